@@ -1,0 +1,12 @@
+// Platform end of the diagnostic log: the console FIFO and the debugger output.
+#pragma once
+
+#include <string>
+
+// Standard output, or the FIFO "<pid>cout" in the temporary base directory when one existed at
+// start-up; the FIFO receives UTF-16LE text without terminator or byte-order mark.
+void WriteConsoleOutput(const std::string &narrow, const std::wstring &wide);
+// Standard error while a debugger is attached or ZELK_DEBUG_OUTPUT=stderr; dropped otherwise.
+void WriteDebuggerOutput(const std::string &narrow);
+// True when a tracer (debugger) is attached to this process.
+bool IsDebuggerAttached();

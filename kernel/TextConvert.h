@@ -1,0 +1,21 @@
+// Conversions between the program's wide text and the 8-bit texts of files, versions and formats.
+#pragma once
+
+#include <string>
+
+// Keeps tab, LF, CR and 32..127; maps the nine special characters to their 8-bit values and
+// turns every other character into '?'.
+std::string WideToNarrow(const std::wstring &text);
+// The inverse table: bytes below 128 unchanged, the nine special bytes to their characters and
+// every other byte of 128 and above to U+FF00 plus the byte.
+std::wstring NarrowToWide(const std::string &text);
+
+// Paths handed to the operating system are UTF-8; never narrowed with WideToNarrow, which would
+// make every name outside ASCII unreachable.
+std::string PathToNative(const std::wstring &path);
+std::wstring NativeToPath(const std::string &path);
+
+// UTF-16LE at the boundary of formats that store it (archive names, summary names).
+std::string EncodeUtf16LE(const std::wstring &text);
+// Decodes count code units from bytes (2 * count bytes); unpaired surrogates become U+FFFD.
+std::wstring DecodeUtf16LE(const char *bytes, size_t count);

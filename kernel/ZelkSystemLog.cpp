@@ -1,0 +1,93 @@
+#include "kernel/ZelkSystemLog.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include <set>
+
+#include "kernel/KernelStandard/ConsoleOutput.h"
+#include "kernel/TextConvert.h"
+
+namespace
+{
+constexpr size_t kLogBufferSize = 4096;
+
+std::set<ZelkSystemLogObserver *> &Observers()
+{
+    static std::set<ZelkSystemLogObserver *> observers;
+    return observers;
+}
+
+bool g_bIsIterating = false;
+
+void BroadcastToObservers(const std::wstring &text)
+{
+    std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());
+    // A line logged from inside an observer reaches the other destinations, never an observer.
+    if (g_bIsIterating)
+        return;
+    g_bIsIterating = true;
+    for (ZelkSystemLogObserver *observer : Observers())
+        observer->OnSystemLog(text);
+    g_bIsIterating = false;
+}
+} // namespace
+
+void ZelkSystemLogObserver::OnSystemLog(const std::wstring &)
+{
+}
+
+std::recursive_mutex &ZelkSystemLogLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+void ZelkSystemLog(const char *format, ...)
+{
+    char buffer[kLogBufferSize];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    buffer[kLogBufferSize - 1] = 0;
+    ZelkSystemLogWrite(SystemLogAll, buffer);
+}
+
+void ZelkSystemLogW(const wchar_t *format, ...)
+{
+    wchar_t buffer[kLogBufferSize];
+    va_list args;
+    va_start(args, format);
+    const int written = vswprintf(buffer, kLogBufferSize, format, args);
+    va_end(args);
+    // vswprintf fails instead of truncating; keep what fits.
+    if (written < 0)
+        buffer[kLogBufferSize - 1] = 0;
+    ZelkSystemLogWrite(SystemLogAll, WideToNarrow(buffer));
+}
+
+void ZelkSystemLogWrite(uint32_t mask, std::string text)
+{
+    std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());
+    text += "\n";
+    const std::wstring wide = NarrowToWide(text);
+    if (mask & SystemLogDebugger)
+        WriteDebuggerOutput(text);
+    if (mask & SystemLogConsole)
+        WriteConsoleOutput(text, wide);
+    if (mask & SystemLogObservers)
+        BroadcastToObservers(wide);
+}
+
+void ZelkAddSystemLogObserver(ZelkSystemLogObserver *observer)
+{
+    std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());
+    Observers().insert(observer);
+}
+
+void ZelkRemoveSystemLogObserver(ZelkSystemLogObserver *observer)
+{
+    std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());
+    Observers().erase(observer);
+}

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "kernel/TextConvert.h"
+
+namespace
+{
+struct SpecialPair
+{
+    wchar_t wide;
+    unsigned char narrow;
+};
+
+const SpecialPair kSpecials[] = {
+    {L'\u00AB', 0xAB}, {L'\u00B0', 0xB0}, {L'\u00BB', 0xBB}, {L'\u2013', 0x96}, {L'\u2018', 0x91},
+    {L'\u2019', 0x92}, {L'\u201C', 0x93}, {L'\u201D', 0x94}, {L'\u2026', 0x85},
+};
+} // namespace
+
+TEST(TextConvert, SpecialCharactersMapBothWays)
+{
+    for (const SpecialPair &pair : kSpecials)
+    {
+        SCOPED_TRACE(static_cast<int>(pair.narrow));
+        EXPECT_EQ(WideToNarrow(std::wstring(1, pair.wide)), std::string(1, static_cast<char>(pair.narrow)));
+        EXPECT_EQ(NarrowToWide(std::string(1, static_cast<char>(pair.narrow))), std::wstring(1, pair.wide));
+    }
+}
+
+TEST(TextConvert, KeepsControlsAndAsciiAndQuestionsTheRest)
+{
+    EXPECT_EQ(WideToNarrow(L"a\tb\nc\rd ~\x7f"), "a\tb\nc\rd ~\x7f");
+    EXPECT_EQ(WideToNarrow(L"\x01\u00E9\u4E2D\u00AC"), "????");
+}
+
+TEST(TextConvert, HighBytesWidenToFullwidthBlock)
+{
+    for (int byte = 128; byte < 256; ++byte)
+    {
+        bool special = false;
+        for (const SpecialPair &pair : kSpecials)
+            special = special || pair.narrow == byte;
+        if (special)
+            continue;
+        EXPECT_EQ(NarrowToWide(std::string(1, static_cast<char>(byte))), std::wstring(1, static_cast<wchar_t>(0xFF00 + byte)));
+    }
+    EXPECT_EQ(NarrowToWide("plain 7-bit"), L"plain 7-bit");
+}
+
+TEST(TextConvert, NativePathsRoundTripThroughUtf8)
+{
+    const std::wstring name = L"/tmp/Sch\u00F6ne \u0424\u0430\u0439\u043B \U0001F600.txt";
+    EXPECT_EQ(PathToNative(name), "/tmp/Sch\xC3\xB6ne \xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB \xF0\x9F\x98\x80.txt");
+    EXPECT_EQ(NativeToPath(PathToNative(name)), name);
+}
+
+TEST(TextConvert, Utf16LittleEndianRoundTrip)
+{
+    const std::wstring text = L".\\data\\\u00E4\U0001F600";
+    const std::string bytes = EncodeUtf16LE(text);
+    ASSERT_EQ(bytes.size(), 2u * 10u);
+    EXPECT_EQ(bytes.substr(0, 2), std::string(".\0", 2));
+    EXPECT_EQ(DecodeUtf16LE(bytes.data(), bytes.size() / 2), text);
+}
