@@ -8,9 +8,9 @@ packages=(
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   zlib1g-dev libboost-dev libcurl4-openssl-dev libdw-dev
   libgtest-dev googletest
-  xvfb xauth x11-apps imagemagick
+  xvfb xauth imagemagick
   python3 python3-pyftpdlib openssl curl
-  xdelta3 policykit-1
+  xdelta3 time
 )
 
 missing=()
