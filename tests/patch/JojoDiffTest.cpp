@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernel/TextConvert.h"
+#include "patch/JojoDiff.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+using Bytes = std::string;
+
+const std::string kPatchTool = std::string(ZELK_BUILD_DIR) + "/zelk-jptch";
+
+Bytes FromHex(const std::string &hex)
+{
+    Bytes bytes;
+    std::string digits;
+    for (char c : hex)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits.push_back(c);
+    for (size_t index = 0; index + 1 < digits.size(); index += 2)
+        bytes.push_back(static_cast<char>(std::stoi(digits.substr(index, 2), nullptr, 16)));
+    return bytes;
+}
+
+// Pseudo-random bytes, none of them an escape or opcode byte when plain is set, so that a
+// difference can carry them as literal data without escapes.
+Bytes RandomBytes(size_t count, uint32_t seed, bool plain = false)
+{
+    std::mt19937 random(seed);
+    Bytes bytes;
+    bytes.reserve(count);
+    while (bytes.size() < count)
+    {
+        auto byte = static_cast<unsigned char>(random());
+        if (plain && byte >= 0xA2 && byte <= 0xA7)
+            continue;
+        bytes.push_back(static_cast<char>(byte));
+    }
+    return bytes;
+}
+
+void WriteFile(const fs::path &path, const Bytes &bytes)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes ReadFile(const fs::path &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string Quote(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Runs a tool with its output kept out of the test log; returns its exit status.
+int RunTool(const std::string &tool, const std::vector<std::string> &arguments)
+{
+    std::string command = Quote(tool);
+    for (const std::string &argument : arguments)
+        command += " " + Quote(argument);
+    command += " >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class JojoDiffTool : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        for (char &c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '-';
+        m_directory = fs::temp_directory_path() / ("jojodiff-test-" + name + "-" + std::to_string(std::random_device()()));
+        fs::remove_all(m_directory);
+        fs::create_directories(m_directory);
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(m_directory);
+    }
+
+    fs::path Path(const std::string &name) const
+    {
+        return m_directory / name;
+    }
+
+    // Applies diff to old with the patch tool; returns the exit status and fills result.
+    int Apply(const Bytes &old, const Bytes &diff, Bytes &result)
+    {
+        WriteFile(Path("old"), old);
+        WriteFile(Path("diff"), diff);
+        fs::remove(Path("out"));
+        int status = RunTool(kPatchTool, {Path("old"), Path("diff"), Path("out")});
+        result = fs::exists(Path("out")) ? ReadFile(Path("out")) : Bytes();
+        return status;
+    }
+
+    std::vector<std::string> DirectoryNames() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(m_directory))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path m_directory;
+};
+
+const Bytes kHello = "Hello, world! This is a test file.\n";
+const Bytes kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+const Bytes kPlain2000 = RandomBytes(2000, 7, true);
+const Bytes kPlain400 = RandomBytes(400, 8, true);
+
+struct DecodeCase
+{
+    const char *name;
+    Bytes old;
+    Bytes diff;
+    Bytes expected;
+};
+
+const DecodeCase kDecodeCases[] = {
+    {"OneByteChanged", kHello, FromHex("a7a306 a7a657 a7a31a"), "Hello, World! This is a test file.\n"},
+    {"ModifyWithoutOpcode", kHello, FromHex("a7a306 57 a7a31a"), "Hello, World! This is a test file.\n"},
+    {"EscapeBytes", kAlphabet,
+     FromHex("a7a313 a7a6 a7a7a6a75aa7a7a7a7 a7a309 a7a5a7a7"),
+     kAlphabet.substr(0, 20) + FromHex("a7a6a75aa7a7") + "0123456789" + FromHex("a7")},
+    {"DeletionAndLongLengths", kPlain2000, FromHex("a7a3fd0258 a7a4fc2f a7a3fd044c"),
+     kPlain2000.substr(0, 600) + kPlain2000.substr(900)},
+    {"Backtrack", kPlain2000, FromHex("a7a3fd03e8 a7a2fd0320 a7a3fd0258"),
+     kPlain2000.substr(0, 1000) + kPlain2000.substr(200, 600)},
+    {"IdenticalFiles", kAlphabet, FromHex("a7a323"), kAlphabet},
+    {"EmptyNew", kAlphabet, "", ""},
+    {"EmptyOld", "", FromHex("a7a5") + kAlphabet, kAlphabet},
+    {"Insertion", kPlain2000, FromHex("a7a3fd02bc a7a5") + kPlain400 + FromHex("a7a3fd0514"),
+     kPlain2000.substr(0, 700) + kPlain400 + kPlain2000.substr(700)},
+    // Every length form, the longer ones also where a shorter one would do.
+    {"LengthForms", kPlain2000, FromHex("a7a3fb a7a2fd00fc a7a3fc00 a7a2fe000000fd a7a3ff00000000000000ff"),
+     kPlain2000.substr(0, 252) + kPlain2000.substr(0, 253) + kPlain2000.substr(0, 255)},
+    {"EscapeBeforeOrdinaryByte", "", FromHex("a7a5 41a75a42"), FromHex("41a75a42")},
+    {"EscapeBeforeCurrentOpcode", "", FromHex("a7a5 41a7a542"), FromHex("41a7a542")},
+    // A modify run moves the old position with it; an insert run does not.
+    {"ModifyAdvancesInsertKeeps", "abcdef", FromHex("a7a6 5859 a7a300 a7a5 5a a7a301"), "XYcZde"},
+    {"ModifyPastTheOldEnd", "ab", FromHex("a7a301 a7a6 636465"), "abcde"},
+};
+
+class JojoDiffDecode : public JojoDiffTool, public ::testing::WithParamInterface<DecodeCase>
+{
+};
+
+TEST_P(JojoDiffDecode, PatchToolRebuildsTheNewFile)
+{
+    const DecodeCase &example = GetParam();
+    Bytes result;
+    ASSERT_EQ(Apply(example.old, example.diff, result), 0);
+    EXPECT_EQ(result, example.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, JojoDiffDecode, ::testing::ValuesIn(kDecodeCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+struct CorruptCase
+{
+    const char *name;
+    Bytes diff;
+};
+
+const CorruptCase kCorruptCases[] = {
+    {"LoneEscapeEndsDataRun", FromHex("a7a5 41 a7")},
+    {"LoneEscapeAfterOperation", FromHex("a7a302 a7")},
+    {"EndsAfterOpcode", FromHex("a7a300 a7a3")},
+    {"EndsInsideLength", FromHex("a7a300 a7a3fd00")},
+    {"CopyPastOldEnd", FromHex("a7a6 41 a7a305")},
+    {"BacktrackBeforeStart", FromHex("a7a301 a7a205")},
+    {"DeleteThenCopyPastEnd", FromHex("a7a5 41 a7a403 a7a300")},
+};
+
+class JojoDiffCorrupt : public JojoDiffTool, public ::testing::WithParamInterface<CorruptCase>
+{
+};
+
+// A corrupt difference fails with its own code and leaves neither OUT nor a partial file behind;
+// an OUT that was there before keeps its content.
+TEST_P(JojoDiffCorrupt, FailsWithoutTouchingTheOutput)
+{
+    Bytes result;
+    EXPECT_EQ(Apply("XYZ", GetParam().diff, result), 5);
+    EXPECT_FALSE(fs::exists(Path("out")));
+    EXPECT_EQ(DirectoryNames(), (std::vector<std::string>{"diff", "old"}));
+
+    WriteFile(Path("out"), "previous");
+    EXPECT_EQ(RunTool(kPatchTool, {Path("old"), Path("diff"), Path("out")}), 5);
+    EXPECT_EQ(ReadFile(Path("out")), "previous");
+}
+
+INSTANTIATE_TEST_SUITE_P(Differences, JojoDiffCorrupt, ::testing::ValuesIn(kCorruptCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(JojoDiffTool, ExitCodesFollowTheOpeningOrder)
+{
+    WriteFile(Path("old"), "XYZ");
+    WriteFile(Path("diff"), FromHex("a7a302"));
+    const std::string old = Path("old"), diff = Path("diff"), out = Path("out"), missing = Path("missing");
+
+    EXPECT_EQ(RunTool(kPatchTool, {}), 1);
+    EXPECT_EQ(RunTool(kPatchTool, {old, diff}), 1);
+    EXPECT_EQ(RunTool(kPatchTool, {missing, missing, out}), 2);
+    EXPECT_EQ(RunTool(kPatchTool, {old, missing, out}), 3);
+    EXPECT_FALSE(fs::exists(out)) << "the output is created only after both inputs opened";
+    EXPECT_EQ(RunTool(kPatchTool, {old, diff, Path("nodir/out")}), 4);
+    fs::create_directory(Path("directory"));
+    EXPECT_EQ(RunTool(kPatchTool, {old, diff, Path("directory")}), 4);
+    EXPECT_EQ(RunTool(kPatchTool, {"--help"}), 0);
+
+    EXPECT_EQ(RunTool(kPatchTool, {old, diff, out}), 0);
+    EXPECT_EQ(ReadFile(out), "XYZ");
+}
+
+// The 64-bit length form and offsets beyond 4 GiB: a sparse old file costs no disk space.
+TEST_F(JojoDiffTool, LengthsBeyondFourGigabytes)
+{
+    const uint64_t kFourGigabytes = uint64_t(1) << 32;
+    {
+        std::ofstream file(Path("old"), std::ios::binary);
+    }
+    fs::resize_file(Path("old"), kFourGigabytes);
+    {
+        std::ofstream file(Path("old"), std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(static_cast<std::streamoff>(kFourGigabytes));
+        file.write("XYZ", 3);
+    }
+    WriteFile(Path("diff"), FromHex("a7a4 ff0000000100000000 a7a302"));
+    ASSERT_EQ(RunTool(kPatchTool, {Path("old"), Path("diff"), Path("out")}), 0);
+    EXPECT_EQ(ReadFile(Path("out")), "XYZ");
+
+    // Back from beyond 4 GiB to the start of the file.
+    WriteFile(Path("diff"), FromHex("a7a4 ff0000000100000000 a7a300 a7a2 ff0000000100000001 a7a301"));
+    ASSERT_EQ(RunTool(kPatchTool, {Path("old"), Path("diff"), Path("out")}), 0);
+    EXPECT_EQ(ReadFile(Path("out")), Bytes("X") + Bytes(2, '\0'));
+}
+} // namespace

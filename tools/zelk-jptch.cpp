@@ -1,0 +1,135 @@
+// zelk-jptch OLD DIFF OUT: applies one JojoDiff difference. An installation carries it as
+// "bin/jpatchl-w32.exe"; the patcher reads only its exit status, so the codes 1 to 4 keep the
+// meanings the patcher gives them, and every other failure uses a code outside that range.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "kernel/FileUtil.h"
+#include "patch/JojoDiff.h"
+
+namespace
+{
+constexpr int kExitSuccess = 0;
+constexpr int kExitArguments = 1;
+constexpr int kExitOldFile = 2;
+constexpr int kExitDiffFile = 3;
+constexpr int kExitOutFile = 4;
+constexpr int kExitCorrupt = 5;
+constexpr int kExitInputOutput = 6;
+
+constexpr int kTemporaryNameAttempts = 100;
+
+const char kUsage[] =
+    "Usage: zelk-jptch OLD DIFF OUT\n"
+    "Applies the JojoDiff difference DIFF to the file OLD and writes the result to OUT.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  not enough arguments\n"
+    "  2  OLD cannot be opened for reading\n"
+    "  3  DIFF cannot be opened for reading\n"
+    "  4  OUT cannot be opened for writing\n"
+    "  5  DIFF is corrupt (OUT is not written)\n"
+    "  6  reading or writing failed (OUT is not written)\n";
+
+struct FileCloser
+{
+    void operator()(std::FILE *file) const
+    {
+        std::fclose(file);
+    }
+};
+using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
+
+// The result goes to a new file beside OUT and is renamed over it only when complete, so a
+// failure never leaves a partial output where the caller expects the patched file.
+FilePointer CreateTemporaryBeside(const std::string &out, std::string &temporary)
+{
+    std::random_device random;
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt)
+    {
+        temporary = out + FormatText(".part%08x", static_cast<unsigned>(random()));
+        FilePointer file(std::fopen(temporary.c_str(), "wbx"));
+        if (file || errno != EEXIST)
+            return file;
+    }
+    return nullptr;
+}
+
+// An existing OUT that cannot be written to (read-only, a directory) must fail as "cannot be
+// opened" rather than be silently replaced by the rename.
+bool ExistingOutputIsWritable(const std::string &out)
+{
+    FilePointer probe(std::fopen(out.c_str(), "rb"));
+    if (!probe)
+        return true;
+    probe.reset(std::fopen(out.c_str(), "r+b"));
+    return probe != nullptr;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+    {
+        std::fputs(kUsage, stdout);
+        return kExitSuccess;
+    }
+    if (argc != 4)
+    {
+        std::fputs(argc < 4 ? "Not enough Argument Specified to patch the file\n" : "Too many arguments\n", stderr);
+        std::fputs(kUsage, stderr);
+        return kExitArguments;
+    }
+    const std::string oldPath = argv[1];
+    const std::string diffPath = argv[2];
+    const std::string outPath = argv[3];
+
+    FilePointer oldFile(std::fopen(oldPath.c_str(), "rb"));
+    if (!oldFile)
+    {
+        std::fprintf(stderr, "Could not open data file %s for reading.\n", oldPath.c_str());
+        return kExitOldFile;
+    }
+    FilePointer diffFile(std::fopen(diffPath.c_str(), "rb"));
+    if (!diffFile)
+    {
+        std::fprintf(stderr, "Could not open patch file %s for reading.\n", diffPath.c_str());
+        return kExitDiffFile;
+    }
+    std::string temporary;
+    FilePointer outFile;
+    if (ExistingOutputIsWritable(outPath))
+        outFile = CreateTemporaryBeside(outPath, temporary);
+    if (!outFile)
+    {
+        std::fprintf(stderr, "Could not open output file for writing. (%s: %s)\n", outPath.c_str(),
+                     std::strerror(errno));
+        return kExitOutFile;
+    }
+
+    std::string problem;
+    ZELKRESULT result = ApplyJojoDiff(oldFile.get(), diffFile.get(), outFile.get(), problem);
+    if (result == ZELKRESULT_OK && std::fclose(outFile.release()) != 0)
+    {
+        result = ZELKRESULT_IO;
+        problem = "could not write the output";
+    }
+    if (result == ZELKRESULT_OK && std::rename(temporary.c_str(), outPath.c_str()) != 0)
+    {
+        result = ZELKRESULT_IO;
+        problem = FormatText("could not rename the output into place: %s", std::strerror(errno));
+    }
+    if (result != ZELKRESULT_OK)
+    {
+        outFile.reset();
+        std::remove(temporary.c_str());
+        std::fprintf(stderr, "zelk-jptch: %s: %s\n", diffPath.c_str(), problem.c_str());
+        return result == ZELKRESULT_BAD_FORMAT ? kExitCorrupt : kExitInputOutput;
+    }
+    return kExitSuccess;
+}
