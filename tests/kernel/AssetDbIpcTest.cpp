@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <unistd.h>
+
+#include "RunningProgram.h"
+#include "kernel/AssetDbIpc.h"
+#include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
+
+namespace
+{
+const std::string kStandIn = std::string(ZELK_BUILD_DIR) + "/zelk-product-instance";
+
+class AssetDbIpcTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string pattern = "/tmp/assetdb-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern + "/Korvil";
+        ASSERT_TRUE(MakeDirectory(NativeToPath(m_folder)));
+        m_root = pattern;
+    }
+
+    void TearDown() override
+    {
+        AssetDbIpc::Close();
+        DeleteTree(NativeToPath(m_root));
+    }
+
+    std::string Database() const { return m_folder + "/assets.kdx"; }
+
+    // A stand-in product program registered for the installation.
+    std::unique_ptr<RunningProgram> StartProduct(std::vector<std::string> options = {})
+    {
+        std::vector<std::string> arguments = {kStandIn, m_folder};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        auto product = std::make_unique<RunningProgram>(arguments);
+        EXPECT_TRUE(product->WaitForOutput("ready")) << product->Output();
+        return product;
+    }
+
+    bool RegistryExists() const
+    {
+        AssetDbBlock block;
+        return AssetDbIpc::PeekBlock(Database(), block);
+    }
+
+    std::string m_root;
+    std::string m_folder;
+};
+} // namespace
+
+TEST_F(AssetDbIpcTest, FirstOpenCreatesTheRegistryAndTakesTheExclusiveHold)
+{
+    ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+    EXPECT_TRUE(AssetDbIpc::IsMaster());
+    EXPECT_EQ(AssetDbIpc::UserCount(), 1);
+    ASSERT_TRUE(AssetDbIpc::RequestExclusive());
+
+    AssetDbBlock block;
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block));
+    EXPECT_EQ(block.masterPid, getpid());
+    EXPECT_EQ(block.exclusivePid, getpid());
+    EXPECT_EQ(block.ownerPid, getpid());
+    EXPECT_EQ(block.requesterPid, -1);
+    EXPECT_EQ(block.countingEnabled, 2u);
+
+    // A product started now is kept out while the hold lasts.
+    RunningProgram refused({kStandIn, m_folder});
+    EXPECT_EQ(refused.Wait(), 1) << refused.Output();
+
+    // Lent and reclaimed: the hold comes back with the ownership.
+    ASSERT_TRUE(AssetDbIpc::Lend());
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block));
+    EXPECT_EQ(block.lentFlag, 1);
+    EXPECT_EQ(block.ownerPid, -1);
+    EXPECT_TRUE(AssetDbIpc::Reclaim());
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block));
+    EXPECT_EQ(block.lentFlag, 0);
+    EXPECT_EQ(block.ownerPid, getpid());
+
+    AssetDbIpc::EndExclusive();
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block));
+    EXPECT_EQ(block.exclusivePid, 0);
+    EXPECT_EQ(block.ownerPid, -1);
+
+    AssetDbIpc::Close();
+    EXPECT_FALSE(AssetDbIpc::IsOpen());
+    EXPECT_FALSE(RegistryExists()) << "the last program to close removes the objects";
+}
+
+TEST_F(AssetDbIpcTest, ARunningProductMakesTheRegistryJoinedAndRefusesTheHold)
+{
+    auto product = StartProduct();
+    ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+    EXPECT_FALSE(AssetDbIpc::IsMaster());
+    EXPECT_EQ(AssetDbIpc::UserCount(), 2);
+    EXPECT_FALSE(AssetDbIpc::RequestExclusive());
+
+    // A joiner leaves the count as it found it.
+    AssetDbIpc::Close();
+    AssetDbBlock block;
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block));
+    EXPECT_EQ(block.userCount, 2);
+    EXPECT_EQ(block.masterPid, product->Pid());
+
+    product->Signal(SIGTERM);
+    EXPECT_EQ(product->Wait(), 0);
+    EXPECT_FALSE(RegistryExists());
+}
+
+TEST_F(AssetDbIpcTest, TheMasterLowersTheCountWhenItCloses)
+{
+    ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+    auto product = StartProduct();
+    AssetDbBlock block;
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block));
+    EXPECT_EQ(block.userCount, 2);
+
+    AssetDbIpc::Close();
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block)) << "the product still holds the registry";
+    EXPECT_EQ(block.userCount, 1);
+    EXPECT_EQ(block.masterPid, -1);
+
+    product->Signal(SIGINT);
+    EXPECT_EQ(product->Wait(), 0);
+    EXPECT_FALSE(RegistryExists());
+}
+
+TEST_F(AssetDbIpcTest, ARegistryWithoutCountingReportsTheCountAsNotKept)
+{
+    auto product = StartProduct({"--no-counting"});
+    ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+    EXPECT_EQ(AssetDbIpc::UserCount(), kUserCountNotKept);
+}
+
+TEST_F(AssetDbIpcTest, PathsAreComparedWithoutCase)
+{
+    const std::string lowerFolder = m_root + "/korvil";
+    ASSERT_TRUE(MakeDirectory(NativeToPath(lowerFolder)));
+    EXPECT_EQ(AssetDbIpc::RegistryKey(m_folder + "/ASSETS.KDX"), AssetDbIpc::RegistryKey(lowerFolder + "/assets.kdx"));
+
+    auto product = StartProduct();
+    ASSERT_TRUE(AssetDbIpc::Open(lowerFolder + "/ASSETS.KDX", false));
+    EXPECT_EQ(AssetDbIpc::UserCount(), 2) << "both spellings name the product's registry";
+}
+
+TEST_F(AssetDbIpcTest, OnlyAnExistingAssetDatabaseFolderIsAccepted)
+{
+    const std::string refused[] = {
+        m_folder + "/assets.kdx.bak",
+        m_folder + "/assets.kdx/other",
+        m_folder + "/missing/assets.kdx",
+        "assets.kdx",
+    };
+    for (const std::string &path : refused)
+    {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(AssetDbIpc::Open(path, false));
+        EXPECT_FALSE(AssetDbIpc::IsOpen());
+    }
+    EXPECT_EQ(AssetDbIpc::RegistryKey("/Games/Korvil/assets.kdx"), "09731AC6-B611-4e2a-B181-578073F64F24/games/korvil");
+}
+
+TEST_F(AssetDbIpcTest, AKilledHolderLeavesNeitherTheMutexHeldNorAStaleRegistry)
+{
+    auto product = StartProduct({"--hold-mutex"});
+    product->Signal(SIGKILL);
+    EXPECT_EQ(product->Wait(), 128 + SIGKILL);
+
+    ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+    EXPECT_TRUE(AssetDbIpc::IsMaster()) << "nobody is registered any more";
+    EXPECT_EQ(AssetDbIpc::UserCount(), 1);
+    // Taking the ownership waits for the mutex; it must not wait for the dead holder.
+    auto acquired = std::async(std::launch::async, [] { return AssetDbIpc::RequestExclusive(); });
+    ASSERT_EQ(acquired.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(acquired.get());
+}
