@@ -1,0 +1,203 @@
+#include "patch/PackageArchive.h"
+
+#include <vector>
+
+#include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+#include "net/ZelkDataBuffer.h"
+#include "net/ZelkUtil.h"
+
+namespace
+{
+constexpr wchar_t kArchiveSeparator = L'\\';
+// The name block holds the unit count before the units.
+constexpr uint64_t kNameCountSize = 4;
+
+const std::wstring kTextRefusedArchiveName = L"Refused a patch archive entry that points outside its directory: ";
+
+bool IsDriveName(const std::wstring &component)
+{
+    return component.size() >= 2 && component[1] == L':' &&
+           ((component[0] >= L'A' && component[0] <= L'Z') || (component[0] >= L'a' && component[0] <= L'z'));
+}
+} // namespace
+
+bool IsContainedRelativeName(const std::wstring &name)
+{
+    if (name.empty() || name.find(L'\0') != std::wstring::npos)
+        return false;
+    std::wstring path = name;
+    NormalizeSeparators(path);
+    if (path.front() == L'/' || IsDriveName(path))
+        return false;
+    size_t start = 0;
+    while (start <= path.size())
+    {
+        size_t end = path.find(L'/', start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        if (path.compare(start, end - start, L"..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ArchiveNameDenotesDirectory(const std::wstring &name)
+{
+    std::wstring path = name;
+    NormalizeSeparators(path, kArchiveSeparator);
+    if (path.empty() || path.back() == kArchiveSeparator)
+        return true;
+    const size_t lastDot = path.rfind(L'.');
+    if (lastDot == std::wstring::npos)
+        return true;
+    const size_t lastSeparator = path.rfind(kArchiveSeparator);
+    return lastSeparator != std::wstring::npos && lastDot < lastSeparator;
+}
+
+namespace
+{
+// Reads the name of the next record. The count is checked against the block before the name is
+// taken from it, so a damaged count can neither overrun the block nor demand a huge allocation.
+bool ReadRecordName(ZelkDataBuffer &archive, std::wstring &name)
+{
+    ZelkDataBufferMemoryDynamic block;
+    const ZELKRESULT result = ZelkUtil::DecompressData(block, archive);
+    if (result != ZELKRESULT_OK)
+    {
+        ZelkSystemLog("UnpackPackageArchive> name block unreadable: %u", result);
+        return false;
+    }
+    block.Seek(0);
+    uint32_t count = 0;
+    if (block.Read(&count, sizeof count) != ZELKRESULT_OK)
+        return false;
+    if (uint64_t(count) * 2 + kNameCountSize > block.GetSize())
+    {
+        ZelkSystemLog("UnpackPackageArchive> name of %u units does not fit its block of %llu bytes", count,
+                      static_cast<unsigned long long>(block.GetSize()));
+        return false;
+    }
+    name = DecodeUtf16LE(reinterpret_cast<const char *>(block.GetData()) + kNameCountSize, count);
+    return true;
+}
+} // namespace
+
+bool UnpackPackageArchive(const std::wstring &archive, const std::wstring &destination)
+{
+    ZelkDataBufferFile input(archive, ZelkDataBufferFile::AccessRead);
+    if (!input.IsOpen())
+        return false;
+    uint32_t version = 0;
+    input.Seek(0);
+    if (input.Read(&version, sizeof version) != ZELKRESULT_OK)
+        version = 0;
+    if (version != kPackageArchiveVersion)
+    {
+        ZelkSystemLog("UnpackPackageArchive> unknown archive version %u", version);
+        return false;
+    }
+    while (input.GetPosition() < input.GetSize())
+    {
+        std::wstring name;
+        if (!ReadRecordName(input, name))
+            return false;
+        if (!IsContainedRelativeName(name))
+        {
+            ZelkSystemLogW(L"UnpackPackageArchive> refused the name %ls", name.c_str());
+            ReportMessage(MessageError, kTextRefusedArchiveName + name);
+            return false;
+        }
+        std::wstring path = destination;
+        if (path.empty() || (path.back() != L'/' && path.back() != L'\\'))
+            path += kArchiveSeparator;
+        path += name;
+        if (ArchiveNameDenotesDirectory(path))
+        {
+            NormalizeSeparators(path);
+            MakeDirectory(path);
+            continue;
+        }
+        NormalizeSeparators(path);
+        ZelkDataBufferFile output(path, ZelkDataBufferFile::AccessWrite);
+        if (!output.IsOpen())
+        {
+            ZelkSystemLogW(L"UnpackPackageArchive> cannot create %ls", path.c_str());
+            return false;
+        }
+        ZELKRESULT result = ZelkUtil::DecompressData(output, input);
+        if (result == ZELKRESULT_OK)
+            result = output.Close();
+        if (result != ZELKRESULT_OK)
+        {
+            ZelkSystemLogW(L"UnpackPackageArchive> cannot unpack %ls: %u", path.c_str(), result);
+            return false;
+        }
+    }
+    return true;
+}
+
+PackageArchiveWriter::PackageArchiveWriter(const std::wstring &archive)
+    : m_archive(std::make_unique<ZelkDataBufferFile>(archive, ZelkDataBufferFile::AccessWrite))
+{
+    if (!m_archive->IsOpen())
+        return;
+    const uint32_t version = kPackageArchiveVersion;
+    m_result = m_archive->Write(&version, sizeof version);
+}
+
+PackageArchiveWriter::~PackageArchiveWriter() = default;
+
+bool PackageArchiveWriter::IsOpen() const
+{
+    return m_archive->IsOpen();
+}
+
+ZELKRESULT PackageArchiveWriter::WriteName(const std::wstring &name)
+{
+    if (!m_archive->IsOpen())
+        return ZELKRESULT_INVALID_STATE;
+    if (m_result != ZELKRESULT_OK)
+        return m_result;
+    std::wstring archiveName = name;
+    NormalizeSeparators(archiveName, kArchiveSeparator);
+    const std::string units = EncodeUtf16LE(archiveName);
+    const uint32_t count = static_cast<uint32_t>(units.size() / 2);
+    ZelkDataBufferMemoryDynamic block;
+    block.Write(&count, sizeof count);
+    block.Write(units.data(), static_cast<uint32_t>(units.size()));
+    block.Seek(0);
+    m_result = ZelkUtil::CompressData(*m_archive, block);
+    return m_result;
+}
+
+ZELKRESULT PackageArchiveWriter::AddDirectory(const std::wstring &name)
+{
+    if (!IsContainedRelativeName(name) || !ArchiveNameDenotesDirectory(name))
+        return ZELKRESULT_INVALID_ARGUMENT;
+    return WriteName(name);
+}
+
+ZELKRESULT PackageArchiveWriter::AddFile(const std::wstring &name, const std::wstring &path)
+{
+    if (!IsContainedRelativeName(name) || ArchiveNameDenotesDirectory(name))
+        return ZELKRESULT_INVALID_ARGUMENT;
+    ZelkDataBufferFile content(path, ZelkDataBufferFile::AccessRead);
+    if (!content.IsOpen())
+        return ZELKRESULT_IO;
+    const ZELKRESULT result = WriteName(name);
+    if (result != ZELKRESULT_OK)
+        return result;
+    m_result = ZelkUtil::CompressData(*m_archive, content);
+    return m_result;
+}
+
+ZELKRESULT PackageArchiveWriter::Close()
+{
+    if (!m_archive->IsOpen())
+        return m_result == ZELKRESULT_OK ? ZELKRESULT_INVALID_STATE : m_result;
+    const ZELKRESULT closed = m_archive->Close();
+    return m_result != ZELKRESULT_OK ? m_result : closed;
+}

@@ -1,0 +1,55 @@
+// Package archives: a version word followed by records, each a framed compressed block holding a
+// UTF-16LE name, and for a file a second block with its whole content. Names use "\" and are
+// relative to the directory the archive is unpacked into.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kernel/ZelkTypes.h"
+
+class ZelkDataBufferFile;
+
+constexpr uint32_t kPackageArchiveVersion = 1;
+
+// True when name, with either separator, stays inside the directory it is joined to: not empty,
+// not absolute, no drive letter, no ".." component and no NUL. Archive names and list entries come
+// from downloads, so nothing may use them to reach outside the package or the installation.
+bool IsContainedRelativeName(const std::wstring &name);
+
+// The archive's own rule: a name denotes a directory when its last component has no "." (an
+// extension marks a file). Takes either separator.
+bool ArchiveNameDenotesDirectory(const std::wstring &name);
+
+// Unpacks every record into destination. Directory records create their directory; file records
+// are written whole. False at the first damaged record, the first name that would leave the
+// destination, or the first file that cannot be written; what was unpacked before stays.
+bool UnpackPackageArchive(const std::wstring &archive, const std::wstring &destination);
+
+// Writes an archive record by record, for the package builder. Directory records must come before
+// the records of their contents, since unpacking creates directories only for directory records.
+class PackageArchiveWriter
+{
+public:
+    // Creates or truncates the archive and writes the version word; test IsOpen afterwards.
+    explicit PackageArchiveWriter(const std::wstring &archive);
+    ~PackageArchiveWriter();
+    PackageArchiveWriter(const PackageArchiveWriter &) = delete;
+    PackageArchiveWriter &operator=(const PackageArchiveWriter &) = delete;
+
+    bool IsOpen() const;
+    // ZELKRESULT_INVALID_ARGUMENT for a name the archive cannot carry as such (outside the
+    // destination, or a directory name with an extension, or a file name without one).
+    ZELKRESULT AddDirectory(const std::wstring &name);
+    // The content is read from path (a '/' path of this system).
+    ZELKRESULT AddFile(const std::wstring &name, const std::wstring &path);
+    // Closes the archive; only a successful close means every record is on the disk.
+    ZELKRESULT Close();
+
+private:
+    ZELKRESULT WriteName(const std::wstring &name);
+
+    std::unique_ptr<ZelkDataBufferFile> m_archive;
+    ZELKRESULT m_result = ZELKRESULT_OK;
+};

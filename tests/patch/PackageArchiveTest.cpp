@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include "PackageFixtures.h"
+#include "patch/PackageArchive.h"
+
+using namespace PackageFixtures;
+
+namespace
+{
+class PackageArchiveTest : public ::testing::Test
+{
+protected:
+    // Unpacks raw archive bytes into a fresh "out" directory of the scratch directory.
+    bool Unpack(const std::string &bytes)
+    {
+        WriteFile(Archive(), bytes);
+        EXPECT_TRUE(MakeDirectory(Destination()));
+        return UnpackPackageArchive(Archive(), Destination());
+    }
+    std::wstring Archive() const { return m_scratch / L"step.pak"; }
+    std::wstring Destination() const { return m_scratch / L"out"; }
+
+    ScratchDirectory m_scratch;
+};
+} // namespace
+
+TEST_F(PackageArchiveTest, WrittenArchiveUnpacksToTheSameTree)
+{
+    const std::string binary("\x00\xA7\xFF\x01 launcher", 13);
+    const std::wstring unicodeName = L".\\data\\bin\\\u00DCbersicht \u0416.txt";
+    WriteFile(m_scratch / L"src/launcher", binary);
+    WriteFile(m_scratch / L"src/empty", "");
+    WriteFile(m_scratch / L"src/list", "bin\\KorvilUtil.exe\r\n0123\r\n\r\n");
+    {
+        PackageArchiveWriter writer(Archive());
+        ASSERT_TRUE(writer.IsOpen());
+        EXPECT_EQ(writer.AddDirectory(L".\\data"), ZELKRESULT_OK);
+        EXPECT_EQ(writer.AddDirectory(L".\\data\\bin"), ZELKRESULT_OK);
+        EXPECT_EQ(writer.AddFile(L".\\data\\bin\\Launcher.exe.diff", m_scratch / L"src/launcher"), ZELKRESULT_OK);
+        EXPECT_EQ(writer.AddFile(unicodeName, m_scratch / L"src/empty"), ZELKRESULT_OK);
+        EXPECT_EQ(writer.AddFile(L".\\addedFiles.txt", m_scratch / L"src/list"), ZELKRESULT_OK);
+        EXPECT_EQ(writer.Close(), ZELKRESULT_OK);
+    }
+    ASSERT_TRUE(MakeDirectory(Destination()));
+    ASSERT_TRUE(UnpackPackageArchive(Archive(), Destination()));
+
+    const std::vector<std::wstring> expected = {L"addedFiles.txt", L"data/", L"data/bin/", L"data/bin/Launcher.exe.diff",
+                                                L"data/bin/\u00DCbersicht \u0416.txt"};
+    EXPECT_EQ(ListTree(Destination()), expected);
+    EXPECT_EQ(ReadFile(Destination() + L"/data/bin/Launcher.exe.diff"), binary);
+    EXPECT_EQ(ReadFile(Destination() + L"/addedFiles.txt"), "bin\\KorvilUtil.exe\r\n0123\r\n\r\n");
+}
+
+TEST_F(PackageArchiveTest, WriterRefusesNamesTheArchiveCannotCarry)
+{
+    WriteFile(m_scratch / L"src/file", "x");
+    PackageArchiveWriter writer(Archive());
+    ASSERT_TRUE(writer.IsOpen());
+    EXPECT_EQ(writer.AddFile(L".\\data\\README", m_scratch / L"src/file"), ZELKRESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(writer.AddDirectory(L".\\data\\x.old"), ZELKRESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(writer.AddFile(L"..\\evil.txt", m_scratch / L"src/file"), ZELKRESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(writer.AddFile(L".\\missing.txt", m_scratch / L"src/nothing"), ZELKRESULT_IO);
+    EXPECT_EQ(writer.Close(), ZELKRESULT_OK);
+    // None of the refused records reached the archive.
+    EXPECT_EQ(ReadFile(Archive()), std::string("\x01\x00\x00\x00", 4));
+}
+
+TEST_F(PackageArchiveTest, OnlyVersionOneIsUnpacked)
+{
+    EXPECT_TRUE(Unpack(RawArchive(1).Data()));
+    EXPECT_TRUE(ListTree(Destination()).empty());
+
+    DeleteTree(Destination());
+    const std::string content = RawArchive(2).Name(L".\\data").Name(L".\\a.txt").Block("text").Data();
+    EXPECT_FALSE(Unpack(content));
+    EXPECT_TRUE(ListTree(Destination()).empty());
+
+    DeleteTree(Destination());
+    EXPECT_FALSE(Unpack(std::string("\x01\x00", 2)));
+    EXPECT_FALSE(UnpackPackageArchive(m_scratch / L"absent.pak", Destination()));
+}
+
+TEST(PackageArchiveNames, LastComponentWithoutExtensionIsADirectory)
+{
+    const struct
+    {
+        const wchar_t *name;
+        bool directory;
+    } cases[] = {
+        {L".\\data", true},
+        {L".\\data\\bin", true},
+        {L".\\data\\bin\\Launcher.exe.diff", false},
+        {L".\\addedFiles.txt", false},
+        {L".\\data\\bin\\README", true},
+        {L".\\data\\v1.2\\tools", true},
+        {L"data/bin/", true},
+        {L"data/bin/notes.", false},
+    };
+    for (const auto &test : cases)
+        EXPECT_EQ(ArchiveNameDenotesDirectory(test.name), test.directory) << PathToNative(test.name);
+}
+
+TEST(PackageArchiveNames, OnlyNamesInsideTheirDirectoryAreContained)
+{
+    const struct
+    {
+        const wchar_t *name;
+        bool contained;
+    } cases[] = {
+        {L".\\data\\bin\\Launcher.exe.diff", true},
+        {L"bin\\KorvilUtil.exe", true},
+        {L"a\\..b\\c..txt", true},
+        {L"a\\.\\b.txt", true},
+        {L"", false},
+        {L"..", false},
+        {L"..\\evil.txt", false},
+        {L".\\data\\..\\..\\evil.txt", false},
+        {L"data/../../evil.txt", false},
+        {L"bin\\..", false},
+        {L"\\evil.txt", false},
+        {L"/etc/evil.txt", false},
+        {L"\\\\server\\share\\evil.txt", false},
+        {L"C:\\evil.txt", false},
+        {L"c:evil.txt", false},
+    };
+    for (const auto &test : cases)
+        EXPECT_EQ(IsContainedRelativeName(test.name), test.contained) << PathToNative(test.name);
+    EXPECT_FALSE(IsContainedRelativeName(std::wstring(L"a.txt\0/../../x", 14)));
+}
+
+TEST_F(PackageArchiveTest, NamesLeadingOutsideAreRefusedAndNothingIsWrittenThere)
+{
+    const std::wstring outside = m_scratch / L"evil.txt";
+    const std::wstring absolute = outside;
+    const std::wstring names[] = {L"..\\evil.txt", L".\\data\\..\\..\\evil.txt", L"data/../../evil.txt", absolute,
+                                  L"C:\\evil.txt"};
+    for (const std::wstring &name : names)
+    {
+        SCOPED_TRACE(PathToNative(name));
+        ReportCapture capture;
+        EXPECT_FALSE(Unpack(RawArchive().Name(L".\\data").Name(name).Block("pwned").Data()));
+        EXPECT_FALSE(FileExists(outside));
+        EXPECT_EQ(ListTree(Destination()), std::vector<std::wstring>{L"data/"});
+        EXPECT_EQ(capture.TextsAt(MessageError).size(), 1u);
+        DeleteTree(Destination());
+    }
+}
+
+TEST_F(PackageArchiveTest, FileNameWithoutExtensionIsTakenForADirectory)
+{
+    // The content block is then read as the next name and does not make one.
+    EXPECT_FALSE(Unpack(RawArchive().Name(L".\\README").Block("some text that is no name").Data()));
+    EXPECT_TRUE(IsDirectory(Destination() + L"/README"));
+}
+
+TEST_F(PackageArchiveTest, DamagedRecordsFailTheUnpacking)
+{
+    const struct
+    {
+        const char *what;
+        std::string bytes;
+    } cases[] = {
+        {"name count beyond its block", RawArchive().Name(L"a.txt", 1000).Block("x").Data()},
+        {"huge name count", RawArchive().Name(L"a.txt", 0x7FFFFFFF).Block("x").Data()},
+        {"name block too short for a count", RawArchive().Block("ab").Data()},
+        {"file without content block", RawArchive().Name(L".\\a.txt").Data()},
+        {"truncated content block", RawArchive().Name(L".\\a.txt").Bytes(std::string("\x20\0\0\0\x10\0\0\0xx", 10)).Data()},
+        {"garbage instead of a block", RawArchive().Bytes("\x05\0\0\0\x05\0\0\0hello").Data()},
+    };
+    for (const auto &test : cases)
+    {
+        SCOPED_TRACE(test.what);
+        EXPECT_FALSE(Unpack(test.bytes));
+        DeleteTree(Destination());
+    }
+}
+
+TEST_F(PackageArchiveTest, FileInAMissingDirectoryFails)
+{
+    // Directories come only from directory records.
+    EXPECT_FALSE(Unpack(RawArchive().Name(L".\\data\\bin\\a.txt").Block("x").Data()));
+    EXPECT_TRUE(ListTree(Destination()).empty());
+}
