@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "kernel/FileUtil.h"
+#include "kernel/Registry.h"
+#include "kernel/TextConvert.h"
+
+namespace
+{
+std::string ReadText(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Exit status of a forked child that ran body and left with its result.
+int RunInChild(const std::function<int()> &body)
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(body());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+} // namespace
+
+// Every test works on its own registry file in a directory that other accounts may enter.
+class Registry : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string pattern = PathToNative(TempBaseDirectory()) + "/registry-test-XXXXXX";
+        ASSERT_TRUE(mkdtemp(pattern.data()));
+        chmod(pattern.c_str(), 0755);
+        m_directory = pattern;
+        m_file = m_directory + "/registry.reg";
+        setenv("PELMO_REGISTRY", m_file.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        unsetenv("PELMO_REGISTRY");
+        DeleteTree(NativeToPath(m_directory));
+    }
+
+    void WriteFile(const std::string &content)
+    {
+        std::ofstream(m_file, std::ios::binary) << content;
+    }
+
+    std::string m_directory;
+    std::string m_file;
+};
+
+TEST_F(Registry, FileNameComesFromTheEnvironment)
+{
+    EXPECT_EQ(RegistryFilePath(), NativeToPath(m_file));
+    unsetenv("PELMO_REGISTRY");
+    EXPECT_EQ(RegistryFilePath(), L"/var/lib/pelmo/registry.reg");
+}
+
+TEST_F(Registry, NamesMatchWithoutRegardToCase)
+{
+    WriteFile("Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\Korvil]\r\n"
+              "\"Path\"=\"/opt/k\xC3\xB6rvil \\\"x\\\" \\\\y\"\r\n"
+              "\"Version\"=dword:0000000A\r\n"
+              "@=\"default\"\r\n");
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"software\\PELMO\\products\\KORVIL", false);
+    ASSERT_TRUE(key);
+    std::wstring text;
+    EXPECT_TRUE(key->QueryString(L"PATH", text));
+    EXPECT_EQ(text, L"/opt/k\u00f6rvil \"x\" \\y");
+    uint32_t number = 0;
+    EXPECT_TRUE(key->QueryDword(L"version", number));
+    EXPECT_EQ(number, 10u);
+    EXPECT_TRUE(key->QueryString(L"", text));
+    EXPECT_EQ(text, L"default");
+
+    // Wrong type, missing value and missing key.
+    EXPECT_FALSE(key->QueryString(L"Version", text));
+    EXPECT_FALSE(key->QueryDword(L"Path", number));
+    EXPECT_FALSE(key->QueryString(L"Missing", text));
+    EXPECT_FALSE(RegistryKey::Open(L"SOFTWARE\\Pelmo\\Products\\Other", false));
+    // Parents of a section exist, as an import would have made them.
+    EXPECT_TRUE(RegistryKey::Open(L"Software\\Pelmo", false));
+}
+
+TEST_F(Registry, SubKeysEnumerateInFileOrder)
+{
+    WriteFile("Windows Registry Editor Version 5.00\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\Zeta]\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\Alpha]\n\n"
+              "[HKEY_CURRENT_USER\\SOFTWARE\\Pelmo\\Products\\OtherRoot]\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\Mid]\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\ALPHA\\Sub]\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\Beta\\Deep]\n");
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo\\Products", false);
+    ASSERT_TRUE(key);
+    std::vector<std::wstring> names;
+    std::wstring name;
+    for (uint32_t index = 0; key->EnumSubKey(index, name); ++index)
+        names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"Zeta", L"Alpha", L"Mid", L"Beta"}));
+    EXPECT_FALSE(key->EnumSubKey(4, name));
+}
+
+TEST_F(Registry, MissingFileIsAnEmptyRegistry)
+{
+    EXPECT_FALSE(RegistryKey::Open(L"SOFTWARE", false));
+    std::unique_ptr<RegistryKey> root = RegistryKey::Open(L"", false);
+    ASSERT_TRUE(root);
+    std::wstring name;
+    EXPECT_FALSE(root->EnumSubKey(0, name));
+
+    ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo\\Products"));
+    EXPECT_EQ(ReadText(m_file), "Windows Registry Editor Version 5.00\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products]\n\n");
+    EXPECT_TRUE(RegistryKey::Open(L"SOFTWARE\\Pelmo\\Products", true));
+}
+
+TEST_F(Registry, ChangesKeepUnknownLinesAndEscapeTexts)
+{
+    WriteFile("Windows Registry Editor Version 5.00\n"
+              "; kept comment\n\n"
+              "[HKEY_CURRENT_USER\\Software\\Other]\n"
+              "\"Keep\"=\"me\"\n\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n"
+              "\"Multi\"=hex(7):61,00,00,00,\\\n"
+              "  00,00\n"
+              "\"Old\"=\"value\"\n\n");
+    std::unique_ptr<RegistryKey> pelmo = RegistryKey::Open(L"SOFTWARE\\Pelmo", true);
+    ASSERT_TRUE(pelmo);
+    EXPECT_TRUE(pelmo->SetString(L"OLD", L"new \"q\" C:\\d"));
+    EXPECT_TRUE(pelmo->SetDword(L"Count", 0xA));
+    EXPECT_TRUE(pelmo->SetDword(L"Gone", 1));
+    EXPECT_TRUE(pelmo->DeleteValue(L"gone"));
+    EXPECT_FALSE(pelmo->DeleteValue(L"gone"));
+
+    ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo\\Products\\Korvil"));
+    std::unique_ptr<RegistryKey> korvil = RegistryKey::Open(L"SOFTWARE\\Pelmo\\Products\\Korvil", true);
+    ASSERT_TRUE(korvil);
+    EXPECT_TRUE(korvil->SetString(L"Path", L"/opt/k\u00f6rvil"));
+    // A line break cannot stand in a quoted text; it is stored in the editor's hex form.
+    EXPECT_TRUE(korvil->SetString(L"Notes", L"two\nlines"));
+
+    EXPECT_EQ(ReadText(m_file), "Windows Registry Editor Version 5.00\n"
+                                "; kept comment\n\n"
+                                "[HKEY_CURRENT_USER\\Software\\Other]\n"
+                                "\"Keep\"=\"me\"\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n"
+                                "\"Multi\"=hex(7):61,00,00,00,\\\n"
+                                "  00,00\n"
+                                "\"Old\"=\"new \\\"q\\\" C:\\\\d\"\n"
+                                "\"Count\"=dword:0000000a\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products]\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\Korvil]\n"
+                                "\"Path\"=\"/opt/k\xC3\xB6rvil\"\n"
+                                "\"Notes\"=hex(1):74,00,77,00,6f,00,0a,00,6c,00,69,00,6e,00,65,00,73,00,00,00\n\n");
+
+    std::unique_ptr<RegistryKey> reader = RegistryKey::Open(L"SOFTWARE\\Pelmo\\Products\\Korvil", false);
+    ASSERT_TRUE(reader);
+    std::wstring text;
+    EXPECT_TRUE(reader->QueryString(L"notes", text));
+    EXPECT_EQ(text, L"two\nlines");
+    EXPECT_TRUE(reader->QueryString(L"path", text));
+    EXPECT_EQ(text, L"/opt/k\u00f6rvil");
+    // A key opened for reading changes nothing.
+    EXPECT_FALSE(reader->SetString(L"Path", L"x"));
+    EXPECT_FALSE(reader->SetDword(L"Count", 1));
+    EXPECT_FALSE(reader->DeleteValue(L"Path"));
+    EXPECT_TRUE(reader->QueryString(L"path", text));
+    EXPECT_EQ(text, L"/opt/k\u00f6rvil");
+}
+
+TEST_F(Registry, WriterKilledDuringSaveLeavesTheOldFileWhole)
+{
+    ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo"));
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo", true);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->SetString(L"Marker", L"kept"));
+    constexpr size_t kBigSize = 1 << 20;
+    ASSERT_TRUE(key->SetString(L"Big", std::wstring(kBigSize, L'a')));
+    const std::string before = ReadText(m_file);
+
+    // The file size limit kills the writer (SIGXFSZ) after it has written so many bytes of its
+    // save: nothing, half, all but the last byte.
+    for (const rlim_t limit : {rlim_t(0), rlim_t(before.size() / 2), rlim_t(before.size() - 1)})
+    {
+        SCOPED_TRACE(limit);
+        const pid_t child = fork();
+        if (child == 0)
+        {
+            signal(SIGXFSZ, SIG_DFL);
+            const rlimit fileSize{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &fileSize);
+            key->SetString(L"Big", std::wstring(kBigSize, L'b'));
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+
+        EXPECT_EQ(ReadText(m_file), before);
+        std::unique_ptr<RegistryKey> reader = RegistryKey::Open(L"SOFTWARE\\Pelmo", false);
+        ASSERT_TRUE(reader);
+        std::wstring text;
+        EXPECT_TRUE(reader->QueryString(L"Marker", text));
+        EXPECT_EQ(text, L"kept");
+    }
+    // The lock died with its holder, and what it left behind does not stop the next save.
+    ASSERT_TRUE(key->SetString(L"Big", L"small"));
+    std::wstring text;
+    EXPECT_TRUE(key->QueryString(L"Big", text));
+    EXPECT_EQ(text, L"small");
+}
+
+TEST_F(Registry, ConcurrentWritersLoseNoChange)
+{
+    ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo"));
+    std::vector<pid_t> children;
+    for (const wchar_t *prefix : {L"A", L"B", L"C"})
+    {
+        const pid_t child = fork();
+        if (child == 0)
+        {
+            std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo", true);
+            for (uint32_t i = 0; key && i < 30; ++i)
+            {
+                if (!key->SetDword(prefix + std::to_wstring(i), i))
+                    _exit(1);
+            }
+            _exit(key ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children)
+    {
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo", false);
+    ASSERT_TRUE(key);
+    for (const wchar_t *prefix : {L"A", L"B", L"C"})
+    {
+        for (uint32_t i = 0; i < 30; ++i)
+        {
+            uint32_t value = 99;
+            EXPECT_TRUE(key->QueryDword(prefix + std::to_wstring(i), value)) << i;
+            EXPECT_EQ(value, i);
+        }
+    }
+}
+
+TEST_F(Registry, WritingIsRefusedToAUserWhoMayNotWriteTheFile)
+{
+    ASSERT_EQ(geteuid(), 0u) << "this test switches to the account nobody and needs root";
+    ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo"));
+    chmod(m_file.c_str(), 0644);
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_TRUE(nobody);
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    // Bits of the child's exit status: 1 read refused, 2 write allowed, 4 key created, 8 a value set.
+    const int result = RunInChild([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            return 64;
+        int bits = 0;
+        if (!RegistryKey::Open(L"SOFTWARE\\Pelmo", false))
+            bits |= 1;
+        if (RegistryKey::Open(L"SOFTWARE\\Pelmo", true))
+            bits |= 2;
+        if (RegistryKey::CreateKey(L"SOFTWARE\\Pelmo\\Intruder"))
+            bits |= 4;
+        return bits;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(RegistryKey::Open(L"SOFTWARE\\Pelmo\\Intruder", false));
+
+    // Where the account may write, it may open for write.
+    chown(m_directory.c_str(), uid, gid);
+    chown(m_file.c_str(), uid, gid);
+    const int allowed = RunInChild([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            return 64;
+        std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo", true);
+        return key && key->SetDword(L"ByNobody", 1) ? 8 : 0;
+    });
+    EXPECT_EQ(allowed, 8);
+}
