@@ -1,0 +1,224 @@
+#include "patch/PayloadWriter.h"
+
+#include <cstring>
+
+#include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
+#include "net/ZelkDataBuffer.h"
+#include "patch/PatchPayload.h"
+
+using namespace PayloadLayout;
+
+namespace
+{
+constexpr uint64_t kMaxTotalSize = 0xFFFFFFFFull; // the header's total size field is 32-bit
+
+void PutUint32(uint8_t *out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void PutUint64(uint8_t *out, uint64_t value)
+{
+    PutUint32(out, static_cast<uint32_t>(value));
+    PutUint32(out + 4, static_cast<uint32_t>(value >> 32));
+}
+
+void PutText(uint8_t *out, const std::string &text)
+{
+    memcpy(out, text.data(), text.size());
+}
+
+bool CheckText(const std::string &text, uint32_t field, const char *what, std::string &error)
+{
+    if (text.empty())
+    {
+        error = FormatText("%s is empty", what);
+        return false;
+    }
+    if (text.size() > field - 1)
+    {
+        error = FormatText("%s \"%s\" is longer than %u characters", what, text.c_str(), field - 1);
+        return false;
+    }
+    if (text.find('\0') != std::string::npos)
+    {
+        error = FormatText("%s contains a NUL character", what);
+        return false;
+    }
+    return true;
+}
+
+bool CheckContents(const PayloadContents &contents, std::string &error)
+{
+    if (!CheckText(contents.targetVersion, kVersionField, "target version", error))
+        return false;
+    for (const PayloadBuild &build : contents.builds)
+    {
+        if (!CheckText(build.hash, kBuildHashField, "build hash", error) ||
+            !CheckText(build.version, kVersionField, "build version", error))
+            return false;
+    }
+    for (const PayloadStep &step : contents.steps)
+    {
+        if (!CheckText(step.sourceVersion, kVersionField, "step source version", error) ||
+            !CheckText(step.targetVersion, kVersionField, "step target version", error))
+            return false;
+    }
+    return true;
+}
+
+// A magic already at a boundary of the patcher would be found before ours.
+bool HasMagicAtBoundary(ZelkDataBuffer &patcher, uint64_t &where)
+{
+    for (where = 0; where + sizeof kMagic <= patcher.GetSize(); where += kAlignment)
+    {
+        char bytes[sizeof kMagic];
+        if (patcher.Seek(where) != ZELKRESULT_OK || patcher.Read(bytes, sizeof bytes) != ZELKRESULT_OK)
+            return false;
+        if (memcmp(bytes, kMagic, sizeof kMagic) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool WriteLayout(ZelkDataBuffer &out, uint64_t patcherSize, const PayloadContents &contents,
+                 const std::vector<uint64_t> &archiveSizes, std::string &error)
+{
+    const uint64_t headerAt = (patcherSize + kAlignment - 1) / kAlignment * kAlignment;
+    uint64_t dataEnd = headerAt + kHeaderSize;
+    for (uint64_t size : archiveSizes)
+        dataEnd += size;
+    const uint64_t buildTable = dataEnd;
+    const uint64_t stepTable = buildTable + contents.builds.size() * kBuildRecordSize;
+    const uint64_t total = stepTable + contents.steps.size() * kStepRecordSize;
+    if (total > kMaxTotalSize || contents.builds.size() > kMaxTotalSize || contents.steps.size() > kMaxTotalSize)
+    {
+        error = FormatText("the patcher would be %llu bytes; its size field holds at most %llu",
+                           static_cast<unsigned long long>(total), static_cast<unsigned long long>(kMaxTotalSize));
+        return false;
+    }
+
+    std::string filler(headerAt - patcherSize, '\0');
+    uint8_t header[kHeaderSize] = {};
+    memcpy(header, kMagic, sizeof kMagic);
+    PutText(header + kHeaderVersion, contents.targetVersion);
+    PutUint32(header + kHeaderTotalSize, static_cast<uint32_t>(total));
+    PutUint32(header + kHeaderBuildCount, static_cast<uint32_t>(contents.builds.size()));
+    PutUint64(header + kHeaderBuildTable, buildTable);
+    PutUint32(header + kHeaderStepCount, static_cast<uint32_t>(contents.steps.size()));
+    PutUint64(header + kHeaderStepTable, stepTable);
+    if (out.Seek(patcherSize) != ZELKRESULT_OK ||
+        out.Write(filler.data(), static_cast<uint32_t>(filler.size())) != ZELKRESULT_OK ||
+        out.Write(header, kHeaderSize) != ZELKRESULT_OK)
+    {
+        error = "cannot write the payload header";
+        return false;
+    }
+
+    std::vector<uint8_t> steps(contents.steps.size() * kStepRecordSize);
+    uint64_t dataAt = headerAt + kHeaderSize;
+    for (size_t i = 0; i < contents.steps.size(); ++i)
+    {
+        const PayloadStep &step = contents.steps[i];
+        ZelkDataBufferFile archive(step.archivePath, ZelkDataBufferFile::AccessRead);
+        if (!archive.IsOpen() || CopyData(out, archive, archiveSizes[i]) != ZELKRESULT_OK)
+        {
+            error = "cannot copy the archive " + PathToNative(step.archivePath);
+            return false;
+        }
+        uint8_t *record = steps.data() + i * kStepRecordSize;
+        PutText(record, step.sourceVersion);
+        PutText(record + kVersionField, step.targetVersion);
+        PutUint64(record + kStepDataOffset, dataAt);
+        PutUint64(record + kStepDataSize, archiveSizes[i]);
+        dataAt += archiveSizes[i];
+    }
+
+    std::vector<uint8_t> builds(contents.builds.size() * kBuildRecordSize);
+    for (size_t i = 0; i < contents.builds.size(); ++i)
+    {
+        PutText(builds.data() + i * kBuildRecordSize, contents.builds[i].hash);
+        PutText(builds.data() + i * kBuildRecordSize + kBuildHashField, contents.builds[i].version);
+    }
+    if (out.Write(builds.data(), static_cast<uint32_t>(builds.size())) != ZELKRESULT_OK ||
+        out.Write(steps.data(), static_cast<uint32_t>(steps.size())) != ZELKRESULT_OK)
+    {
+        error = "cannot write the payload tables";
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+bool WritePayload(const std::wstring &patcherPath, const std::wstring &outputPath, const PayloadContents &contents,
+                  std::string &error)
+{
+    if (!CheckContents(contents, error))
+        return false;
+
+    ZelkDataBufferFile patcher(patcherPath, ZelkDataBufferFile::AccessRead);
+    if (!patcher.IsOpen())
+    {
+        error = "cannot read the patcher " + PathToNative(patcherPath);
+        return false;
+    }
+    uint64_t where = 0;
+    if (HasMagicAtBoundary(patcher, where))
+    {
+        error = FormatText("the patcher already holds a payload mark at offset %llu", static_cast<unsigned long long>(where));
+        return false;
+    }
+    std::vector<uint64_t> archiveSizes;
+    for (const PayloadStep &step : contents.steps)
+    {
+        uint64_t size = 0;
+        if (IsDirectory(step.archivePath) || GetFileSizeAt(step.archivePath, size) != ZELKRESULT_OK)
+        {
+            error = "cannot read the archive " + PathToNative(step.archivePath);
+            return false;
+        }
+        archiveSizes.push_back(size);
+    }
+
+    // Built beside the output and renamed over it when complete, so the output may even be the
+    // patcher itself and a failure never leaves a half-written patcher.
+    const std::wstring temporary = outputPath + L".part";
+    if (!CopyFileAt(patcherPath, temporary))
+    {
+        error = "cannot create " + PathToNative(temporary);
+        return false;
+    }
+    // A read-only patcher gives a read-only copy, which must stay writable until it is complete.
+    const bool readOnly = IsReadOnly(temporary);
+    if (readOnly)
+        ClearReadOnly(temporary);
+    bool written = false;
+    {
+        ZelkDataBufferFile out(temporary, ZelkDataBufferFile::AccessReadWrite);
+        if (!out.IsOpen())
+        {
+            error = "cannot write " + PathToNative(temporary);
+        }
+        else
+        {
+            written = WriteLayout(out, patcher.GetSize(), contents, archiveSizes, error);
+            if (out.Close() != ZELKRESULT_OK && written)
+            {
+                error = "cannot write " + PathToNative(temporary);
+                written = false;
+            }
+        }
+    }
+    if (written && readOnly)
+        SetReadOnly(temporary);
+    if (written && !ReplaceFileAt(temporary, outputPath))
+    {
+        error = "cannot rename the result to " + PathToNative(outputPath);
+        written = false;
+    }
+    if (!written)
+        DeleteFileAt(temporary);
+    return written;
+}

@@ -1,0 +1,33 @@
+// Builds a standalone patcher: a patcher executable with a patch payload appended, in the layout
+// that PatchPayload reads.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct PayloadBuild
+{
+    std::string hash;    // at most 131 characters
+    std::string version; // at most 31 characters
+};
+
+struct PayloadStep
+{
+    std::string sourceVersion;
+    std::string targetVersion;
+    std::wstring archivePath; // the step's package archive, stored byte for byte
+};
+
+struct PayloadContents
+{
+    std::string targetVersion;
+    std::vector<PayloadBuild> builds;
+    std::vector<PayloadStep> steps;
+};
+
+// Writes the patcher's bytes, zero filler to the next 4,096-byte boundary, the header, the step
+// archives in order, the build table and the step table. The output keeps the patcher's
+// permission bits and replaces an existing file only once it is complete. On failure returns
+// false with a one-line reason in error, and leaves no output behind.
+bool WritePayload(const std::wstring &patcherPath, const std::wstring &outputPath, const PayloadContents &contents,
+                  std::string &error);

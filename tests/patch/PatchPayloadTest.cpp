@@ -1,0 +1,348 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "kernel/FileUtil.h"
+#include "kernel/RunningExecutable.h"
+#include "kernel/TextConvert.h"
+#include "net/ZelkDataBuffer.h"
+#include "patch/PatchPayload.h"
+#include "patch/PayloadWriter.h"
+
+namespace
+{
+namespace fs = std::filesystem;
+using namespace PayloadLayout;
+
+const std::string kHashA = "00f055f854ef2658747111f540d13021";
+const std::string kHashB = "0123456789abcdef0123456789abcdef";
+
+std::string Pattern(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 509) & 0xFF);
+    return bytes;
+}
+
+std::string ReadFile(const std::wstring &path)
+{
+    std::ifstream in(PathToNative(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::wstring &path, const std::string &bytes)
+{
+    std::ofstream(PathToNative(path), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void Overwrite(const std::wstring &path, uint64_t offset, const std::string &bytes)
+{
+    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessReadWrite);
+    ASSERT_TRUE(file.IsOpen());
+    ASSERT_EQ(file.Seek(offset), ZELKRESULT_OK);
+    ASSERT_EQ(file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())), ZELKRESULT_OK);
+}
+
+std::string Uint32Bytes(uint32_t value)
+{
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<char>(value >> (8 * i));
+    return bytes;
+}
+
+uint64_t Uint64At(const std::string &bytes, uint64_t offset)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = value << 8 | static_cast<uint8_t>(bytes[offset + i]);
+    return value;
+}
+
+class PatchPayloadTest : public ::testing::Test
+{
+protected:
+    static constexpr size_t kPatcherSize = 10000;
+    static constexpr uint64_t kHeaderAt = 12288; // the patcher rounded up to 4,096
+
+    void SetUp() override
+    {
+        m_dir = MakeUniqueName(RunTempDirectory());
+        ASSERT_TRUE(MakeDirectory(m_dir));
+        WriteFile(Path(L"patcher"), Pattern(kPatcherSize, 1));
+        m_archives = {Pattern(5000, 2), Pattern(200001, 3), Pattern(17, 4), std::string()};
+        for (size_t i = 0; i < m_archives.size(); ++i)
+            WriteFile(Path(L"step" + std::to_wstring(i)), m_archives[i]);
+        m_contents.targetVersion = "38285";
+        m_contents.builds = {{kHashA, "38272"}, {kHashB, "38280"}};
+        m_contents.steps = {
+            {"38272", "38280", Path(L"step0")},
+            {"38280", "38285", Path(L"step1")},
+            {"38280", "99999", Path(L"step2")}, // a second step from the same version is never used
+            {"empty", "38285", Path(L"step3")},
+        };
+    }
+    void TearDown() override { DeleteTree(m_dir); }
+
+    std::wstring Path(const std::wstring &name) const { return JoinPath(m_dir, name); }
+
+    std::wstring WriteStandalone(const std::wstring &name = L"standalone")
+    {
+        std::string error;
+        EXPECT_TRUE(WritePayload(Path(L"patcher"), Path(name), m_contents, error)) << error;
+        return Path(name);
+    }
+
+    std::wstring m_dir;
+    std::vector<std::string> m_archives;
+    PayloadContents m_contents;
+};
+
+void ExpectClosed(PatchPayload &payload, const std::wstring &output)
+{
+    EXPECT_FALSE(payload.IsOpen());
+    EXPECT_EQ(payload.TargetVersion(), "");
+    EXPECT_EQ(payload.NextVersion("38272"), "");
+    EXPECT_EQ(payload.LookupBuild(kHashA), "");
+    EXPECT_EQ(payload.ExtractStep("38272", output), ZELKRESULT_INVALID_STATE);
+    EXPECT_FALSE(FileExists(output));
+}
+} // namespace
+
+TEST_F(PatchPayloadTest, ReadsWhatTheWriterWrote)
+{
+    const std::wstring standalone = WriteStandalone();
+    const std::string bytes = ReadFile(standalone);
+    // The patcher's bytes, zero filler, then the header at the next boundary.
+    EXPECT_EQ(bytes.substr(0, kPatcherSize), Pattern(kPatcherSize, 1));
+    EXPECT_EQ(bytes.substr(kPatcherSize, kHeaderAt - kPatcherSize), std::string(kHeaderAt - kPatcherSize, '\0'));
+    EXPECT_EQ(bytes.substr(kHeaderAt, 8), "Z0e1l2k3");
+    EXPECT_EQ(bytes.substr(kHeaderAt + kHeaderTotalSize, 4), Uint32Bytes(static_cast<uint32_t>(bytes.size())));
+
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(standalone), ZELKRESULT_OK);
+    EXPECT_EQ(payload.TargetVersion(), "38285");
+
+    const std::pair<std::string, std::string> builds[] = {
+        {kHashA, "38272"}, {kHashB, "38280"}, {"00F055F854EF2658747111F540D13021", ""},
+        {kHashA.substr(0, 31), ""}, {kHashA + "0", ""}, {"", ""},
+    };
+    for (const auto &[hash, version] : builds)
+        EXPECT_EQ(payload.LookupBuild(hash), version) << hash;
+
+    const std::pair<std::string, std::string> next[] = {
+        {"38272", "38280"}, {"38280", "38285"}, {"38285", ""}, {"3828", ""}, {"empty", "38285"},
+    };
+    for (const auto &[from, to] : next)
+        EXPECT_EQ(payload.NextVersion(from), to) << from;
+
+    const std::pair<std::string, size_t> steps[] = {{"38272", 0}, {"38280", 1}, {"empty", 3}};
+    for (const auto &[from, archive] : steps)
+    {
+        SCOPED_TRACE(from);
+        const std::wstring output = Path(L"out-" + NarrowToWide(from));
+        ASSERT_EQ(payload.ExtractStep(from, output), ZELKRESULT_OK);
+        EXPECT_EQ(ReadFile(output), m_archives[archive]);
+    }
+}
+
+TEST_F(PatchPayloadTest, OpenTellsPlainProgramsFromDamagedPatchers)
+{
+    const std::string good = ReadFile(WriteStandalone());
+    struct Case
+    {
+        const char *name;
+        std::string bytes;
+        ZELKRESULT expected;
+    };
+    std::string longer = good;
+    longer.replace(kHeaderAt + kHeaderTotalSize, 4, Uint32Bytes(static_cast<uint32_t>(good.size() + 1)));
+    const Case cases[] = {
+        {"plain program", Pattern(50000, 9), ZELKRESULT_UNSUPPORTED},
+        {"empty file", "", ZELKRESULT_UNSUPPORTED},
+        {"header cut short at the end", good.substr(0, kHeaderAt + 71), ZELKRESULT_UNSUPPORTED},
+        {"magic off the boundary", "x" + good, ZELKRESULT_UNSUPPORTED},
+        {"total size one more than the file", longer, ZELKRESULT_IO},
+        {"last byte missing", good.substr(0, good.size() - 1), ZELKRESULT_IO},
+        {"one byte appended", good + "x", ZELKRESULT_IO},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        WriteFile(Path(L"candidate"), c.bytes);
+        PatchPayload payload;
+        ASSERT_EQ(payload.Open(Path(L"candidate")), c.expected);
+        ExpectClosed(payload, Path(L"extracted"));
+    }
+    PatchPayload payload;
+    EXPECT_EQ(payload.Open(Path(L"does-not-exist")), ZELKRESULT_IO);
+}
+
+TEST_F(PatchPayloadTest, FailedOpenClosesAnOpenReader)
+{
+    const std::wstring standalone = WriteStandalone();
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(standalone), ZELKRESULT_OK);
+    ASSERT_EQ(payload.Open(Path(L"patcher")), ZELKRESULT_UNSUPPORTED);
+    ExpectClosed(payload, Path(L"extracted"));
+    ASSERT_EQ(payload.Open(standalone), ZELKRESULT_OK);
+    EXPECT_EQ(payload.TargetVersion(), "38285");
+}
+
+TEST_F(PatchPayloadTest, FullTextFieldsCountOnlyTheirFirstCharacters)
+{
+    // A patcher of one whole page: the header sits right behind it, with no filler.
+    WriteFile(Path(L"patcher"), Pattern(4096, 5));
+    const std::wstring standalone = WriteStandalone();
+    const std::string bytes = ReadFile(standalone);
+    ASSERT_EQ(bytes.substr(4096, 8), "Z0e1l2k3");
+    const uint64_t buildTable = Uint64At(bytes, 4096 + kHeaderBuildTable);
+    const uint64_t stepTable = Uint64At(bytes, 4096 + kHeaderStepTable);
+    Overwrite(standalone, 4096 + kHeaderVersion, std::string(32, 'V'));
+    Overwrite(standalone, buildTable, std::string(132, 'h'));
+    Overwrite(standalone, stepTable, std::string(32, 's'));
+
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(standalone), ZELKRESULT_OK);
+    EXPECT_EQ(payload.TargetVersion(), std::string(31, 'V'));
+    EXPECT_EQ(payload.LookupBuild(std::string(131, 'h')), "38272");
+    EXPECT_EQ(payload.LookupBuild(std::string(132, 'h')), "");
+    EXPECT_EQ(payload.NextVersion(std::string(31, 's')), "38280");
+    EXPECT_EQ(payload.NextVersion(std::string(32, 's')), "");
+    EXPECT_EQ(payload.NextVersion("38272"), "");
+}
+
+TEST_F(PatchPayloadTest, ExtractStepFailures)
+{
+    const std::wstring standalone = WriteStandalone();
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(standalone), ZELKRESULT_OK);
+    // Only a target, never a source: nothing is created.
+    EXPECT_EQ(payload.ExtractStep("38285", Path(L"out")), ZELKRESULT_LIST_FAILED);
+    EXPECT_EQ(payload.ExtractStep("99999", Path(L"out")), ZELKRESULT_LIST_FAILED);
+    EXPECT_FALSE(FileExists(Path(L"out")));
+    EXPECT_EQ(payload.ExtractStep("38272", Path(L"no/such/dir/out")), ZELKRESULT_ACCESS);
+
+    // A step whose data runs past the end of the file fails with the copy's result.
+    const std::string bytes = ReadFile(standalone);
+    const uint64_t stepTable = Uint64At(bytes, kHeaderAt + kHeaderStepTable);
+    std::string huge(8, '\0');
+    huge[4] = 1; // 4 GiB
+    Overwrite(standalone, stepTable + kStepDataSize, huge);
+    ASSERT_EQ(payload.Open(standalone), ZELKRESULT_OK);
+    EXPECT_EQ(payload.ExtractStep("38272", Path(L"out")), ZELKRESULT_IO);
+
+    // A payload without steps.
+    m_contents.steps.clear();
+    ASSERT_EQ(payload.Open(WriteStandalone(L"nosteps")), ZELKRESULT_OK);
+    EXPECT_EQ(payload.ExtractStep("38272", Path(L"out2")), ZELKRESULT_LIST_FAILED);
+    EXPECT_EQ(payload.NextVersion("38272"), "");
+    EXPECT_EQ(payload.LookupBuild(kHashB), "38280");
+}
+
+TEST_F(PatchPayloadTest, TheRunningTestProgramHasNoPayload)
+{
+    EXPECT_EQ(fs::canonical(PathToNative(RunningExecutablePath())),
+              fs::canonical(std::string(ZELK_BUILD_DIR) + "/patch_tests"));
+    PatchPayload payload;
+    EXPECT_EQ(payload.Open(RunningExecutableImage()), ZELKRESULT_UNSUPPORTED);
+    EXPECT_FALSE(ThePatchPayload().IsOpen());
+}
+
+// The publishers' tool ------------------------------------------------------------------------------
+
+namespace
+{
+struct ToolRun
+{
+    int status;
+    std::string output; // standard output and standard error together
+};
+
+ToolRun RunMkPayload(const std::string &arguments)
+{
+    const std::string command = std::string(ZELK_BUILD_DIR) + "/zelk-mkpayload " + arguments + " 2>&1";
+    ToolRun run{-1, ""};
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.output.append(buffer, got);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+} // namespace
+
+TEST_F(PatchPayloadTest, ToolWritesAnExecutablePatcher)
+{
+    const std::string dir = PathToNative(m_dir);
+    fs::permissions(dir + "/patcher", fs::perms(0755));
+    const ToolRun run = RunMkPayload(dir + "/patcher " + dir + "/out --target 38285 --build " + kHashA +
+                                     "=38272 --step 38272:38285:" + dir + "/step1");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(fs::status(dir + "/out").permissions(), fs::perms(0755));
+    EXPECT_FALSE(FileExists(Path(L"out.part")));
+
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(Path(L"out")), ZELKRESULT_OK);
+    EXPECT_EQ(payload.LookupBuild(kHashA), "38272");
+    ASSERT_EQ(payload.ExtractStep("38272", Path(L"archive")), ZELKRESULT_OK);
+    EXPECT_EQ(ReadFile(Path(L"archive")), m_archives[1]);
+}
+
+TEST_F(PatchPayloadTest, ToolRefusesWhatTheReaderCouldNotUse)
+{
+    const std::string dir = PathToNative(m_dir);
+    // An archive beyond what the 32-bit total size can describe; sparse, so it costs no disk.
+    {
+        ZelkDataBufferFile huge(Path(L"huge"), ZelkDataBufferFile::AccessWrite);
+        ASSERT_EQ(huge.Seek(0xFFFFFFFFull), ZELKRESULT_OK);
+        ASSERT_EQ(huge.Write("x", 1), ZELKRESULT_OK);
+    }
+    ASSERT_EQ(RunMkPayload(dir + "/patcher " + dir + "/first --target 2").status, 0);
+    const std::string base = dir + "/patcher " + dir + "/out ";
+    struct Case
+    {
+        std::string arguments;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"--help", 0, "Usage: zelk-mkpayload PATCHER OUT"},
+        {base, 2, "--target is required"},
+        {dir + "/patcher --target 1", 2, "PATCHER and OUT are required"},
+        {base + "--target 1 --bogus", 2, "unknown option --bogus"},
+        {base + "--target 1 --build nohash", 2, "--build wants HASH=VERSION"},
+        {base + "--target 1 --step 1:2", 2, "--step wants FROM:TO:ARCHIVE"},
+        {base + "--target " + std::string(32, '9'), 1, "is longer than 31 characters"},
+        {base + "--target 1 --build " + std::string(132, 'a') + "=1", 1, "is longer than 131 characters"},
+        {base + "--target 1 --step 1:" + std::string(32, '2') + ":" + dir + "/step0", 1, "longer than 31 characters"},
+        {base + "--target 1 --step 1:2:" + dir + "/missing", 1, "cannot read the archive"},
+        {base + "--target 1 --step 1:2:" + dir + "/huge", 1, "its size field holds at most 4294967295"},
+        {dir + "/missing " + dir + "/out --target 1", 1, "cannot read the patcher"},
+        {dir + "/first " + dir + "/out --target 1", 1, "already holds a payload mark at offset 12288"},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.arguments);
+        const ToolRun run = RunMkPayload(c.arguments);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        if (c.status != 0)
+        {
+            EXPECT_FALSE(FileExists(Path(L"out")));
+            EXPECT_FALSE(FileExists(Path(L"out.part")));
+        }
+    }
+}
