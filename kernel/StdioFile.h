@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-// Opens path (converted to UTF-8) with an fopen mode such as "rb" or "r+b". The stream is not
-// inherited by child processes. Null on failure.
+// Opens path (separators normalised, converted to UTF-8) with an fopen mode such as "rb" or
+// "r+b". The stream is not inherited by child processes. Null on failure and for a directory.
 FILE *OpenStdioFile(const std::wstring &path, const char *mode);
 // Positions the stream at an absolute 64-bit offset; false when the offset is out of range.
 bool SeekStdioFile(FILE *file, uint64_t offset);

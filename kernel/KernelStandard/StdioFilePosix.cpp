@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 
 namespace
@@ -16,9 +18,22 @@ constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>
 
 FILE *OpenStdioFile(const std::wstring &path, const char *mode)
 {
+    std::wstring native = path;
+    NormalizeSeparators(native);
     // "e" (close-on-exec) keeps the patcher's open files out of the patch tool and other children.
     const std::string withCloseOnExec = std::string(mode) + "e";
-    return fopen(PathToNative(path).c_str(), withCloseOnExec.c_str());
+    FILE *file = fopen(PathToNative(native).c_str(), withCloseOnExec.c_str());
+    if (!file)
+        return nullptr;
+    // glibc opens a directory for reading; it would then read as an empty file.
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))
+    {
+        fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
 }
 
 bool SeekStdioFile(FILE *file, uint64_t offset)

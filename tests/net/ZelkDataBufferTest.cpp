@@ -204,6 +204,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 using ZelkDataBufferFileTest = TempDirTest;
 
+TEST_F(ZelkDataBufferFileTest, DirectoriesAreNotFiles)
+{
+    for (auto mode : {ZelkDataBufferFile::AccessRead, ZelkDataBufferFile::AccessReadWrite})
+    {
+        ZelkDataBufferFile file(m_dir, mode);
+        EXPECT_FALSE(file.IsOpen());
+    }
+}
+
 TEST_F(ZelkDataBufferFileTest, UnopenedFileRefusesEverything)
 {
     ZelkDataBufferFile file(Path(L"no/such/dir/file"), ZelkDataBufferFile::AccessWrite);
@@ -304,6 +313,10 @@ TEST_F(ZelkDataBufferFileTest, PathsOutsideAsciiReachTheFile)
     ASSERT_TRUE(MakeDirectory(dir));
     MakeFile(JoinPath(dir, L"\u00e9t\u00e9.bin"), "summer");
     EXPECT_EQ(FileText(JoinPath(dir, L"\u00e9t\u00e9.bin")), "summer");
+    // Backslashes count as separators, as everywhere else in the program's paths.
+    std::wstring backslashed = JoinPath(dir, L"\u00e9t\u00e9.bin");
+    NormalizeSeparators(backslashed, L'\\');
+    EXPECT_EQ(FileText(backslashed), "summer");
 }
 
 // Copies -----------------------------------------------------------------------------------------

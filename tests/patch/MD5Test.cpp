@@ -151,6 +151,7 @@ TEST_F(HashFileMD5Test, NamesOutsideAsciiAndMissingFiles)
 {
     std::wstring digest = L"unchanged";
     EXPECT_FALSE(HashFileMD5(JoinPath(m_dir, L"missing"), digest));
+    EXPECT_FALSE(HashFileMD5(m_dir, digest));
     EXPECT_EQ(digest, L"unchanged");
     ASSERT_TRUE(HashFileMD5(WriteFile(L"Launcher \u00e9\u0436.exe", "abc"), digest));
     EXPECT_EQ(digest, L"900150983cd24fb0d6963f7d28e17f72");
