@@ -1,0 +1,194 @@
+#include "app/ConsoleHost.h"
+
+#include <chrono>
+
+#include "app/MessageCatalogue.h"
+#include "app/PatchThread.h"
+#include "kernel/Terminal.h"
+#include "kernel/TextConvert.h"
+#include "patch/FixedTexts.h"
+
+namespace ZelkPatch
+{
+namespace
+{
+constexpr unsigned kIdPatchingCompleted = 162;
+constexpr const char *kGrey = "\x1b[90m";
+constexpr const char *kRed = "\x1b[31m";
+constexpr const char *kReset = "\x1b[0m";
+constexpr const char *kEraseLine = "\r\x1b[K";
+constexpr auto kSignalPoll = std::chrono::milliseconds(100);
+// Room on the bar's line for the brackets and the percentage.
+constexpr int kBarDecoration = 8;
+constexpr int kMinimumBarWidth = 10;
+
+std::string Utf8(const std::wstring &text)
+{
+    return PathToNative(text);
+}
+} // namespace
+
+ConsoleHost::ConsoleHost(FILE *output, FILE *progress, bool colours, bool progressBar)
+    : m_output(output), m_progress(progress), m_colours(colours), m_progressBar(progressBar)
+{
+    SetRunDisplay(this);
+    SetUserDialogs(this);
+}
+
+ConsoleHost::~ConsoleHost()
+{
+    if (m_worker)
+        m_worker->Wait();
+    m_worker.reset();
+    Finish();
+    SetUserDialogs(nullptr);
+    if (CurrentRunDisplay() == this)
+        SetRunDisplay(nullptr);
+}
+
+bool ConsoleHost::StartRun(std::unique_ptr<APThread> worker)
+{
+    if (!worker || worker->Create() != wxTHREAD_NO_ERROR || worker->Run() != wxTHREAD_NO_ERROR)
+        return false;
+    m_worker = std::move(worker);
+    return true;
+}
+
+int ConsoleHost::WaitForRun()
+{
+    if (!m_worker)
+        return kExitNoRun;
+    {
+        std::unique_lock<std::mutex> lock(m_finishLock);
+        while (!m_runFinished)
+        {
+            m_finished.wait_for(lock, kSignalPoll);
+            if (InterruptRequested() && !m_cancelling.load())
+            {
+                lock.unlock();
+                RequestCancel();
+                lock.lock();
+            }
+        }
+    }
+    m_worker->Wait();
+    m_worker.reset();
+    Finish();
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_lastMessage == Utf8(LoadMessage(kIdPatchingCompleted)) ? kExitCompleted : kExitAborted;
+}
+
+void ConsoleHost::RequestCancel()
+{
+    if (m_cancelling.exchange(true))
+        return;
+    AppendMessage(MessageError, kTextCancelling);
+}
+
+void ConsoleHost::RunFinished()
+{
+    std::lock_guard<std::mutex> lock(m_finishLock);
+    m_runFinished = true;
+    m_finished.notify_all();
+}
+
+void ConsoleHost::AppendMessage(MessageLevel level, const std::wstring &text)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    WriteLine(Utf8(text), level);
+    m_lastMessage = Utf8(text);
+}
+
+void ConsoleHost::WriteLine(const std::string &text, MessageLevel level)
+{
+    EraseBar();
+    if (level == MessageNormal || level == MessageMinor || level == MessageError)
+        m_colour = level;
+    // Each message is a line of its own: the window's rule of a line feed before every message
+    // but the first reads the same once the last line is ended.
+    if (m_colours && m_colour != MessageNormal)
+        fprintf(m_output, "%s%s%s\n", m_colour == MessageMinor ? kGrey : kRed, text.c_str(), kReset);
+    else
+        fprintf(m_output, "%s\n", text.c_str());
+    fflush(m_output);
+    DrawBar();
+}
+
+MessageBoxAnswer ConsoleHost::ShowMessageBox(const std::wstring &text, const std::wstring &caption,
+                                             MessageBoxStyle style)
+{
+    return ShowMessageBox(nullptr, text, caption, style);
+}
+
+MessageBoxAnswer ConsoleHost::ShowMessageBox(wxWindow *, const std::wstring &text, const std::wstring &caption,
+                                             MessageBoxStyle style)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    EraseBar();
+    fprintf(m_output, "[%s]\n%s\n", Utf8(caption).c_str(), Utf8(text).c_str());
+    fflush(m_output);
+    DrawBar();
+    // Nobody is there to answer: the default button stands.
+    return style == MessageBoxStyle::Ok ? MessageBoxAnswer::Ok : MessageBoxAnswer::No;
+}
+
+bool ConsoleHost::ChooseExistingFile(wxWindow *, const std::wstring &, const std::wstring &, std::wstring &)
+{
+    return false;
+}
+
+void ConsoleHost::SetGaugeRange(int range)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_gaugeUsed = true;
+    m_gaugeRange = range;
+    m_gaugeValue = 0;
+    DrawBar();
+}
+
+void ConsoleHost::SetGaugeValue(int value)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_gaugeUsed = true;
+    m_gaugeValue = std::min(std::max(value, 0), m_gaugeRange);
+    DrawBar();
+}
+
+void ConsoleHost::AdvanceGauge()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_gaugeUsed = true;
+    if (m_gaugeValue < m_gaugeRange)
+        ++m_gaugeValue;
+    DrawBar();
+}
+
+void ConsoleHost::DrawBar()
+{
+    if (!m_progressBar || !m_gaugeUsed || m_gaugeRange <= 0)
+        return;
+    const int width = std::max(TerminalColumns() - kBarDecoration, kMinimumBarWidth);
+    const int filled = static_cast<int>(static_cast<long long>(width) * m_gaugeValue / m_gaugeRange);
+    const int percent = static_cast<int>(100LL * m_gaugeValue / m_gaugeRange);
+    fprintf(m_progress, "%s[%s%s] %3d%%", kEraseLine, std::string(filled, '#').c_str(),
+            std::string(width - filled, '-').c_str(), percent);
+    fflush(m_progress);
+    m_barShown = true;
+}
+
+void ConsoleHost::EraseBar()
+{
+    if (!m_barShown)
+        return;
+    fputs(kEraseLine, m_progress);
+    fflush(m_progress);
+    m_barShown = false;
+}
+
+void ConsoleHost::Finish()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    EraseBar();
+    m_progressBar = false;
+}
+} // namespace ZelkPatch

@@ -1,0 +1,28 @@
+// Finding the Korvil installation and its build: the registry entries of the product's installer,
+// the user's pick in the open-file dialog, and the payload's table of builds.
+#pragma once
+
+#include <string>
+
+namespace ZelkPatch
+{
+class RunDisplay;
+
+// The installation directory of the last installation under
+// HKEY_LOCAL_MACHINE\SOFTWARE\Pelmo\Products\<productKey> whose "ProductClass" equals productClass
+// (ignoring case; an empty class matches every one). Empty when none is found.
+std::wstring FindProductInstallPath(const std::wstring &productKey, const std::wstring &productClass);
+
+// The installation directory for a file the user picked: the file's directory with its trailing
+// separator, or that directory's parent when it is the installation's "bin/".
+std::wstring InstallDirectoryOfPick(const std::wstring &pickedFile);
+
+// Opens the payload of the executable and identifies the installed build; reports every outcome
+// through the message hook and sets up standalone mode when the payload fits the build. The
+// display enables the browse and apply buttons and owns the locate dialog. True when standalone
+// mode is ready.
+bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDisplay &display);
+
+// The path of the running executable, whose payload discovery reads.
+std::wstring RunningExecutableForDiscovery();
+} // namespace ZelkPatch

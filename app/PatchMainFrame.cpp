@@ -1,0 +1,287 @@
+#include "app/PatchMainFrame.h"
+
+#include <wx/button.h>
+#include <wx/gauge.h>
+#include <wx/scrolwin.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/webview.h>
+
+#include "app/AppIcon.h"
+#include "app/InstallDiscovery.h"
+#include "app/MessageCatalogue.h"
+#include "app/PatchSettings.h"
+#include "app/PatchThread.h"
+#include "kernel/FileUtil.h"
+#include "kernel/Registry.h"
+#include "patch/FixedTexts.h"
+
+namespace ZelkPatch
+{
+namespace
+{
+const wchar_t *const kFrameTitle = L"Pelmo Patcher ";
+constexpr int kFrameWidth = 900;
+constexpr int kFrameHeight = 800;
+constexpr long kFrameStyle = wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX | wxCLIP_CHILDREN;
+constexpr int kRefreshTimerId = 1;
+constexpr int kRefreshMilliseconds = 500;
+constexpr int kInstallLabelId = 5105;
+constexpr int kPageWidth = 450;
+constexpr int kPageHeight = 100;
+constexpr int kInstallFieldWidth = 215;
+constexpr int kBorder = 5;
+constexpr int kScrollRate = 5;
+
+constexpr unsigned kIdPatchingInstall = 171;
+constexpr unsigned kIdRepairingInstall = 172;
+constexpr unsigned kIdRepair = 173;
+constexpr unsigned kIdProgressHours = 174;
+constexpr unsigned kIdProgressMinutes = 175;
+
+const wchar_t *const kSettingsKey = L"Software\\Pelmo";
+const wchar_t *const kPageHostValue = L"PatcherPageHost";
+const wchar_t *const kPagePath = L"/patcher/patcher.html";
+// The page is a strip of the window: its own scroll bars would only get in the way.
+const char *const kHidePageScrollBars = "document.body.style.overflow = 'hidden';";
+
+// HOOK(download progress): the transfer code defines PelmoPatchTask::GetTransferProgress; once it
+// is in the build this returns task.GetTransferProgress(). Until then no download reports progress.
+TransferProgress ReadTransferProgress(PelmoPatchTask &)
+{
+    return TransferProgress();
+}
+} // namespace
+
+std::wstring PatcherPageAddress()
+{
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(kSettingsKey, false);
+    std::wstring host;
+    if (!key || !key->QueryString(kPageHostValue, host) || host.empty())
+        return std::wstring();
+    return L"http://" + host + kPagePath;
+}
+
+std::wstring FormatDownloadProgress(uint64_t bytesDone, uint64_t bytesTotal, double seconds)
+{
+    const unsigned long doneKb = static_cast<unsigned long>(bytesDone / 1024);
+    const unsigned long totalKb = static_cast<unsigned long>(bytesTotal / 1024);
+    unsigned long minutes = 0;
+    if (seconds > 0 && doneKb > 0 && totalKb > doneKb)
+    {
+        const double rate = static_cast<double>(doneKb) / seconds;
+        minutes = static_cast<unsigned long>(static_cast<double>(totalKb - doneKb) / rate / 60.0);
+    }
+    if (minutes == 0)
+        minutes = 1;
+    if (minutes > 60)
+        return FormatCatalogueText(kIdProgressHours, doneKb, totalKb, minutes / 60, minutes % 60);
+    return FormatCatalogueText(kIdProgressMinutes, doneKb, totalKb, minutes);
+}
+
+PatchMainFrame::PatchMainFrame(PelmoPatcherApp *application)
+    : MainFrame(application, kFrameTitle, wxSize(kFrameWidth, kFrameHeight), kFrameStyle),
+      m_refreshTimer(this, kRefreshTimerId)
+{
+    const bool repairMode = PatchSettings::Get().RepairMode();
+    Bind(wxEVT_TIMER, &PatchMainFrame::OnRefreshTimer, this, kRefreshTimerId);
+    Bind(wxEVT_BUTTON, &PatchMainFrame::OnBrowseInstall, this, ID_BROWSE);
+    m_refreshTimer.Start(kRefreshMilliseconds);
+
+    m_panel = new wxScrolledWindow(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxHSCROLL | wxVSCROLL);
+    m_panel->SetScrollRate(kScrollRate, kScrollRate);
+    m_mainSizer = new wxBoxSizer(wxVERTICAL);
+
+    BuildPageView();
+
+    auto *installRow = new wxBoxSizer(wxHORIZONTAL);
+    // The label and the field keep their widths but take GTK's height; the label grows to fit its
+    // text in the translated catalogues.
+    auto *installLabel = new wxStaticText(m_panel, kInstallLabelId,
+                                          LoadMessage(repairMode ? kIdRepairingInstall : kIdPatchingInstall));
+    m_installField = new wxTextCtrl(m_panel, wxID_ANY, PatchSettings::Get().InstallPath(), wxDefaultPosition,
+                                    wxSize(kInstallFieldWidth, -1));
+    m_browseButton = new wxButton(m_panel, ID_BROWSE, kTextEllipsis, wxDefaultPosition, wxDefaultSize,
+                                  wxBU_EXACTFIT);
+    installRow->Add(installLabel, 0, wxALIGN_CENTER_VERTICAL | wxALL, kBorder);
+    installRow->Add(m_installField, 1, wxEXPAND | wxALL, kBorder);
+    installRow->Add(m_browseButton, 0, wxALIGN_CENTER_VERTICAL);
+    m_mainSizer->Add(installRow, 0, wxEXPAND | wxALL, kBorder);
+
+    AddLogAndButtons();
+
+    // The window is as wide as the page from the start, so that the page appearing later does not
+    // resize it.
+    m_mainSizer->SetMinSize(wxSize(kPageWidth + 2 * kBorder, -1));
+    m_panel->SetSizer(m_mainSizer);
+    m_mainSizer->SetSizeHints(this);
+    m_panel->FitInside();
+    Fit();
+    Centre();
+
+    SetIcons(AppIconBundle());
+    m_applyButton->Enable();
+    if (repairMode)
+        m_applyButton->SetLabel(LoadMessage(kIdRepair));
+    m_installField->Disable();
+    m_browseButton->Disable();
+}
+
+PatchMainFrame::~PatchMainFrame()
+{
+    m_refreshTimer.Stop();
+}
+
+void PatchMainFrame::BuildPageView()
+{
+    const std::wstring address = PatcherPageAddress();
+    // Without a configured host there is no page to show, and the window works without it.
+    if (address.empty() || !wxWebView::IsBackendAvailable(wxWebViewBackendDefault))
+        return;
+    m_pageView = wxWebView::New(m_panel, ID_PAGE_VIEW, wxWebViewDefaultURLStr, wxDefaultPosition,
+                                wxSize(kPageWidth, kPageHeight), wxWebViewBackendDefault, wxBORDER_NONE);
+    if (m_pageView == nullptr)
+        return;
+    m_pageView->Hide();
+    m_pageView->Bind(wxEVT_WEBVIEW_LOADED, &PatchMainFrame::OnPageLoaded, this);
+    m_pageView->Bind(wxEVT_WEBVIEW_ERROR, &PatchMainFrame::OnPageError, this);
+    m_pageView->Bind(wxEVT_WEBVIEW_NAVIGATING, &PatchMainFrame::OnPageNavigating, this);
+    m_mainSizer->Add(m_pageView, 0, wxEXPAND | wxALL, kBorder);
+    m_pageView->LoadURL(address);
+}
+
+void PatchMainFrame::OnPageLoaded(wxWebViewEvent &)
+{
+    m_pageView->RunScriptAsync(kHidePageScrollBars);
+    if (m_pageView->IsShown())
+        return;
+    m_pageView->Show();
+    m_panel->Layout();
+    m_panel->FitInside();
+}
+
+void PatchMainFrame::OnPageError(wxWebViewEvent &)
+{
+    // A page that cannot be shown leaves the window as it is without it.
+    if (!m_pageView->IsShown())
+        return;
+    m_pageView->Hide();
+    m_panel->Layout();
+}
+
+void PatchMainFrame::OnPageNavigating(wxWebViewEvent &event)
+{
+    // Links open inside the page view.
+    if (!m_openLinksOutside)
+        event.Skip();
+}
+
+void PatchMainFrame::OnStart(wxCommandEvent &event)
+{
+    MainFrame::OnStart(event);
+    m_browseButton->Enable(m_applyButton->IsEnabled());
+    // The status line follows the downloads of a download run.
+    if (m_running && PatchSettings::Get().DownloadMode())
+    {
+        m_progressTextDone = false;
+        m_transferSeen = false;
+        m_refreshTimer.Start(kRefreshMilliseconds);
+    }
+}
+
+std::unique_ptr<APThread> PatchMainFrame::MakeWorker()
+{
+    return std::make_unique<PatchThread>(this);
+}
+
+void PatchMainFrame::UpdateInstallField()
+{
+    m_installField->SetValue(PatchSettings::Get().InstallPath());
+}
+
+void PatchMainFrame::EnableBrowse()
+{
+    m_browseButton->Enable(true);
+}
+
+void PatchMainFrame::StopRefreshTimer()
+{
+    m_refreshTimer.Stop();
+}
+
+void PatchMainFrame::OnRunFinished()
+{
+    if (!m_refreshTimer.IsRunning())
+        return;
+    m_refreshTimer.Stop();
+    m_statusLine->SetLabel(wxEmptyString);
+}
+
+bool PatchMainFrame::CheckStandalonePayload(const std::wstring &exePath, bool browseOnly)
+{
+    return ZelkPatch::CheckStandalonePayload(exePath, browseOnly, *this);
+}
+
+void PatchMainFrame::OnBrowseInstall(wxCommandEvent &)
+{
+    ClearLog();
+    CheckStandalonePayload(RunningExecutableForDiscovery(), true);
+    UpdateInstallField();
+}
+
+void PatchMainFrame::OnRefreshTimer(wxTimerEvent &)
+{
+    if (m_cancelling.load() && !m_worker)
+    {
+        Close(true);
+        return;
+    }
+    if (!m_running)
+    {
+        m_gauge->SetValue(0);
+        return;
+    }
+    if (m_worker)
+        ShowTransferProgress();
+}
+
+void PatchMainFrame::ShowTransferProgress()
+{
+    auto *task = dynamic_cast<PelmoPatchTask *>(m_worker.get());
+    if (task == nullptr)
+        return;
+    // Only a download under way is shown; between downloads the gauge belongs to the packages.
+    if (task->TransferState() != PelmoPatchTask::kTransferRunning)
+    {
+        if (m_transferSeen)
+        {
+            m_statusLine->SetLabel(wxEmptyString);
+            m_transferSeen = false;
+            m_progressTextDone = false;
+        }
+        return;
+    }
+    if (m_progressTextDone)
+        return;
+    if (!m_transferSeen)
+    {
+        m_transferSeen = true;
+        m_transferStart = std::chrono::steady_clock::now();
+    }
+    const TransferProgress progress = ReadTransferProgress(*task);
+    m_gauge->SetRange(100);
+    m_gauge->SetValue(static_cast<int>(std::min<uint32_t>(progress.percent, 100)));
+    if (progress.expectedSize != 0)
+    {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - m_transferStart).count();
+        m_statusLine->SetLabel(FormatDownloadProgress(progress.bytesDone, progress.expectedSize, seconds));
+    }
+    if (progress.percent >= 100)
+    {
+        m_statusLine->SetLabel(wxEmptyString);
+        m_progressTextDone = true;
+    }
+}
+} // namespace ZelkPatch

@@ -1,0 +1,477 @@
+#include "app/PelmoPatcherApp.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+
+#include <wx/apptrait.h>
+#include <wx/button.h>
+#include <wx/filename.h>
+
+#include "app/ConsoleHost.h"
+#include "app/FrameHooks.h"
+#include "app/InstallDiscovery.h"
+#include "app/MessageCatalogue.h"
+#include "app/PatchMainFrame.h"
+#include "app/PatchSettings.h"
+#include "app/PatchThread.h"
+#include "app/UserDialogs.h"
+#include "kernel/CrashHandler.h"
+#include "kernel/Elevation.h"
+#include "kernel/FileUtil.h"
+#include "kernel/ProcessUtil.h"
+#include "kernel/Registry.h"
+#include "kernel/RunningExecutable.h"
+#include "kernel/Terminal.h"
+#include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+
+namespace ZelkPatch
+{
+namespace
+{
+const wchar_t *const kSettingsKey = L"Software\\Pelmo";
+const wchar_t *const kProductExecutable = L"bin/Korvil.exe";
+const wchar_t *const kProductKey = L"KorvilSimulator";
+const wchar_t *const kProductClass = L"Korvil";
+const wchar_t *const kNoValidOperation = L"No valid patch operation was specified. Patching aborted.";
+const char *const kDumpName = "patcher";
+const wchar_t *const kUnattendedShort = L"-u";
+const wchar_t *const kUnattendedLong = L"--unattended";
+
+constexpr unsigned kIdAdminText = 132;
+constexpr unsigned kIdAdminCaption = 134;
+constexpr unsigned kIdServerFailed = 135;
+constexpr unsigned kIdServerListFailed = 136;
+constexpr unsigned kIdProcessFailed = 138;
+constexpr unsigned kIdUnattended = 243;
+constexpr uint32_t kOnExitWaitMilliseconds = 1000;
+
+// The option table: kind, short and long name, description id, flags.
+struct OptionSpec
+{
+    wxCmdLineEntryType kind;
+    const char *shortName;
+    const char *longName;
+    unsigned descriptionId;
+    int flags;
+};
+
+const OptionSpec kOptions[] = {
+    {wxCMD_LINE_SWITCH, "h", "help", 121, 0},
+    {wxCMD_LINE_SWITCH, "a", "admin", 122, 0},
+    {wxCMD_LINE_PARAM, "c", "current", 123, wxCMD_LINE_PARAM_OPTIONAL},
+    {wxCMD_LINE_OPTION, "l", "list", 124, 0},
+    {wxCMD_LINE_OPTION, "s", "server", 125, 0},
+    {wxCMD_LINE_OPTION, "f", "final", 126, 0},
+    {wxCMD_LINE_PARAM, "t", "target", 127, wxCMD_LINE_PARAM_OPTIONAL},
+    {wxCMD_LINE_SWITCH, "r", "repair", 129, 0},
+    {wxCMD_LINE_OPTION, "o", "onexit", 130, 0},
+    {wxCMD_LINE_SWITCH, "u", "unattended", kIdUnattended, 0},
+};
+
+// Sockets, as the socket manager expects them started before anything else; the manager plugs in
+// here.
+bool StartSocketLibrary()
+{
+    return true;
+}
+
+void CleanupSocketLibrary()
+{
+}
+
+void AcquireSocketManager(int)
+{
+}
+
+void ReleaseSocketManager()
+{
+}
+
+
+// Relative paths from the command line are meant from where the user started the program, which
+// start-up leaves for the program's own directory.
+std::wstring AbsoluteInstallPath(const std::wstring &path)
+{
+    if (path.empty() || path[0] == L'/')
+        return path;
+    wxFileName name(path);
+    name.MakeAbsolute();
+    std::wstring absolute = name.GetFullPath().ToStdWstring();
+    if ((path.back() == L'/' || path.back() == L'\\') && !absolute.empty() && absolute.back() != L'/')
+        absolute += L'/';
+    return absolute;
+}
+
+std::wstring DirectoryOf(const std::wstring &path)
+{
+    const size_t slash = path.find_last_of(L'/');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+} // namespace
+
+bool CheckInstallWritable(const std::wstring &installPath)
+{
+    RegistryKey::CreateKey(kSettingsKey);
+    if (!RegistryKey::Open(kSettingsKey, true))
+        return false;
+    const std::wstring temp = TempBaseDirectory();
+    if (!IsDirectory(temp) && !MakeDirectory(temp))
+        return false;
+    const std::wstring executable = JoinPath(installPath, kProductExecutable);
+    if (FileExists(executable) && !CanOpenForReadWrite(executable))
+        return false;
+    return true;
+}
+
+// PatcherCommandLine ---------------------------------------------------------------------------
+
+PatcherCommandLine::PatcherCommandLine() = default;
+
+void PatcherCommandLine::DropStrayQuotes(std::vector<std::wstring> &arguments)
+{
+    for (std::wstring &argument : arguments)
+    {
+        const size_t length = argument.size();
+        if (length >= 2 && argument[length - 2] == L'\\' && argument[length - 1] == L'"')
+            argument.pop_back();
+    }
+}
+
+void PatcherCommandLine::BuildOptionTable()
+{
+    m_descriptions.clear();
+    m_optionTable.clear();
+    // The descriptions live as long as the table; the vector is sized first so that none moves.
+    m_descriptions.reserve(std::size(kOptions));
+    for (const OptionSpec &option : kOptions)
+    {
+        m_descriptions.push_back(PathToNative(LoadMessage(option.descriptionId)));
+        m_optionTable.push_back({option.kind, option.shortName, option.longName, m_descriptions.back().c_str(),
+                                 wxCMD_LINE_VAL_STRING, option.flags});
+    }
+    m_optionTable.push_back({wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, 0});
+}
+
+std::wstring PatcherCommandLine::UsageText()
+{
+    BuildOptionTable();
+    wxCmdLineParser parser(m_optionTable.data());
+    return parser.GetUsageString().ToStdWstring();
+}
+
+bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &arguments)
+{
+    BuildOptionTable();
+    wxCmdLineParser parser(m_optionTable.data());
+    std::vector<wxChar *> argv;
+    for (const std::wstring &argument : arguments)
+        argv.push_back(const_cast<wxChar *>(argument.c_str()));
+    argv.push_back(nullptr);
+    parser.SetCmdLine(static_cast<int>(arguments.size()), argv.data());
+    m_syntaxError = parser.Parse(true) != 0;
+    if (m_syntaxError)
+        return false;
+
+    PatchSettings &settings = PatchSettings::Get();
+    m_help = parser.Found("h");
+    if (m_help)
+        parser.Usage();
+    m_unattended = parser.Found("u");
+    wxString value;
+    if (parser.Found("o", &value))
+    {
+        m_onExitCommand = value.ToStdWstring();
+        m_launchOnExit = true;
+    }
+    if (parser.Found("f", &value))
+        settings.SetFinalVersion(WideToNarrow(value.ToStdWstring()));
+    settings.SetRepairMode(parser.Found("r"));
+
+    if (parser.GetParamCount() < 2)
+        return false;
+    settings.SetCurrentVersion(WideToNarrow(parser.GetParam(0).ToStdWstring()));
+    settings.SetInstallPath(parser.GetParam(1).ToStdWstring());
+
+    // Every "--server" given is an entry of its own, in the order given: the elevated copy
+    // receives several servers that way.
+    for (const wxCmdLineArg &argument : parser.GetArguments())
+    {
+        if (argument.GetKind() == wxCMD_LINE_OPTION && argument.GetShortName() == "s")
+            settings.AddPatchServer(argument.GetStrVal().ToStdWstring());
+    }
+    if (parser.Found("l", &value))
+        ReadServerList(value.ToStdWstring());
+    if (!settings.PatchServers().empty())
+        settings.SetDownloadMode(true);
+    m_admin = parser.Found("a");
+    return true;
+}
+
+void PatcherCommandLine::ReadServerList(const std::wstring &fileName)
+{
+    PatchSettings &settings = PatchSettings::Get();
+    std::ifstream file(PathToNative(fileName));
+    size_t appended = 0;
+    std::string line;
+    while (file && std::getline(file, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        // Blank lines (such as a final line end) name no server.
+        if (line.empty())
+            continue;
+        settings.AddPatchServer(NarrowToWide(line));
+        ++appended;
+    }
+    if (appended == 0)
+    {
+        ZelkSystemLogW(L"ParseCommandLine> no server list in %ls", fileName.c_str());
+        ReportMessage(MessageError, LoadMessage(kIdServerListFailed) + fileName);
+    }
+}
+
+std::string PatcherCommandLine::BuildRelaunchLine() const
+{
+    const PatchSettings &settings = PatchSettings::Get();
+    std::string line = "--admin ";
+    if (m_unattended)
+        line += "--unattended ";
+    if (settings.RepairMode())
+        line += "--repair ";
+    for (const std::wstring &server : settings.PatchServers())
+        line += "--server=\"" + WideToNarrow(server) + "\" ";
+    line += "--final=" + settings.FinalVersion() + " ";
+    line += settings.CurrentVersion() + " \"" + WideToNarrow(settings.InstallPath()) + "\"";
+    return line;
+}
+
+std::vector<std::string> PatcherCommandLine::BuildRelaunchArguments() const
+{
+    const PatchSettings &settings = PatchSettings::Get();
+    std::vector<std::string> arguments{"--admin"};
+    if (m_unattended)
+        arguments.push_back("--unattended");
+    if (settings.RepairMode())
+        arguments.push_back("--repair");
+    for (const std::wstring &server : settings.PatchServers())
+        arguments.push_back("--server=" + PathToNative(server));
+    arguments.push_back("--final=" + settings.FinalVersion());
+    arguments.push_back(settings.CurrentVersion());
+    arguments.push_back(PathToNative(settings.InstallPath()));
+    return arguments;
+}
+
+bool PatcherCommandLine::RelaunchElevated(const std::wstring &executable)
+{
+    if (CheckInstallWritable(PatchSettings::Get().InstallPath()))
+        return false;
+    // Root gains nothing from a relaunch; the run reports what it may not change.
+    if (ProcessHasAdminRights() && !ElevationProgramReplaced())
+        return false;
+    ZelkSystemLog("parm: %s", BuildRelaunchLine().c_str());
+    const int status = RunElevatedCopy(executable, BuildRelaunchArguments());
+    if (status == kElevationRefused || status == kElevationUnavailable)
+        Dialogs().ShowMessageBox(nullptr, LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
+    else
+        m_elevatedExitStatus = status;
+    LaunchOnExitProgram();
+    return true;
+}
+
+void PatcherCommandLine::LaunchOnExitProgram()
+{
+    if (!m_launchOnExit || m_onExitCommand.empty())
+        return;
+    std::unique_ptr<ZelkProcess> process = ZelkProcess::Start(PathToNative(m_onExitCommand));
+    if (!process)
+    {
+        const int error = errno;
+        printf("%s%d\n", PathToNative(LoadMessage(kIdProcessFailed)).c_str(), error);
+        fflush(stdout);
+        return;
+    }
+    process->Wait(kOnExitWaitMilliseconds);
+}
+
+// PelmoPatcherApp ------------------------------------------------------------------------------
+
+PelmoPatcherApp::PelmoPatcherApp() = default;
+
+PelmoPatcherApp::~PelmoPatcherApp() = default;
+
+bool PelmoPatcherApp::WantsUnattended(int argc, wxChar **argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::wstring argument = argv[i];
+        if (argument == kUnattendedShort || argument == kUnattendedLong)
+            return true;
+    }
+    return false;
+}
+
+bool PelmoPatcherApp::Initialize(int &argc, wxChar **argv)
+{
+    m_unattended = WantsUnattended(argc, argv);
+    if (m_unattended)
+        return wxAppConsole::Initialize(argc, argv);
+    return wxApp::Initialize(argc, argv);
+}
+
+void PelmoPatcherApp::CleanUp()
+{
+    if (m_unattended)
+        wxAppConsole::CleanUp();
+    else
+        wxApp::CleanUp();
+}
+
+wxAppTraits *PelmoPatcherApp::CreateTraits()
+{
+    // Without a window, usage texts and toolkit messages go to the terminal.
+    if (m_unattended)
+        return new wxConsoleAppTraits;
+    return wxApp::CreateTraits();
+}
+
+bool PelmoPatcherApp::EndUnattended(int exitStatus)
+{
+    m_endedEarly = true;
+    m_exitStatus = exitStatus;
+    return true;
+}
+
+void PelmoPatcherApp::ReportNoMode()
+{
+    PostFrameMessage(MessageError, kNoValidOperation);
+}
+
+bool PelmoPatcherApp::ParseCommandLine()
+{
+    return m_commandLine.ParseCommandLine(m_arguments);
+}
+
+bool PelmoPatcherApp::RelaunchElevated()
+{
+    return m_commandLine.RelaunchElevated(RunningExecutablePath());
+}
+
+void PelmoPatcherApp::LaunchOnExitProgram()
+{
+    m_commandLine.LaunchOnExitProgram();
+}
+
+bool PelmoPatcherApp::OnInit()
+{
+    if (!StartSocketLibrary())
+        return false;
+    ZelkInstallCrashHandlers();
+    AcquireSocketManager(1);
+    ZelkSetFatalDumpName(kDumpName);
+    if (m_unattended)
+    {
+        // Set before anything can print, so that messages and boxes reach the terminal.
+        m_console = std::make_unique<ConsoleHost>(stdout, stderr, StandardOutputIsTerminal(),
+                                                  StandardErrorIsTerminal());
+        InstallInterruptHandlers();
+    }
+
+    m_arguments.clear();
+    for (int i = 0; i < argc; ++i)
+        m_arguments.push_back(argv[i].ToStdWstring());
+    PatcherCommandLine::DropStrayQuotes(m_arguments);
+    ParseCommandLine();
+    // Without a window a mistyped command line is reported by the exit status; the window goes on
+    // with what the registry says.
+    if (m_unattended && m_commandLine.SyntaxError())
+        return EndUnattended(kExitNoRun);
+
+    PatchSettings &settings = PatchSettings::Get();
+    settings.SetInstallPath(AbsoluteInstallPath(settings.InstallPath()));
+    if (settings.InstallPath().empty())
+        settings.SetInstallPath(FindProductInstallPath(kProductKey, kProductClass));
+    SetCurrentDirectoryTo(DirectoryOf(RunningExecutablePath()));
+
+    if (m_commandLine.Admin())
+    {
+        if (!CheckInstallWritable(settings.InstallPath()))
+        {
+            Dialogs().ShowMessageBox(nullptr, LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption),
+                                     MessageBoxStyle::Ok);
+            return m_unattended ? EndUnattended(kExitNoRun) : false;
+        }
+    }
+    else if (RelaunchElevated())
+    {
+        if (!m_unattended)
+            return false;
+        const int status = m_commandLine.ElevatedExitStatus();
+        return EndUnattended(status < 0 ? kExitNoRun : status);
+    }
+
+    if (!m_unattended)
+    {
+        m_frame = new PatchMainFrame(this);
+        m_frame->Show();
+    }
+    RegisterPatchHooks(FrameProgressBegin, FrameProgressStep, PostFrameMessage);
+    if (m_frame != nullptr)
+        SetTopWindow(m_frame);
+
+    RunDisplay &display = m_frame != nullptr ? static_cast<RunDisplay &>(*m_frame) : *m_console;
+    CheckStandalonePayload(RunningExecutableForDiscovery(), false, display);
+    if (m_frame != nullptr)
+    {
+        m_frame->ShowInstallPath();
+        m_frame->StopRefreshTimer();
+    }
+
+    const bool runNow = settings.DownloadMode() || settings.RepairMode();
+    if (m_unattended)
+    {
+        // Without a window nobody presses "Apply Update": a ready standalone run starts as well.
+        if (!runNow && !settings.LocalMode())
+        {
+            ReportNoMode();
+            return EndUnattended(kExitNoRun);
+        }
+        if (!m_console->StartRun(std::make_unique<PatchThread>(m_console.get())))
+            return EndUnattended(kExitNoRun);
+        return true;
+    }
+    if (runNow)
+    {
+        wxCommandEvent start(wxEVT_BUTTON, ID_APPLY);
+        m_frame->OnStart(start);
+    }
+    else if (!settings.LocalMode())
+    {
+        m_frame->ApplyButton()->Disable();
+        ReportNoMode();
+    }
+    return true;
+}
+
+int PelmoPatcherApp::OnRun()
+{
+    if (!m_unattended)
+        return wxApp::OnRun();
+    if (!m_endedEarly)
+        m_exitStatus = m_console->WaitForRun();
+    return m_exitStatus;
+}
+
+int PelmoPatcherApp::OnExit()
+{
+    if (!m_endedEarly)
+        LaunchOnExitProgram();
+    ReleaseSocketManager();
+    ZelkDisarmExitDump();
+    CleanupSocketLibrary();
+    RegisterPatchHooks(nullptr, nullptr, nullptr);
+    m_console.reset();
+    return m_unattended ? m_exitStatus : 0;
+}
+} // namespace ZelkPatch

@@ -1,0 +1,115 @@
+// The application: start-up decides everything about a run before a window is shown (command line,
+// installation, rights, mode), then either the window or, in unattended mode, the console presents
+// the run.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <wx/app.h>
+#include <wx/cmdline.h>
+
+namespace ZelkPatch
+{
+class ConsoleHost;
+class PatchMainFrame;
+
+// True when the process may change the installation: the settings key of the registry opens for
+// writing, the temporary directory exists, and the product's executable (when present) opens for
+// reading and writing.
+bool CheckInstallWritable(const std::wstring &installPath);
+
+// The command line of the patcher and what follows from it: the settings, the elevated relaunch
+// and the program started on exit.
+class PatcherCommandLine
+{
+public:
+    PatcherCommandLine();
+
+    // A quoted directory that ends in a backslash arrives with a stray double quote after the
+    // backslash; the quote goes, the backslash stays.
+    static void DropStrayQuotes(std::vector<std::wstring> &arguments);
+
+    // Parses the arguments (program first) into the settings. False on a syntax error (nothing is
+    // taken) and when fewer than two positional parameters were given.
+    bool ParseCommandLine(const std::vector<std::wstring> &arguments);
+
+    // The command line of the elevated copy, as written to the log.
+    std::string BuildRelaunchLine() const;
+    // The same line as separate arguments. Empty versions stay empty arguments and every server
+    // is its own "--server=" argument, so the copy sees what this process saw.
+    std::vector<std::string> BuildRelaunchArguments() const;
+    // Runs an elevated copy when this process may not change the installation. True when this
+    // process must end: the copy ran (ElevatedExitStatus tells how it ended) or was refused.
+    bool RelaunchElevated(const std::wstring &executable);
+    // The exit status of the elevated copy; -1 when it did not run.
+    int ElevatedExitStatus() const { return m_elevatedExitStatus; }
+    // Starts the --onexit program and waits for it at most a second.
+    void LaunchOnExitProgram();
+
+    std::wstring UsageText();
+    bool Admin() const { return m_admin; }
+    bool Unattended() const { return m_unattended; }
+    bool HelpRequested() const { return m_help; }
+    bool SyntaxError() const { return m_syntaxError; }
+    bool LaunchOnExit() const { return m_launchOnExit; }
+    const std::wstring &OnExitCommand() const { return m_onExitCommand; }
+
+private:
+    void BuildOptionTable();
+    void ReadServerList(const std::wstring &fileName);
+
+    std::wstring m_onExitCommand;
+    bool m_launchOnExit = false;
+    // UTF-8 texts that the table points into.
+    std::vector<std::string> m_descriptions;
+    std::vector<wxCmdLineEntryDesc> m_optionTable;
+    bool m_admin = false;
+    bool m_unattended = false;
+    bool m_help = false;
+    bool m_syntaxError = false;
+    int m_elevatedExitStatus = -1;
+};
+
+class PelmoPatcherApp : public wxApp
+{
+public:
+    PelmoPatcherApp();
+    ~PelmoPatcherApp() override;
+
+    // A run without a window never starts GTK, so it also runs without a display.
+    bool Initialize(int &argc, wxChar **argv) override;
+    void CleanUp() override;
+    wxAppTraits *CreateTraits() override;
+
+    bool OnInit() override;
+    int OnRun() override;
+    int OnExit() override;
+
+    bool ParseCommandLine();
+    bool RelaunchElevated();
+    void LaunchOnExitProgram();
+
+    PatchMainFrame *Frame() const { return m_frame; }
+
+    // True when the arguments ask for a run without a window ("-u" or "--unattended").
+    static bool WantsUnattended(int argc, wxChar **argv);
+
+private:
+    // Ends an unattended start-up early with the exit status (OnExit's tasks are skipped, as
+    // after a false OnInit).
+    bool EndUnattended(int exitStatus);
+    void ReportNoMode();
+
+    PatcherCommandLine m_commandLine;
+    std::vector<std::wstring> m_arguments;
+    bool m_unattended = false;
+    bool m_endedEarly = false;
+    int m_exitStatus = 0;
+    std::unique_ptr<ConsoleHost> m_console;
+    PatchMainFrame *m_frame = nullptr;
+};
+} // namespace ZelkPatch
+
+wxDECLARE_APP(ZelkPatch::PelmoPatcherApp);

@@ -1,0 +1,3 @@
+#include "app/PelmoPatcherApp.h"
+
+wxIMPLEMENT_APP(ZelkPatch::PelmoPatcherApp);
