@@ -1,0 +1,435 @@
+#include "patch/PackageInstall.h"
+
+#include <algorithm>
+
+#include "kernel/FileUtil.h"
+#include "kernel/ProcessUtil.h"
+#include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+#include "kernel/ZelkTypes.h"
+#include "net/ZelkDataBuffer.h"
+#include "patch/FixedTexts.h"
+#include "patch/MD5.h"
+#include "patch/PackageArchive.h"
+
+const std::wstring kPatchToolPath = L"bin/jpatchl-w32.exe";
+
+namespace
+{
+const std::wstring kAddedListName = L"addedFiles.txt";
+const std::wstring kDeletedListName = L"deletedFiles.txt";
+const std::wstring kPatchedListName = L"patchedFiles.txt";
+const std::wstring kDataDirectory = L"data";
+const std::wstring kBackupSuffix = L".bak";
+const std::wstring kDifferenceSuffix = L".diff";
+
+// Texts for the cases the fixed texts have no words for.
+const std::wstring kTextRefusedListPath = L"Refused a listed path that points outside the installation: ";
+const std::wstring kTextToolEndedAbnormally = L"The patch tool ended abnormally.";
+const std::wstring kTextPatchedChecksumWrong =
+    L"The patched file does not have the expected checksum; the original file was put back.";
+const std::wstring kTextCannotMakeBackup = L"Could not make a backup of the file before patching it.";
+
+// The directories of the package being applied; the three list steps work on them.
+std::wstring g_installationDirectory;
+std::wstring g_packageDirectory;
+
+bool ReadWholeFile(const std::wstring &path, std::string &text)
+{
+    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
+    if (!file.IsOpen())
+        return false;
+    text.assign(file.GetSize(), '\0');
+    return text.empty() || file.Read(text.data(), static_cast<uint32_t>(text.size())) == ZELKRESULT_OK;
+}
+
+// A list path ("\" separated) as a path of this system, relative to the installation.
+std::wstring NativeListPath(const std::wstring &path)
+{
+    std::wstring native = path;
+    NormalizeSeparators(native);
+    return native;
+}
+
+std::wstring ParentDirectory(const std::wstring &path)
+{
+    const size_t separator = path.rfind(kPathSeparator);
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+// A listed path that would lead outside the installation fails its entry before anything is
+// touched.
+bool CheckListedPath(const PackageEntry &entry)
+{
+    if (IsContainedRelativeName(entry.path))
+        return true;
+    ZelkSystemLogW(L"PackageInstall> refused the listed path %ls", entry.path.c_str());
+    ReportMessage(MessageError, kTextRefusedListPath + NativeListPath(entry.path));
+    return false;
+}
+
+bool DigestOf(const std::wstring &path, std::string &digest)
+{
+    std::wstring text;
+    if (!HashFileMD5(path, text))
+        return false;
+    digest = WideToNarrow(text);
+    return true;
+}
+
+bool OpenList(const std::wstring &package, const std::wstring &name, std::vector<PackageEntry> &entries)
+{
+    const std::wstring path = JoinPath(package, name);
+    std::string text;
+    if (!ReadWholeFile(path, text))
+    {
+        ReportMessage(MessageError, kTextCouldNotOpen + path + kTextNotPresent);
+        return false;
+    }
+    entries = ParsePackageList(text);
+    return true;
+}
+
+// Quoting by the rules the command line is split with: backslashes count only before a quote.
+std::string QuoteArgument(const std::string &argument)
+{
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : argument)
+    {
+        if (c == '\\')
+        {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"')
+            quoted.append(backslashes * 2 + 1, '\\');
+        else
+            quoted.append(backslashes, '\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(backslashes * 2, '\\');
+    quoted += '"';
+    return quoted;
+}
+
+std::wstring FillInFileName(const std::wstring &text, const std::wstring &fileName)
+{
+    std::wstring filled = text;
+    const size_t placeholder = filled.find(L"%s");
+    if (placeholder != std::wstring::npos)
+        filled.replace(placeholder, 2, fileName);
+    return filled;
+}
+
+// The text of a failing exit code of the patch tool; empty for the codes that mean success.
+std::wstring PatchToolFailureText(uint32_t exitCode, const std::wstring &backup, const std::wstring &difference)
+{
+    switch (exitCode)
+    {
+    case 1:
+        return kTextPatchToolArguments;
+    case 2:
+        return FillInFileName(kTextPatchToolDataFile, backup);
+    case 3:
+        return FillInFileName(kTextPatchToolPatchFile, difference);
+    case 4:
+        return kTextPatchToolOutputFile;
+    default:
+        return std::wstring();
+    }
+}
+
+// Runs the patch tool on one file. True when it reported success; otherwise failureText says why
+// (empty when it could not even be started, which has been reported with its command line).
+bool RunPatchTool(const std::wstring &backup, const std::wstring &difference, const std::wstring &target,
+                  std::wstring &failureText)
+{
+    // Every path is quoted, the tool's too: an installation below a directory with a blank in its
+    // name must still find its tool.
+    const std::string commandLine = QuoteArgument(PathToNative(JoinPath(g_installationDirectory, kPatchToolPath))) +
+                                    " " + QuoteArgument(PathToNative(backup)) + " " +
+                                    QuoteArgument(PathToNative(difference)) + " " + QuoteArgument(PathToNative(target));
+    std::unique_ptr<ZelkProcess> tool = ZelkProcess::Start(commandLine);
+    if (!tool)
+    {
+        ReportMessage(MessageNormal, kTextFailedPatchCommand + NativeToPath(commandLine));
+        return false;
+    }
+    if (!tool->Wait(kWaitForever) || tool->EndedBySignal() || tool->ExitCode() == kExitCodeFailed)
+    {
+        ZelkSystemLog("PatchListedFiles> the patch tool did not end normally: %s", commandLine.c_str());
+        failureText = kTextToolEndedAbnormally;
+        return false;
+    }
+    failureText = PatchToolFailureText(tool->ExitCode(), backup, difference);
+    return failureText.empty();
+}
+
+// Puts the backup back over whatever the tool left at the target.
+void RestoreBackup(const std::wstring &backup, const std::wstring &target)
+{
+    if (ReplaceFileAt(backup, target))
+        return;
+    // The old content is still whole in the backup, where the next application finds it.
+    ZelkSystemLogW(L"PatchListedFiles> could not put %ls back to %ls", backup.c_str(), target.c_str());
+}
+
+// A run cut short between moving a file to its backup and finishing the patch leaves the file
+// missing or half written while the backup holds the old content; that content is put back so
+// that the step can be applied again.
+bool RecoverFromBackup(const std::wstring &backup, const std::wstring &target, const std::string &oldChecksum)
+{
+    std::string backupDigest;
+    if (!FileExists(backup) || !DigestOf(backup, backupDigest) || backupDigest != oldChecksum)
+        return false;
+    if (!ReplaceFileAt(backup, target))
+        return false;
+    ZelkSystemLogW(L"PatchListedFiles> put %ls back from its backup", target.c_str());
+    return true;
+}
+
+bool AddEntry(const PackageEntry &entry)
+{
+    if (!CheckListedPath(entry))
+        return false;
+    const std::wstring relative = NativeListPath(entry.path);
+    const std::wstring source = JoinPath(JoinPath(g_packageDirectory, kDataDirectory), relative);
+    const std::wstring target = JoinPath(g_installationDirectory, relative);
+    bool ok = true;
+    const std::wstring directory = ParentDirectory(target);
+    if (!directory.empty() && !IsDirectory(directory) && !MakeDirectory(directory))
+    {
+        ReportMessage(MessageError, kTextCannotCreateDirectory + directory);
+        ok = false;
+    }
+    if (!CopyFileAt(source, target))
+    {
+        // A read-only file in the way is replaced like any other.
+        ClearReadOnly(target);
+        DeleteFileAt(target);
+        if (!CopyFileAt(source, target))
+        {
+            ReportMessage(MessageError, kTextCannotCopy + source);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool DeleteEntry(const PackageEntry &entry)
+{
+    if (!CheckListedPath(entry))
+        return false;
+    const std::wstring target = JoinPath(g_installationDirectory, NativeListPath(entry.path));
+    if (DeleteFileAt(target))
+        return true;
+    if (!FileExists(target))
+    {
+        ReportMessage(MessageMinor, kTextAlreadyRemoved + target);
+        return true;
+    }
+    // The package says the file goes; its read-only bit does not keep it.
+    if (IsReadOnly(target) && ClearReadOnly(target))
+    {
+        if (DeleteFileAt(target))
+            return true;
+        SetReadOnly(target);
+    }
+    ReportMessage(MessageError, kTextCannotDelete + target);
+    return false;
+}
+
+bool PatchEntry(const PackageEntry &entry)
+{
+    if (!CheckListedPath(entry))
+        return false;
+    const std::wstring relative = NativeListPath(entry.path);
+    const std::wstring target = JoinPath(g_installationDirectory, relative);
+    const std::wstring backup = target + kBackupSuffix;
+    const std::wstring difference = JoinPath(JoinPath(g_packageDirectory, kDataDirectory), relative) + kDifferenceSuffix;
+
+    std::string digest;
+    bool hashed = DigestOf(target, digest);
+    if ((!hashed || (digest != entry.newChecksum && digest != entry.oldChecksum)) &&
+        RecoverFromBackup(backup, target, entry.oldChecksum))
+    {
+        hashed = true;
+        digest = entry.oldChecksum;
+    }
+    if (!hashed)
+    {
+        ReportMessage(MessageError, kTextChecksumFailed + target);
+        return false;
+    }
+    if (digest == entry.newChecksum)
+    {
+        ReportMessage(MessageMinor, kTextAlreadyPatched + target);
+        return true;
+    }
+    if (digest != entry.oldChecksum)
+    {
+        ReportMessage(MessageError, kTextDamagedFile + target);
+        return false;
+    }
+
+    // A read-only file is patched all the same; the bit is cleared so that the backup can be
+    // removed or put back, and set again on whichever content ends up at the target.
+    const bool readOnly = IsReadOnly(target);
+    if (readOnly)
+        ClearReadOnly(target);
+    if (!ReplaceFileAt(target, backup) && !(CopyFileAt(target, backup) && DeleteFileAt(target)))
+    {
+        if (readOnly)
+            SetReadOnly(target);
+        ReportMessage(MessageError, relative + L": " + kTextCannotMakeBackup);
+        return false;
+    }
+
+    std::wstring failureText;
+    bool patched = RunPatchTool(backup, difference, target, failureText);
+    if (patched)
+    {
+        // The tool's word alone is not enough: a wrong difference or a faulty tool must not leave
+        // a file that is neither the old nor the new version.
+        std::string patchedDigest;
+        if (!DigestOf(target, patchedDigest) || patchedDigest != entry.newChecksum)
+        {
+            failureText = kTextPatchedChecksumWrong;
+            patched = false;
+        }
+    }
+    if (patched)
+        DeleteFileAt(backup);
+    else
+        RestoreBackup(backup, target);
+    if (readOnly)
+        SetReadOnly(target);
+    if (!patched)
+        ReportMessage(MessageError, failureText.empty() ? relative : relative + L": " + failureText);
+    return patched;
+}
+} // namespace
+
+std::vector<PackageEntry> ParsePackageList(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    // A byte-order mark would otherwise become part of the first path.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        start = 3;
+    while (start < text.size())
+    {
+        const size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos)
+        {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+        if (text[end] == '\r' && start < text.size() && text[start] == '\n')
+            ++start;
+    }
+    while (!lines.empty() && lines.back().empty())
+        lines.pop_back();
+    std::vector<PackageEntry> entries;
+    for (size_t line = 0; line < lines.size(); line += 3)
+    {
+        PackageEntry entry;
+        entry.path = NativeToPath(lines[line]);
+        if (line + 1 < lines.size())
+            entry.newChecksum = lines[line + 1];
+        if (line + 2 < lines.size())
+            entry.oldChecksum = lines[line + 2];
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+bool AddListedFiles(const std::vector<PackageEntry> &entries)
+{
+    bool ok = true;
+    for (const PackageEntry &entry : entries)
+    {
+        if (!ReportProgressStep())
+            return false;
+        if (!AddEntry(entry))
+        {
+            ReportMessage(MessageNormal, kTextFailedAdding + NativeListPath(entry.path) + kTextEllipsis);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool DeleteListedFiles(const std::vector<PackageEntry> &entries)
+{
+    bool ok = true;
+    for (const PackageEntry &entry : entries)
+    {
+        if (!ReportProgressStep())
+            return false;
+        if (!DeleteEntry(entry))
+            ok = false;
+    }
+    return ok;
+}
+
+bool PatchListedFiles(const std::vector<PackageEntry> &entries)
+{
+    unsigned failures = 0;
+    for (const PackageEntry &entry : entries)
+    {
+        if (!ReportProgressStep())
+            return false;
+        if (!PatchEntry(entry))
+            ++failures;
+    }
+    return failures == 0;
+}
+
+bool InstallPackage(const std::wstring &installation, const std::wstring &package, const std::wstring &launcherName)
+{
+    g_installationDirectory = installation;
+    g_packageDirectory = package;
+
+    std::vector<PackageEntry> added;
+    std::vector<PackageEntry> deleted;
+    std::vector<PackageEntry> patched;
+    if (!OpenList(package, kAddedListName, added) || !OpenList(package, kDeletedListName, deleted) ||
+        !OpenList(package, kPatchedListName, patched))
+        return false;
+
+    // The launcher identifies the installed build, so it changes last: a run cut short still
+    // finds the old build and applies the step again.
+    if (!launcherName.empty())
+    {
+        const auto launcher = std::find_if(patched.begin(), patched.end(), [&](const PackageEntry &entry) {
+            return entry.path.find(launcherName) != std::wstring::npos;
+        });
+        if (launcher != patched.end())
+            std::rotate(launcher, launcher + 1, patched.end());
+    }
+
+    ReportProgressBegin(static_cast<unsigned>(added.size() + deleted.size() + patched.size()));
+    const bool addedOk = AddListedFiles(added);
+    const bool deletedOk = DeleteListedFiles(deleted);
+    const bool patchedOk = PatchListedFiles(patched);
+    return addedOk && deletedOk && patchedOk;
+}
+
+std::vector<PackageEntry> ReadAddedFileList(const std::wstring &package)
+{
+    std::vector<PackageEntry> entries;
+    if (!OpenList(package, kAddedListName, entries))
+        return {};
+    std::vector<PackageEntry> paths;
+    for (const PackageEntry &entry : entries)
+    {
+        if (IsContainedRelativeName(entry.path))
+            paths.push_back(PackageEntry{entry.path, std::string(), std::string()});
+    }
+    return paths;
+}
