@@ -1,9 +1,12 @@
 #include "kernel/KernelStandard/ConsoleOutput.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,16 +15,40 @@
 
 namespace
 {
+// A reader that went away must cost the line, not the process: SIGPIPE is held back for the
+// write and a SIGPIPE that the write raised is taken off this thread before the mask comes back.
 void WriteAll(int fd, const char *data, size_t size)
 {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t pendingBefore;
+    sigpending(&pendingBefore);
+    const bool wasPending = sigismember(&pendingBefore, SIGPIPE) == 1;
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    bool broken = false;
     while (size > 0)
     {
         const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
         if (written <= 0)
-            return;
+        {
+            broken = written < 0 && errno == EPIPE;
+            break;
+        }
         data += written;
         size -= static_cast<size_t>(written);
     }
+    if (broken && !wasPending)
+    {
+        const timespec noWait{0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR)
+        {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // Opened once, before main, as a parent that wants the log expects: it must have created the
@@ -50,15 +77,25 @@ struct ConsolePipe
     }
 };
 
-ConsolePipe g_consolePipe;
+// Made on first use, so that a line logged during another file's static initialisation finds the
+// pipe open instead of a zero-initialised descriptor (0, standard input).
+ConsolePipe &ThePipe()
+{
+    static ConsolePipe pipe;
+    return pipe;
+}
+
+// Opens the pipe during static initialisation even when nothing logs then.
+const bool g_consolePipeOpened = (ThePipe(), true);
 } // namespace
 
 void WriteConsoleOutput(const std::string &narrow, const std::wstring &wide)
 {
-    if (g_consolePipe.fd >= 0)
+    const int fifo = ThePipe().fd;
+    if (fifo >= 0)
     {
         const std::string utf16 = EncodeUtf16LE(wide);
-        WriteAll(g_consolePipe.fd, utf16.data(), utf16.size());
+        WriteAll(fifo, utf16.data(), utf16.size());
         return;
     }
     fflush(stdout);
