@@ -148,7 +148,10 @@ bool MoveFileAt(const std::wstring &from, const std::wstring &to)
     const std::string source = Native(from);
     const std::string target = Native(to);
     // The source must be a writable file that exists, as the exclusive open of the original
-    // demands; a missing or read-only file moves nothing.
+    // demands; a missing or read-only file moves nothing. Root may open a read-only file for
+    // writing, so the bit is checked as well.
+    if (IsReadOnlyNative(source))
+        return false;
     const int fd = open(source.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
