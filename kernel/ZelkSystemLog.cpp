@@ -27,8 +27,15 @@ void BroadcastToObservers(const std::wstring &text)
     if (g_bIsIterating)
         return;
     g_bIsIterating = true;
-    for (ZelkSystemLogObserver *observer : Observers())
+    // The next observer is looked up after each call, so one that unregisters itself (or another)
+    // from its callback leaves no dangling iterator behind.
+    std::set<ZelkSystemLogObserver *> &observers = Observers();
+    for (auto next = observers.begin(); next != observers.end();)
+    {
+        ZelkSystemLogObserver *observer = *next;
         observer->OnSystemLog(text);
+        next = observers.upper_bound(observer);
+    }
     g_bIsIterating = false;
 }
 } // namespace

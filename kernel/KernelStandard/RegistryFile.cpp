@@ -187,7 +187,9 @@ bool ParseHexBytes(const std::string &data, std::string &bytes)
 // Fills the value fields of an entry from its raw text; an entry it cannot read stays Other.
 void ParseValue(Entry &entry)
 {
-    const std::string &line = entry.raw;
+    std::string line = entry.raw;
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
     size_t pos = 0;
     std::string name;
     if (line[0] == '@')
@@ -280,6 +282,9 @@ Document ParseDocument(const std::string &content)
     // A byte-order mark may lead a file written by another editor.
     if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
         start = 3;
+    // The editor itself exports UTF-16LE; such a file is read as such and rewritten as UTF-8.
+    if (content.compare(0, 2, "\xFF\xFE") == 0)
+        return ParseDocument(PathToNative(DecodeUtf16LE(content.data() + 2, (content.size() - 2) / 2)));
     while (start < content.size())
     {
         size_t end = content.find('\n', start);

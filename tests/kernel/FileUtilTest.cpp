@@ -102,6 +102,18 @@ protected:
     std::wstring m_root;
 };
 
+// The run's private directory goes when the tests end, as the program removes it at exit.
+class RunTempCleanup : public testing::Environment
+{
+public:
+    void TearDown() override
+    {
+        RemoveRunTempDirectory();
+    }
+};
+
+testing::Environment *const g_runTempCleanup = testing::AddGlobalTestEnvironment(new RunTempCleanup);
+
 class LogCollector : public ZelkSystemLogObserver
 {
 public:

@@ -101,6 +101,19 @@ TEST_F(Registry, NamesMatchWithoutRegardToCase)
     EXPECT_TRUE(RegistryKey::Open(L"Software\\Pelmo", false));
 }
 
+TEST_F(Registry, ReadsTheEditorsUtf16Export)
+{
+    const std::wstring exported = L"Windows Registry Editor Version 5.00\r\n\r\n"
+                                  L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\K\u00f6rvil]\r\n"
+                                  L"\"Path\"=\"C:\\\\Games\\\\K\u00f6rvil\"  \r\n";
+    WriteFile("\xFF\xFE" + EncodeUtf16LE(exported));
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo\\Products\\K\u00f6rvil", false);
+    ASSERT_TRUE(key);
+    std::wstring text;
+    EXPECT_TRUE(key->QueryString(L"path", text));
+    EXPECT_EQ(text, L"C:\\Games\\K\u00f6rvil");
+}
+
 TEST_F(Registry, SubKeysEnumerateInFileOrder)
 {
     WriteFile("Windows Registry Editor Version 5.00\n\n"

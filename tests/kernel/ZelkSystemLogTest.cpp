@@ -207,6 +207,34 @@ TEST(ZelkSystemLog, LineLoggedByAnObserverReachesNoObserver)
     EXPECT_EQ(console, "outer 1 \xB0\nlogged by the observer\n");
 }
 
+TEST(ZelkSystemLog, ObserversMayUnregisterFromTheirCallback)
+{
+    // In one array the addresses, and so the call order, ascend.
+    struct Unregistering : RecordingObserver
+    {
+        void OnSystemLog(const std::wstring &text) override
+        {
+            RecordingObserver::OnSystemLog(text);
+            for (ZelkSystemLogObserver *observer : toRemove)
+                ZelkRemoveSystemLogObserver(observer);
+        }
+        std::vector<ZelkSystemLogObserver *> toRemove;
+    };
+    Unregistering observers[3];
+    observers[0].toRemove = {&observers[0], &observers[1]};
+    for (Unregistering &observer : observers)
+        ZelkAddSystemLogObserver(&observer);
+    {
+        StdoutCapture quiet;
+        ZelkSystemLog("first");
+        ZelkSystemLog("second");
+    }
+    ZelkRemoveSystemLogObserver(&observers[2]);
+    EXPECT_EQ(observers[0].lines.size(), 1u);
+    EXPECT_EQ(observers[1].lines.size(), 0u);
+    EXPECT_EQ(observers[2].lines, (std::vector<std::wstring>{L"first\n", L"second\n"}));
+}
+
 TEST(ZelkSystemLog, ConsoleFifoReceivesUtf16Text)
 {
     std::string directory = PathToNative(RunTempDirectory()) + "/fifo-XXXXXX";
