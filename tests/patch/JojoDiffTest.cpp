@@ -20,6 +20,7 @@ namespace
 using Bytes = std::string;
 
 const std::string kPatchTool = std::string(ZELK_BUILD_DIR) + "/zelk-jptch";
+const std::string kDiffTool = std::string(ZELK_BUILD_DIR) + "/zelk-jdiff";
 
 Bytes FromHex(const std::string &hex)
 {
@@ -260,5 +261,196 @@ TEST_F(JojoDiffTool, LengthsBeyondFourGigabytes)
     WriteFile(Path("diff"), FromHex("a7a4 ff0000000100000000 a7a300 a7a2 ff0000000100000001 a7a301"));
     ASSERT_EQ(RunTool(kPatchTool, {Path("old"), Path("diff"), Path("out")}), 0);
     EXPECT_EQ(ReadFile(Path("out")), Bytes("X") + Bytes(2, '\0'));
+}
+
+// Reads a difference the way the strictest applier does (data only after an opcode, an escape
+// before the current opcode repeats the operation) and fails on every construct the appliers
+// disagree about or that is longer than needed: data without an opcode, the current opcode
+// escaped inside its run, a lone final escape, a length of 0 or not in its shortest form, a
+// final DEL. A difference that passes gives the same output with every applier.
+::testing::AssertionResult ApplyStrictly(const Bytes &old, const Bytes &diff, Bytes &out)
+{
+    out.clear();
+    uint64_t position = 0;
+    int operation = 0;
+    size_t next = 0;
+    auto fail = [&](const std::string &what) {
+        return ::testing::AssertionFailure() << what << " at difference offset " << next;
+    };
+    auto byteAt = [&](size_t index) { return static_cast<uint8_t>(diff[index]); };
+    auto data = [&](uint8_t byte) {
+        out.push_back(static_cast<char>(byte));
+        if (operation == JojoDiff::kModify)
+            ++position;
+    };
+    while (next < diff.size())
+    {
+        uint8_t byte = byteAt(next);
+        if (byte != JojoDiff::kEscape)
+        {
+            if (operation != JojoDiff::kModify && operation != JojoDiff::kInsert)
+                return fail("data without an opcode");
+            data(byte);
+            ++next;
+            continue;
+        }
+        if (next + 1 == diff.size())
+            return fail("lone final escape");
+        uint8_t code = byteAt(next + 1);
+        if (code == JojoDiff::kEscape || code < JojoDiff::kBacktrack || code > JojoDiff::kModify)
+        {
+            if (operation != JojoDiff::kModify && operation != JojoDiff::kInsert)
+                return fail("data without an opcode");
+            data(JojoDiff::kEscape);
+            if (code != JojoDiff::kEscape)
+                data(code);
+            next += 2;
+            continue;
+        }
+        if (code == operation)
+            return fail("escaped current opcode inside its run");
+        operation = code;
+        next += 2;
+        if (code == JojoDiff::kModify || code == JojoDiff::kInsert)
+            continue;
+        // A length: decode it, then check that it is written in its shortest form.
+        if (next >= diff.size())
+            return fail("length cut short");
+        uint8_t first = byteAt(next);
+        size_t extra = first < 252 ? 0 : first == 252 ? 1 : first == 253 ? 2 : first == 254 ? 4 : 8;
+        if (next + 1 + extra > diff.size())
+            return fail("length cut short");
+        uint64_t length = 0;
+        if (first < 252)
+            length = first + 1;
+        else if (first == 252)
+            length = 253 + byteAt(next + 1);
+        else
+            for (size_t index = 1; index <= extra; ++index)
+                length = (length << 8) | byteAt(next + index);
+        std::string shortest;
+        JojoDiff::AppendLength(shortest, length);
+        if (length == 0 || shortest != diff.substr(next, 1 + extra))
+            return fail("length not in its shortest form");
+        next += 1 + extra;
+        if (code == JojoDiff::kBacktrack)
+        {
+            if (length > position)
+                return fail("back-track before the start");
+            position -= length;
+        }
+        else if (code == JojoDiff::kDelete)
+        {
+            if (next == diff.size())
+                return fail("final DEL");
+            position += length;
+        }
+        else
+        {
+            if (position + length > old.size())
+                return fail("copy past the end of the old file");
+            out.append(old, position, length);
+            position += length;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// New content from old by a list of edits, so that a case reads as what changed.
+Bytes Splice(const Bytes &old, size_t at, size_t erase, const Bytes &insert)
+{
+    Bytes result = old;
+    result.replace(at, erase, insert);
+    return result;
+}
+
+Bytes EscapeHeavy(size_t count, uint32_t seed)
+{
+    const char alphabet[] = "\xa2\xa3\xa4\xa5\xa6\xa7\xa7\xa7x\0";
+    std::mt19937 random(seed);
+    Bytes bytes;
+    for (size_t index = 0; index < count; ++index)
+        bytes.push_back(alphabet[random() % (sizeof alphabet - 1)]);
+    return bytes;
+}
+
+const Bytes kRandom = RandomBytes(200000, 11);
+const Bytes kEscapes = EscapeHeavy(30000, 12);
+
+struct RoundTripCase
+{
+    const char *name;
+    Bytes old;
+    Bytes now;
+};
+
+const RoundTripCase kRoundTripCases[] = {
+    {"BothEmpty", "", ""},
+    {"EmptyOld", "", kRandom.substr(0, 5000)},
+    {"EmptyNew", kRandom.substr(0, 5000), ""},
+    {"Identical", kRandom, kRandom},
+    {"Unrelated", kRandom.substr(0, 50000), RandomBytes(60000, 13)},
+    {"ScatteredEdits", kRandom,
+     Splice(Splice(Splice(kRandom, 150000, 4, "ABCD"), 90000, 3000, RandomBytes(700, 14)), 20000, 0,
+            RandomBytes(1000, 15))},
+    {"Deletions", kRandom, Splice(Splice(kRandom, 180000, 20000, ""), 1000, 5000, "")},
+    {"MovedBlock", kRandom, kRandom.substr(100000) + kRandom.substr(0, 100000)},
+    {"RepeatedBlock", kRandom, kRandom + kRandom.substr(50000, 30000) + kRandom.substr(0, 80000)},
+    {"TruncatedAndExtended", kRandom, kRandom.substr(0, 120000) + RandomBytes(300, 16)},
+    {"EscapeBytesEverywhere", kEscapes, Splice(Splice(kEscapes, 20000, 10, EscapeHeavy(50, 17)), 5000, 0, EscapeHeavy(400, 18))},
+    {"EscapesIntoUnrelated", kEscapes, EscapeHeavy(30000, 19)},
+    {"RunsEndingInEscape", kRandom.substr(0, 3000),
+     Splice(Splice(kRandom.substr(0, 3000), 2000, 2, "xyz\xa7"), 1000, 0, "\xa7\xa7\xa7") + "\xa7"},
+    {"OnlyEscapeBytes", "\xa7", "\xa7\xa7\xa7"},
+    {"EscapeBeforeOpcodeBytes", "", "\xa7\xa6\xa7\xa5\xa7\xa2q\xa7"},
+};
+
+class JojoDiffRoundTrip : public JojoDiffTool, public ::testing::WithParamInterface<RoundTripCase>
+{
+};
+
+// zelk-jdiff's difference rebuilds the new file with zelk-jptch and with the strictest reading.
+TEST_P(JojoDiffRoundTrip, RebuildsTheNewFile)
+{
+    const RoundTripCase &example = GetParam();
+    WriteFile(Path("old"), example.old);
+    WriteFile(Path("new"), example.now);
+    ASSERT_EQ(RunTool(kDiffTool, {Path("old"), Path("new"), Path("diff")}), 0);
+    const Bytes diff = ReadFile(Path("diff"));
+    if (example.now.empty())
+    {
+        EXPECT_EQ(diff, "");
+    }
+
+    Bytes strict;
+    EXPECT_TRUE(ApplyStrictly(example.old, diff, strict));
+    EXPECT_TRUE(strict == example.now) << "strict reading differs";
+    ASSERT_EQ(RunTool(kPatchTool, {Path("old"), Path("diff"), Path("out")}), 0);
+    EXPECT_TRUE(ReadFile(Path("out")) == example.now) << "zelk-jptch's output differs";
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, JojoDiffRoundTrip, ::testing::ValuesIn(kRoundTripCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Copies are found, not just data carried: a small edit gives a small difference.
+TEST_F(JojoDiffTool, SmallEditsGiveSmallDifferences)
+{
+    WriteFile(Path("old"), kRandom);
+    WriteFile(Path("new"), Splice(Splice(kRandom, 150000, 4, "ABCD"), 20000, 0, RandomBytes(1000, 15)) +
+                               kRandom.substr(30000, 5000));
+    ASSERT_EQ(RunTool(kDiffTool, {Path("old"), Path("new"), Path("diff")}), 0);
+    EXPECT_LT(fs::file_size(Path("diff")), 1100u);
+}
+
+TEST_F(JojoDiffTool, DiffToolReportsUnusableFiles)
+{
+    WriteFile(Path("old"), "old");
+    WriteFile(Path("new"), "new");
+    EXPECT_EQ(RunTool(kDiffTool, {Path("old"), Path("new")}), 1);
+    EXPECT_EQ(RunTool(kDiffTool, {Path("missing"), Path("new"), Path("diff")}), 2);
+    EXPECT_EQ(RunTool(kDiffTool, {Path("old"), Path("missing"), Path("diff")}), 2);
+    EXPECT_EQ(RunTool(kDiffTool, {Path("old"), Path("new"), Path("nodir/diff")}), 2);
+    EXPECT_EQ(DirectoryNames(), (std::vector<std::string>{"new", "old"}));
+    EXPECT_EQ(RunTool(kDiffTool, {"--help"}), 0);
 }
 } // namespace
