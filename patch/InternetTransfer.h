@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "kernel/ZelkTypes.h"
@@ -88,7 +89,7 @@ private:
     struct Connection;
     std::string ResolvePath(const std::string &path) const;
 
-    Connection *m_connection = nullptr;
+    std::unique_ptr<Connection> m_connection;
     std::string m_host;
     std::string m_user;
     std::string m_password;
