@@ -112,4 +112,3 @@ private:
 };
 } // namespace ZelkPatch
 
-wxDECLARE_APP(ZelkPatch::PelmoPatcherApp);

@@ -1,0 +1,211 @@
+// The real window under Xvfb: the log pane's lines and colours, the gauge hooks, and the cancel
+// and close flow while a worker runs.
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <wx/button.h>
+#include <wx/gauge.h>
+#include <wx/textctrl.h>
+#include <wx/weakref.h>
+
+#include "AppTestSupport.h"
+#include "app/PatchMainFrame.h"
+#include "patch/FixedTexts.h"
+
+using namespace ZelkPatch;
+using AppTest::PumpEvents;
+using AppTest::WaitFor;
+
+namespace
+{
+// The window with a worker the test holds in place of a patch run.
+class HeldRunFrame : public PatchMainFrame
+{
+public:
+    HeldRunFrame() : PatchMainFrame(nullptr) {}
+    AppTest::HeldWorker *heldWorker = nullptr;
+
+protected:
+    std::unique_ptr<APThread> MakeWorker() override
+    {
+        auto worker = std::make_unique<AppTest::HeldWorker>(this);
+        heldWorker = worker.get();
+        return worker;
+    }
+};
+
+class MainFrameTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        PatchSettings::Get().Reset();
+        m_frame = new HeldRunFrame;
+        m_frameRef = m_frame;
+        m_frame->Show();
+        PumpEvents();
+    }
+
+    void TearDown() override
+    {
+        if (m_frameRef)
+        {
+            if (m_frame->heldWorker != nullptr)
+                m_frame->heldWorker->Release();
+            ASSERT_TRUE(WaitFor([&] { return !m_frame->IsRunning(); }));
+            m_frameRef->Destroy();
+        }
+        PumpEvents();
+    }
+
+    void StartRun()
+    {
+        wxCommandEvent click(wxEVT_BUTTON, ID_APPLY);
+        m_frame->ApplyButton()->GetEventHandler()->ProcessEvent(click);
+        ASSERT_TRUE(m_frame->IsRunning());
+    }
+
+    void PressCancel()
+    {
+        wxCommandEvent click(wxEVT_BUTTON, ID_CANCEL);
+        m_frame->CancelButton()->GetEventHandler()->ProcessEvent(click);
+        PumpEvents();
+    }
+
+    wxColour ColourAt(long position)
+    {
+        wxTextAttr style;
+        EXPECT_TRUE(m_frame->LogPane()->GetStyle(position, style));
+        return style.GetTextColour();
+    }
+
+    AppTest::TempDirectory m_temp;
+    AppTest::ScopedRegistry m_registry{m_temp / "registry.reg"};
+    AppTest::ScriptedDialogs m_dialogs;
+    HeldRunFrame *m_frame = nullptr;
+    wxWeakRef<wxFrame> m_frameRef;
+};
+
+struct LevelCase
+{
+    int level;
+    wxColour colour;
+};
+} // namespace
+
+TEST_F(MainFrameTest, LinesAreSeparatedByLineFeedsAndColouredByLevel)
+{
+    // Level 7 is no level: its line keeps the colour of the line before.
+    const std::vector<LevelCase> cases = {
+        {MessageNormal, wxColour(0, 0, 0)},   {MessageMinor, wxColour(128, 128, 128)},
+        {MessageNormal, wxColour(0, 0, 0)},   {MessageError, wxColour(255, 0, 0)},
+        {7, wxColour(255, 0, 0)},             {MessageMinor, wxColour(128, 128, 128)},
+    };
+    std::wstring expected;
+    std::vector<long> starts;
+    for (size_t i = 0; i < cases.size(); ++i)
+    {
+        if (i > 0)
+            expected += L"\n";
+        starts.push_back(static_cast<long>(expected.size()));
+        const std::wstring text = L"line " + std::to_wstring(i);
+        expected += text;
+        PostFrameMessage(static_cast<MessageLevel>(cases[i].level), text);
+    }
+    PumpEvents();
+    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), expected);
+    for (size_t i = 0; i < cases.size(); ++i)
+    {
+        SCOPED_TRACE("line " + std::to_string(i));
+        EXPECT_EQ(ColourAt(starts[i] + 1), cases[i].colour);
+    }
+
+    // Clearing the pane keeps the rule: every later line starts with a line feed.
+    ClearLog();
+    PostFrameMessage(MessageNormal, L"after");
+    PumpEvents();
+    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), L"\nafter");
+}
+
+TEST_F(MainFrameTest, ProgressBeginSetsTwiceTheStepsAndEachStepMovesOne)
+{
+    FrameProgressBegin(10);
+    PumpEvents();
+    EXPECT_EQ(m_frame->Gauge()->GetRange(), 20);
+    EXPECT_EQ(m_frame->Gauge()->GetValue(), 0);
+    for (int step = 0; step < 10; ++step)
+        EXPECT_TRUE(FrameProgressStep());
+    PumpEvents();
+    EXPECT_EQ(m_frame->Gauge()->GetValue(), 10);
+}
+
+TEST_F(MainFrameTest, CancelAnsweredNoChangesNothing)
+{
+    StartRun();
+    EXPECT_FALSE(m_frame->ApplyButton()->IsEnabled());
+    m_dialogs.answers.push_back(MessageBoxAnswer::No);
+    PressCancel();
+
+    ASSERT_EQ(m_dialogs.boxes.size(), 1u);
+    EXPECT_EQ(m_dialogs.boxes[0].second, kTextReallyCancel);
+    EXPECT_EQ(m_dialogs.boxes[0].first, L"Pelmo Patcher ");
+    EXPECT_TRUE(m_frame->IsRunning());
+    EXPECT_FALSE(m_frame->IsCancelling());
+    EXPECT_TRUE(m_frame->CancelButton()->IsEnabled());
+    EXPECT_TRUE(m_frame->LogPane()->GetValue().empty());
+    EXPECT_TRUE(FrameProgressStep());
+}
+
+TEST_F(MainFrameTest, CancelAnsweredYesWaitsForTheWorkerThenOffersExit)
+{
+    FrameProgressBegin(4);
+    StartRun();
+    m_dialogs.answers.push_back(MessageBoxAnswer::Yes);
+    PressCancel();
+
+    EXPECT_TRUE(m_frame->IsCancelling());
+    EXPECT_FALSE(m_frame->IsRunning());
+    EXPECT_FALSE(m_frame->CancelButton()->IsEnabled());
+    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), kTextCancelling);
+    EXPECT_EQ(ColourAt(1), wxColour(255, 0, 0));
+    // A confirmed cancel stops the package code at its next step, without moving the gauge.
+    const int gaugeBefore = m_frame->Gauge()->GetValue();
+    EXPECT_FALSE(FrameProgressStep());
+    PumpEvents();
+    EXPECT_EQ(m_frame->Gauge()->GetValue(), gaugeBefore);
+    EXPECT_TRUE(m_frameRef);
+    EXPECT_FALSE(m_frame->IsBeingDeleted());
+
+    // A second close request while the cancel is under way asks nothing and logs the line again.
+    m_frame->Close(false);
+    PumpEvents();
+    EXPECT_EQ(m_dialogs.boxes.size(), 1u);
+    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), kTextCancelling + L"\n" + kTextCancelling);
+    EXPECT_TRUE(m_frameRef);
+
+    // The worker sees the cancel, ends, and only then does "Cancel" become an enabled "Exit".
+    PumpEvents();
+    EXPECT_FALSE(m_frame->CancelButton()->IsEnabled());
+    m_frame->heldWorker->Release();
+    ASSERT_TRUE(WaitFor([&] { return m_frame->CancelButton()->IsEnabled(); }));
+    EXPECT_TRUE(m_frame->heldWorker->SawCancel());
+    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), kTextExit);
+    EXPECT_FALSE(m_frame->ApplyButton()->IsEnabled());
+    EXPECT_TRUE(m_frameRef);
+
+    // "Exit" with no run under way closes the window.
+    PressCancel();
+    ASSERT_TRUE(WaitFor([&] { return !m_frameRef; }));
+}
+
+TEST_F(MainFrameTest, FinishedRunOffersExitAndLeavesApplyAlone)
+{
+    StartRun();
+    m_frame->heldWorker->Release();
+    ASSERT_TRUE(WaitFor([&] { return !m_frame->IsRunning() && m_frame->CancelButton()->IsEnabled() &&
+                                     m_frame->CancelButton()->GetLabel() == kTextExit; }));
+    EXPECT_FALSE(m_frame->ApplyButton()->IsEnabled());
+    EXPECT_FALSE(m_frame->IsCancelling());
+    EXPECT_TRUE(m_dialogs.boxes.empty());
+}
