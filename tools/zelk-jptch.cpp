@@ -60,6 +60,19 @@ FilePointer CreateTemporaryBeside(const std::string &out, std::string &temporary
     return nullptr;
 }
 
+// fopen accepts a directory on some systems; only the first read fails there, and such a file
+// cannot be read any more than a missing one.
+FilePointer OpenForReading(const std::string &path)
+{
+    FilePointer file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+        return nullptr;
+    const int first = std::fgetc(file.get());
+    if (first == EOF ? std::ferror(file.get()) != 0 : std::ungetc(first, file.get()) == EOF)
+        return nullptr;
+    return file;
+}
+
 // An existing OUT that cannot be written to (read-only, a directory) must fail as "cannot be
 // opened" rather than be silently replaced by the rename.
 bool ExistingOutputIsWritable(const std::string &out)
@@ -89,13 +102,13 @@ int main(int argc, char **argv)
     const std::string diffPath = argv[2];
     const std::string outPath = argv[3];
 
-    FilePointer oldFile(std::fopen(oldPath.c_str(), "rb"));
+    FilePointer oldFile = OpenForReading(oldPath);
     if (!oldFile)
     {
         std::fprintf(stderr, "Could not open data file %s for reading.\n", oldPath.c_str());
         return kExitOldFile;
     }
-    FilePointer diffFile(std::fopen(diffPath.c_str(), "rb"));
+    FilePointer diffFile = OpenForReading(diffPath);
     if (!diffFile)
     {
         std::fprintf(stderr, "Could not open patch file %s for reading.\n", diffPath.c_str());

@@ -230,6 +230,8 @@ TEST_F(JojoDiffTool, ExitCodesFollowTheOpeningOrder)
     EXPECT_EQ(RunTool(kPatchTool, {old, diff}), 1);
     EXPECT_EQ(RunTool(kPatchTool, {missing, missing, out}), 2);
     EXPECT_EQ(RunTool(kPatchTool, {old, missing, out}), 3);
+    EXPECT_EQ(RunTool(kPatchTool, {m_directory, diff, out}), 2);
+    EXPECT_EQ(RunTool(kPatchTool, {old, m_directory, out}), 3);
     EXPECT_FALSE(fs::exists(out)) << "the output is created only after both inputs opened";
     EXPECT_EQ(RunTool(kPatchTool, {old, diff, Path("nodir/out")}), 4);
     fs::create_directory(Path("directory"));
