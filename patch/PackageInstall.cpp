@@ -207,8 +207,11 @@ bool AddEntry(const PackageEntry &entry)
     if (!CopyFileAt(source, target))
     {
         // A read-only file in the way is replaced like any other.
-        ClearReadOnly(target);
-        DeleteFileAt(target);
+        if (!IsDirectory(target))
+        {
+            ClearReadOnly(target);
+            DeleteFileAt(target);
+        }
         if (!CopyFileAt(source, target))
         {
             ReportMessage(MessageError, kTextCannotCopy + source);

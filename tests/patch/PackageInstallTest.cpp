@@ -1,0 +1,525 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "PackageFixtures.h"
+#include "patch/FixedTexts.h"
+#include "patch/PackageArchive.h"
+#include "patch/PackageBuilder.h"
+#include "patch/PackageInstall.h"
+
+using namespace PackageFixtures;
+
+namespace
+{
+using Tree = std::map<std::wstring, std::string>;
+
+const std::wstring kLauncherName = L"ZelkLauncher.exe";
+const std::string kRealPatchTool = ZELK_BUILD_DIR "/zelk-jptch";
+
+void MakeTree(const std::wstring &root, const Tree &tree)
+{
+    MakeDirectory(root);
+    for (const auto &[relative, content] : tree)
+        WriteFile(JoinPath(root, relative), content);
+}
+
+// Every file below root with its content (directories left out).
+Tree ReadTree(const std::wstring &root)
+{
+    Tree tree;
+    for (const std::wstring &entry : ListTree(root))
+        if (entry.back() != L'/')
+            tree[entry] = ReadFile(JoinPath(root, entry));
+    return tree;
+}
+
+std::vector<Message> OneMessage(MessageLevel level, const std::wstring &text)
+{
+    return {Message{level, text}};
+}
+
+std::string Repeated(const std::string &piece, size_t times)
+{
+    std::string text;
+    for (size_t i = 0; i < times; ++i)
+        text += piece;
+    return text;
+}
+
+// An installation of the old tree with the patch tool in place, and the package of one step made
+// from the old and the new tree by the project's own builder. Both directories have a blank in
+// their names, as installations below "Program Files" do.
+class PackageInstallTest : public ::testing::Test
+{
+protected:
+    std::wstring Installation() const { return m_scratch / L"Korvil install"; }
+    std::wstring Package() const { return m_scratch / L"step package"; }
+    std::wstring Target(const std::wstring &relative) const { return JoinPath(Installation(), relative); }
+    std::wstring PatchTool() const { return Target(kPatchToolPath); }
+
+    void Prepare(const Tree &oldTree, const Tree &newTree)
+    {
+        m_oldTree = oldTree;
+        m_newTree = newTree;
+        MakeTree(m_scratch / L"old", oldTree);
+        MakeTree(m_scratch / L"new", newTree);
+        std::wstring problem;
+        ASSERT_TRUE(BuildPackageArchive(m_scratch / L"old", m_scratch / L"new", m_scratch / L"step.pak", problem))
+            << PathToNative(problem);
+        ASSERT_TRUE(MakeDirectory(Package()));
+        ASSERT_TRUE(UnpackPackageArchive(m_scratch / L"step.pak", Package()));
+        MakeTree(Installation(), oldTree);
+        InstallTool(std::string());
+    }
+
+    // The real patch tool, or a shell script standing in for it when body is not empty.
+    void InstallTool(const std::string &body)
+    {
+        const std::filesystem::path tool = PathToNative(PatchTool());
+        std::filesystem::create_directories(tool.parent_path());
+        if (body.empty())
+            ASSERT_TRUE(std::filesystem::copy_file(kRealPatchTool, tool, std::filesystem::copy_options::overwrite_existing));
+        else
+            WriteFile(PatchTool(), "#!/bin/sh\n" + body + "\n");
+        std::filesystem::permissions(tool, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
+    }
+
+    // The installation as it should look: the given tree plus the patch tool.
+    Tree WithTool(Tree tree) const
+    {
+        tree[kPatchToolPath] = ReadFile(PatchTool());
+        return tree;
+    }
+
+    bool Install() { return InstallPackage(Installation(), Package(), kLauncherName); }
+
+    void WriteList(const std::wstring &name, const std::string &text) { WriteFile(JoinPath(Package(), name), text); }
+
+    ScratchDirectory m_scratch;
+    Tree m_oldTree;
+    Tree m_newTree;
+};
+
+const Tree kOldTree = {
+    {L"bin/Launcher.exe", "old launcher build 100"},
+    {L"bin/ZelkLauncher.exe", "old zelk launcher"},
+    {L"bin/gone.dll", "library that the new version drops"},
+    {L"readme.txt", "unchanged text"},
+    {L"data/assets.kdx", Repeated("asset block 0123456789 ", 4000)},
+};
+const Tree kNewTree = {
+    {L"bin/Launcher.exe", "new launcher build 101 with more bytes"},
+    {L"bin/ZelkLauncher.exe", "new zelk launcher"},
+    {L"bin/KorvilUtil.exe", "the utility, added"},
+    {L"readme.txt", "unchanged text"},
+    {L"data/assets.kdx", Repeated("asset block 0123456789 ", 2000) + "changed" + Repeated("asset block 0123456789 ", 2000)},
+    {L"maps/extra/level.map", "a map in a new directory"},
+};
+} // namespace
+
+TEST_F(PackageInstallTest, StepTurnsTheOldTreeIntoTheNewAndASecondRunChangesNothing)
+{
+    Prepare(kOldTree, kNewTree);
+    {
+        ReportCapture capture;
+        EXPECT_TRUE(Install());
+        EXPECT_EQ(capture.announced, std::vector<unsigned>{2 + 1 + 3});
+        EXPECT_EQ(capture.steps, 6);
+        EXPECT_TRUE(capture.TextsAt(MessageError).empty());
+        EXPECT_TRUE(capture.TextsAt(MessageMinor).empty());
+    }
+    EXPECT_EQ(ReadTree(Installation()), WithTool(kNewTree));
+
+    // Applying the same step again is harmless: patched files are recognised, added files copied
+    // again and deleted files already gone.
+    ReportCapture capture;
+    EXPECT_TRUE(Install());
+    EXPECT_EQ(ReadTree(Installation()), WithTool(kNewTree));
+    EXPECT_TRUE(capture.TextsAt(MessageError).empty());
+    const std::vector<std::wstring> minor = {
+        kTextAlreadyRemoved + Target(L"bin/gone.dll"),
+        kTextAlreadyPatched + Target(L"bin/Launcher.exe"),
+        kTextAlreadyPatched + Target(L"data/assets.kdx"),
+        kTextAlreadyPatched + Target(L"bin/ZelkLauncher.exe"),
+    };
+    EXPECT_EQ(capture.TextsAt(MessageMinor), minor);
+}
+
+TEST_F(PackageInstallTest, TheLauncherIsPatchedLast)
+{
+    Prepare({{L"a/ZelkLauncher.exe", "old a"}, {L"b/x.dll", "old b"}, {L"c/ZelkLauncher.exe", "old c"}},
+            {{L"a/ZelkLauncher.exe", "new a"}, {L"b/x.dll", "new b"}, {L"c/ZelkLauncher.exe", "new c"}});
+    const std::wstring order = m_scratch / L"order.log";
+    InstallTool("echo \"$3\" >> '" + PathToNative(order) + "'\nexec '" + kRealPatchTool + "' \"$@\"");
+    ASSERT_TRUE(Install());
+    // Only the first record naming the launcher is held back; a later one keeps its place.
+    EXPECT_EQ(ReadFile(order), PathToNative(Target(L"b/x.dll")) + "\n" + PathToNative(Target(L"c/ZelkLauncher.exe")) +
+                                   "\n" + PathToNative(Target(L"a/ZelkLauncher.exe")) + "\n");
+}
+
+TEST_F(PackageInstallTest, MissingListFailsBeforeAnythingChanges)
+{
+    for (const std::wstring list : {L"addedFiles.txt", L"deletedFiles.txt", L"patchedFiles.txt"})
+    {
+        SCOPED_TRACE(PathToNative(list));
+        DeleteTree(Installation());
+        DeleteTree(Package());
+        Prepare(kOldTree, kNewTree);
+        ASSERT_TRUE(DeleteFileAt(JoinPath(Package(), list)));
+        ReportCapture capture;
+        EXPECT_FALSE(Install());
+        EXPECT_EQ(capture.messages,
+                  OneMessage(MessageError, kTextCouldNotOpen + JoinPath(Package(), list) + kTextNotPresent));
+        EXPECT_TRUE(capture.announced.empty());
+        EXPECT_EQ(ReadTree(Installation()), WithTool(kOldTree));
+    }
+}
+
+TEST_F(PackageInstallTest, ProblemsFailOnlyTheirOwnEntry)
+{
+    Prepare(kOldTree, kNewTree);
+    const std::string assetsBefore = "not what any list expects";
+    WriteFile(Target(L"data/assets.kdx"), assetsBefore);
+    ASSERT_TRUE(DeleteFileAt(Target(L"bin/ZelkLauncher.exe")));
+    ASSERT_TRUE(DeleteFileAt(Target(L"bin/gone.dll")));
+    // A file where the directory of an added file should be.
+    WriteFile(Target(L"maps"), "in the way");
+    const std::wstring order = m_scratch / L"order.log";
+    InstallTool("echo \"$3\" >> '" + PathToNative(order) + "'\nexec '" + kRealPatchTool + "' \"$@\"");
+
+    ReportCapture capture;
+    EXPECT_FALSE(Install());
+    const std::vector<Message> expected = {
+        {MessageError, kTextCannotCreateDirectory + Target(L"maps/extra")},
+        {MessageError, kTextCannotCopy + Package() + L"/data/maps/extra/level.map"},
+        {MessageNormal, kTextFailedAdding + L"maps/extra/level.map" + kTextEllipsis},
+        {MessageMinor, kTextAlreadyRemoved + Target(L"bin/gone.dll")},
+        {MessageError, kTextDamagedFile + Target(L"data/assets.kdx")},
+        {MessageError, kTextChecksumFailed + Target(L"bin/ZelkLauncher.exe")},
+    };
+    EXPECT_EQ(capture.messages, expected);
+    // The other entries went through; the damaged file was left alone without starting the tool.
+    EXPECT_EQ(ReadFile(Target(L"bin/KorvilUtil.exe")), kNewTree.at(L"bin/KorvilUtil.exe"));
+    EXPECT_EQ(ReadFile(Target(L"bin/Launcher.exe")), kNewTree.at(L"bin/Launcher.exe"));
+    EXPECT_EQ(ReadFile(Target(L"data/assets.kdx")), assetsBefore);
+    EXPECT_EQ(ReadFile(order), PathToNative(Target(L"bin/Launcher.exe")) + "\n");
+}
+
+TEST_F(PackageInstallTest, ListChecksumsMustBeLowercase)
+{
+    Prepare({{L"bin/Launcher.exe", "old"}}, {{L"bin/Launcher.exe", "new"}});
+    std::string list = ReadFile(JoinPath(Package(), L"patchedFiles.txt"));
+    // Only the checksum lines: the path's case matters to the file system.
+    for (size_t c = list.find('\n'); c < list.size(); ++c)
+        list[c] = static_cast<char>(std::toupper(static_cast<unsigned char>(list[c])));
+    WriteList(L"patchedFiles.txt", list);
+    ReportCapture capture;
+    EXPECT_FALSE(Install());
+    EXPECT_TRUE(capture.Has(MessageError, kTextDamagedFile + Target(L"bin/Launcher.exe")));
+}
+
+TEST_F(PackageInstallTest, ProblemsDeletingAndAdding)
+{
+    Prepare({{L"bin/gone.dll", "old"}}, {{L"bin/KorvilUtil.exe", "added"}, {L"bin/second.exe", "added"}});
+    // Directories where a file should be deleted and where one should be added, and an added file
+    // missing from the package.
+    ASSERT_TRUE(DeleteFileAt(Target(L"bin/gone.dll")));
+    ASSERT_TRUE(MakeDirectory(Target(L"bin/gone.dll/inner")));
+    ASSERT_TRUE(MakeDirectory(Target(L"bin/second.exe/inner")));
+    ASSERT_TRUE(DeleteFileAt(Package() + L"/data/bin/KorvilUtil.exe"));
+    ReportCapture capture;
+    EXPECT_FALSE(Install());
+    const std::vector<Message> expected = {
+        {MessageError, kTextCannotCopy + Package() + L"/data/bin/KorvilUtil.exe"},
+        {MessageNormal, kTextFailedAdding + L"bin/KorvilUtil.exe" + kTextEllipsis},
+        {MessageError, kTextCannotCopy + Package() + L"/data/bin/second.exe"},
+        {MessageNormal, kTextFailedAdding + L"bin/second.exe" + kTextEllipsis},
+        {MessageError, kTextCannotDelete + Target(L"bin/gone.dll")},
+    };
+    EXPECT_EQ(capture.messages, expected);
+    EXPECT_TRUE(IsDirectory(Target(L"bin/second.exe/inner")));
+    EXPECT_TRUE(IsDirectory(Target(L"bin/gone.dll/inner")));
+}
+
+TEST_F(PackageInstallTest, ListedPathsOutsideTheInstallationAreRefused)
+{
+    Prepare({}, {});
+    const std::wstring outside = m_scratch / L"outside.txt";
+    WriteFile(outside, "outside");
+    // The package even carries the file the hostile entry would copy.
+    WriteFile(Package() + L"/planted.txt", "planted");
+    const std::string outsideDigest = "c30163615770c8b2b8873288e828de41";
+    WriteList(L"addedFiles.txt", "..\\planted.txt\r\n0\r\n\r\n");
+    WriteList(L"deletedFiles.txt", "..\\outside.txt\r\n\r\n0\r\n" + PathToNative(outside) + "\r\n\r\n0\r\n");
+    WriteList(L"patchedFiles.txt", "..\\outside.txt\r\n0\r\n" + outsideDigest + "\r\n");
+
+    ReportCapture capture;
+    EXPECT_FALSE(Install());
+    EXPECT_EQ(capture.TextsAt(MessageError).size(), 4u);
+    EXPECT_FALSE(FileExists(m_scratch / L"planted.txt"));
+    EXPECT_EQ(ReadFile(outside), "outside");
+    EXPECT_EQ(ReadTree(Installation()), WithTool({}));
+
+    // Such entries never reach the uninstall log either.
+    WriteList(L"addedFiles.txt", "..\\planted.txt\r\n0\r\n\r\nbin\\KorvilUtil.exe\r\n0\r\n\r\n");
+    const std::vector<PackageEntry> added = ReadAddedFileList(Package());
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].path, L"bin\\KorvilUtil.exe");
+}
+
+namespace
+{
+struct ToolCase
+{
+    const char *what;
+    std::string script;
+    bool succeeds;
+    // The level-2 text after "bin/Launcher.exe: "; empty when the report is the path alone.
+    std::wstring failure;
+};
+} // namespace
+
+TEST_F(PackageInstallTest, ToolResultsAndTheDigestOfItsOutput)
+{
+    const std::wstring oldContent = L"old launcher build 100";
+    Prepare({{L"bin/Launcher.exe", PathToNative(oldContent)}}, {{L"bin/Launcher.exe", "new launcher build 101"}});
+    const std::wstring backup = Target(L"bin/Launcher.exe.bak");
+    const std::wstring difference = Package() + L"/data/bin/Launcher.exe.diff";
+    const std::string runRealTool = "'" + kRealPatchTool + "' \"$1\" \"$2\" \"$3\"";
+    const std::wstring digestWrong =
+        L"The patched file does not have the expected checksum; the original file was put back.";
+    const ToolCase cases[] = {
+        {"exit 1", "exit 1", false, kTextPatchToolArguments},
+        {"exit 2", "exit 2", false, L"Could not open data file " + backup + L" for reading."},
+        {"exit 3", "exit 3", false, L"Could not open patch file " + difference + L" for reading."},
+        {"exit 4", "exit 4", false, kTextPatchToolOutputFile},
+        {"exit 3 after writing", "printf partial > \"$3\"; exit 3", false,
+         L"Could not open patch file " + difference + L" for reading."},
+        {"real tool, then exit 7", runRealTool + "; exit 7", true, L""},
+        {"exit 7 with wrong bytes", "printf wrong > \"$3\"; exit 7", false, digestWrong},
+        {"exit 0 with wrong bytes", "printf wrong > \"$3\"; exit 0", false, digestWrong},
+        {"exit 0 without output", "exit 0", false, digestWrong},
+        {"killed by a signal", "printf partial > \"$3\"; kill -KILL $$", false,
+         L"The patch tool ended abnormally."},
+    };
+    for (const ToolCase &test : cases)
+    {
+        SCOPED_TRACE(test.what);
+        WriteFile(Target(L"bin/Launcher.exe"), PathToNative(oldContent));
+        InstallTool(test.script);
+        ReportCapture capture;
+        EXPECT_EQ(Install(), test.succeeds);
+        EXPECT_FALSE(FileExists(backup));
+        if (test.succeeds)
+        {
+            EXPECT_EQ(ReadFile(Target(L"bin/Launcher.exe")), "new launcher build 101");
+            EXPECT_TRUE(capture.messages.empty());
+        }
+        else
+        {
+            // The old file is back in place, whole.
+            EXPECT_EQ(ReadFile(Target(L"bin/Launcher.exe")), PathToNative(oldContent));
+            EXPECT_EQ(capture.messages,
+                      OneMessage(MessageError, L"bin/Launcher.exe: " + test.failure));
+        }
+    }
+}
+
+TEST_F(PackageInstallTest, ToolThatCannotStartFailsTheEntry)
+{
+    Prepare({{L"bin/Launcher.exe", "old"}}, {{L"bin/Launcher.exe", "new"}});
+    ASSERT_TRUE(DeleteFileAt(PatchTool()));
+    ReportCapture capture;
+    EXPECT_FALSE(Install());
+    const std::wstring commandLine = L"\"" + PatchTool() + L"\" \"" + Target(L"bin/Launcher.exe.bak") + L"\" \"" +
+                                     Package() + L"/data/bin/Launcher.exe.diff\" \"" + Target(L"bin/Launcher.exe") +
+                                     L"\"";
+    const std::vector<Message> expected = {{MessageNormal, kTextFailedPatchCommand + commandLine},
+                                           {MessageError, L"bin/Launcher.exe"}};
+    EXPECT_EQ(capture.messages, expected);
+    EXPECT_EQ(ReadFile(Target(L"bin/Launcher.exe")), "old");
+    EXPECT_FALSE(FileExists(Target(L"bin/Launcher.exe.bak")));
+}
+
+TEST_F(PackageInstallTest, InterruptedPatchIsFinishedFromItsBackup)
+{
+    Prepare({{L"bin/Launcher.exe", "old launcher"}, {L"bin/other.dll", "old other"}},
+            {{L"bin/Launcher.exe", "new launcher"}, {L"bin/other.dll", "new other"}});
+    // One file was moved to its backup and half written, the other moved and not written at all.
+    ASSERT_TRUE(ReplaceFileAt(Target(L"bin/Launcher.exe"), Target(L"bin/Launcher.exe.bak")));
+    WriteFile(Target(L"bin/Launcher.exe"), "new lau");
+    ASSERT_TRUE(ReplaceFileAt(Target(L"bin/other.dll"), Target(L"bin/other.dll.bak")));
+    ReportCapture capture;
+    EXPECT_TRUE(Install());
+    EXPECT_TRUE(capture.messages.empty());
+    EXPECT_EQ(ReadTree(Installation()), WithTool(m_newTree));
+}
+
+TEST_F(PackageInstallTest, ReadOnlyFilesAreReplacedAndStayReadOnly)
+{
+    Prepare({{L"bin/Launcher.exe", "old launcher"}, {L"bin/gone.dll", "x"}}, {{L"bin/Launcher.exe", "new launcher"}});
+    // A read-only utility is in the way of an added file of the same name.
+    WriteFile(Target(L"bin/KorvilUtil.exe"), "old util");
+    WriteList(L"addedFiles.txt", "bin\\KorvilUtil.exe\r\n0\r\n\r\n");
+    WriteFile(Package() + L"/data/bin/KorvilUtil.exe", "new util");
+    for (const wchar_t *file : {L"bin/Launcher.exe", L"bin/KorvilUtil.exe", L"bin/gone.dll"})
+        ASSERT_TRUE(SetReadOnly(Target(file)));
+    ReportCapture capture;
+    EXPECT_TRUE(Install());
+    EXPECT_TRUE(capture.messages.empty());
+    EXPECT_EQ(ReadFile(Target(L"bin/Launcher.exe")), "new launcher");
+    EXPECT_TRUE(IsReadOnly(Target(L"bin/Launcher.exe")));
+    EXPECT_EQ(ReadFile(Target(L"bin/KorvilUtil.exe")), "new util");
+    EXPECT_FALSE(FileExists(Target(L"bin/gone.dll")));
+    EXPECT_FALSE(FileExists(Target(L"bin/Launcher.exe.bak")));
+}
+
+TEST_F(PackageInstallTest, CancellationStopsBeforeTheNextEntry)
+{
+    Prepare(kOldTree, kNewTree);
+    ReportCapture capture;
+    capture.stepsAllowed = 1;
+    EXPECT_FALSE(Install());
+    // The first added file went in; each step then asked once more and stopped.
+    EXPECT_EQ(capture.steps, 4);
+    EXPECT_EQ(ReadFile(Target(L"bin/KorvilUtil.exe")), kNewTree.at(L"bin/KorvilUtil.exe"));
+    EXPECT_FALSE(FileExists(Target(L"maps/extra/level.map")));
+    EXPECT_TRUE(FileExists(Target(L"bin/gone.dll")));
+    EXPECT_EQ(ReadFile(Target(L"bin/Launcher.exe")), kOldTree.at(L"bin/Launcher.exe"));
+    EXPECT_TRUE(capture.messages.empty());
+}
+
+TEST_F(PackageInstallTest, AddedFileListForTheUninstallLog)
+{
+    Prepare(kOldTree, kNewTree);
+    const std::vector<PackageEntry> added = ReadAddedFileList(Package());
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_EQ(added[0].path, L"bin\\KorvilUtil.exe");
+    EXPECT_EQ(added[1].path, L"maps\\extra\\level.map");
+    EXPECT_TRUE(added[0].newChecksum.empty());
+
+    ASSERT_TRUE(DeleteFileAt(JoinPath(Package(), L"addedFiles.txt")));
+    ReportCapture capture;
+    EXPECT_TRUE(ReadAddedFileList(Package()).empty());
+    EXPECT_EQ(capture.messages, OneMessage(MessageError, kTextCouldNotOpen + JoinPath(Package(), L"addedFiles.txt") + kTextNotPresent));
+}
+
+TEST(PackageList, RecordsOfThreeLinesWithAnyLineEnd)
+{
+    const struct
+    {
+        const char *text;
+        std::vector<std::vector<std::string>> records;
+    } cases[] = {
+        {"", {}},
+        {"a\\b.exe\r\nnew\r\nold\r\n", {{"a\\b.exe", "new", "old"}}},
+        {"a\nn1\no1\nb\nn2\n\n", {{"a", "n1", "o1"}, {"b", "n2", ""}}},
+        {"a\rn1\ro1", {{"a", "n1", "o1"}}},
+        {"\xEF\xBB\xBF" "a\r\nn\r\n\r\n\r\n\r\n", {{"a", "n", ""}}},
+        {"a\r\nn\r\no\r\nb\r\n", {{"a", "n", "o"}, {"b", "", ""}}},
+        {"\xC3\x9C" "ber.txt\r\nn\r\n\r\n", {{"\xC3\x9C" "ber.txt", "n", ""}}},
+    };
+    for (const auto &test : cases)
+    {
+        SCOPED_TRACE(test.text);
+        const std::vector<PackageEntry> entries = ParsePackageList(test.text);
+        ASSERT_EQ(entries.size(), test.records.size());
+        for (size_t i = 0; i < entries.size(); ++i)
+        {
+            EXPECT_EQ(entries[i].path, NativeToPath(test.records[i][0]));
+            EXPECT_EQ(entries[i].newChecksum, test.records[i][1]);
+            EXPECT_EQ(entries[i].oldChecksum, test.records[i][2]);
+        }
+    }
+}
+
+TEST(PackageBuilderTool, RefusesNamesTheArchiveCannotCarry)
+{
+    ScratchDirectory scratch;
+    const struct
+    {
+        Tree oldTree;
+        Tree newTree;
+        std::wstring named;
+    } cases[] = {
+        {{}, {{L"bin/README", "no extension"}}, L"bin/README"},
+        {{}, {{L"v1.2/notes.txt", "dotted directory"}}, L"v1.2"},
+        {{{L"v1.2/notes.txt", "a"}}, {{L"v1.2/notes.txt", "b"}}, L"v1.2"},
+    };
+    for (const auto &test : cases)
+    {
+        SCOPED_TRACE(PathToNative(test.named));
+        DeleteTree(scratch / L"old");
+        DeleteTree(scratch / L"new");
+        MakeTree(scratch / L"old", test.oldTree);
+        MakeTree(scratch / L"new", test.newTree);
+        const std::string command = "'" ZELK_BUILD_DIR "/zelk-mkpatch' '" + PathToNative(scratch / L"old") + "' '" +
+                                    PathToNative(scratch / L"new") + "' '" + PathToNative(scratch / L"out.pak") +
+                                    "' 2>'" + PathToNative(scratch / L"errors") + "'";
+        const int status = std::system(command.c_str());
+        EXPECT_NE(status, 0);
+        EXPECT_NE(ReadFile(scratch / L"errors").find(PathToNative(test.named)), std::string::npos)
+            << ReadFile(scratch / L"errors");
+        EXPECT_FALSE(FileExists(scratch / L"out.pak"));
+    }
+    // Patched files need no extension of their own (the difference brings one), deleted files
+    // are only listed.
+    DeleteTree(scratch / L"old");
+    DeleteTree(scratch / L"new");
+    MakeTree(scratch / L"old", {{L"bin/README", "a"}, {L"x.y/LICENSE", "gone"}});
+    MakeTree(scratch / L"new", {{L"bin/README", "b"}});
+    std::wstring problem;
+    EXPECT_TRUE(BuildPackageArchive(scratch / L"old", scratch / L"new", scratch / L"out.pak", problem))
+        << PathToNative(problem);
+}
+
+TEST(PackageBuilderTool, ArchiveLayoutAndLists)
+{
+    ScratchDirectory scratch;
+    MakeTree(scratch / L"old", {{L"bin/Launcher.exe", "old"}, {L"bin/gone.dll", "gone"}, {L"same.txt", "same"}});
+    MakeTree(scratch / L"new", {{L"bin/Launcher.exe", "new"}, {L"bin/sub/add.exe", "add"}, {L"same.txt", "same"}});
+    PackageBuildSummary summary;
+    std::wstring problem;
+    ASSERT_TRUE(BuildPackageArchive(scratch / L"old", scratch / L"new", scratch / L"out.pak", problem, &summary));
+    EXPECT_EQ(summary.added, 1u);
+    EXPECT_EQ(summary.deleted, 1u);
+    EXPECT_EQ(summary.patched, 1u);
+    EXPECT_EQ(summary.unchanged, 1u);
+
+    // Record names in archive order: directories before their contents, the lists last.
+    ZelkDataBufferFile archive(scratch / L"out.pak", ZelkDataBufferFile::AccessRead);
+    uint32_t version = 0;
+    ASSERT_EQ(archive.Read(&version, sizeof version), ZELKRESULT_OK);
+    EXPECT_EQ(version, 1u);
+    std::vector<std::wstring> names;
+    while (archive.GetPosition() < archive.GetSize())
+    {
+        ZelkDataBufferMemoryDynamic block;
+        ASSERT_EQ(ZelkUtil::DecompressData(block, archive), ZELKRESULT_OK);
+        uint32_t count = 0;
+        std::memcpy(&count, block.GetData(), sizeof count);
+        names.push_back(DecodeUtf16LE(reinterpret_cast<const char *>(block.GetData()) + 4, count));
+        if (!ArchiveNameDenotesDirectory(names.back()))
+        {
+            ZelkDataBufferMemoryDynamic content;
+            ASSERT_EQ(ZelkUtil::DecompressData(content, archive), ZELKRESULT_OK);
+        }
+    }
+    const std::vector<std::wstring> expected = {
+        L".\\data", L".\\data\\bin", L".\\data\\bin\\Launcher.exe.diff", L".\\data\\bin\\sub",
+        L".\\data\\bin\\sub\\add.exe", L".\\addedFiles.txt", L".\\deletedFiles.txt", L".\\patchedFiles.txt"};
+    EXPECT_EQ(names, expected);
+
+    ASSERT_TRUE(MakeDirectory(scratch / L"unpacked"));
+    ASSERT_TRUE(UnpackPackageArchive(scratch / L"out.pak", scratch / L"unpacked"));
+    EXPECT_EQ(ReadFile(scratch / L"unpacked/addedFiles.txt"),
+              "bin\\sub\\add.exe\r\n34ec78fcc91ffb1e54cd85e4a0924332\r\n\r\n");
+    EXPECT_EQ(ReadFile(scratch / L"unpacked/deletedFiles.txt"), "bin\\gone.dll\r\n\r\n50c1f58be7f5e47e0f53d64c094783c2\r\n");
+    EXPECT_EQ(ReadFile(scratch / L"unpacked/patchedFiles.txt"),
+              "bin\\Launcher.exe\r\n22af645d1859cb5ca6da0c484f1f37ea\r\n149603e6c03516362a8da23f624db945\r\n");
+}
