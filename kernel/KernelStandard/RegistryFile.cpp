@@ -600,10 +600,16 @@ bool RegistryKey::CreateKey(const std::wstring &path)
     const std::vector<std::wstring> key = SplitKeyPath(path);
     if (key.empty() || !MayWriteRegistry())
         return false;
-    return ChangeDocument([&](Document &document) {
-        EnsureSection(document, key);
-        return true;
+    // A key that exists already leaves the file untouched (the start-up access check creates its
+    // key on every run).
+    bool existed = false;
+    const bool created = ChangeDocument([&](Document &document) {
+        existed = KeyExists(document, key);
+        if (!existed)
+            EnsureSection(document, key);
+        return !existed;
     });
+    return created || existed;
 }
 
 std::unique_ptr<RegistryKey> RegistryKey::Open(const std::wstring &path, bool forWrite)

@@ -147,6 +147,14 @@ TEST_F(Registry, MissingFileIsAnEmptyRegistry)
                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n\n"
                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products]\n\n");
     EXPECT_TRUE(RegistryKey::Open(L"SOFTWARE\\Pelmo\\Products", true));
+
+    // Creating what exists leaves the file as it is.
+    struct stat before;
+    ASSERT_EQ(stat(m_file.c_str(), &before), 0);
+    EXPECT_TRUE(RegistryKey::CreateKey(L"software\\pelmo"));
+    struct stat after;
+    ASSERT_EQ(stat(m_file.c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
 TEST_F(Registry, ChangesKeepUnknownLinesAndEscapeTexts)
