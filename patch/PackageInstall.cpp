@@ -1,6 +1,7 @@
 #include "patch/PackageInstall.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessUtil.h"
@@ -66,6 +67,46 @@ bool CheckListedPath(const PackageEntry &entry)
     ZelkSystemLogW(L"PackageInstall> refused the listed path %ls", entry.path.c_str());
     ReportMessage(MessageError, kTextRefusedListPath + NativeListPath(entry.path));
     return false;
+}
+
+using FilePermissions = std::filesystem::perms;
+
+FilePermissions PermissionsOf(const std::wstring &path)
+{
+    std::error_code error;
+    return std::filesystem::status(PathToNative(path), error).permissions();
+}
+
+void ApplyPermissions(const std::wstring &path, FilePermissions permissions)
+{
+    std::error_code error;
+    if (permissions != FilePermissions::unknown)
+        std::filesystem::permissions(PathToNative(path), permissions, error);
+}
+
+// The archive carries no permissions; an added file that is a program of this system (a script or
+// an ELF image) is made executable, so that the product can start it.
+void MakeProgramsExecutable(const std::wstring &path)
+{
+    static const std::string kScriptMagic = "#!";
+    static const std::string kElfMagic = "\x7F" "ELF";
+    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
+    std::string start(kElfMagic.size(), '\0');
+    if (!file.IsOpen() || file.GetSize() < kScriptMagic.size())
+        return;
+    start.resize(std::min<uint64_t>(start.size(), file.GetSize()));
+    if (file.Read(start.data(), static_cast<uint32_t>(start.size())) != ZELKRESULT_OK)
+        return;
+    if (start.compare(0, kScriptMagic.size(), kScriptMagic) != 0 && start != kElfMagic)
+        return;
+    using std::filesystem::perms;
+    const FilePermissions current = PermissionsOf(path);
+    FilePermissions executable = perms::owner_exec;
+    if ((current & perms::group_read) != perms::none)
+        executable |= perms::group_exec;
+    if ((current & perms::others_read) != perms::none)
+        executable |= perms::others_exec;
+    ApplyPermissions(path, current | executable);
 }
 
 bool DigestOf(const std::wstring &path, std::string &digest)
@@ -215,9 +256,10 @@ bool AddEntry(const PackageEntry &entry)
         if (!CopyFileAt(source, target))
         {
             ReportMessage(MessageError, kTextCannotCopy + source);
-            ok = false;
+            return false;
         }
     }
+    MakeProgramsExecutable(target);
     return ok;
 }
 
@@ -277,15 +319,15 @@ bool PatchEntry(const PackageEntry &entry)
         return false;
     }
 
-    // A read-only file is patched all the same; the bit is cleared so that the backup can be
-    // removed or put back, and set again on whichever content ends up at the target.
-    const bool readOnly = IsReadOnly(target);
-    if (readOnly)
-        ClearReadOnly(target);
+    // The tool writes a new file, which would lose the old one's permissions: a program would no
+    // longer start. They are taken now and given to whichever content ends up at the target. A
+    // read-only file is patched all the same; its bit is cleared so that the backup can be removed
+    // or put back.
+    const FilePermissions permissions = PermissionsOf(target);
+    ClearReadOnly(target);
     if (!ReplaceFileAt(target, backup) && !(CopyFileAt(target, backup) && DeleteFileAt(target)))
     {
-        if (readOnly)
-            SetReadOnly(target);
+        ApplyPermissions(target, permissions);
         ReportMessage(MessageError, relative + L": " + kTextCannotMakeBackup);
         return false;
     }
@@ -307,8 +349,7 @@ bool PatchEntry(const PackageEntry &entry)
         DeleteFileAt(backup);
     else
         RestoreBackup(backup, target);
-    if (readOnly)
-        SetReadOnly(target);
+    ApplyPermissions(target, permissions);
     if (!patched)
         ReportMessage(MessageError, failureText.empty() ? relative : relative + L": " + failureText);
     return patched;

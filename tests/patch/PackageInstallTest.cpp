@@ -379,6 +379,27 @@ TEST_F(PackageInstallTest, ReadOnlyFilesAreReplacedAndStayReadOnly)
     EXPECT_FALSE(FileExists(Target(L"bin/Launcher.exe.bak")));
 }
 
+TEST_F(PackageInstallTest, PatchedFilesKeepTheirPermissionsAndAddedProgramsCanRun)
+{
+    Prepare({{L"bin/Launcher.exe", "old launcher"}},
+            {{L"bin/Launcher.exe", "new launcher"}, {L"bin/KorvilUtil.exe", "#!/bin/sh\nexit 0\n"},
+             {L"data/addon.pak", "data"}});
+    namespace fs = std::filesystem;
+    const auto mode = [&](const wchar_t *relative) { return fs::status(PathToNative(Target(relative))).permissions(); };
+    fs::permissions(PathToNative(Target(L"bin/Launcher.exe")), fs::perms(0750));
+    ASSERT_TRUE(Install());
+    EXPECT_EQ(mode(L"bin/Launcher.exe"), fs::perms(0750));
+    EXPECT_NE(mode(L"bin/KorvilUtil.exe") & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_EQ(mode(L"data/addon.pak") & fs::perms(0111), fs::perms::none);
+
+    // A failed patch puts the old file back with its permissions too.
+    WriteFile(Target(L"bin/Launcher.exe"), "old launcher");
+    fs::permissions(PathToNative(Target(L"bin/Launcher.exe")), fs::perms(0750));
+    InstallTool("exit 4");
+    EXPECT_FALSE(Install());
+    EXPECT_EQ(mode(L"bin/Launcher.exe"), fs::perms(0750));
+}
+
 TEST_F(PackageInstallTest, CancellationStopsBeforeTheNextEntry)
 {
     Prepare(kOldTree, kNewTree);
