@@ -1,10 +1,21 @@
 #include "app/PatchThread.h"
 
+#include <fstream>
+#include <iterator>
+
 #include "app/FrameHooks.h"
 #include "app/MessageCatalogue.h"
 #include "app/PatchSettings.h"
 #include "app/PelmoPatcherApp.h"
+#include "app/PrePostPatchTasks.h"
+#include "kernel/AssetDbIpc.h"
+#include "kernel/FileUtil.h"
+#include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+#include "patch/PackageArchive.h"
+#include "patch/PackageInstall.h"
+#include "patch/PatchPayload.h"
 
 namespace ZelkPatch
 {
@@ -14,9 +25,84 @@ std::atomic<APThread *> g_currentWorker{nullptr};
 
 constexpr unsigned kIdAdminText = 132;
 constexpr unsigned kIdAdminCaption = 134;
+constexpr unsigned kIdNoTempFile = 145;
+constexpr unsigned kIdNoTempDirectory = 146;
+constexpr unsigned kIdUnpacking = 149;
+constexpr unsigned kIdUnpackFailed = 150;
+constexpr unsigned kIdPatching = 151;
+constexpr unsigned kIdApplyFailed = 152;
+constexpr unsigned kIdUninstallLogFailed = 153;
 constexpr unsigned kIdNeedsAdmin = 154;
+constexpr unsigned kIdFilesInUse = 157;
+constexpr unsigned kIdFilesInUseText = 158;
+constexpr unsigned kIdFilesInUseCaption = 159;
+constexpr unsigned kIdPatchingCompleted = 162;
 constexpr unsigned kIdPatchingAborted = 163;
+constexpr unsigned kIdExtractFailed = 178;
+constexpr unsigned kIdNotApplicable = 179;
+constexpr unsigned kIdPatchingFromTo = 180;
+constexpr unsigned kIdDiskSpaceShort = 240;
+
+const wchar_t kProductKey[] = L"Software\\Pelmo\\Products\\KorvilSimulator";
+const wchar_t kPatchingMarker[] = L"IsPatching";
+// The file whose digest names the installed build is patched last, so that an installation cut
+// short in the middle of a step still identifies as the build the step starts from.
+const wchar_t kLauncherName[] = L"Launcher.exe";
+const char kPayloadOrigin[] = "payload";
+const wchar_t kJournalTempName[] = L"patch-journal.tmp";
+
+const wchar_t kModeNotAvailable[] = L"This patch mode is not available in this version of the patcher.";
+
+bool ReadJournalField(const std::string &line, const char *name, std::string &value)
+{
+    const std::string prefix = std::string(name) + "=";
+    if (line.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    value = line.substr(prefix.size());
+    return true;
+}
 } // namespace
+
+const wchar_t kStepJournalName[] = L"patch-journal.txt";
+
+bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal)
+{
+    std::ifstream in(PathToNative(JoinPath(installPath, kStepJournalName)), std::ios::binary);
+    if (!in)
+        return false;
+    journal = StepJournal();
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!ReadJournalField(line, "source", journal.source) && !ReadJournalField(line, "target", journal.target))
+            ReadJournalField(line, "origin", journal.origin);
+    }
+    return !journal.source.empty();
+}
+
+bool WriteStepJournal(const std::wstring &installPath, const StepJournal &journal)
+{
+    const std::wstring temp = JoinPath(installPath, kJournalTempName);
+    {
+        std::ofstream out(PathToNative(temp), std::ios::binary | std::ios::trunc);
+        out << "source=" << journal.source << "\ntarget=" << journal.target << "\norigin=" << journal.origin << "\n";
+        out.close();
+        if (!out)
+        {
+            DeleteFileAt(temp);
+            return false;
+        }
+    }
+    return ReplaceFileAt(temp, JoinPath(installPath, kStepJournalName));
+}
+
+bool RemoveStepJournal(const std::wstring &installPath)
+{
+    const std::wstring path = JoinPath(installPath, kStepJournalName);
+    return !FileExists(path) || DeleteFileAt(path);
+}
 
 APThread::APThread(RunHost *host) : wxThread(wxTHREAD_JOINABLE), m_host(host)
 {
@@ -64,18 +150,199 @@ void PatchThread::Report(MessageLevel level, const std::wstring &text)
 wxThread::ExitCode PatchThread::Entry()
 {
     SetCatalogueLanguage(kLanguageEnglish);
-    if (!CheckInstallWritable(PatchSettings::Get().InstallPath()))
+    PatchSettings &settings = PatchSettings::Get();
+    bool completed = false;
+    if (!CheckInstallWritable(settings.InstallPath()))
     {
         PostFrameMessage(MessageError, LoadMessage(kIdNeedsAdmin));
         if (Host() != nullptr)
             Host()->ShowMessageBox(LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
     }
+    else if (!CheckProductNotRunning())
+    {
+        PostFrameMessage(MessageError, LoadMessage(kIdFilesInUse));
+        if (Host() != nullptr)
+        {
+            Host()->ShowMessageBox(LoadMessage(kIdFilesInUseText), LoadMessage(kIdFilesInUseCaption),
+                                   MessageBoxStyle::Ok);
+            // The user may close the product and try again.
+            Host()->EnableApply();
+        }
+    }
+    else if (settings.RepairMode())
+    {
+        completed = RunRepairMode();
+    }
+    else if (!CheckDiskSpace(kRequiredDiskSpaceMB))
+    {
+        PostFrameMessage(MessageError, FormatCatalogueText(kIdDiskSpaceShort, static_cast<int>(kRequiredDiskSpaceMB)));
+    }
+    else if (settings.LocalMode())
+    {
+        completed = RunStandaloneMode();
+    }
+    else if (settings.DownloadMode())
+    {
+        unsigned stepsApplied = 0;
+        completed = RunDownloadMode(stepsApplied);
+    }
+    PostFrameMessage(MessageNormal, LoadMessage(completed ? kIdPatchingCompleted : kIdPatchingAborted));
+    AssetDbIpc::EndExclusive();
+    AssetDbIpc::Close();
+    return APThread::Entry();
+}
+
+bool PatchThread::RunStandaloneMode()
+{
+    PatchSettings &settings = PatchSettings::Get();
+    // A step cut short by an earlier run is finished first, whatever the launcher now says.
+    StepJournal journal;
+    if (ReadStepJournal(settings.InstallPath(), journal) && journal.source != settings.CurrentVersion())
+    {
+        ZelkSystemLog("PatchThread::RunStandaloneMode> finishing the step %s to %s left by an earlier run\n",
+                      journal.source.c_str(), journal.target.c_str());
+        settings.SetCurrentVersion(journal.source);
+    }
+    for (;;)
+    {
+        if (settings.CurrentVersion() == settings.FinalVersion())
+        {
+            settings.SetNextVersion(std::string());
+            RebuildAssetDatabase(Host());
+            return true;
+        }
+        const std::string next = ThePatchPayload().NextVersion(settings.CurrentVersion());
+        if (next.empty())
+        {
+            PostFrameMessage(MessageError,
+                             FormatCatalogueText(kIdNotApplicable, NarrowToWide(settings.CurrentVersion()).c_str()));
+            return false;
+        }
+        settings.SetNextVersion(next);
+        PostFrameMessage(MessageNormal, FormatCatalogueText(kIdPatchingFromTo,
+                                                            NarrowToWide(settings.CurrentVersion()).c_str(),
+                                                            NarrowToWide(next).c_str()));
+        if (!InstallPayloadStep())
+            return false;
+        settings.SetCurrentVersion(next);
+    }
+}
+
+bool PatchThread::InstallPayloadStep()
+{
+    std::wstring archive;
+    if (!MakeTempArchivePath(archive))
+    {
+        PostFrameMessage(MessageError, LoadMessage(kIdNoTempFile));
+        return false;
+    }
+    if (ThePatchPayload().ExtractStep(PatchSettings::Get().CurrentVersion(), archive) != ZELKRESULT_OK)
+    {
+        PostFrameMessage(MessageError, LoadMessage(kIdExtractFailed));
+        DeleteFileAt(archive);
+        return false;
+    }
+    m_stepOrigin = kPayloadOrigin;
+    const int result = InstallPatchArchive(archive);
+    // The payload still holds the step; its copy only takes room.
+    DeleteFileAt(archive);
+    return result == kInstallOk;
+}
+
+bool PatchThread::RunDownloadMode(unsigned &stepsApplied)
+{
+    stepsApplied = 0;
+    PostFrameMessage(MessageError, kModeNotAvailable);
+    return false;
+}
+
+bool PatchThread::RunRepairMode()
+{
+    PostFrameMessage(MessageError, kModeNotAvailable);
+    return false;
+}
+
+int PatchThread::InstallPatchArchive(const std::wstring &archivePath)
+{
+    PatchSettings &settings = PatchSettings::Get();
+    std::wstring directory;
+    if (!MakeTempDirectory(directory))
+    {
+        PostFrameMessage(MessageError, LoadMessage(kIdNoTempDirectory));
+        return kInstallNoTempDirectory;
+    }
+    int result = kInstallOk;
+    PostFrameMessage(MessageNormal, LoadMessage(kIdUnpacking));
+    if (!UnpackPackageArchive(archivePath, directory))
+    {
+        PostFrameMessage(MessageError, LoadMessage(kIdUnpackFailed));
+        result = kInstallFailed;
+    }
     else
     {
-        // The modes are carried out here once the run driver exists.
-        PostFrameMessage(MessageError, L"This patch operation is not available yet.");
+        PostFrameMessage(MessageNormal, LoadMessage(kIdPatching));
+        const StepJournal journal{settings.CurrentVersion(), settings.NextVersion(), m_stepOrigin};
+        if (!WriteStepJournal(settings.InstallPath(), journal))
+            ZelkSystemLog("PatchThread::InstallPatchArchive> cannot write the step journal\n");
+        if (!ApplyPatchPackage(directory))
+        {
+            PostFrameMessage(MessageError, LoadMessage(kIdApplyFailed) + NarrowToWide(settings.PatchName()));
+            result = kInstallFailed;
+        }
+        else
+        {
+            if (!UpdateUninstallLog(settings.InstallPath(), directory))
+                PostFrameMessage(MessageError,
+                                 LoadMessage(kIdUninstallLogFailed) + NarrowToWide(settings.PatchName()));
+            RemoveStepJournal(settings.InstallPath());
+        }
     }
-    PostFrameMessage(MessageNormal, LoadMessage(kIdPatchingAborted));
-    return APThread::Entry();
+    DeleteTree(directory);
+    return result;
+}
+
+bool PatchThread::ApplyPatchPackage(const std::wstring &packageDir)
+{
+    SetPatchingMarker();
+    SetProgressFraction(0.0f);
+    SetTransferState(kTransferIdle);
+    if (Host() != nullptr)
+        Host()->ShowInstallPath();
+    const bool installed = InstallPackage(PatchSettings::Get().InstallPath(), packageDir, kLauncherName);
+    if (installed)
+        ClearPatchingMarker();
+    else
+        SetPatchingMarker();
+    return installed;
+}
+
+bool PatchThread::MakeTempDirectory(std::wstring &path)
+{
+    return MakeRunTempDirectory(path);
+}
+
+bool PatchThread::MakeTempArchivePath(std::wstring &path)
+{
+    path.clear();
+    const std::wstring base = RunTempDirectory();
+    if (base.empty() || !MakeDirectory(base))
+        return false;
+    // Versions may come from a server: the name must stay a plain file name inside the directory.
+    path = JoinPath(base, NarrowToWide(SanitizeFileName(PatchSettings::Get().PatchName()) + ".zip"));
+    return true;
+}
+
+bool PatchThread::SetPatchingMarker()
+{
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(kProductKey, true);
+    if (!key && RegistryKey::CreateKey(kProductKey))
+        key = RegistryKey::Open(kProductKey, true);
+    return key && key->SetDword(kPatchingMarker, 1);
+}
+
+bool PatchThread::ClearPatchingMarker()
+{
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(kProductKey, true);
+    return key && key->DeleteValue(kPatchingMarker);
 }
 } // namespace ZelkPatch

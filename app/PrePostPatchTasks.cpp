@@ -1,0 +1,239 @@
+#include "app/PrePostPatchTasks.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "app/FrameHooks.h"
+#include "app/MessageCatalogue.h"
+#include "app/PatchSettings.h"
+#include "app/RunHost.h"
+#include "kernel/AssetDbIpc.h"
+#include "kernel/FileUtil.h"
+#include "kernel/ProcessUtil.h"
+#include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+#include "patch/PackageInstall.h"
+#include "patch/UninstallLog.h"
+
+namespace ZelkPatch
+{
+namespace
+{
+constexpr unsigned kIdCheckingDiskSpace = 241;
+constexpr unsigned kIdDiskSpaceUnknown = 242;
+constexpr uint64_t kBytesPerMB = 1048576;
+
+const wchar_t kUtilityPath[] = L"bin/KorvilUtil.exe";
+const char kUtilityArguments[] = "repairdatabase patcher";
+const wchar_t kUpdatingDatabase[] = L"\nUpdating Korvil asset database... (this may take several minutes)";
+const wchar_t kUtilityNotStarted[] =
+    L"Failed to launch KorvilUtil to repair the Korvil asset database.\nPlease repair the database manually from "
+    L"Assetry.";
+const wchar_t kUtilityFailed[] = L"ERROR %d on exit. Asset database update failed.\n";
+
+// Whole-program tests cannot shrink a volume or make its query fail: this variable, when set,
+// answers every free-space query with its number of megabytes, or fails it for "unreadable".
+const char kFreeSpaceOverride[] = "ZELK_FREE_SPACE_MB";
+
+std::function<void(unsigned)> g_runningCheckPause = [](unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+};
+
+bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes)
+{
+    if (const char *override = std::getenv(kFreeSpaceOverride))
+    {
+        char *end = nullptr;
+        const unsigned long long megabytes = std::strtoull(override, &end, 10);
+        if (end == override || *end != '\0')
+            return false;
+        bytes = megabytes * kBytesPerMB;
+        return true;
+    }
+    return !path.empty() && GetFreeDiskSpace(path, bytes);
+}
+} // namespace
+
+bool CheckProductNotRunning()
+{
+    const std::wstring database = JoinPath(PatchSettings::Get().InstallPath(), L"assets.kdx");
+    for (unsigned attempt = 1; attempt <= kRunningCheckAttempts; ++attempt)
+    {
+        // A registry left open by a failed attempt stays open; the next attempt only looks at
+        // the count and the exclusive request again.
+        if (AssetDbIpc::Open(PathToNative(database), false))
+        {
+            if (AssetDbIpc::UserCount() == kUserCountNotKept)
+                AssetDbIpc::Close();
+            else if (AssetDbIpc::UserCount() <= 1 && AssetDbIpc::RequestExclusive())
+                return true;
+        }
+        if (attempt < kRunningCheckAttempts)
+            g_runningCheckPause(kRunningCheckPauseMs);
+    }
+    return false;
+}
+
+void SetRunningCheckPause(std::function<void(unsigned milliseconds)> pause)
+{
+    g_runningCheckPause = std::move(pause);
+}
+
+bool MakeRunTempDirectory(std::wstring &path)
+{
+    path.clear();
+    const std::wstring base = RunTempDirectory();
+    if (base.empty())
+        return false;
+    const std::wstring candidate = MakeUniqueName(base);
+    if (!MakeDirectory(candidate))
+        return false;
+    path = candidate;
+    return true;
+}
+
+bool CheckDiskSpace(unsigned megabytes)
+{
+    PostFrameMessage(MessageNormal, LoadMessage(kIdCheckingDiskSpace));
+    std::wstring tempDirectory;
+    if (!MakeRunTempDirectory(tempDirectory))
+        return false;
+    const uint64_t required = static_cast<uint64_t>(megabytes) * kBytesPerMB;
+    uint64_t tempFree = 0;
+    const bool tempKnown = QueryFreeSpace(tempDirectory, tempFree);
+    DeleteTree(tempDirectory);
+    if (tempKnown && tempFree < required)
+        return false;
+    uint64_t installFree = 0;
+    const bool installKnown = QueryFreeSpace(PatchSettings::Get().InstallPath(), installFree);
+    if (installKnown && installFree < required)
+        return false;
+    if (tempKnown && installKnown)
+        return true;
+    PostFrameMessage(MessageNormal, LoadMessage(kIdDiskSpaceUnknown));
+    return true;
+}
+
+bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &packageDir)
+{
+    std::vector<std::wstring> added;
+    for (const PackageEntry &entry : ReadAddedFileList(packageDir))
+        added.push_back(entry.path);
+    return ExtendUninstallLog(installPath, added);
+}
+
+void RebuildAssetDatabase(RunHost *host)
+{
+    AssetDbIpc::Lend();
+    PostFrameMessage(MessageNormal, kUpdatingDatabase);
+    const std::wstring utility = JoinPath(PatchSettings::Get().InstallPath(), kUtilityPath);
+    std::unique_ptr<CapturedProcess> process = CapturedProcess::StartCapturedProcess(utility, kUtilityArguments);
+    if (!process)
+    {
+        PostFrameMessage(MessageError, kUtilityNotStarted);
+        AssetDbIpc::Reclaim();
+        return;
+    }
+    auto progress = std::make_unique<KADRepairProgressThread>(host);
+    if (!progress->Start())
+        progress.reset();
+
+    // Both streams are read in turn, so a utility that fills one while we wait on the other never
+    // stalls; what arrives on standard error is shown as an error.
+    bool outputOpen = true;
+    bool errorsOpen = true;
+    while (outputOpen || errorsOpen)
+    {
+        std::string text;
+        if (outputOpen)
+        {
+            outputOpen = process->ReadOutput(text);
+            if (!text.empty())
+                PostFrameMessage(MessageNormal, NarrowToWide(text));
+        }
+        if (errorsOpen)
+        {
+            text.clear();
+            errorsOpen = process->ReadErrors(text);
+            if (!text.empty())
+                PostFrameMessage(MessageError, NarrowToWide(text));
+        }
+    }
+    process->Wait(kWaitForever);
+    if (progress)
+        progress->Stop();
+    const uint32_t exitCode = process->ExitCode();
+    if (exitCode != 0)
+        PostFrameMessage(MessageError, FormatTextW(kUtilityFailed, static_cast<int>(exitCode)));
+    process->Close();
+    AssetDbIpc::Reclaim();
+}
+
+KADRepairProgressThread::KADRepairProgressThread(RunHost *host) : m_host(host)
+{
+}
+
+KADRepairProgressThread::~KADRepairProgressThread()
+{
+    Stop();
+}
+
+bool KADRepairProgressThread::Start()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_keepRunning = true;
+    }
+    try
+    {
+        m_thread = std::thread([this] { Entry(); });
+    }
+    catch (const std::system_error &)
+    {
+        m_keepRunning = false;
+        return false;
+    }
+    return true;
+}
+
+void KADRepairProgressThread::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_keepRunning = false;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void KADRepairProgressThread::Entry()
+{
+    if (m_host)
+    {
+        m_host->SetGaugeRange(kGaugeRange);
+        m_host->SetGaugeValue(kGaugeStart);
+    }
+    unsigned elapsed = 0;
+    std::unique_lock<std::mutex> lock(m_lock);
+    while (m_keepRunning)
+    {
+        // Waiting on the condition rather than sleeping lets the rebuild's end show at once.
+        if (m_wake.wait_for(lock, std::chrono::milliseconds(kTickMs), [this] { return !m_keepRunning; }))
+            break;
+        elapsed += kTickMs;
+        if (m_host)
+            m_host->SetGaugeValue(kGaugeStart + static_cast<int>(elapsed));
+        if (elapsed >= kLimitMs)
+            break;
+    }
+    lock.unlock();
+    if (m_host)
+    {
+        m_host->SetGaugeRange(1);
+        m_host->SetGaugeValue(1);
+    }
+}
+} // namespace ZelkPatch

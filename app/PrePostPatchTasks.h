@@ -1,0 +1,72 @@
+// The tasks a patch run carries out around its packages: before patching, that no product program
+// holds the installation and that there is room on the disks; after each package, the uninstall
+// log; after the last step, the asset database rebuilt by the product's own utility while the
+// gauge shows a timed progress. All of them run on the patch worker.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ZelkPatch
+{
+class RunHost;
+
+constexpr unsigned kRequiredDiskSpaceMB = 4096;
+constexpr unsigned kRunningCheckAttempts = 3;
+constexpr unsigned kRunningCheckPauseMs = 2000;
+
+// True when no other product program has the installation open; the run then holds it
+// exclusively until it ends.
+bool CheckProductNotRunning();
+// The pause between the attempts of the running check; tests make it short.
+void SetRunningCheckPause(std::function<void(unsigned milliseconds)> pause);
+
+// A new directory of its own inside the run's private temporary directory.
+bool MakeRunTempDirectory(std::wstring &path);
+
+// False when one of the two volumes (the run's temporary files, the installation) is known to
+// have less than megabytes free; a volume whose free space cannot be read lets the run go on after
+// a warning.
+bool CheckDiskSpace(unsigned megabytes);
+
+// Records the files the unpacked package at packageDir added in the installation's uninstall log.
+bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &packageDir);
+
+// Lends the asset database to the product utility, has it rebuild the database, shows what it
+// says, and takes the database back. Failures are reported; the run still counts as completed.
+void RebuildAssetDatabase(RunHost *host);
+
+// Moves the gauge through the second half of its range while the utility works, for at most ten
+// minutes; the bar is full when it ends.
+class KADRepairProgressThread
+{
+public:
+    explicit KADRepairProgressThread(RunHost *host);
+    ~KADRepairProgressThread();
+    KADRepairProgressThread(const KADRepairProgressThread &) = delete;
+    KADRepairProgressThread &operator=(const KADRepairProgressThread &) = delete;
+
+    bool Start();
+    // Clears keepRunning and waits for the thread.
+    void Stop();
+
+    static constexpr int kGaugeRange = 1201000;
+    static constexpr int kGaugeStart = 600000;
+    static constexpr unsigned kTickMs = 500;
+    static constexpr unsigned kLimitMs = 600000;
+
+private:
+    void Entry();
+
+    RunHost *m_host;
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_keepRunning = false;
+};
+} // namespace ZelkPatch
