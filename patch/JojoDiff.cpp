@@ -374,18 +374,31 @@ namespace
 constexpr size_t kWindow = 16;
 // Index entries at most; the sampling step of the old file grows with its size beyond this.
 constexpr uint64_t kIndexBudget = uint64_t(1) << 23;
+// Old windows are indexed at every kMinimumStep-th position at least. A sparser index finds the
+// same long copies (a copy is extended backwards to where it really starts) but fewer short
+// chance matches that pull the matcher away from the alignment it is on; it is smaller and
+// faster too. Measured on rebuilt programs, 16 gave the smallest differences.
+constexpr size_t kMinimumStep = 16;
 // Previous copy alignments tried before the index: rebuilt programs keep returning to a few.
 constexpr size_t kRecentAlignments = 4;
 // A free continuation this long is taken without looking further.
 constexpr size_t kGoodMatch = 64;
-constexpr int kTemporaryNameAttempts = 100;
+// Before a copy from elsewhere is taken, the current alignment is tried this many bytes further.
+constexpr size_t kResumeLookahead = 8;
+// Bytes a short copy costs: ESC EQL, a one-byte length and the opcode of the data run after it.
+constexpr size_t kCopyOverhead = 5;
+// What returning to the current alignment after a copy from elsewhere will cost (a short move).
+constexpr ptrdiff_t kReturnCost = 3;
+// How far ahead the index slot of a later position is fetched into the cache.
 constexpr size_t kPrefetchDistance = 8;
-
-struct FileContents
-{
-    std::unique_ptr<uint8_t[]> data;
-    size_t size = 0;
-};
+// The new file is read through a window of this size, so memory follows the old file only.
+constexpr size_t kNewWindowSize = 16 * 1024 * 1024;
+// The window moves on when fewer bytes than this are left ahead of the matcher.
+constexpr size_t kLookahead = 64 * 1024;
+// Data waiting for the next copy is written out beyond this, keeping the last kLookahead bytes
+// for extending a copy backwards.
+constexpr size_t kPendingDataLimit = kNewWindowSize / 4;
+constexpr int kTemporaryNameAttempts = 100;
 
 struct FileCloser
 {
@@ -396,25 +409,25 @@ struct FileCloser
 };
 using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
 
-ZELKRESULT ReadWholeFile(const std::wstring &path, FileContents &contents, std::string &problem)
+FilePointer OpenWithSize(const std::wstring &path, uint64_t &size, std::string &problem)
 {
     const std::string native = PathToNative(path);
-    uint64_t size = 0;
     FilePointer file(std::fopen(native.c_str(), "rb"));
     if (!file || GetFileSizeAt(path, size) != ZELKRESULT_OK)
     {
         problem = FormatText("could not open %s for reading: %s", native.c_str(), std::strerror(errno));
-        return ZELKRESULT_IO;
+        return nullptr;
     }
-    // One spare word lets the matcher load eight bytes at the last position.
-    contents.data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(size) + 8);
-    contents.size = static_cast<size_t>(size);
-    if (std::fread(contents.data.get(), 1, contents.size, file.get()) != contents.size)
-    {
-        problem = FormatText("could not read %s", native.c_str());
-        return ZELKRESULT_IO;
-    }
-    return ZELKRESULT_OK;
+    return file;
+}
+
+// Reads into buffer exactly count bytes or fails.
+ZELKRESULT ReadExactly(std::FILE *file, uint8_t *buffer, size_t count, const std::wstring &path, std::string &problem)
+{
+    if (std::fread(buffer, 1, count, file) == count)
+        return ZELKRESULT_OK;
+    problem = FormatText("could not read %s", PathToNative(path).c_str());
+    return ZELKRESULT_IO;
 }
 
 inline uint64_t Load64(const uint8_t *bytes)
@@ -481,7 +494,75 @@ size_t MoveCost(uint64_t from, uint64_t to)
     return 2 + LengthSize(from < to ? to - from : from - to);
 }
 
-// Writes operations and keeps the applier's old position in step with them.
+// The new file, read front to back through a window that keeps what the matcher may still
+// look back at.
+class NewFileWindow
+{
+public:
+    ZELKRESULT Open(const std::wstring &path, std::string &problem)
+    {
+        m_path = path;
+        m_file = OpenWithSize(path, m_size, problem);
+        if (!m_file)
+            return ZELKRESULT_IO;
+        m_capacity = static_cast<size_t>(std::min<uint64_t>(m_size, kNewWindowSize));
+        // One spare word: the matcher loads eight bytes at a time.
+        m_buffer = std::make_unique_for_overwrite<uint8_t[]>(m_capacity + 8);
+        return Fill(problem);
+    }
+
+    uint64_t Size() const
+    {
+        return m_size;
+    }
+
+    const uint8_t *At(uint64_t position) const
+    {
+        return m_buffer.get() + (position - m_base);
+    }
+
+    // Bytes loaded from position on.
+    size_t Ahead(uint64_t position) const
+    {
+        return static_cast<size_t>(m_base + m_length - position);
+    }
+
+    bool Complete() const
+    {
+        return m_base + m_length == m_size;
+    }
+
+    // Drops everything before keepFrom and loads as much as fits behind the rest.
+    ZELKRESULT MoveOn(uint64_t keepFrom, std::string &problem)
+    {
+        const size_t kept = Ahead(keepFrom);
+        std::memmove(m_buffer.get(), At(keepFrom), kept);
+        m_base = keepFrom;
+        m_length = kept;
+        return Fill(problem);
+    }
+
+private:
+    ZELKRESULT Fill(std::string &problem)
+    {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(m_capacity - m_length, m_size - m_base - m_length));
+        ZELKRESULT result = ReadExactly(m_file.get(), m_buffer.get() + m_length, count, m_path, problem);
+        if (result == ZELKRESULT_OK)
+            m_length += count;
+        return result;
+    }
+
+    std::wstring m_path;
+    FilePointer m_file;
+    uint64_t m_size = 0;
+    std::unique_ptr<uint8_t[]> m_buffer;
+    size_t m_capacity = 0;
+    uint64_t m_base = 0;
+    size_t m_length = 0;
+};
+
+// Writes operations and keeps the applier's old position in step with them. Data may arrive in
+// several pieces of one run, and adjacent copies are joined into one EQL.
 class DiffEncoder
 {
 public:
@@ -489,8 +570,8 @@ public:
     {
     }
 
-    // Bytes the literal run of length literal costs in moving the old position to target, when
-    // the run is split or chosen between MOD (which moves it along) and INS (which does not).
+    // Bytes that data of length literal costs in moving the old position to target, when the
+    // data is split or chosen between MOD (which moves it along) and INS (which does not).
     static size_t LiteralMoveCost(uint64_t position, size_t literal, uint64_t target)
     {
         if (target >= position && target - position <= literal)
@@ -498,9 +579,20 @@ public:
         return std::min(MoveCost(position + literal, target), MoveCost(position, target));
     }
 
+    uint64_t Position() const
+    {
+        return m_position;
+    }
+
     // literal as data, then a copy of length old bytes from `from`.
     void Emit(const uint8_t *literal, size_t literalLength, uint64_t from, uint64_t length)
     {
+        if (literalLength == 0 && m_copyLength > 0 && from == m_position)
+        {
+            m_copyLength += length;
+            m_position += length;
+            return;
+        }
         if (literalLength > 0)
         {
             if (from >= m_position && from - m_position <= literalLength)
@@ -519,23 +611,40 @@ public:
                 Data(kInsert, literal, literalLength);
             }
         }
+        FlushCopy();
         if (from > m_position)
             Operation(kDelete, from - m_position);
         else if (from < m_position)
             Operation(kBacktrack, m_position - from);
-        Operation(kEqual, length);
+        m_copyLength = length;
         m_position = from + length;
     }
 
-    // The tail of the new file; the rest of the old file needs no operation.
-    void Finish(const uint8_t *literal, size_t literalLength)
+    // Data that goes on the old position: the rest of a long run, or the tail of the new file
+    // (the rest of the old file needs no operation).
+    void Modify(const uint8_t *literal, size_t literalLength)
     {
         Data(kModify, literal, literalLength);
     }
 
+    void Finish()
+    {
+        FlushCopy();
+        CloseRun();
+    }
+
 private:
+    void FlushCopy()
+    {
+        if (m_copyLength == 0)
+            return;
+        Operation(kEqual, m_copyLength);
+        m_copyLength = 0;
+    }
+
     void Operation(uint8_t opcode, uint64_t length)
     {
+        CloseRun();
         m_scratch.clear();
         m_scratch.push_back(static_cast<char>(kEscape));
         m_scratch.push_back(static_cast<char>(opcode));
@@ -544,27 +653,47 @@ private:
     }
 
     // Every run gets its opcode, even at the start, because some appliers ignore data without
-    // one. An escape byte is doubled where the applier would otherwise take it for the start of
-    // an operation: before an escape or opcode byte and at the end of the run.
+    // one; a run that goes on gets none, because some appliers take a repeated opcode for data.
+    // An escape byte is doubled where the applier would otherwise take it for the start of an
+    // operation: before an escape or opcode byte and at the end of the run. Which of these it is
+    // is known only with the next byte, so the decision waits for it.
     void Data(uint8_t opcode, const uint8_t *data, size_t length)
     {
         if (length == 0)
             return;
-        m_out.Put(kEscape);
-        m_out.Put(opcode);
+        FlushCopy();
+        if (m_run != opcode)
+        {
+            CloseRun();
+            m_out.Put(kEscape);
+            m_out.Put(opcode);
+            m_run = opcode;
+        }
         for (size_t index = 0; index < length; ++index)
         {
-            uint8_t byte = data[index];
-            m_out.Put(byte);
-            if (byte == kEscape && (index + 1 == length || IsOpcode(data[index + 1]) || data[index + 1] == kEscape))
+            const uint8_t byte = data[index];
+            if (m_escapeOpen && (byte == kEscape || IsOpcode(byte)))
                 m_out.Put(kEscape);
+            m_out.Put(byte);
+            m_escapeOpen = byte == kEscape;
         }
         if (opcode == kModify)
             m_position += length;
     }
 
+    void CloseRun()
+    {
+        if (m_escapeOpen)
+            m_out.Put(kEscape);
+        m_escapeOpen = false;
+        m_run = 0;
+    }
+
     OutputStream &m_out;
-    uint64_t m_position = 0;
+    uint64_t m_position = 0;   // the applier's old position after everything given so far
+    uint64_t m_copyLength = 0; // a copy not yet written, ending at m_position
+    uint8_t m_run = 0;         // opcode of the data run being written
+    bool m_escapeOpen = false; // the last data byte was an escape byte
     std::string m_scratch;
 };
 
@@ -574,22 +703,36 @@ private:
 class JojoDiffMatcher
 {
 public:
-    JojoDiffMatcher(const FileContents &oldFile, const FileContents &newFile)
-        : m_old(oldFile.data.get()), m_oldSize(oldFile.size), m_new(newFile.data.get()), m_newSize(newFile.size)
+    JojoDiffMatcher(const uint8_t *old, size_t oldSize, NewFileWindow &now)
+        : m_old(old), m_oldSize(oldSize), m_new(now)
     {
         BuildIndex();
     }
 
-    void Run(DiffEncoder &encoder, JojoDiffStatistics &statistics)
+    ZELKRESULT Run(DiffEncoder &encoder, JojoDiffStatistics &statistics, std::string &problem)
     {
-        size_t position = 0;
-        size_t literalStart = 0;
-        uint64_t oldPosition = 0; // where the applier stands after the last copy
+        const uint64_t newSize = m_new.Size();
+        uint64_t position = 0;
+        uint64_t literalStart = 0;
         int64_t recent[kRecentAlignments] = {};
-        while (position < m_newSize)
+        while (position < newSize)
         {
+            if (m_new.Ahead(position) < kLookahead && !m_new.Complete())
+            {
+                if (position - literalStart > kPendingDataLimit)
+                {
+                    const size_t written = static_cast<size_t>(position - literalStart - kLookahead);
+                    encoder.Modify(m_new.At(literalStart), written);
+                    statistics.literalBytes += written;
+                    literalStart += written;
+                }
+                ZELKRESULT result = m_new.MoveOn(literalStart, problem);
+                if (result != ZELKRESULT_OK)
+                    return result;
+            }
             Candidate best;
-            const size_t pending = position - literalStart;
+            const size_t pending = static_cast<size_t>(position - literalStart);
+            const uint64_t oldPosition = encoder.Position();
             Consider(best, position, pending, oldPosition, oldPosition + pending, false);
             if (pending > 0)
                 Consider(best, position, pending, oldPosition, oldPosition, false);
@@ -597,29 +740,33 @@ public:
             {
                 for (int64_t alignment : recent)
                     Consider(best, position, pending, oldPosition, position + alignment, true);
-                if (m_tableBits > 0 && position + kWindow <= m_newSize)
+                const size_t ahead = m_new.Ahead(position);
+                if (m_tableBits > 0 && ahead >= kWindow)
                 {
                     // The table is far larger than the caches: fetch the slot of a later
                     // position while this one is looked at.
-                    if (position + kPrefetchDistance + kWindow <= m_newSize)
-                        __builtin_prefetch(&m_table[Slot(WindowHash(m_new + position + kPrefetchDistance))]);
+                    if (ahead >= kPrefetchDistance + kWindow)
+                        __builtin_prefetch(&m_table[Slot(WindowHash(m_new.At(position + kPrefetchDistance)))]);
                     uint64_t old = 0;
-                    if (Lookup(WindowHash(m_new + position), old))
+                    if (Lookup(WindowHash(m_new.At(position)), old))
                         Consider(best, position, pending, oldPosition, old, true);
                 }
             }
+            if (best.score > 0 && best.old != oldPosition + pending && best.old != oldPosition &&
+                AlignmentResumesSoon(position, oldPosition + pending, best.score - kReturnCost))
+                best.score = 0;
             if (best.score <= 0)
             {
                 ++position;
                 continue;
             }
-            const size_t start = position - best.backward;
+            const uint64_t start = position - best.backward;
             const uint64_t from = best.old - best.backward;
             const size_t length = best.backward + best.forward;
-            encoder.Emit(m_new + literalStart, start - literalStart, from, length);
+            encoder.Emit(m_new.At(literalStart), static_cast<size_t>(start - literalStart), from, length);
             statistics.literalBytes += start - literalStart;
             statistics.copiedBytes += length;
-            const int64_t alignment = static_cast<int64_t>(from) - static_cast<int64_t>(start);
+            const int64_t alignment = static_cast<int64_t>(from - start);
             if (alignment != recent[0])
             {
                 std::memmove(recent + 1, recent, sizeof recent - sizeof recent[0]);
@@ -627,10 +774,11 @@ public:
             }
             position = start + length;
             literalStart = position;
-            oldPosition = from + length;
         }
-        encoder.Finish(m_new + literalStart, m_newSize - literalStart);
-        statistics.literalBytes += m_newSize - literalStart;
+        encoder.Modify(m_new.At(literalStart), static_cast<size_t>(newSize - literalStart));
+        statistics.literalBytes += newSize - literalStart;
+        encoder.Finish();
+        return ZELKRESULT_OK;
     }
 
 private:
@@ -642,12 +790,30 @@ private:
         ptrdiff_t score = 0;
     };
 
+    // Whether the data run on the current alignment ends within a few bytes in a copy that saves
+    // at least score bytes: then a copy from elsewhere at position is a detour (a relocated address
+    // inside code that otherwise matches) and is better carried as data.
+    bool AlignmentResumesSoon(uint64_t position, uint64_t old, ptrdiff_t score) const
+    {
+        for (size_t ahead = 1; ahead <= kResumeLookahead && ahead < m_new.Ahead(position); ++ahead)
+        {
+            if (old + ahead >= m_oldSize)
+                return false;
+            const size_t forward = MatchForward(m_new.At(position + ahead), m_old + old + ahead,
+                                                std::min<uint64_t>(m_new.Ahead(position + ahead), m_oldSize - old - ahead));
+            // The skipped bytes go as data, and the copy needs its EQL and the next run's opcode.
+            if (static_cast<ptrdiff_t>(forward) - static_cast<ptrdiff_t>(ahead + kCopyOverhead) >= score)
+                return true;
+        }
+        return false;
+    }
+
     void BuildIndex()
     {
         if (m_oldSize < kWindow)
             return;
         const uint64_t windows = m_oldSize - kWindow + 1;
-        m_step = static_cast<size_t>((windows + kIndexBudget - 1) / kIndexBudget);
+        m_step = std::max(kMinimumStep, static_cast<size_t>((windows + kIndexBudget - 1) / kIndexBudget));
         const uint64_t entries = (windows + m_step - 1) / m_step;
         m_tableBits = 1;
         while ((uint64_t(1) << m_tableBits) < entries)
@@ -692,21 +858,22 @@ private:
         return true;
     }
 
-    // Scores copying from old position `old` at new position `position`, with pending literal
+    // Scores copying from old position `old` at new position `position`, with pending data
     // bytes before it, and keeps it in best when it saves more bytes than best.
-    void Consider(Candidate &best, size_t position, size_t pending, uint64_t oldPosition, uint64_t old,
+    void Consider(Candidate &best, uint64_t position, size_t pending, uint64_t oldPosition, uint64_t old,
                   bool extendBackward) const
     {
         if (old >= m_oldSize)
             return;
-        size_t forward = MatchForward(m_new + position, m_old + old, std::min<uint64_t>(m_newSize - position, m_oldSize - old));
+        const uint8_t *now = m_new.At(position);
+        const size_t forward = MatchForward(now, m_old + old, std::min<uint64_t>(m_new.Ahead(position), m_oldSize - old));
         if (forward == 0)
             return;
         size_t backward = 0;
         if (extendBackward)
-            backward = MatchBackward(m_new + position, m_old + old, std::min<uint64_t>(pending, old));
+            backward = MatchBackward(now, m_old + old, static_cast<size_t>(std::min<uint64_t>(pending, old)));
         const size_t length = forward + backward;
-        // What the copy costs beyond the literal bytes it replaces: the move of the old position,
+        // What the copy costs beyond the data bytes it replaces: the move of the old position,
         // the EQL operation and the opcode of the data run that follows it.
         const size_t cost = DiffEncoder::LiteralMoveCost(oldPosition, pending - backward, old - backward) + 2 +
                             LengthSize(length) + 2;
@@ -717,8 +884,7 @@ private:
 
     const uint8_t *m_old;
     size_t m_oldSize;
-    const uint8_t *m_new;
-    size_t m_newSize;
+    NewFileWindow &m_new;
     size_t m_step = 1;
     int m_tableBits = 0;
     int m_indexBits = 32;
@@ -731,15 +897,20 @@ ZELKRESULT MakeJojoDiff(const std::wstring &oldPath, const std::wstring &newPath
                         std::string &problem, JojoDiffStatistics *statistics)
 {
     JojoDiffStatistics figures;
-    FileContents oldFile;
-    FileContents newFile;
-    ZELKRESULT result = ReadWholeFile(oldPath, oldFile, problem);
-    if (result == ZELKRESULT_OK)
-        result = ReadWholeFile(newPath, newFile, problem);
-    if (result != ZELKRESULT_OK)
-        return result;
-    figures.oldSize = oldFile.size;
-    figures.newSize = newFile.size;
+    // The matcher looks anywhere in the old file, so it is read whole (with one spare word for
+    // eight-byte loads); the new file is read front to back.
+    FilePointer oldFile = OpenWithSize(oldPath, figures.oldSize, problem);
+    if (!oldFile)
+        return ZELKRESULT_IO;
+    const size_t oldSize = static_cast<size_t>(figures.oldSize);
+    auto old = std::make_unique_for_overwrite<uint8_t[]>(oldSize + 8);
+    if (ReadExactly(oldFile.get(), old.get(), oldSize, oldPath, problem) != ZELKRESULT_OK)
+        return ZELKRESULT_IO;
+    oldFile.reset();
+    NewFileWindow now;
+    if (now.Open(newPath, problem) != ZELKRESULT_OK)
+        return ZELKRESULT_IO;
+    figures.newSize = now.Size();
 
     // The difference appears under its name only when complete.
     std::random_device random;
@@ -759,19 +930,24 @@ ZELKRESULT MakeJojoDiff(const std::wstring &oldPath, const std::wstring &newPath
     }
 
     OutputStream out(file.get());
+    ZELKRESULT result = ZELKRESULT_OK;
     {
         DiffEncoder encoder(out);
-        JojoDiffMatcher matcher(oldFile, newFile);
-        matcher.Run(encoder, figures);
+        JojoDiffMatcher matcher(old.get(), oldSize, now);
+        result = matcher.Run(encoder, figures, problem);
     }
     bool written = out.Finish();
     figures.diffSize = out.Written();
     written = std::fclose(file.release()) == 0 && written;
-    if (!written || !ReplaceFileAt(temporary, diffPath))
+    if (result == ZELKRESULT_OK && (!written || !ReplaceFileAt(temporary, diffPath)))
+    {
+        problem = FormatText("could not write %s", PathToNative(diffPath).c_str());
+        result = ZELKRESULT_IO;
+    }
+    if (result != ZELKRESULT_OK)
     {
         DeleteFileAt(temporary);
-        problem = FormatText("could not write %s", PathToNative(diffPath).c_str());
-        return ZELKRESULT_IO;
+        return result;
     }
     if (statistics)
         *statistics = figures;

@@ -434,6 +434,41 @@ TEST_P(JojoDiffRoundTrip, RebuildsTheNewFile)
 INSTANTIATE_TEST_SUITE_P(Pairs, JojoDiffRoundTrip, ::testing::ValuesIn(kRoundTripCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Files larger than the generator's window on the new file: copies that run across its edges
+// and data longer than it keeps waiting for a copy, escape bytes included.
+TEST_F(JojoDiffTool, LargeFilesRoundTrip)
+{
+    const size_t kMegabyte = 1024 * 1024;
+    const Bytes old = RandomBytes(20 * kMegabyte, 21);
+    struct LargePair
+    {
+        Bytes now;
+        uint64_t copied;
+    };
+    const LargePair pairs[] = {
+        {Splice(Splice(old, 17 * kMegabyte, 0, "inserted"), 3 * kMegabyte, 1000, ""), old.size() - 1000},
+        {EscapeHeavy(20 * kMegabyte + 12345, 22) + old.substr(kMegabyte, 4 * kMegabyte), 4 * kMegabyte},
+    };
+    WriteFile(Path("old"), old);
+    for (const LargePair &pair : pairs)
+    {
+        WriteFile(Path("new"), pair.now);
+        std::string problem;
+        JojoDiffStatistics statistics;
+        ASSERT_EQ(MakeJojoDiff(Path("old").wstring(), Path("new").wstring(), Path("diff").wstring(), problem,
+                               &statistics),
+                  ZELKRESULT_OK)
+            << problem;
+        EXPECT_GE(statistics.copiedBytes, pair.copied);
+        const Bytes diff = ReadFile(Path("diff"));
+        Bytes strict;
+        EXPECT_TRUE(ApplyStrictly(old, diff, strict));
+        EXPECT_TRUE(strict == pair.now) << "strict reading differs";
+        ASSERT_EQ(RunTool(kPatchTool, {Path("old"), Path("diff"), Path("out")}), 0);
+        EXPECT_TRUE(ReadFile(Path("out")) == pair.now) << "zelk-jptch's output differs";
+    }
+}
+
 // Copies are found, not just data carried: a small edit gives a small difference.
 TEST_F(JojoDiffTool, SmallEditsGiveSmallDifferences)
 {
