@@ -11,6 +11,8 @@
 #include "patch/MD5.h"
 #include "patch/PackageArchive.h"
 
+const std::wstring kUninstallLogFileName = L"unins000.dat";
+
 namespace
 {
 const std::wstring kArchiveRoot = L".\\";
@@ -188,8 +190,8 @@ private:
 };
 
 bool BuildInWorkDirectory(const std::wstring &oldDirectory, const std::wstring &newDirectory,
-                          const std::wstring &archive, const std::wstring &work, std::wstring &problem,
-                          PackageBuildSummary &summary)
+                          const std::wstring &archive, const std::wstring &work, const std::set<std::wstring> &excluded,
+                          std::wstring &problem, PackageBuildSummary &summary)
 {
     FileTree oldFiles;
     FileTree newFiles;
@@ -200,6 +202,11 @@ bool BuildInWorkDirectory(const std::wstring &oldDirectory, const std::wstring &
     }
     if (!CollectFiles(oldDirectory, L"", oldFiles, problem) || !CollectFiles(newDirectory, L"", newFiles, problem))
         return false;
+    for (const std::wstring &relative : excluded)
+    {
+        oldFiles.erase(relative);
+        newFiles.erase(relative);
+    }
 
     std::string addedList;
     std::string deletedList;
@@ -264,7 +271,8 @@ bool BuildInWorkDirectory(const std::wstring &oldDirectory, const std::wstring &
 } // namespace
 
 bool BuildPackageArchive(const std::wstring &oldDirectory, const std::wstring &newDirectory,
-                         const std::wstring &archive, std::wstring &problem, PackageBuildSummary *summary)
+                         const std::wstring &archive, std::wstring &problem, PackageBuildSummary *summary,
+                         const std::set<std::wstring> &excluded)
 {
     const std::wstring runDirectory = RunTempDirectory();
     if (runDirectory.empty())
@@ -282,7 +290,7 @@ bool BuildPackageArchive(const std::wstring &oldDirectory, const std::wstring &n
     // where a complete one is expected, nor destroys one that was there.
     const std::wstring partial = archive + L".part";
     PackageBuildSummary counts;
-    bool built = BuildInWorkDirectory(oldDirectory, newDirectory, partial, work, problem, counts);
+    bool built = BuildInWorkDirectory(oldDirectory, newDirectory, partial, work, excluded, problem, counts);
     DeleteTree(work);
     if (built && !ReplaceFileAt(partial, archive))
     {

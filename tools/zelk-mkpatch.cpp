@@ -1,8 +1,10 @@
-// zelk-mkpatch OLD_DIR NEW_DIR OUT_ARCHIVE: builds the package archive of one patch step from the
-// tree of the old version and the tree of the new one.
+// zelk-mkpatch [--exclude PATH]... OLD_DIR NEW_DIR OUT_ARCHIVE: builds the package archive of one
+// patch step from the tree of the old version and the tree of the new one.
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -15,7 +17,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "Usage: zelk-mkpatch OLD_DIR NEW_DIR OUT_ARCHIVE\n"
+    "Usage: zelk-mkpatch [--exclude PATH]... OLD_DIR NEW_DIR OUT_ARCHIVE\n"
     "Builds the package archive that turns the installation tree OLD_DIR into NEW_DIR.\n"
     "\n"
     "Files only in NEW_DIR are added, files only in OLD_DIR are deleted, files whose content\n"
@@ -23,32 +25,62 @@ const char kUsage[] =
     "file needs an extension and no directory that holds an added or patched file may have a\n"
     "\".\" in its name, since the archive tells files and directories apart by that.\n"
     "\n"
+    "The uninstall log \"unins000.dat\" is always left out: it belongs to each installation and\n"
+    "the patcher extends it itself.\n"
+    "\n"
+    "  --exclude PATH  leave out the file PATH (relative to both trees, '/' separated)\n"
+    "  --help          show this text\n"
+    "\n"
     "Exit status: 0 success, 1 the archive could not be built, 2 wrong arguments.\n";
+
+int UsageError(const char *problem)
+{
+    std::fprintf(stderr, "zelk-mkpatch: %s (see --help)\n", problem);
+    return kExitUsage;
+}
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
+    std::set<std::wstring> excluded = {kUninstallLogFileName};
+    std::vector<std::wstring> trees;
+    for (int i = 1; i < argc; ++i)
     {
-        std::fputs(kUsage, stdout);
-        return kExitSuccess;
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+        {
+            std::fputs(kUsage, stdout);
+            return kExitSuccess;
+        }
+        if (std::strcmp(argv[i], "--exclude") == 0)
+        {
+            if (i + 1 == argc)
+                return UsageError("--exclude needs a path");
+            std::wstring path = NativeToPath(argv[++i]);
+            NormalizeSeparators(path);
+            excluded.insert(path);
+        }
+        else if (argv[i][0] == '-' && argv[i][1] != '\0')
+        {
+            return UsageError((std::string("unknown option ") + argv[i]).c_str());
+        }
+        else
+        {
+            trees.push_back(NativeToPath(argv[i]));
+        }
     }
-    if (argc != 4)
-    {
-        std::fputs("zelk-mkpatch: expected three arguments: OLD_DIR NEW_DIR OUT_ARCHIVE (see --help)\n", stderr);
-        return kExitUsage;
-    }
+    if (trees.size() != 3)
+        return UsageError("expected OLD_DIR NEW_DIR OUT_ARCHIVE");
+
     std::wstring problem;
     PackageBuildSummary summary;
-    const bool built = BuildPackageArchive(NativeToPath(argv[1]), NativeToPath(argv[2]), NativeToPath(argv[3]),
-                                           problem, &summary);
+    const bool built = BuildPackageArchive(trees[0], trees[1], trees[2], problem, &summary, excluded);
     RemoveRunTempDirectory();
     if (!built)
     {
         std::fprintf(stderr, "zelk-mkpatch: %s\n", PathToNative(problem).c_str());
         return kExitFailure;
     }
-    std::printf("%s: %zu added, %zu deleted, %zu patched, %zu unchanged\n", argv[3], summary.added, summary.deleted,
-                summary.patched, summary.unchanged);
+    std::printf("%s: %zu added, %zu deleted, %zu patched, %zu unchanged\n", PathToNative(trees[2]).c_str(),
+                summary.added, summary.deleted, summary.patched, summary.unchanged);
     return kExitSuccess;
 }

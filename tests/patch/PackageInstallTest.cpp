@@ -11,6 +11,7 @@
 #include "patch/PackageArchive.h"
 #include "patch/PackageBuilder.h"
 #include "patch/PackageInstall.h"
+#include "patch/SampleInstallation.h"
 
 using namespace PackageFixtures;
 
@@ -543,4 +544,34 @@ TEST(PackageBuilderTool, ArchiveLayoutAndLists)
     EXPECT_EQ(ReadFile(scratch / L"unpacked/deletedFiles.txt"), "bin\\gone.dll\r\n\r\n50c1f58be7f5e47e0f53d64c094783c2\r\n");
     EXPECT_EQ(ReadFile(scratch / L"unpacked/patchedFiles.txt"),
               "bin\\Launcher.exe\r\n22af645d1859cb5ca6da0c484f1f37ea\r\n149603e6c03516362a8da23f624db945\r\n");
+}
+
+TEST(PackageSampleStep, StepBuiltByTheToolBringsASampleInstallationToTheNextBuild)
+{
+    ScratchDirectory scratch;
+    std::string error;
+    const std::wstring tool = NativeToPath(kRealPatchTool);
+    ASSERT_TRUE(MakeSampleInstallation(scratch / L"v100", "100", tool, error)) << error;
+    ASSERT_TRUE(MakeSampleInstallation(scratch / L"v101", "101", tool, error)) << error;
+    ASSERT_TRUE(MakeSampleInstallation(scratch / L"installed", "100", tool, error)) << error;
+
+    const std::string command = "'" ZELK_BUILD_DIR "/zelk-mkpatch' '" + PathToNative(scratch / L"v100") + "' '" +
+                                PathToNative(scratch / L"v101") + "' '" + PathToNative(scratch / L"step.pak") +
+                                "' > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(MakeDirectory(scratch / L"package"));
+    ASSERT_TRUE(UnpackPackageArchive(scratch / L"step.pak", scratch / L"package"));
+    // The uninstall log names its own installation; the step leaves it to the patcher.
+    EXPECT_EQ(ReadFile(scratch / L"package/patchedFiles.txt").find("unins000.dat"), std::string::npos);
+
+    ReportCapture capture;
+    EXPECT_TRUE(InstallPackage(scratch / L"installed", scratch / L"package", kLauncherName));
+    EXPECT_TRUE(capture.TextsAt(MessageError).empty());
+    Tree installed = ReadTree(scratch / L"installed");
+    Tree expected = ReadTree(scratch / L"v101");
+    installed.erase(L"unins000.dat");
+    expected.erase(L"unins000.dat");
+    EXPECT_TRUE(installed == expected);
+    const auto launcherMode = std::filesystem::status(PathToNative(scratch / L"installed/bin/Launcher.exe")).permissions();
+    EXPECT_NE(launcherMode & std::filesystem::perms::owner_exec, std::filesystem::perms::none);
 }
