@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <sys/file.h>
@@ -28,6 +29,8 @@ namespace
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
 constexpr wchar_t kRootName[] = L"HKEY_LOCAL_MACHINE";
 constexpr char kDefaultRegistryFile[] = "/var/lib/pelmo/registry.reg";
+// Temporary files of a save are named after the registry file with this and six random characters.
+constexpr char kTemporarySuffix[] = ".tmp-";
 // Bytes of a hex value per line before the line is continued, as the editor writes them.
 constexpr size_t kHexBytesPerLine = 25;
 
@@ -398,7 +401,7 @@ bool WriteAll(int fd, const std::string &data)
 bool ReplaceDocument(const Document &document)
 {
     const std::string path = RegistryFile();
-    std::string temporary = path + ".XXXXXX";
+    std::string temporary = path + kTemporarySuffix + "XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -443,6 +446,24 @@ bool MayWriteRegistry()
     return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
+// Only the holder of the lock writes a temporary file, so one found by the holder was left by a
+// writer that died during its save.
+void RemoveStaleTemporaryFiles(const std::string &path)
+{
+    const std::string directory = ParentDirectory(path);
+    const std::string prefix = path.substr(path.rfind('/') + 1) + kTemporarySuffix;
+    DIR *entries = opendir(directory.c_str());
+    if (!entries)
+        return;
+    while (const dirent *entry = readdir(entries))
+    {
+        const std::string name = entry->d_name;
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+            unlinkat(dirfd(entries), name.c_str(), 0);
+    }
+    closedir(entries);
+}
+
 // Runs one change under the exclusive lock of the registry. The lock lives on a file of its own
 // because the rename replaces the registry file's inode, which would drop a lock held on it.
 bool ChangeDocument(const std::function<bool(Document &)> &change)
@@ -465,6 +486,7 @@ bool ChangeDocument(const std::function<bool(Document &)> &change)
             return false;
         }
     }
+    RemoveStaleTemporaryFiles(path);
     Document document;
     const bool done = ReadDocument(document) && change(document) && ReplaceDocument(document);
     close(lock);

@@ -247,11 +247,14 @@ TEST_F(Registry, WriterKilledDuringSaveLeavesTheOldFileWhole)
         EXPECT_TRUE(reader->QueryString(L"Marker", text));
         EXPECT_EQ(text, L"kept");
     }
-    // The lock died with its holder, and what it left behind does not stop the next save.
+    // The lock died with its holder, and the next save clears away what the writer left.
     ASSERT_TRUE(key->SetString(L"Big", L"small"));
     std::wstring text;
     EXPECT_TRUE(key->QueryString(L"Big", text));
     EXPECT_EQ(text, L"small");
+    std::set<std::wstring> entries;
+    ListDirectory(NativeToPath(m_directory), entries);
+    EXPECT_EQ(entries, (std::set<std::wstring>{NativeToPath(m_file), NativeToPath(m_file + ".lock")}));
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNoChange)
