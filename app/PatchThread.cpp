@@ -249,13 +249,6 @@ bool PatchThread::InstallPayloadStep()
     return result == kInstallOk;
 }
 
-bool PatchThread::RunDownloadMode(unsigned &stepsApplied)
-{
-    stepsApplied = 0;
-    PostFrameMessage(MessageError, kModeNotAvailable);
-    return false;
-}
-
 bool PatchThread::RunRepairMode()
 {
     PostFrameMessage(MessageError, kModeNotAvailable);

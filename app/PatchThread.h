@@ -63,6 +63,9 @@ bool RemoveStepJournal(const std::wstring &installPath);
 class PatchThread : public APThread, public PelmoPatchTask
 {
 public:
+    // Handed to the downloads of the run: stops them when the user cancels.
+    class PatchDownloadCallback;
+
     explicit PatchThread(RunHost *host);
 
     void Report(MessageLevel level, const std::string &text) override;

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A small HTTP(S) server for the transfer tests: files from a directory, byte ranges, chosen
-statuses with bodies, a connection dropped once in the middle of a body, throttling.
+statuses with bodies, a connection dropped once in the middle of a body, throttling, and a size
+announced by HEAD that the body does not keep.
 
 Prints "ready PORT" on standard output once it listens on 127.0.0.1."""
 
@@ -80,6 +81,11 @@ class Handler(BaseHTTPRequestHandler):
             self.send_status_page(404)
             return
         size = os.path.getsize(path)
+        if self.command == "HEAD" and name in options.announced:
+            self.send_response(200)
+            self.send_header("Content-Length", str(options.announced[name]))
+            self.end_headers()
+            return
         wanted = None if options.no_range else parse_range(self.headers.get("Range"), size)
         if wanted == "bad":
             self.send_response(416)
@@ -139,6 +145,8 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--status", action="append", default=[],
                         help="NAME=CODE: answer requests for NAME with CODE and a body")
+    parser.add_argument("--announce", action="append", default=[],
+                        help="NAME=SIZE: answer HEAD for NAME with SIZE, whatever the file holds")
     parser.add_argument("--drop-after", type=int, help="cut the first long body after N bytes")
     parser.add_argument("--throttle", type=float, help="bytes per second")
     parser.add_argument("--no-range", action="store_true", help="ignore Range headers")
@@ -149,6 +157,10 @@ def main():
     for item in options.status:
         name, code = item.rsplit("=", 1)
         options.statuses[name.lstrip("/")] = int(code)
+    options.announced = {}
+    for item in options.announce:
+        name, size = item.rsplit("=", 1)
+        options.announced[name.lstrip("/")] = int(size)
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True

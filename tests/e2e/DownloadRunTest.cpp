@@ -1,0 +1,292 @@
+// Whole-program runs in download mode: the unattended patcher asks patch servers on 127.0.0.1 for
+// "patches.txt" and the steps 100 -> 101 -> 102, made by the project's own tools, and is checked
+// by exit status, output and the installation's bytes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "RunningProgram.h"
+#include "patch/TestServers.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+const std::string kBuild = ZELK_BUILD_DIR;
+
+std::string ReadText(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const fs::path &path, const std::string &text)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+void RunTool(const std::vector<std::string> &arguments)
+{
+    RunningProgram tool(arguments);
+    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
+}
+
+// Every difference between two trees, by path; empty when they are equal byte for byte. The
+// uninstall log belongs to the installation, not to a build.
+std::vector<std::string> TreeDifferences(const fs::path &actual, const fs::path &expected)
+{
+    auto contents = [](const fs::path &root) {
+        std::map<std::string, std::string> tree;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(root))
+        {
+            const std::string relative = fs::relative(entry.path(), root).string();
+            if (relative != "unins000.dat")
+                tree[relative] = entry.is_directory() ? "<dir>" : ReadText(entry.path());
+        }
+        return tree;
+    };
+    const auto left = contents(actual);
+    const auto right = contents(expected);
+    std::vector<std::string> differences;
+    for (const auto &[path, content] : left)
+    {
+        const auto match = right.find(path);
+        if (match == right.end())
+            differences.push_back("extra " + path);
+        else if (match->second != content)
+            differences.push_back("differs " + path);
+    }
+    for (const auto &[path, content] : right)
+        if (!left.count(path))
+            differences.push_back("missing " + path);
+    return differences;
+}
+
+std::string ListEntry(const std::string &source, const std::string &target, const std::string &data)
+{
+    return "source-version: " + source + "\ntarget-version: " + target +
+           "\npatch-exe-url: http://unused.example/patcher.exe\npatch-data-url: " + data + "\n\n";
+}
+
+class DownloadRunTest : public ::testing::Test
+{
+protected:
+    // The reference builds and the packages are made once, into the directory the servers serve.
+    static void SetUpTestSuite()
+    {
+        s_root = fs::temp_directory_path() / ("pelmo-download-e2e-" + std::to_string(::getpid()));
+        fs::create_directories(s_root / "served/steps");
+        for (const char *version : {"100", "101", "102"})
+        {
+            const fs::path build = s_root / ("build-" + std::string(version));
+            RunTool({kBuild + "/zelk-mksample", build.string(), "--version", version});
+            fs::remove(build / "unins000.dat");
+        }
+        for (const auto &[from, to] : {std::pair{"100", "101"}, {"101", "102"}, {"101", "100"}})
+            RunTool({kBuild + "/zelk-mkpatch", (s_root / ("build-" + std::string(from))).string(),
+                     (s_root / ("build-" + std::string(to))).string(),
+                     (s_root / "served/steps" / (std::string(from) + "_to_" + to + ".zip")).string()});
+    }
+
+    static void TearDownTestSuite() { fs::remove_all(s_root); }
+
+    void SetUp() override
+    {
+        m_dir = s_root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "temp");
+        m_install = m_dir / "Korvil";
+        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
+        m_registry = m_dir / "registry.reg";
+        WriteText(m_registry, "Windows Registry Editor Version 5.00\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
+                              "\"ProductClass\"=\"Korvil\"\n"
+                              "\"ProductInstallPath\"=\"" +
+                                  m_install.string() + "\"\n");
+        m_utilityLog = m_dir / "utility.log";
+        // A port that answered a moment ago and now refuses: a patch server that is down.
+        testservers::TestServer gone;
+        ASSERT_TRUE(gone.Start("http_server.py", {"--root", m_dir.string()}));
+        m_downServer = "http://127.0.0.1:" + std::to_string(gone.Port()) + "/patches";
+    }
+
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(m_dir);
+    }
+
+    void StartHttp(std::vector<std::string> options = {})
+    {
+        options.insert(options.end(), {"--root", (s_root / "served").string()});
+        ASSERT_TRUE(m_http.Start("http_server.py", options)) << m_http.Output();
+    }
+
+    std::string HttpBase(const std::string &directory) const
+    {
+        return "http://127.0.0.1:" + std::to_string(m_http.Port()) + "/" + directory;
+    }
+
+    // The list of a server lives in its own directory beside the served steps.
+    std::string PublishList(const std::string &directory, const std::string &text) const
+    {
+        WriteText(s_root / "served" / directory / "patches.txt", text);
+        return HttpBase(directory);
+    }
+
+    std::unique_ptr<RunningProgram> StartPatcher(const std::vector<std::string> &servers,
+                                                 const std::string &finalVersion = "102")
+    {
+        std::vector<std::string> arguments{kBuild + "/pelmo-patcher", "-u"};
+        for (const std::string &server : servers)
+            arguments.push_back("--server=" + server);
+        arguments.push_back("--final=" + finalVersion);
+        arguments.push_back("100");
+        arguments.push_back(m_install.string());
+        return std::make_unique<RunningProgram>(
+            arguments, std::vector<std::string>{"PELMO_REGISTRY=" + m_registry.string(),
+                                                "TEMP=" + (m_dir / "temp").string(),
+                                                "KORVILUTIL_LOG=" + m_utilityLog.string(), "LANG=C",
+                                                "ZELK_TRANSFER_RETRY_PAUSE_MS=10",
+                                                "no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
+    }
+
+    int RunPatcher(const std::vector<std::string> &servers, std::string &output)
+    {
+        auto patcher = StartPatcher(servers);
+        const int status = patcher->Wait();
+        output = patcher->Output();
+        return status;
+    }
+
+    std::vector<std::string> DifferencesFrom(const char *version) const
+    {
+        return TreeDifferences(m_install, s_root / ("build-" + std::string(version)));
+    }
+
+    static fs::path s_root;
+    fs::path m_dir;
+    fs::path m_install;
+    fs::path m_registry;
+    fs::path m_utilityLog;
+    std::string m_downServer;
+    testservers::TestServer m_http;
+};
+
+fs::path DownloadRunTest::s_root;
+
+bool Contains(const std::string &output, const std::string &text)
+{
+    return output.find(text) != std::string::npos;
+}
+
+// The first server is down; the second lists the first step beside itself (HTTP) and the second
+// step on an FTP server.
+TEST_F(DownloadRunTest, ChainOfTwoStepsFromTheSecondServer)
+{
+    StartHttp();
+    testservers::TestServer ftp;
+    ASSERT_TRUE(ftp.Start("ftp_server.py", {"--root", (s_root / "served").string()})) << ftp.Output();
+    const std::string list = PublishList(
+        "chain", ListEntry("100", "101", "../steps/100_to_101.zip") +
+                     ListEntry("101", "102", "ftp://127.0.0.1:" + std::to_string(ftp.Port()) + "/steps/101_to_102.zip"));
+
+    std::string output;
+    EXPECT_EQ(RunPatcher({m_downServer, list}, output), 0) << output;
+    EXPECT_TRUE(Contains(output, "Searching for patches...")) << output;
+    EXPECT_TRUE(Contains(output, "Unable to download patch file: " + m_downServer + "/patches.txt")) << output;
+    EXPECT_TRUE(Contains(output, "Client is at the final version: 102")) << output;
+    EXPECT_TRUE(Contains(output, "Patching completed.")) << output;
+    EXPECT_FALSE(Contains(output, "Patching aborted.")) << output;
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+    EXPECT_EQ(ReadText(m_utilityLog), "repairdatabase patcher\n") << "the database is rebuilt once, at the end";
+    EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
+}
+
+// Runs that end without reaching the final version but without a fault complete; the database is
+// rebuilt only when a step was installed.
+TEST_F(DownloadRunTest, EndOfTheChainBeforeTheFinalVersion)
+{
+    StartHttp();
+    const struct
+    {
+        const char *name;
+        std::string list;
+        const char *message;
+        const char *installed;
+        bool rebuilt;
+    } cases[] = {
+        {"no step for the installed version", ListEntry("101", "102", "../steps/101_to_102.zip"),
+         "No (more) patches at server for version: 100", "100", false},
+        // A list that leads back to an installed version would patch for ever.
+        {"a step back", ListEntry("100", "101", "../steps/100_to_101.zip") + ListEntry("101", "100", "../steps/101_to_100.zip"),
+         "No (more) patches at server for version: 101", "101", true},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(m_install);
+        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
+        fs::remove(m_utilityLog);
+        std::string output;
+        EXPECT_EQ(RunPatcher({PublishList("end", c.list)}, output), 0) << output;
+        EXPECT_TRUE(Contains(output, c.message)) << output;
+        EXPECT_TRUE(Contains(output, "Patching completed.")) << output;
+        EXPECT_EQ(DifferencesFrom(c.installed), std::vector<std::string>());
+        EXPECT_EQ(fs::exists(m_utilityLog), c.rebuilt);
+    }
+}
+
+// The second step arrives shorter than its server announced: the run fails and the first step
+// stays installed.
+TEST_F(DownloadRunTest, ShortDownloadAbortsAfterTheEarlierStep)
+{
+    const uintmax_t size = fs::file_size(s_root / "served/steps/101_to_102.zip");
+    StartHttp({"--announce", "steps/101_to_102.zip=" + std::to_string(size + 1000)});
+    const std::string list = PublishList(
+        "short", ListEntry("100", "101", "../steps/100_to_101.zip") + ListEntry("101", "102", "../steps/101_to_102.zip"));
+
+    std::string output;
+    EXPECT_EQ(RunPatcher({list}, output), 1) << output;
+    EXPECT_TRUE(Contains(output, "Patch download failed.")) << output;
+    EXPECT_TRUE(Contains(output, "Patching aborted.")) << output;
+    EXPECT_FALSE(Contains(output, "Patching completed.")) << output;
+    EXPECT_EQ(DifferencesFrom("101"), std::vector<std::string>());
+    EXPECT_FALSE(fs::exists(m_utilityLog)) << "no rebuild after a failed run";
+}
+
+TEST_F(DownloadRunTest, NoUsableServerAborts)
+{
+    std::string output;
+    EXPECT_EQ(RunPatcher({m_downServer}, output), 1) << output;
+    EXPECT_TRUE(Contains(output, "Unable to connect to any patch servers.")) << output;
+    EXPECT_TRUE(Contains(output, "Patching aborted.")) << output;
+    EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
+}
+
+// An interrupt stops a download that crawls along, and the installation is left as it was.
+TEST_F(DownloadRunTest, InterruptEndsTheDownload)
+{
+    StartHttp({"--throttle", "4000"});
+    const std::string list = PublishList("slow", ListEntry("100", "101", "../steps/100_to_101.zip"));
+    auto patcher = StartPatcher({list});
+    ASSERT_TRUE(patcher->WaitForOutput("Downloading patch file...")) << patcher->Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto interrupted = std::chrono::steady_clock::now();
+    patcher->Signal(SIGINT);
+    EXPECT_EQ(patcher->Wait(), 1) << patcher->Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(10));
+    EXPECT_TRUE(Contains(patcher->Output(), "Patch download failed.")) << patcher->Output();
+    EXPECT_TRUE(Contains(patcher->Output(), "Patching aborted.")) << patcher->Output();
+    EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
+}
+} // namespace
