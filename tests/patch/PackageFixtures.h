@@ -38,6 +38,15 @@ private:
     std::wstring m_path;
 };
 
+// The scratch directories and the builder's work live in the run's private directory, which goes
+// when the test program ends.
+class RunTempCleanup : public ::testing::Environment
+{
+public:
+    void TearDown() override { RemoveRunTempDirectory(); }
+};
+inline ::testing::Environment *const g_runTempCleanup = ::testing::AddGlobalTestEnvironment(new RunTempCleanup);
+
 inline void WriteFile(const std::wstring &path, const std::string &bytes)
 {
     const size_t separator = path.rfind(L'/');
