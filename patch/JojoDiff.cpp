@@ -1,9 +1,10 @@
 #include "patch/JojoDiff.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cerrno>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -714,7 +715,9 @@ public:
         const uint64_t newSize = m_new.Size();
         uint64_t position = 0;
         uint64_t literalStart = 0;
-        int64_t recent[kRecentAlignments] = {};
+        // Empty entries point far beyond any old file.
+        int64_t recent[kRecentAlignments];
+        std::fill(std::begin(recent), std::end(recent), INT64_MIN);
         while (position < newSize)
         {
             if (m_new.Ahead(position) < kLookahead && !m_new.Complete())
@@ -739,7 +742,11 @@ public:
             if (best.forward < kGoodMatch)
             {
                 for (int64_t alignment : recent)
-                    Consider(best, position, pending, oldPosition, position + alignment, true);
+                {
+                    const uint64_t old = position + alignment;
+                    if (old != oldPosition && old != oldPosition + pending)
+                        Consider(best, position, pending, oldPosition, old, true);
+                }
                 const size_t ahead = m_new.Ahead(position);
                 if (m_tableBits > 0 && ahead >= kWindow)
                 {
@@ -766,12 +773,7 @@ public:
             encoder.Emit(m_new.At(literalStart), static_cast<size_t>(start - literalStart), from, length);
             statistics.literalBytes += start - literalStart;
             statistics.copiedBytes += length;
-            const int64_t alignment = static_cast<int64_t>(from - start);
-            if (alignment != recent[0])
-            {
-                std::memmove(recent + 1, recent, sizeof recent - sizeof recent[0]);
-                recent[0] = alignment;
-            }
+            RememberAlignment(recent, static_cast<int64_t>(from - start));
             position = start + length;
             literalStart = position;
         }
@@ -789,6 +791,16 @@ private:
         size_t backward = 0;
         ptrdiff_t score = 0;
     };
+
+    // Most recent first, each alignment once.
+    static void RememberAlignment(int64_t (&recent)[kRecentAlignments], int64_t alignment)
+    {
+        size_t found = 0;
+        while (found + 1 < kRecentAlignments && recent[found] != alignment)
+            ++found;
+        std::copy_backward(recent, recent + found, recent + found + 1);
+        recent[0] = alignment;
+    }
 
     // Whether the data run on the current alignment ends within a few bytes in a copy that saves
     // at least score bytes: then a copy from elsewhere at position is a detour (a relocated address
@@ -903,13 +915,23 @@ ZELKRESULT MakeJojoDiff(const std::wstring &oldPath, const std::wstring &newPath
     if (!oldFile)
         return ZELKRESULT_IO;
     const size_t oldSize = static_cast<size_t>(figures.oldSize);
-    auto old = std::make_unique_for_overwrite<uint8_t[]>(oldSize + 8);
-    if (ReadExactly(oldFile.get(), old.get(), oldSize, oldPath, problem) != ZELKRESULT_OK)
-        return ZELKRESULT_IO;
-    oldFile.reset();
+    std::unique_ptr<uint8_t[]> old;
     NewFileWindow now;
-    if (now.Open(newPath, problem) != ZELKRESULT_OK)
-        return ZELKRESULT_IO;
+    try
+    {
+        old = std::make_unique_for_overwrite<uint8_t[]>(oldSize + 8);
+        if (ReadExactly(oldFile.get(), old.get(), oldSize, oldPath, problem) != ZELKRESULT_OK)
+            return ZELKRESULT_IO;
+        oldFile.reset();
+        if (now.Open(newPath, problem) != ZELKRESULT_OK)
+            return ZELKRESULT_IO;
+    }
+    catch (const std::bad_alloc &)
+    {
+        problem = FormatText("not enough memory for an old file of %llu bytes",
+                             static_cast<unsigned long long>(figures.oldSize));
+        return ZELKRESULT_NO_MEMORY;
+    }
     figures.newSize = now.Size();
 
     // The difference appears under its name only when complete.
@@ -931,10 +953,16 @@ ZELKRESULT MakeJojoDiff(const std::wstring &oldPath, const std::wstring &newPath
 
     OutputStream out(file.get());
     ZELKRESULT result = ZELKRESULT_OK;
+    try
     {
         DiffEncoder encoder(out);
         JojoDiffMatcher matcher(old.get(), oldSize, now);
         result = matcher.Run(encoder, figures, problem);
+    }
+    catch (const std::bad_alloc &)
+    {
+        problem = "not enough memory for the index of the old file";
+        result = ZELKRESULT_NO_MEMORY;
     }
     bool written = out.Finish();
     figures.diffSize = out.Written();

@@ -29,7 +29,7 @@ void AppendLength(std::string &text, uint64_t length);
 // ZELKRESULT_IO when reading or writing fails; problem then says what went wrong and where.
 // On failure out holds a partial result that the caller must discard.
 ZELKRESULT ApplyJojoDiff(std::FILE *oldFile, std::FILE *diff, std::FILE *out, std::string &problem);
-// Peak figures of one MakeJojoDiff call, for publishers' logs and the benchmark.
+// Figures of one MakeJojoDiff call, for publishers' logs.
 struct JojoDiffStatistics
 {
     uint64_t oldSize = 0;
@@ -39,10 +39,11 @@ struct JojoDiffStatistics
     uint64_t literalBytes = 0; // new bytes carried in the difference
 };
 
-// Writes a difference that turns the file at oldPath into the file at newPath. The difference is
-// also read correctly by the JojoDiff appliers of other makers (every data run has its opcode,
-// escape bytes are always unambiguous). Both files are held in memory while the difference is made.
-// Returns ZELKRESULT_OK or ZELKRESULT_IO (problem says which file); the difference is written to a
-// temporary name beside diffPath and renamed into place only when complete.
+// Writes a difference that turns the file at oldPath into the file at newPath. Every JojoDiff
+// applier, old or new, reads it the same way: every data run has its opcode and no escape byte is
+// ambiguous. The old file is held in memory while the difference is made, the new one is read
+// through a window of 16 MiB. Returns ZELKRESULT_OK, ZELKRESULT_IO (problem says which file) or
+// ZELKRESULT_NO_MEMORY; the difference is written to a temporary name beside diffPath and
+// renamed into place only when complete.
 ZELKRESULT MakeJojoDiff(const std::wstring &oldPath, const std::wstring &newPath, const std::wstring &diffPath,
                         std::string &problem, JojoDiffStatistics *statistics = nullptr);

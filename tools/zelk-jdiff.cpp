@@ -19,7 +19,8 @@ const char kUsage[] =
     "(apply it with: zelk-jptch OLD DIFF NEW).\n"
     "  --verbose  print the sizes of the files and how much of NEW is copied from OLD\n"
     "\n"
-    "Exit status: 0 success, 1 wrong arguments, 2 a file could not be read or written.\n";
+    "Exit status: 0 success, 1 wrong arguments, 2 a file could not be read or written\n"
+    "or there was not enough memory.\n";
 } // namespace
 
 int main(int argc, char **argv)
