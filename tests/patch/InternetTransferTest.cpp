@@ -70,6 +70,31 @@ size_t CountLinesStartingWith(const std::vector<std::string> &lines, const std::
     return count;
 }
 
+// Puts an environment variable back as it was.
+class EnvironmentGuard
+{
+public:
+    explicit EnvironmentGuard(const char *name) : m_name(name)
+    {
+        const char *value = std::getenv(name);
+        m_set = value != nullptr;
+        if (m_set)
+            m_value = value;
+    }
+    ~EnvironmentGuard()
+    {
+        if (m_set)
+            setenv(m_name.c_str(), m_value.c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
+    }
+
+private:
+    std::string m_name;
+    std::string m_value;
+    bool m_set = false;
+};
+
 class TransferTest : public ::testing::Test
 {
 protected:
@@ -367,6 +392,8 @@ TEST_F(TransferTest, HttpsVerifiesTheServerCertificate)
     ASSERT_TRUE(MakeTestAuthority(m_dir.Path(), authority));
     StartHttp({"--tls", authority.serverCertificate, authority.serverKey});
     const std::string address = Address("https", "dir/a.zip");
+    const EnvironmentGuard bundle("CURL_CA_BUNDLE");
+    const EnvironmentGuard certificates("SSL_CERT_FILE");
     unsetenv("CURL_CA_BUNDLE");
 
     unsetenv("SSL_CERT_FILE");
@@ -381,7 +408,6 @@ TEST_F(TransferTest, HttpsVerifiesTheServerCertificate)
     uint64_t size = 0;
     EXPECT_EQ(QueryAddressSize(address, size), ZELKRESULT_OK);
     EXPECT_EQ(size, kFileSize);
-    unsetenv("SSL_CERT_FILE");
 }
 // The run's task ---------------------------------------------------------------------------------
 

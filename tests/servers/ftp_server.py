@@ -25,10 +25,12 @@ class CuttingDTPHandler(DTPHandler):
         limit = Options.drop_after
         if limit is None or self.tot_bytes_sent + len(data) < limit:
             return super().send(data)
-        Options.drop_after = None
         sent = super().send(data[:limit - self.tot_bytes_sent]) if limit > self.tot_bytes_sent else 0
-        # No 426, no clean end of the data connection: both connections simply go away.
-        self.cmd_channel.close()
+        # A partial send leaves the cut for the next call, so that exactly N bytes go out.
+        if self.tot_bytes_sent >= limit:
+            Options.drop_after = None
+            # No 426, no clean end of the data connection: both connections simply go away.
+            self.cmd_channel.close()
         return sent
 
 
