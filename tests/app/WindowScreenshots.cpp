@@ -1,0 +1,144 @@
+// Not a check: with ZELK_SCREENSHOT_DIR set (scripts/screenshots.sh), puts the window into each of
+// its states and saves a picture of it there as window-<state>.png, for people to look at.
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <wx/button.h>
+#include <wx/gauge.h>
+#include <wx/stattext.h>
+
+#include "AppTestSupport.h"
+#include "app/PatchMainFrame.h"
+#include "app/MessageCatalogue.h"
+
+using namespace ZelkPatch;
+using AppTest::PumpEvents;
+
+namespace
+{
+class ScreenshotFrame : public PatchMainFrame
+{
+public:
+    ScreenshotFrame() : PatchMainFrame(nullptr) {}
+    AppTest::HeldWorker *heldWorker = nullptr;
+
+protected:
+    std::unique_ptr<APThread> MakeWorker() override
+    {
+        auto worker = std::make_unique<AppTest::HeldWorker>(this);
+        heldWorker = worker.get();
+        return worker;
+    }
+};
+
+class Screenshooter
+{
+public:
+    explicit Screenshooter(std::string directory) : m_directory(std::move(directory)) {}
+
+    void Take(wxFrame *frame, const std::string &state)
+    {
+        // GTK paints on its frame clock: let it draw before the picture is taken.
+        for (int round = 0; round < 10; ++round)
+        {
+            PumpEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const wxRect rect = frame->GetScreenRect();
+        const std::string file = m_directory + "/window-" + state + ".png";
+        const std::string command = "import -window root -crop " + std::to_string(rect.width) + "x" +
+                                    std::to_string(rect.height) + "+" + std::to_string(rect.x) + "+" +
+                                    std::to_string(rect.y) + " +repage '" + file + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+
+private:
+    std::string m_directory;
+};
+
+ScreenshotFrame *NewFrame(const std::wstring &installPath)
+{
+    PatchSettings::Get().Reset();
+    PatchSettings::Get().SetInstallPath(installPath);
+    auto *frame = new ScreenshotFrame;
+    frame->Show();
+    frame->StopRefreshTimer();
+    return frame;
+}
+
+void CloseFrame(ScreenshotFrame *frame)
+{
+    if (frame->heldWorker != nullptr)
+        frame->heldWorker->Release();
+    AppTest::WaitFor([&] { return !frame->IsRunning() && (frame->Worker() == nullptr || !frame->Worker()->IsRunning()); });
+    frame->Destroy();
+    PumpEvents();
+}
+} // namespace
+
+TEST(WindowScreenshots, EveryState)
+{
+    const char *directory = getenv("ZELK_SCREENSHOT_DIR");
+    if (directory == nullptr || *directory == 0)
+        GTEST_SKIP() << "set ZELK_SCREENSHOT_DIR to take the pictures";
+    SetCatalogueLanguage(kLanguageEnglish);
+    AppTest::TempDirectory temp;
+    AppTest::ScopedRegistry registry(temp / "registry.reg");
+    AppTest::ScriptedDialogs dialogs;
+    Screenshooter camera(directory);
+    const std::wstring installation = L"/opt/games/Korvil/";
+
+    // Built without a mode.
+    ScreenshotFrame *frame = NewFrame(L"");
+    frame->ApplyButton()->Disable();
+    PostFrameMessage(MessageError, L"No valid patch operation was specified. Patching aborted.");
+    camera.Take(frame, "no-mode");
+    CloseFrame(frame);
+
+    // A payload that does not fit the installed build.
+    frame = NewFrame(installation);
+    frame->ShowInstallPath();
+    frame->EnableBrowse();
+    frame->ApplyButton()->Disable();
+    PostFrameMessage(MessageError, LoadMessage(184));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(185, L"5d41402abc4b2a76b9719d911017c592"));
+    camera.Take(frame, "not-accepted");
+    CloseFrame(frame);
+
+    // Standalone mode ready, then a run under way, cancelled, and finished.
+    frame = NewFrame(installation);
+    frame->ShowInstallPath();
+    frame->EnableBrowse();
+    PostFrameMessage(MessageNormal, LoadMessage(187));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(188, L"1.0"));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(189, L"1.2"));
+    PostFrameMessage(MessageNormal, L"");
+    camera.Take(frame, "ready");
+
+    wxCommandEvent start(wxEVT_BUTTON, ID_APPLY);
+    frame->ApplyButton()->GetEventHandler()->ProcessEvent(start);
+    PostFrameMessage(MessageNormal, FormatCatalogueText(180, L"1.0", L"1.1"));
+    PostFrameMessage(MessageNormal, LoadMessage(149));
+    PostFrameMessage(MessageNormal, LoadMessage(151));
+    PostFrameMessage(MessageMinor, L"bin/Korvil.exe");
+    PostFrameMessage(MessageMinor, L"data/terrain/alps.pak");
+    FrameProgressBegin(4);
+    FrameProgressStep();
+    FrameProgressStep();
+    FrameProgressStep();
+    frame->StatusLine()->SetLabel(FormatDownloadProgress(3 * 1024 * 1024, 8 * 1024 * 1024, 30.0));
+    camera.Take(frame, "running");
+
+    dialogs.answers.push_back(MessageBoxAnswer::Yes);
+    frame->Close(false);
+    camera.Take(frame, "cancelling");
+
+    frame->heldWorker->Release();
+    AppTest::WaitFor([&] { return frame->CancelButton()->IsEnabled(); });
+    frame->StatusLine()->SetLabel(wxEmptyString);
+    camera.Take(frame, "finished");
+    CloseFrame(frame);
+}
