@@ -6,6 +6,7 @@
 #include "app/FrameHooks.h"
 #include "app/MessageCatalogue.h"
 #include "app/PatchSettings.h"
+#include "app/PatchThread.h"
 #include "app/UserDialogs.h"
 #include "kernel/FileUtil.h"
 #include "kernel/Registry.h"
@@ -163,7 +164,12 @@ bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDis
         settings.SetInstallPath(candidate);
     }
 
-    const std::string version = payload.LookupBuild(WideToNarrow(buildHash));
+    std::string version = payload.LookupBuild(WideToNarrow(buildHash));
+    // A step cut short by a crash leaves its journal: the installation is still at the step's
+    // source, whatever the launcher says, and the run finishes that step first.
+    StepJournal journal;
+    if (ReadStepJournal(candidate, journal) && !payload.NextVersion(journal.source).empty())
+        version = journal.source;
     if (version.empty())
     {
         PostFrameMessage(MessageError, LoadMessage(kIdNotApplicable));

@@ -310,6 +310,10 @@ bool PatchEntry(const PackageEntry &entry)
     }
     if (digest == entry.newChecksum)
     {
+        // A run cut short after the tool finished leaves the old content behind in the backup.
+        std::string backupDigest;
+        if (FileExists(backup) && DigestOf(backup, backupDigest) && backupDigest == entry.oldChecksum)
+            DeleteFileAt(backup);
         ReportMessage(MessageMinor, kTextAlreadyPatched + target);
         return true;
     }

@@ -1,0 +1,401 @@
+// Whole-program runs of a standalone patcher that carries the steps 100 -> 101 -> 102, on sample
+// installations made by the project's own tools, checked by exit status, output, registry file and
+// the installation's bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "RunningProgram.h"
+#include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
+#include "patch/UninstallLog.h"
+
+namespace fs = std::filesystem;
+
+namespace
+{
+const std::string kBuild = ZELK_BUILD_DIR;
+const char *const kVersions[] = {"100", "101", "102"};
+
+std::string ReadText(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const fs::path &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// Runs a tool to its end; its output when it failed.
+int RunTool(const std::vector<std::string> &arguments, std::string *output = nullptr)
+{
+    RunningProgram tool(arguments);
+    const int status = tool.Wait();
+    if (output)
+        *output = tool.Output();
+    EXPECT_EQ(status, 0) << arguments[0] << ": " << tool.Output();
+    return status;
+}
+
+// Relative path -> content of every file below root; directories map to "<dir>".
+std::map<std::string, std::string> TreeContents(const fs::path &root, const std::set<std::string> &ignored)
+{
+    std::map<std::string, std::string> tree;
+    for (const fs::directory_entry &entry : fs::recursive_directory_iterator(root))
+    {
+        const std::string relative = fs::relative(entry.path(), root).string();
+        if (ignored.count(relative))
+            continue;
+        tree[relative] = entry.is_directory() ? "<dir>" : ReadText(entry.path());
+    }
+    return tree;
+}
+
+// Every difference between two trees, by path; empty when they are equal byte for byte.
+std::vector<std::string> TreeDifferences(const fs::path &actual, const fs::path &expected)
+{
+    const std::set<std::string> ignored = {"unins000.dat"};
+    const auto left = TreeContents(actual, ignored);
+    const auto right = TreeContents(expected, ignored);
+    std::vector<std::string> differences;
+    for (const auto &[path, content] : left)
+    {
+        auto match = right.find(path);
+        if (match == right.end())
+            differences.push_back("extra " + path);
+        else if (match->second != content)
+            differences.push_back("differs " + path);
+    }
+    for (const auto &[path, content] : right)
+        if (!left.count(path))
+            differences.push_back("missing " + path);
+    return differences;
+}
+
+class StandaloneRunTest : public ::testing::Test
+{
+protected:
+    // The reference builds, the packages and the patcher are made once for all tests.
+    static void SetUpTestSuite()
+    {
+        s_root = fs::temp_directory_path() / ("pelmo-e2e-" + std::to_string(::getpid()));
+        fs::create_directories(s_root);
+        std::map<std::string, std::string> digests;
+        for (const char *version : kVersions)
+        {
+            std::string digest;
+            RunTool({kBuild + "/zelk-mksample", (s_root / ("build-" + std::string(version))).string(), "--version",
+                     version},
+                    &digest);
+            digests[version] = digest.substr(0, digest.find('\n'));
+            // A publisher's build tree has no uninstall log: that is the installer's, per installation.
+            fs::remove(s_root / ("build-" + std::string(version)) / "unins000.dat");
+        }
+        RunTool({kBuild + "/zelk-mkpatch", (s_root / "build-100").string(), (s_root / "build-101").string(),
+                 (s_root / "100_to_101.zip").string()});
+        RunTool({kBuild + "/zelk-mkpatch", (s_root / "build-101").string(), (s_root / "build-102").string(),
+                 (s_root / "101_to_102.zip").string()});
+        s_patcher = s_root / "pelmo-patcher-102";
+        RunTool({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", s_patcher.string(), "--target", "102",
+                 "--build", digests["100"] + "=100", "--build", digests["101"] + "=101", "--step",
+                 "100:101:" + (s_root / "100_to_101.zip").string(), "--step",
+                 "101:102:" + (s_root / "101_to_102.zip").string()});
+    }
+
+    static void TearDownTestSuite() { fs::remove_all(s_root); }
+
+    void SetUp() override
+    {
+        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_dir = s_root / info->name();
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "temp");
+        m_install = m_dir / "Korvil";
+        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
+        m_registry = m_dir / "registry.reg";
+        WriteText(m_registry, "Windows Registry Editor Version 5.00\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
+                              "\"ProductClass\"=\"Korvil\"\n"
+                              "\"ProductInstallPath\"=\"" +
+                                  m_install.string() + "\"\n");
+        m_utilityLog = m_dir / "utility.log";
+    }
+
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(m_dir);
+    }
+
+    std::vector<std::string> Environment(std::vector<std::string> extra = {}) const
+    {
+        std::vector<std::string> environment = {"PELMO_REGISTRY=" + m_registry.string(),
+                                                "TEMP=" + (m_dir / "temp").string(),
+                                                "KORVILUTIL_LOG=" + m_utilityLog.string(), "LANG=C"};
+        environment.insert(environment.end(), extra.begin(), extra.end());
+        return environment;
+    }
+
+    std::unique_ptr<RunningProgram> StartPatcher(std::vector<std::string> extraEnvironment = {})
+    {
+        return std::make_unique<RunningProgram>(std::vector<std::string>{s_patcher.string(), "-u"},
+                                                Environment(std::move(extraEnvironment)));
+    }
+
+    // Runs the patcher unattended to its end: exit status and output.
+    int RunPatcher(std::string &output, std::vector<std::string> extraEnvironment = {})
+    {
+        auto patcher = StartPatcher(std::move(extraEnvironment));
+        const int status = patcher->Wait();
+        output = patcher->Output();
+        return status;
+    }
+
+    bool PatchingMarkerSet() const
+    {
+        std::string text = ReadText(m_registry);
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+        return text.find("\"ispatching\"=dword:00000001") != std::string::npos;
+    }
+
+    std::vector<std::string> DifferencesFrom(const char *version) const
+    {
+        return TreeDifferences(m_install, s_root / ("build-" + std::string(version)));
+    }
+
+    // Makes the patch tool take its time after its work, so that a signal surely arrives in the
+    // middle of a step while no tool is left writing behind a killed patcher.
+    void SlowDownPatchTool()
+    {
+        const fs::path tool = m_install / "bin/jpatchl-w32.exe";
+        fs::copy_file(tool, m_dir / "real-jptch", fs::copy_options::overwrite_existing);
+        WriteText(tool, "#!/bin/sh\n\"" + (m_dir / "real-jptch").string() +
+                            "\" \"$@\"\nstatus=$?\nsleep 0.4\nexit $status\n");
+        fs::permissions(tool, fs::perms::owner_all, fs::perm_options::add);
+    }
+
+    void RestorePatchTool()
+    {
+        fs::copy_file(m_dir / "real-jptch", m_install / "bin/jpatchl-w32.exe", fs::copy_options::overwrite_existing);
+    }
+
+    static fs::path s_root;
+    static fs::path s_patcher;
+    fs::path m_dir;
+    fs::path m_install;
+    fs::path m_registry;
+    fs::path m_utilityLog;
+};
+
+fs::path StandaloneRunTest::s_root;
+fs::path StandaloneRunTest::s_patcher;
+} // namespace
+
+TEST_F(StandaloneRunTest, TwoStepsBringTheInstallationToTheTarget)
+{
+    UninstallLogContents before;
+    std::string error;
+    ASSERT_TRUE(ReadUninstallLog(NativeToPath(m_install / "unins000.dat"), before, error)) << error;
+
+    std::string output;
+    EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_NE(output.find("Patching from 100 to 101."), std::string::npos) << output;
+    EXPECT_NE(output.find("Patching from 101 to 102."), std::string::npos) << output;
+    EXPECT_NE(output.find("Patching completed."), std::string::npos) << output;
+    EXPECT_EQ(output.find("Patching aborted."), std::string::npos) << output;
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+    EXPECT_EQ(ReadText(m_utilityLog), "repairdatabase patcher\n") << "the database is rebuilt once, at the end";
+    EXPECT_FALSE(PatchingMarkerSet());
+    EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
+
+    // One delete-file record per added file, ahead of the closing record.
+    UninstallLogContents after;
+    ASSERT_TRUE(ReadUninstallLog(NativeToPath(m_install / "unins000.dat"), after, error)) << error;
+    ASSERT_EQ(after.records.size(), before.records.size() + 2);
+    for (const char *added : {"data/addons/addon101.pak", "data/addons/addon102.pak"})
+    {
+        const std::wstring path = NativeToPath((m_install / added).string());
+        const size_t count = std::count_if(after.records.begin(), after.records.end(), [&](const UninstallRecord &r) {
+            return r.type == kUninstallRecordDeleteFile && r.strings.size() == 1 && r.strings[0] == path;
+        });
+        EXPECT_EQ(count, 1u) << added;
+    }
+    EXPECT_EQ(after.records.back().type, kUninstallRecordEndInstall);
+}
+
+TEST_F(StandaloneRunTest, ADamagedFileFailsTheStepUntilItIsRepaired)
+{
+    // Step 101 patches this file; a changed byte makes its digest unknown to the package.
+    const fs::path damaged = m_install / "data/sounds/ambient.bnk";
+    std::string content = ReadText(damaged);
+    content[1000] ^= 0x55;
+    WriteText(damaged, content);
+
+    std::string output;
+    EXPECT_EQ(RunPatcher(output), 1) << output;
+    EXPECT_NE(output.find("ambient.bnk"), std::string::npos) << output;
+    EXPECT_NE(output.find("Failed to apply the patch: 100_to_101"), std::string::npos) << output;
+    EXPECT_NE(output.find("Patching aborted."), std::string::npos) << output;
+    EXPECT_EQ(output.find("Patching from 101 to 102."), std::string::npos) << output;
+    EXPECT_TRUE(PatchingMarkerSet());
+    EXPECT_FALSE(fs::exists(m_utilityLog)) << "no rebuild after a failed run";
+
+    fs::copy_file(s_root / "build-100/data/sounds/ambient.bnk", damaged, fs::copy_options::overwrite_existing);
+    EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_NE(output.find("Patching completed."), std::string::npos) << output;
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+    EXPECT_FALSE(PatchingMarkerSet());
+}
+
+TEST_F(StandaloneRunTest, ARunningProductKeepsThePatcherOut)
+{
+    RunningProgram product({kBuild + "/zelk-product-instance", m_install.string()});
+    ASSERT_TRUE(product.WaitForOutput("ready")) << product.Output();
+
+    std::string output;
+    EXPECT_EQ(RunPatcher(output), 1) << output;
+    EXPECT_NE(output.find("Unable to patch - files in use."), std::string::npos) << output;
+    EXPECT_NE(output.find("[Files In Use]\nOne or more Korvil-related executables are currently running."),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Patching aborted."), std::string::npos) << output;
+    EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
+
+    // Once the product is gone the same installation patches.
+    product.Signal(SIGTERM);
+    EXPECT_EQ(product.Wait(), 0);
+    EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+}
+
+TEST_F(StandaloneRunTest, FreeDiskSpaceIsChecked)
+{
+    struct Case
+    {
+        const char *freeSpace;
+        int status;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"4095", 1, "Insufficient disk space available for patching. Please ensure that at least 4096MB are available."},
+        {"unreadable", 0, "Patch installer is unable to determine whether sufficient disk space is available"},
+    };
+    for (const Case &test : cases)
+    {
+        SCOPED_TRACE(test.freeSpace);
+        std::string output;
+        EXPECT_EQ(RunPatcher(output, {std::string("ZELK_FREE_SPACE_MB=") + test.freeSpace}), test.status) << output;
+        EXPECT_NE(output.find("Checking for available disk space for patching."), std::string::npos) << output;
+        EXPECT_NE(output.find(test.message), std::string::npos) << output;
+        EXPECT_EQ(DifferencesFrom(test.status == 0 ? "102" : "100"), std::vector<std::string>());
+    }
+}
+
+TEST_F(StandaloneRunTest, AFailingUtilityIsReportedAndTheRunStillCompletes)
+{
+    std::string output;
+    EXPECT_EQ(RunPatcher(output, {"KORVILUTIL_EXIT=3"}), 0) << output;
+    EXPECT_NE(output.find("Updating Korvil asset database... (this may take several minutes)"), std::string::npos);
+    EXPECT_NE(output.find("KorvilUtil: repairdatabase requested by patcher"), std::string::npos) << output;
+    EXPECT_NE(output.find("KorvilUtil: 3 asset index entries were stale"), std::string::npos) << output;
+    EXPECT_NE(output.find("ERROR 3 on exit. Asset database update failed."), std::string::npos) << output;
+    EXPECT_NE(output.find("Patching completed."), std::string::npos) << output;
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+}
+
+TEST_F(StandaloneRunTest, AnInterruptInTheMiddleOfAStepLeavesEveryFileOldOrNew)
+{
+    SlowDownPatchTool();
+    auto patcher = StartPatcher();
+    ASSERT_TRUE(patcher->WaitForOutput("Patching...")) << patcher->Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    patcher->Signal(SIGINT);
+    EXPECT_EQ(patcher->Wait(), 1) << patcher->Output();
+    EXPECT_NE(patcher->Output().find("Patching aborted."), std::string::npos) << patcher->Output();
+    RestorePatchTool();
+
+    // Each file is what one of the builds has at its path; nothing half-written, nothing left over.
+    std::map<std::string, std::set<std::string>> known;
+    for (const char *version : kVersions)
+        for (const auto &[path, content] : TreeContents(s_root / ("build-" + std::string(version)), {}))
+            known[path].insert(content);
+    for (const auto &[path, content] : TreeContents(m_install, {"unins000.dat", "patch-journal.txt"}))
+        EXPECT_TRUE(known.count(path) && known[path].count(content)) << path;
+    EXPECT_NE(DifferencesFrom("102"), std::vector<std::string>()) << "the run did not finish";
+
+    std::string output;
+    EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+}
+
+TEST_F(StandaloneRunTest, ARunKilledInTheMiddleOfAStepIsFinishedByTheNextRun)
+{
+    SlowDownPatchTool();
+    auto patcher = StartPatcher();
+    ASSERT_TRUE(patcher->WaitForOutput("Patching...")) << patcher->Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    patcher->Signal(SIGKILL);
+    EXPECT_EQ(patcher->Wait(), 128 + SIGKILL);
+    EXPECT_TRUE(fs::exists(m_install / "patch-journal.txt"));
+    EXPECT_TRUE(PatchingMarkerSet());
+
+    std::string output;
+    EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_NE(output.find("Patching completed."), std::string::npos) << output;
+    RestorePatchTool();
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+    EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
+    EXPECT_FALSE(PatchingMarkerSet());
+
+    UninstallLogContents log;
+    std::string error;
+    ASSERT_TRUE(ReadUninstallLog(NativeToPath(m_install / "unins000.dat"), log, error)) << error;
+    for (const char *added : {"data/addons/addon101.pak", "data/addons/addon102.pak"})
+    {
+        const std::wstring path = NativeToPath((m_install / added).string());
+        EXPECT_TRUE(std::any_of(log.records.begin(), log.records.end(), [&](const UninstallRecord &r) {
+            return r.type == kUninstallRecordDeleteFile && !r.strings.empty() && r.strings[0] == path;
+        })) << added;
+    }
+}
+
+TEST_F(StandaloneRunTest, TheJournalOfAnUnfinishedStepWinsOverTheLaunchersDigest)
+{
+    // The state a crash leaves when the launcher was patched but the rest of the step was not:
+    // the launcher names the step's target, the other files are those of its source.
+    struct Case
+    {
+        const char *source;
+        const char *target;
+    };
+    const Case cases[] = {{"100", "101"}, {"101", "102"}};
+    for (const Case &test : cases)
+    {
+        SCOPED_TRACE(test.source);
+        fs::remove_all(m_install);
+        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", test.source});
+        fs::copy_file(s_root / ("build-" + std::string(test.target)) / "bin/Launcher.exe",
+                      m_install / "bin/Launcher.exe", fs::copy_options::overwrite_existing);
+        WriteText(m_install / "patch-journal.txt",
+                  "source=" + std::string(test.source) + "\ntarget=" + test.target + "\norigin=payload\n");
+
+        std::string output;
+        EXPECT_EQ(RunPatcher(output), 0) << output;
+        EXPECT_NE(output.find("Patching from " + std::string(test.source) + " to " + test.target + "."),
+                  std::string::npos)
+            << output;
+        EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+        EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
+    }
+}
