@@ -46,11 +46,9 @@ const wchar_t *const kPagePath = L"/patcher/patcher.html";
 // The page is a strip of the window: its own scroll bars would only get in the way.
 const char *const kHidePageScrollBars = "document.body.style.overflow = 'hidden';";
 
-// HOOK(download progress): the transfer code defines PelmoPatchTask::GetTransferProgress; once it
-// is in the build this returns task.GetTransferProgress(). Until then no download reports progress.
-TransferProgress ReadTransferProgress(PelmoPatchTask &)
+TransferProgress ReadTransferProgress(PelmoPatchTask &task)
 {
-    return TransferProgress();
+    return task.GetTransferProgress();
 }
 } // namespace
 
