@@ -240,6 +240,10 @@ TEST_F(JojoDiffTool, ExitCodesFollowTheOpeningOrder)
 
     EXPECT_EQ(RunTool(kPatchTool, {old, diff, out}), 0);
     EXPECT_EQ(ReadFile(out), "XYZ");
+    // The output replaces its file only when complete, so a file can be patched in place.
+    WriteFile(diff, FromHex("a7a300 a7a5 41 a7a301"));
+    EXPECT_EQ(RunTool(kPatchTool, {old, diff, old}), 0);
+    EXPECT_EQ(ReadFile(old), "XAYZ");
 }
 
 // The 64-bit length form and offsets beyond 4 GiB: a sparse old file costs no disk space.
