@@ -45,11 +45,6 @@ const wchar_t *const kPageHostValue = L"PatcherPageHost";
 const wchar_t *const kPagePath = L"/patcher/patcher.html";
 // The page is a strip of the window: its own scroll bars would only get in the way.
 const char *const kHidePageScrollBars = "document.body.style.overflow = 'hidden';";
-
-TransferProgress ReadTransferProgress(PelmoPatchTask &task)
-{
-    return task.GetTransferProgress();
-}
 } // namespace
 
 std::wstring PatcherPageAddress()
@@ -267,7 +262,7 @@ void PatchMainFrame::ShowTransferProgress()
         m_transferSeen = true;
         m_transferStart = std::chrono::steady_clock::now();
     }
-    const TransferProgress progress = ReadTransferProgress(*task);
+    const TransferProgress progress = task->GetTransferProgress();
     m_gauge->SetRange(100);
     m_gauge->SetValue(static_cast<int>(std::min<uint32_t>(progress.percent, 100)));
     if (progress.expectedSize != 0)

@@ -8,9 +8,11 @@
 #include <wx/gauge.h>
 #include <wx/textctrl.h>
 #include <wx/weakref.h>
+#include <wx/webview.h>
 
 #include "AppTestSupport.h"
 #include "app/PatchMainFrame.h"
+#include "app/MessageCatalogue.h"
 #include "patch/FixedTexts.h"
 
 using namespace ZelkPatch;
@@ -208,4 +210,57 @@ TEST_F(MainFrameTest, FinishedRunOffersExitAndLeavesApplyAlone)
     EXPECT_FALSE(m_frame->ApplyButton()->IsEnabled());
     EXPECT_FALSE(m_frame->IsCancelling());
     EXPECT_TRUE(m_dialogs.boxes.empty());
+}
+
+TEST(DownloadProgressTextTest, RemainingTimeInMinutesOrHours)
+{
+    struct Case
+    {
+        uint64_t done;
+        uint64_t total;
+        double seconds;
+        std::wstring expected;
+    };
+    const uint64_t kb = 1024;
+    const std::vector<Case> cases = {
+        // 5,120 kB left at 102.4 kB/s: under a minute still reads as one.
+        {3072 * kb, 8192 * kb, 30.0, L"Download Progress 3072 kB of 8192 kB, 1 min remaining"},
+        // 1,000 kB/s with 600,000 kB left: ten minutes.
+        {60000 * kb, 660000 * kb, 60.0, L"Download Progress 60000 kB of 660000 kB, 10 min remaining"},
+        // 1,047,552 kB left at 1024/60 kB/s: 1,023 minutes.
+        {1024 * kb, 1048576 * kb, 60.0, L"Download Progress 1024 kB of 1048576 kB, 17 hr 3 min remaining"},
+        // No time has passed, or nothing has arrived yet.
+        {1024 * kb, 8192 * kb, 0.0, L"Download Progress 1024 kB of 8192 kB, 1 min remaining"},
+        {0, 8192 * kb, 5.0, L"Download Progress 0 kB of 8192 kB, 1 min remaining"},
+    };
+    SetCatalogueLanguage(kLanguageEnglish);
+    for (const Case &c : cases)
+        EXPECT_EQ(FormatDownloadProgress(c.done, c.total, c.seconds), c.expected);
+}
+
+// The maker's page is shown only when the registry names its host and the page has loaded.
+TEST(PageViewTest, HiddenWithoutHostAndAfterAFailedLoad)
+{
+    AppTest::TempDirectory temp;
+    {
+        AppTest::ScopedRegistry registry(temp / "none.reg");
+        EXPECT_EQ(PatcherPageAddress(), L"");
+        auto *frame = new PatchMainFrame(nullptr);
+        EXPECT_EQ(frame->PageView(), nullptr);
+        frame->Destroy();
+    }
+    // Nothing listens on port 1 of the loopback address.
+    AppTest::ScopedRegistry registry(temp / "host.reg",
+                                     "[HKEY_LOCAL_MACHINE\\Software\\Pelmo]\n\"PatcherPageHost\"=\"127.0.0.1:1\"\n");
+    EXPECT_EQ(PatcherPageAddress(), L"http://127.0.0.1:1/patcher/patcher.html");
+    auto *frame = new PatchMainFrame(nullptr);
+    frame->Show();
+    if (frame->PageView() != nullptr)
+    {
+        AppTest::WaitFor([&] { return frame->PageView()->IsBusy() == false; }, std::chrono::seconds(5));
+        PumpEvents();
+        EXPECT_FALSE(frame->PageView()->IsShown());
+    }
+    frame->Destroy();
+    PumpEvents();
 }
