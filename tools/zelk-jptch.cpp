@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -124,6 +125,10 @@ int main(int argc, char **argv)
                      std::strerror(errno));
         return kExitOutFile;
     }
+
+    // The result is the next version of OLD: a program stays executable after its patch.
+    std::error_code ignored;
+    std::filesystem::permissions(temporary, std::filesystem::status(oldPath, ignored).permissions(), ignored);
 
     std::string problem;
     ZELKRESULT result = ApplyJojoDiff(oldFile.get(), diffFile.get(), outFile.get(), problem);

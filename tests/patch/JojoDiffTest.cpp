@@ -240,7 +240,11 @@ TEST_F(JojoDiffTool, ExitCodesFollowTheOpeningOrder)
 
     EXPECT_EQ(RunTool(kPatchTool, {old, diff, out}), 0);
     EXPECT_EQ(ReadFile(out), "XYZ");
-    // The output replaces its file only when complete, so a file can be patched in place.
+    // The output takes the permissions of the old file, and replaces its file only when
+    // complete, so a file can be patched in place.
+    fs::permissions(old, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_EQ(RunTool(kPatchTool, {old, diff, out}), 0);
+    EXPECT_EQ(fs::status(out).permissions(), fs::status(old).permissions());
     WriteFile(diff, FromHex("a7a300 a7a5 41 a7a301"));
     EXPECT_EQ(RunTool(kPatchTool, {old, diff, old}), 0);
     EXPECT_EQ(ReadFile(old), "XAYZ");
