@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <unistd.h>
+
+#include "AppTestSupport.h"
+#include "RunningProgram.h"
+#include "app/PrePostPatchTasks.h"
+#include "kernel/AssetDbIpc.h"
+#include "kernel/TextConvert.h"
+
+namespace
+{
+using ZelkPatch::PatchSettings;
+
+// Also keeps the gauge changes, which the progress thread makes from its own thread.
+class GaugeDisplay : public AppTest::RecordingDisplay
+{
+public:
+    void SetGaugeRange(int range) override { Record("range", range); }
+    void SetGaugeValue(int value) override { Record("value", value); }
+
+    std::vector<std::pair<std::string, int>> Gauge()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_gauge;
+    }
+
+private:
+    void Record(const char *what, int number)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_gauge.push_back({what, number});
+    }
+
+    std::mutex m_lock;
+    std::vector<std::pair<std::string, int>> m_gauge;
+};
+
+class PrePostPatchTasksTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_install = m_temp.Path() / "Korvil";
+        std::filesystem::create_directories(m_install / "bin");
+        PatchSettings::Get().Reset();
+        PatchSettings::Get().SetInstallPath(NativeToPath(m_install.string()));
+        ZelkPatch::SetRunningCheckPause([this](unsigned milliseconds) { m_pauses.push_back(milliseconds); });
+    }
+
+    void TearDown() override
+    {
+        AssetDbIpc::EndExclusive();
+        AssetDbIpc::Close();
+        ZelkPatch::SetRunningCheckPause(
+            [](unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); });
+        unsetenv("ZELK_FREE_SPACE_MB");
+        PatchSettings::Get().Reset();
+    }
+
+    void WriteUtility(const std::string &script)
+    {
+        const auto path = m_install / "bin/KorvilUtil.exe";
+        AppTest::WriteFile(path.string(), "#!/bin/sh\n" + script);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    }
+
+    std::unique_ptr<RunningProgram> StartProduct(std::vector<std::string> options = {})
+    {
+        std::vector<std::string> arguments = {std::string(ZELK_BUILD_DIR) + "/zelk-product-instance", m_install.string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        auto product = std::make_unique<RunningProgram>(arguments);
+        EXPECT_TRUE(product->WaitForOutput("ready")) << product->Output();
+        return product;
+    }
+
+    AppTest::TempDirectory m_temp;
+    std::filesystem::path m_install;
+    std::vector<unsigned> m_pauses;
+};
+} // namespace
+
+TEST_F(PrePostPatchTasksTest, TheRunningCheckTakesTheHoldWhenNobodyElseHasTheInstallation)
+{
+    ASSERT_TRUE(ZelkPatch::CheckProductNotRunning());
+    EXPECT_TRUE(m_pauses.empty());
+    AssetDbBlock block;
+    ASSERT_TRUE(AssetDbIpc::PeekBlock((m_install / "assets.kdx").string(), block));
+    EXPECT_EQ(block.exclusivePid, getpid());
+    EXPECT_EQ(block.userCount, 1);
+}
+
+TEST_F(PrePostPatchTasksTest, TheRunningCheckGivesUpAfterThreeAttemptsTwoSecondsApart)
+{
+    for (const std::vector<std::string> &options : {std::vector<std::string>{}, {"--no-counting"}})
+    {
+        SCOPED_TRACE(options.empty() ? "counting" : "not counting");
+        m_pauses.clear();
+        auto product = StartProduct(options);
+        EXPECT_FALSE(ZelkPatch::CheckProductNotRunning());
+        EXPECT_EQ(m_pauses, (std::vector<unsigned>{2000, 2000}));
+        AssetDbIpc::Close();
+    }
+}
+
+TEST_F(PrePostPatchTasksTest, DiskSpaceBelowTheLimitStopsTheRunAndAnUnknownAmountDoesNot)
+{
+    struct Case
+    {
+        const char *freeMegabytes;
+        bool passes;
+        bool warned;
+    };
+    const Case cases[] = {{"4095", false, false}, {"4096", true, false}, {"unreadable", true, true}};
+    for (const Case &test : cases)
+    {
+        SCOPED_TRACE(test.freeMegabytes);
+        AppTest::RecordingDisplay display;
+        setenv("ZELK_FREE_SPACE_MB", test.freeMegabytes, 1);
+        EXPECT_EQ(ZelkPatch::CheckDiskSpace(ZelkPatch::kRequiredDiskSpaceMB), test.passes);
+        ASSERT_FALSE(display.lines.empty());
+        EXPECT_EQ(display.lines.front().second, L"Checking for available disk space for patching.");
+        EXPECT_EQ(display.lines.size(), test.warned ? 2u : 1u);
+    }
+}
+
+TEST_F(PrePostPatchTasksTest, TheRebuildShowsTheUtilitysStreamsAndEndsWithAFullGauge)
+{
+    struct Case
+    {
+        const char *name;
+        const char *script; // empty: no utility at all
+        std::vector<std::pair<int, std::wstring>> expected;
+    };
+    const std::wstring updating = L"\nUpdating Korvil asset database... (this may take several minutes)";
+    const Case cases[] = {
+        {"errors only", "echo first >&2\nsleep 0.1\necho second >&2\n",
+         {{0, updating}, {2, L"first\n"}, {2, L"second\n"}}},
+        {"non-zero exit", "echo done\nexit 5\n",
+         {{0, updating}, {0, L"done\n"}, {2, L"ERROR 5 on exit. Asset database update failed.\n"}}},
+        {"arguments", "echo \"$@\"\n", {{0, updating}, {0, L"repairdatabase patcher\n"}}},
+        {"missing", "",
+         {{0, updating},
+          {2, L"Failed to launch KorvilUtil to repair the Korvil asset database.\nPlease repair the database "
+              L"manually from Assetry."}}},
+    };
+    for (const Case &test : cases)
+    {
+        SCOPED_TRACE(test.name);
+        std::filesystem::remove(m_install / "bin/KorvilUtil.exe");
+        if (*test.script)
+            WriteUtility(test.script);
+        ASSERT_TRUE(ZelkPatch::CheckProductNotRunning());
+
+        GaugeDisplay display;
+        ZelkPatch::RebuildAssetDatabase(&display);
+        EXPECT_EQ(display.lines, test.expected);
+        // The database is back in the patcher's hands.
+        AssetDbBlock block;
+        ASSERT_TRUE(AssetDbIpc::PeekBlock((m_install / "assets.kdx").string(), block));
+        EXPECT_EQ(block.lentFlag, 0);
+        EXPECT_EQ(block.ownerPid, getpid());
+        const auto gauge = display.Gauge();
+        if (*test.script)
+        {
+            ASSERT_GE(gauge.size(), 4u);
+            EXPECT_EQ(gauge[0], std::make_pair(std::string("range"), 1201000));
+            EXPECT_EQ(gauge[1], std::make_pair(std::string("value"), 600000));
+            EXPECT_EQ(gauge[gauge.size() - 2], std::make_pair(std::string("range"), 1));
+            EXPECT_EQ(gauge.back(), std::make_pair(std::string("value"), 1));
+        }
+        AssetDbIpc::EndExclusive();
+        AssetDbIpc::Close();
+    }
+}
