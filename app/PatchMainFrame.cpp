@@ -132,8 +132,8 @@ void PatchMainFrame::BuildPageView()
     // Without a configured host there is no page to show, and the window works without it.
     if (address.empty() || !wxWebView::IsBackendAvailable(wxWebViewBackendDefault))
         return;
-    m_pageView = wxWebView::New(m_panel, ID_PAGE_VIEW, wxWebViewDefaultURLStr, wxDefaultPosition,
-                                wxSize(kPageWidth, kPageHeight), wxWebViewBackendDefault, wxBORDER_NONE);
+    m_pageView = wxWebView::New(m_panel, ID_PAGE_VIEW, address, wxDefaultPosition, wxSize(kPageWidth, kPageHeight),
+                                wxWebViewBackendDefault, wxBORDER_NONE);
     if (m_pageView == nullptr)
         return;
     m_pageView->Hide();
@@ -141,11 +141,13 @@ void PatchMainFrame::BuildPageView()
     m_pageView->Bind(wxEVT_WEBVIEW_ERROR, &PatchMainFrame::OnPageError, this);
     m_pageView->Bind(wxEVT_WEBVIEW_NAVIGATING, &PatchMainFrame::OnPageNavigating, this);
     m_mainSizer->Add(m_pageView, 0, wxEXPAND | wxALL, kBorder);
-    m_pageView->LoadURL(address);
 }
 
-void PatchMainFrame::OnPageLoaded(wxWebViewEvent &)
+void PatchMainFrame::OnPageLoaded(wxWebViewEvent &event)
 {
+    // Only the maker's page (or a page it links to) is worth the room; a blank page is not.
+    if (!event.GetURL().StartsWith(wxS("http")))
+        return;
     m_pageView->RunScriptAsync(kHidePageScrollBars);
     if (m_pageView->IsShown())
         return;

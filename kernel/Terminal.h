@@ -7,7 +7,8 @@ bool StandardErrorIsTerminal();
 // Columns of the terminal on standard error; 80 when it cannot be read.
 int TerminalColumns();
 
-// Installs handlers for SIGINT and SIGTERM that only record the request (async-signal-safe).
+// Installs handlers for SIGINT and SIGTERM that only record the request (async-signal-safe), and
+// ignores SIGPIPE so that a closed output does not end the run.
 void InstallInterruptHandlers();
 // True once SIGINT or SIGTERM has arrived since the handlers were installed.
 bool InterruptRequested();

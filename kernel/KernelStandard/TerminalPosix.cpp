@@ -44,6 +44,8 @@ void InstallInterruptHandlers()
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader of the output that goes away must not end a run in the middle of a package.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 bool InterruptRequested()

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -94,6 +95,11 @@ struct ColourCase
     bool colours;
     std::string expected;
 };
+
+void PrintTo(const ColourCase &value, std::ostream *out)
+{
+    *out << value.name;
+}
 
 class ConsoleLinesTest : public ConsoleHostTest, public testing::WithParamInterface<ColourCase>
 {

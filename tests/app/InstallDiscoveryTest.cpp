@@ -1,6 +1,7 @@
 // Finding the installation and its build: registry entries, the user's picks in the locate dialog,
 // and the payload's build table, with payloads made by zelk-mkpayload.
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ struct RegistryCase
     std::wstring productClass;
     std::wstring expected;
 };
+
+void PrintTo(const RegistryCase &value, std::ostream *out)
+{
+    *out << value.name;
+}
 
 class FindProductInstallPathTest : public testing::TestWithParam<RegistryCase>
 {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -166,6 +167,11 @@ struct RelaunchCase
     std::vector<std::string> recorded;
     int exitStatus;
 };
+
+void PrintTo(const RelaunchCase &value, std::ostream *out)
+{
+    *out << value.name;
+}
 
 class RelaunchTest : public AppStartupTest, public testing::WithParamInterface<RelaunchCase>
 {
