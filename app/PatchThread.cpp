@@ -197,7 +197,8 @@ bool PatchThread::RunStandaloneMode()
     PatchSettings &settings = PatchSettings::Get();
     // A step cut short by an earlier run is finished first, whatever the launcher now says.
     StepJournal journal;
-    if (ReadStepJournal(settings.InstallPath(), journal) && journal.source != settings.CurrentVersion())
+    if (ReadStepJournal(settings.InstallPath(), journal) && journal.source != settings.CurrentVersion() &&
+        !ThePatchPayload().NextVersion(journal.source).empty())
     {
         ZelkSystemLog("PatchThread::RunStandaloneMode> finishing the step %s to %s left by an earlier run\n",
                       journal.source.c_str(), journal.target.c_str());

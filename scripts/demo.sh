@@ -4,7 +4,8 @@
 # to 102: with its window when a display is available (press "Apply Update", then "Exit"), without
 # one otherwise. Ends by comparing the installation with a fresh build 102, byte for byte.
 #
-# DEMO_DIR names the working directory (default: a new one in /tmp); BUILD_DIR the build tree.
+# DEMO_DIR names the working directory (default: a new one in /tmp); BUILD_DIR the build tree;
+# DEMO_UNATTENDED=1 runs without the window even when a display is available.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -51,7 +52,7 @@ export TEMP="$demo/temp"
 mkdir -p "$TEMP"
 
 status=0
-if [[ -n ${DISPLAY:-} ]]; then
+if [[ -n ${DISPLAY:-} && ${DEMO_UNATTENDED:-0} != 1 ]]; then
   say "Running the patcher with its window: press \"Apply Update\", then \"Exit\""
   "$demo/pelmo-patcher-102" || status=$?
 else
