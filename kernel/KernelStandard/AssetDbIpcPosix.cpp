@@ -6,6 +6,7 @@
 #include "kernel/AssetDbIpc.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -202,6 +203,10 @@ bool Open(const std::string &path, bool allowWhenLent)
     if (state.lockFd < 0)
         return false;
     g_registry = state;
+    // Windows drops a process's registration when the process ends; here a program that leaves
+    // without closing would keep the objects in /dev/shm until the next opener finds them unused.
+    static const bool closesAtExit = std::atexit(Close) == 0;
+    (void)closesAtExit;
 
     bool isNew = true;
     g_registry.blockFd = shm_open(state.blockName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kObjectMode);

@@ -101,6 +101,10 @@ TEST_F(PrePostPatchTasksTest, TheRunningCheckGivesUpAfterThreeAttemptsTwoSeconds
         EXPECT_FALSE(ZelkPatch::CheckProductNotRunning());
         EXPECT_EQ(m_pauses, (std::vector<unsigned>{2000, 2000}));
         AssetDbIpc::Close();
+        product->Signal(SIGTERM);
+        EXPECT_EQ(product->Wait(), 0);
+        AssetDbBlock block;
+        EXPECT_FALSE(AssetDbIpc::PeekBlock((m_install / "assets.kdx").string(), block)) << "the last one out removes it";
     }
 }
 
