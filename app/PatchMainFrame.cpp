@@ -108,9 +108,7 @@ PatchMainFrame::PatchMainFrame(PelmoPatcherApp *application)
     // resize it.
     m_mainSizer->SetMinSize(wxSize(kPageWidth + 2 * kBorder, -1));
     m_panel->SetSizer(m_mainSizer);
-    m_mainSizer->SetSizeHints(this);
-    m_panel->FitInside();
-    Fit();
+    FitToContent();
     Centre();
 
     SetIcons(AppIconBundle());
@@ -152,8 +150,17 @@ void PatchMainFrame::OnPageLoaded(wxWebViewEvent &event)
     if (m_pageView->IsShown())
         return;
     m_pageView->Show();
+    FitToContent();
+}
+
+void PatchMainFrame::FitToContent()
+{
+    // The window has no resize border: it grows and shrinks with the page so that the buttons
+    // stay in view.
+    m_mainSizer->SetSizeHints(this);
     m_panel->Layout();
     m_panel->FitInside();
+    Fit();
 }
 
 void PatchMainFrame::OnPageError(wxWebViewEvent &)
@@ -162,7 +169,7 @@ void PatchMainFrame::OnPageError(wxWebViewEvent &)
     if (!m_pageView->IsShown())
         return;
     m_pageView->Hide();
-    m_panel->Layout();
+    FitToContent();
 }
 
 void PatchMainFrame::OnPageNavigating(wxWebViewEvent &event)

@@ -46,6 +46,7 @@ protected:
 
 private:
     void BuildPageView();
+    void FitToContent();
     void OnRefreshTimer(wxTimerEvent &event);
     void ShowTransferProgress();
     void OnPageLoaded(wxWebViewEvent &event);

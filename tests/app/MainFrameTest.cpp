@@ -239,6 +239,24 @@ TEST(DownloadProgressTextTest, RemainingTimeInMinutesOrHours)
 }
 
 // The maker's page is shown only when the registry names its host and the page has loaded.
+TEST(PageViewTest, ShownOnceTheConfiguredPageHasLoaded)
+{
+    AppTest::TempDirectory temp;
+    AppTest::PageServer server(temp / "www");
+    ASSERT_FALSE(server.Port().empty());
+    AppTest::ScopedRegistry registry(temp / "host.reg", "[HKEY_LOCAL_MACHINE\\Software\\Pelmo]\n\"PatcherPageHost\"=\"127.0.0.1:" +
+                                                            server.Port() + "\"\n");
+    auto *frame = new PatchMainFrame(nullptr);
+    frame->Show();
+    ASSERT_NE(frame->PageView(), nullptr);
+    const int heightWithoutPage = frame->GetSize().GetHeight();
+    EXPECT_TRUE(WaitFor([&] { return frame->PageView()->IsShown(); }, std::chrono::seconds(20)));
+    // The window grows with the page, so the buttons stay in view.
+    EXPECT_GT(frame->GetSize().GetHeight(), heightWithoutPage);
+    frame->Destroy();
+    PumpEvents();
+}
+
 TEST(PageViewTest, HiddenWithoutHostAndAfterAFailedLoad)
 {
     AppTest::TempDirectory temp;
@@ -255,12 +273,8 @@ TEST(PageViewTest, HiddenWithoutHostAndAfterAFailedLoad)
     EXPECT_EQ(PatcherPageAddress(), L"http://127.0.0.1:1/patcher/patcher.html");
     auto *frame = new PatchMainFrame(nullptr);
     frame->Show();
-    if (frame->PageView() != nullptr)
-    {
-        AppTest::WaitFor([&] { return frame->PageView()->IsBusy() == false; }, std::chrono::seconds(5));
-        PumpEvents();
-        EXPECT_FALSE(frame->PageView()->IsShown());
-    }
+    ASSERT_NE(frame->PageView(), nullptr);
+    EXPECT_FALSE(WaitFor([&] { return frame->PageView()->IsShown(); }, std::chrono::seconds(3)));
     frame->Destroy();
     PumpEvents();
 }

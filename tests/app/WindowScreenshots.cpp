@@ -1,6 +1,8 @@
 // Not a check: with ZELK_SCREENSHOT_DIR set (scripts/screenshots.sh), puts the window into each of
 // its states and saves a picture of it there as window-<state>.png, for people to look at.
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -9,6 +11,7 @@
 #include <wx/button.h>
 #include <wx/gauge.h>
 #include <wx/stattext.h>
+#include <wx/webview.h>
 
 #include "AppTestSupport.h"
 #include "app/PatchMainFrame.h"
@@ -140,5 +143,22 @@ TEST(WindowScreenshots, EveryState)
     AppTest::WaitFor([&] { return frame->CancelButton()->IsEnabled(); });
     frame->StatusLine()->SetLabel(wxEmptyString);
     camera.Take(frame, "finished");
+    CloseFrame(frame);
+
+    // Ready, with the maker's page above.
+    AppTest::PageServer server(temp / "www");
+    ASSERT_FALSE(server.Port().empty());
+    AppTest::ScopedRegistry withPage(temp / "page.reg", "[HKEY_LOCAL_MACHINE\\Software\\Pelmo]\n\"PatcherPageHost\"=\"127.0.0.1:" +
+                                                           server.Port() + "\"\n");
+    frame = NewFrame(installation);
+    frame->ShowInstallPath();
+    frame->EnableBrowse();
+    PostFrameMessage(MessageNormal, LoadMessage(187));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(188, L"1.0"));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(189, L"1.2"));
+    PostFrameMessage(MessageNormal, L"");
+    ASSERT_NE(frame->PageView(), nullptr);
+    EXPECT_TRUE(AppTest::WaitFor([&] { return frame->PageView()->IsShown(); }, std::chrono::seconds(20)));
+    camera.Take(frame, "ready-with-page");
     CloseFrame(frame);
 }
