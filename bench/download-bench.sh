@@ -25,14 +25,15 @@ mkdir -p "$work/root"
 head -c $((512 << 20)) /dev/urandom >"$work/root/data.bin"
 cat "$work/root/data.bin" >/dev/null # into the page cache
 
-# Starts a server in the background and prints its port once it says "ready PORT".
+# Starts a server in the background (in this shell, so that the exit trap can end it) and sets
+# the variable named by $2 to its port once it says "ready PORT".
 start_server() {
     local script=$1 out=$work/$1.out
     "$python" "$root/tests/servers/$script" --root "$work/root" >"$out" 2>"$work/$1.err" &
     pids+=($!)
     for _ in $(seq 100); do
         if grep -q '^ready ' "$out" 2>/dev/null; then
-            awk '/^ready /{print $2; exit}' "$out"
+            printf -v "$2" '%s' "$(awk '/^ready /{print $2; exit}' "$out")"
             return
         fi
         sleep 0.1
@@ -41,8 +42,8 @@ start_server() {
     exit 1
 }
 export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
-http_port=$(start_server http_server.py)
-ftp_port=$(start_server ftp_server.py)
+start_server http_server.py http_port
+start_server ftp_server.py ftp_port
 
 best() { sort -g | head -1; }
 
