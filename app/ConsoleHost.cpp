@@ -107,7 +107,12 @@ void ConsoleHost::WriteLine(const std::string &text, MessageLevel level)
     // Each message is a line of its own: the window's rule of a line feed before every message
     // but the first reads the same once the last line is ended.
     if (m_colours && m_colour != MessageNormal)
-        fprintf(m_output, "%s%s%s\n", m_colour == MessageMinor ? kGrey : kRed, text.c_str(), kReset);
+    {
+        // The colour ends before the text's own line ends, so that no empty line carries it.
+        const size_t end = text.find_last_not_of("\r\n") + 1;
+        fprintf(m_output, "%s%s%s%s\n", m_colour == MessageMinor ? kGrey : kRed, text.substr(0, end).c_str(), kReset,
+                text.substr(end).c_str());
+    }
     else
         fprintf(m_output, "%s\n", text.c_str());
     fflush(m_output);

@@ -114,6 +114,8 @@ TEST_P(ConsoleLinesTest, OneLinePerMessageInTheColourOfItsLevel)
         PostFrameMessage(static_cast<MessageLevel>(7), L"keeps");
         PostFrameMessage(MessageNormal, L"Patching...\n");
         PostFrameMessage(MessageError, L"Fehler \u00e4");
+        PostFrameMessage(MessageMinor, L"stale\n");
+        PostFrameMessage(MessageError, L"");
     }
     EXPECT_EQ(m_output.Text(), GetParam().expected);
     EXPECT_EQ(m_progress.Text(), "");
@@ -121,10 +123,10 @@ TEST_P(ConsoleLinesTest, OneLinePerMessageInTheColourOfItsLevel)
 
 INSTANTIATE_TEST_SUITE_P(
     Terminal, ConsoleLinesTest,
-    testing::Values(ColourCase{"Plain", false, "plain\nminor\nkeeps\nPatching...\n\nFehler \xc3\xa4\n"},
+    testing::Values(ColourCase{"Plain", false, "plain\nminor\nkeeps\nPatching...\n\nFehler \xc3\xa4\nstale\n\n\n"},
                     ColourCase{"Coloured", true,
                                "plain\n\x1b[90mminor\x1b[0m\n\x1b[90mkeeps\x1b[0m\nPatching...\n\n"
-                               "\x1b[31mFehler \xc3\xa4\x1b[0m\n"}),
+                               "\x1b[31mFehler \xc3\xa4\x1b[0m\n\x1b[90mstale\x1b[0m\n\n\x1b[31m\x1b[0m\n"}),
     [](const testing::TestParamInfo<ColourCase> &info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleHostTest, CompletedRunExitsZeroAndDrawsTheBar)
