@@ -243,3 +243,24 @@ TEST_F(AppStartupTest, StandalonePatcherStartsAtOnceWhenTheBuildFits)
     EXPECT_TRUE(lines.back() == "Patching completed." || lines.back() == "Patching aborted.") << output;
 }
 } // namespace
+
+namespace
+{
+// With a window the relaunch happens before any window is made, and the first process still waits
+// for the copy and starts the --onexit program.
+TEST_F(AppStartupTest, WindowedStartRelaunchesWithoutShowingAWindow)
+{
+    const char *display = getenv("DISPLAY");
+    if (display == nullptr || *display == 0)
+        GTEST_SKIP() << "needs a display (the test suite runs under xvfb-run)";
+    std::string output;
+    Run(kPatcher, {"--final=3.0", "--onexit=/bin/sh -c \"echo onexit >> " + m_record + "\"", "2.0", "/games/korvil/"},
+        {"DISPLAY=" + std::string(display), "PELMO_REGISTRY=" + m_unwritableRegistry}, output);
+    for (int wait = 0; wait < 100 && ReadText(m_record).find("onexit") == std::string::npos; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(Lines(ReadText(m_record)),
+              (std::vector<std::string>{std::filesystem::canonical(kPatcher).string(), "--admin", "--final=3.0", "2.0",
+                                        "/games/korvil/", "copy-ended", "onexit"}))
+        << output;
+}
+} // namespace
