@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -286,6 +288,47 @@ INSTANTIATE_TEST_SUITE_P(Cases, FtpResumeTest,
                                            ResumeCase{"Refused", true, 1000, false, 1},
                                            ResumeCase{"LongerThanFile", false, kFileSize + 5000, false, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Files beyond 2 GiB: sizes and the restart offset are 64-bit. Both files are sparse up to 2 GiB,
+// so only the last MiB moves.
+TEST_F(TransferTest, OffsetsBeyondTwoGigabytes)
+{
+    constexpr uint64_t kTwoGiB = uint64_t(1) << 31;
+    const std::string tail = RandomBytes(1 << 20, 11);
+    const std::string served = m_dir / "root/dir/big.zip";
+    WriteFile(served, "");
+    std::filesystem::resize_file(served, kTwoGiB);
+    {
+        std::ofstream out(served, std::ios::binary | std::ios::app);
+        out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+    }
+    const std::string partial = m_dir / "big.zip";
+    WriteFile(partial, "");
+    std::filesystem::resize_file(partial, kTwoGiB);
+
+    StartFtp();
+    uint64_t size = 0;
+    EXPECT_EQ(QueryAddressSize(Address("ftp", "dir/big.zip"), size), ZELKRESULT_OK);
+    EXPECT_EQ(size, kTwoGiB + tail.size());
+    {
+        ZelkDataBufferFile file(NativeToPath(partial), ZelkDataBufferFile::AccessModify);
+        ASSERT_TRUE(file.IsOpen());
+        ASSERT_EQ(DownloadAddress(Address("ftp", "dir/big.zip"), file, 0, nullptr), ZELKRESULT_OK);
+        ASSERT_EQ(file.Close(), ZELKRESULT_OK);
+    }
+    EXPECT_EQ(CountLinesStartingWith(ServerLog(), "REST " + std::to_string(kTwoGiB)), 1u);
+    ASSERT_EQ(std::filesystem::file_size(partial), kTwoGiB + tail.size());
+    std::ifstream in(partial, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(kTwoGiB));
+    std::string got(tail.size(), '\0');
+    in.read(got.data(), static_cast<std::streamsize>(got.size()));
+    EXPECT_TRUE(got == tail);
+    m_server.Stop();
+
+    StartHttp();
+    EXPECT_EQ(QueryAddressSize(Address("http", "dir/big.zip"), size), ZELKRESULT_OK);
+    EXPECT_EQ(size, kTwoGiB + tail.size());
+}
 
 TEST_F(TransferTest, FtpDroppedConnectionIsResumed)
 {
