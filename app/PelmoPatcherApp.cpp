@@ -141,30 +141,49 @@ void PatcherCommandLine::DropStrayQuotes(std::vector<std::wstring> &arguments)
 
 void PatcherCommandLine::BuildOptionTable()
 {
-    m_descriptions.clear();
     m_optionTable.clear();
-    // The descriptions live as long as the table; the vector is sized first so that none moves.
-    m_descriptions.reserve(std::size(kOptions));
     for (const OptionSpec &option : kOptions)
+        m_optionTable.push_back({option.kind, option.shortName, option.longName, LoadMessage(option.descriptionId),
+                                 option.flags});
+}
+
+void PatcherCommandLine::DescribeOptions(wxCmdLineParser &parser)
+{
+    BuildOptionTable();
+    // The descriptions go in as wide text: the toolkit reads the narrow descriptions of an entry
+    // table in the C library's locale, which loses every letter outside ASCII when the user's
+    // locale is not installed.
+    for (const OptionEntry &option : m_optionTable)
     {
-        m_descriptions.push_back(PathToNative(LoadMessage(option.descriptionId)));
-        m_optionTable.push_back({option.kind, option.shortName, option.longName, m_descriptions.back().c_str(),
-                                 wxCMD_LINE_VAL_STRING, option.flags});
+        switch (option.kind)
+        {
+        case wxCMD_LINE_SWITCH:
+            parser.AddSwitch(option.shortName, option.longName, option.description, option.flags);
+            break;
+        case wxCMD_LINE_OPTION:
+            parser.AddOption(option.shortName, option.longName, option.description, wxCMD_LINE_VAL_STRING,
+                             option.flags);
+            break;
+        case wxCMD_LINE_PARAM:
+            parser.AddParam(option.description, wxCMD_LINE_VAL_STRING, option.flags);
+            break;
+        default:
+            break;
+        }
     }
-    m_optionTable.push_back({wxCMD_LINE_NONE, nullptr, nullptr, nullptr, wxCMD_LINE_VAL_NONE, 0});
 }
 
 std::wstring PatcherCommandLine::UsageText()
 {
-    BuildOptionTable();
-    wxCmdLineParser parser(m_optionTable.data());
+    wxCmdLineParser parser;
+    DescribeOptions(parser);
     return parser.GetUsageString().ToStdWstring();
 }
 
 bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &arguments)
 {
-    BuildOptionTable();
-    wxCmdLineParser parser(m_optionTable.data());
+    wxCmdLineParser parser;
+    DescribeOptions(parser);
     std::vector<wxChar *> argv;
     for (const std::wstring &argument : arguments)
         argv.push_back(const_cast<wxChar *>(argument.c_str()));

@@ -57,14 +57,23 @@ public:
     const std::wstring &OnExitCommand() const { return m_onExitCommand; }
 
 private:
+    // One entry of the option table; the description in the catalogue's language.
+    struct OptionEntry
+    {
+        wxCmdLineEntryType kind;
+        const char *shortName;
+        const char *longName;
+        std::wstring description;
+        int flags;
+    };
+
     void BuildOptionTable();
+    void DescribeOptions(wxCmdLineParser &parser);
     void ReadServerList(const std::wstring &fileName);
 
     std::wstring m_onExitCommand;
     bool m_launchOnExit = false;
-    // UTF-8 texts that the table points into.
-    std::vector<std::string> m_descriptions;
-    std::vector<wxCmdLineEntryDesc> m_optionTable;
+    std::vector<OptionEntry> m_optionTable;
     bool m_admin = false;
     bool m_unattended = false;
     bool m_help = false;
