@@ -354,32 +354,23 @@ ZELKRESULT FinishHttpTransfer(CURLcode code, TransferSink &sink, const std::stri
     return ZELKRESULT_CONNECTION_LOST;
 }
 
-// One HTTP request. downloadStart is where the file's first byte belongs in the destination;
-// whatever an earlier attempt wrote after it is continued with a range request.
-ZELKRESULT HttpAttempt(const std::string &address, ZelkDataBuffer &destination, bool noCache,
-                       ZelkTransferCallback *callback, uint64_t downloadStart)
+// A handle for one HTTP request to address that follows redirects and hands its bytes to sink.
+ZELKRESULT OpenHttpRequest(const std::string &address, CurlHandle &curl, TransferSink &sink)
 {
     ZelkAddress parts;
-    ZELKRESULT result = ParseAddress(address, parts);
+    const ZELKRESULT result = ParseAddress(address, parts);
     if (result != ZELKRESULT_OK)
         return result;
     DefaultScheme(parts);
     DefaultPort(parts);
     if (!ZelkInetInternal::CreateInternetSession())
         return ZELKRESULT_CONNECTION_LOST;
-    CurlHandle curl(curl_easy_init());
+    curl.reset(curl_easy_init());
     if (!curl)
         return ZELKRESULT_NO_MEMORY;
 
-    TransferSink sink;
-    sink.destination = &destination;
-    sink.callback = callback;
     sink.curl = curl.get();
     sink.http = true;
-    sink.downloadStart = downloadStart;
-    const uint64_t position = destination.GetPosition();
-    sink.rangeOffset = position > downloadStart ? position - downloadStart : 0;
-
     ApplyCommonOptions(curl.get(), sink);
     const std::string url = BuildUrl(parts.scheme, parts.host, parts.port, parts.path);
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
@@ -387,6 +378,25 @@ ZELKRESULT HttpAttempt(const std::string &address, ZelkDataBuffer &destination, 
     curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    return ZELKRESULT_OK;
+}
+
+// One HTTP request. downloadStart is where the file's first byte belongs in the destination;
+// whatever an earlier attempt wrote after it is continued with a range request.
+ZELKRESULT HttpAttempt(const std::string &address, ZelkDataBuffer &destination, bool noCache,
+                       ZelkTransferCallback *callback, uint64_t downloadStart)
+{
+    TransferSink sink;
+    sink.destination = &destination;
+    sink.callback = callback;
+    sink.downloadStart = downloadStart;
+    const uint64_t position = destination.GetPosition();
+    sink.rangeOffset = position > downloadStart ? position - downloadStart : 0;
+    CurlHandle curl;
+    const ZELKRESULT result = OpenHttpRequest(address, curl, sink);
+    if (result != ZELKRESULT_OK)
+        return result;
+
     curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, CollectHeader);
     curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &sink);
     HeaderList headers;
@@ -615,30 +625,13 @@ ZELKRESULT HttpGet(const std::string &address, ZelkDataBuffer &destination, bool
 ZELKRESULT HttpQuerySize(const std::string &address, uint64_t &size)
 {
     size = 0;
-    ZelkAddress parts;
-    ZELKRESULT result = ParseAddress(address, parts);
-    if (result != ZELKRESULT_OK)
-        return result;
-    DefaultScheme(parts);
-    DefaultPort(parts);
-    if (!ZelkInetInternal::CreateInternetSession())
-        return ZELKRESULT_CONNECTION_LOST;
-    CurlHandle curl(curl_easy_init());
-    if (!curl)
-        return ZELKRESULT_NO_MEMORY;
-
     TransferSink sink;
     ZelkDataBufferMemoryDynamic unused;
     sink.destination = &unused;
-    sink.curl = curl.get();
-    sink.http = true;
-    ApplyCommonOptions(curl.get(), sink);
-    const std::string url = BuildUrl(parts.scheme, parts.host, parts.port, parts.path);
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    ApplyCredentials(curl.get(), parts.user, parts.password);
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    CurlHandle curl;
+    ZELKRESULT result = OpenHttpRequest(address, curl, sink);
+    if (result != ZELKRESULT_OK)
+        return result;
     curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
 
     const CURLcode code = curl_easy_perform(curl.get());
