@@ -113,6 +113,11 @@ std::wstring FindProductInstallPath(const std::wstring &productKey, const std::w
     return result;
 }
 
+std::wstring FindKorvilInstallPath()
+{
+    return FindProductInstallPath(kProductKey, kProductClass);
+}
+
 std::wstring InstallDirectoryOfPick(const std::wstring &pickedFile)
 {
     std::wstring directory = DirectoryWithSeparator(pickedFile);
@@ -140,7 +145,7 @@ bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDis
     display.EnableBrowse();
 
     PatchSettings &settings = PatchSettings::Get();
-    std::wstring candidate = browseOnly ? std::wstring() : FindProductInstallPath(kProductKey, kProductClass);
+    std::wstring candidate = browseOnly ? std::wstring() : FindKorvilInstallPath();
     std::wstring buildHash;
     for (;;)
     {

@@ -13,6 +13,9 @@ class RunDisplay;
 // (ignoring case; an empty class matches every one). Empty when none is found.
 std::wstring FindProductInstallPath(const std::wstring &productKey, const std::wstring &productClass);
 
+// FindProductInstallPath for the product this patcher patches.
+std::wstring FindKorvilInstallPath();
+
 // The installation directory for a file the user picked: the file's directory with its trailing
 // separator, or that directory's parent when it is the installation's "bin/".
 std::wstring InstallDirectoryOfPick(const std::wstring &pickedFile);

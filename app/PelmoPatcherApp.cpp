@@ -32,8 +32,6 @@ namespace
 {
 const wchar_t *const kSettingsKey = L"Software\\Pelmo";
 const wchar_t *const kProductExecutable = L"bin/Korvil.exe";
-const wchar_t *const kProductKey = L"KorvilSimulator";
-const wchar_t *const kProductClass = L"Korvil";
 const wchar_t *const kNoValidOperation = L"No valid patch operation was specified. Patching aborted.";
 const char *const kDumpName = "patcher";
 const wchar_t *const kUnattendedShort = L"-u";
@@ -410,7 +408,7 @@ bool PelmoPatcherApp::OnInit()
     PatchSettings &settings = PatchSettings::Get();
     settings.SetInstallPath(AbsoluteInstallPath(settings.InstallPath()));
     if (settings.InstallPath().empty())
-        settings.SetInstallPath(FindProductInstallPath(kProductKey, kProductClass));
+        settings.SetInstallPath(FindKorvilInstallPath());
     SetCurrentDirectoryTo(DirectoryOf(RunningExecutablePath()));
 
     if (m_commandLine.Admin())
