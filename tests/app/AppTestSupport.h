@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include <wx/utils.h>
 
 #include "app/FrameHooks.h"
+#include "app/PatchMainFrame.h"
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"
@@ -202,6 +204,22 @@ protected:
 private:
     std::atomic<bool> m_released{false};
     std::atomic<bool> m_sawCancel{false};
+};
+
+// The window with a worker the test holds in place of a patch run.
+class HeldRunFrame : public ZelkPatch::PatchMainFrame
+{
+public:
+    HeldRunFrame() : PatchMainFrame(nullptr) {}
+    HeldWorker *heldWorker = nullptr;
+
+protected:
+    std::unique_ptr<ZelkPatch::APThread> MakeWorker() override
+    {
+        auto worker = std::make_unique<HeldWorker>(this);
+        heldWorker = worker.get();
+        return worker;
+    }
 };
 
 // A web server on a free loopback port that serves the maker's page for the picture with the page.

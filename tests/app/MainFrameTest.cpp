@@ -16,27 +16,12 @@
 #include "patch/FixedTexts.h"
 
 using namespace ZelkPatch;
+using AppTest::HeldRunFrame;
 using AppTest::PumpEvents;
 using AppTest::WaitFor;
 
 namespace
 {
-// The window with a worker the test holds in place of a patch run.
-class HeldRunFrame : public PatchMainFrame
-{
-public:
-    HeldRunFrame() : PatchMainFrame(nullptr) {}
-    AppTest::HeldWorker *heldWorker = nullptr;
-
-protected:
-    std::unique_ptr<APThread> MakeWorker() override
-    {
-        auto worker = std::make_unique<AppTest::HeldWorker>(this);
-        heldWorker = worker.get();
-        return worker;
-    }
-};
-
 class MainFrameTest : public testing::Test
 {
 protected:

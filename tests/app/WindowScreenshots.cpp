@@ -22,21 +22,6 @@ using AppTest::PumpEvents;
 
 namespace
 {
-class ScreenshotFrame : public PatchMainFrame
-{
-public:
-    ScreenshotFrame() : PatchMainFrame(nullptr) {}
-    AppTest::HeldWorker *heldWorker = nullptr;
-
-protected:
-    std::unique_ptr<APThread> MakeWorker() override
-    {
-        auto worker = std::make_unique<AppTest::HeldWorker>(this);
-        heldWorker = worker.get();
-        return worker;
-    }
-};
-
 class Screenshooter
 {
 public:
@@ -62,17 +47,17 @@ private:
     std::string m_directory;
 };
 
-ScreenshotFrame *NewFrame(const std::wstring &installPath)
+AppTest::HeldRunFrame *NewFrame(const std::wstring &installPath)
 {
     PatchSettings::Get().Reset();
     PatchSettings::Get().SetInstallPath(installPath);
-    auto *frame = new ScreenshotFrame;
+    auto *frame = new AppTest::HeldRunFrame;
     frame->Show();
     frame->StopRefreshTimer();
     return frame;
 }
 
-void CloseFrame(ScreenshotFrame *frame)
+void CloseFrame(AppTest::HeldRunFrame *frame)
 {
     if (frame->heldWorker != nullptr)
         frame->heldWorker->Release();
@@ -95,7 +80,7 @@ TEST(WindowScreenshots, EveryState)
     const std::wstring installation = L"/opt/games/Korvil/";
 
     // Built without a mode.
-    ScreenshotFrame *frame = NewFrame(L"");
+    AppTest::HeldRunFrame *frame = NewFrame(L"");
     frame->ApplyButton()->Disable();
     PostFrameMessage(MessageError, L"No valid patch operation was specified. Patching aborted.");
     camera.Take(frame, "no-mode");
