@@ -14,26 +14,18 @@
 
 #include <gtest/gtest.h>
 
+#include "E2eFixtures.h"
 #include "RunningProgram.h"
 #include "app/MessageCatalogue.h"
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
 
+using e2e::ReadText;
+using e2e::WriteText;
+
 namespace
 {
 const std::string kPatcher = std::string(ZELK_BUILD_DIR) + "/pelmo-patcher";
-
-std::string ReadText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteText(const std::string &path, const std::string &text)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 std::vector<std::string> Lines(const std::string &text)
 {

@@ -12,72 +12,22 @@
 #include <set>
 #include <thread>
 
+#include "E2eFixtures.h"
 #include "RunningProgram.h"
 #include "patch/TestServers.h"
 
 namespace fs = std::filesystem;
+using namespace e2e;
 
 namespace
 {
-const std::string kBuild = ZELK_BUILD_DIR;
-
-std::string ReadText(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteText(const fs::path &path, const std::string &text)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-void RunTool(const std::vector<std::string> &arguments)
-{
-    RunningProgram tool(arguments);
-    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
-}
-
-// Every difference between two trees, by path; empty when they are equal byte for byte. The
-// uninstall log belongs to the installation, not to a build.
-std::vector<std::string> TreeDifferences(const fs::path &actual, const fs::path &expected)
-{
-    auto contents = [](const fs::path &root) {
-        std::map<std::string, std::string> tree;
-        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(root))
-        {
-            const std::string relative = fs::relative(entry.path(), root).string();
-            if (relative != "unins000.dat")
-                tree[relative] = entry.is_directory() ? "<dir>" : ReadText(entry.path());
-        }
-        return tree;
-    };
-    const auto left = contents(actual);
-    const auto right = contents(expected);
-    std::vector<std::string> differences;
-    for (const auto &[path, content] : left)
-    {
-        const auto match = right.find(path);
-        if (match == right.end())
-            differences.push_back("extra " + path);
-        else if (match->second != content)
-            differences.push_back("differs " + path);
-    }
-    for (const auto &[path, content] : right)
-        if (!left.count(path))
-            differences.push_back("missing " + path);
-    return differences;
-}
-
 std::string ListEntry(const std::string &source, const std::string &target, const std::string &data)
 {
     return "source-version: " + source + "\ntarget-version: " + target +
            "\npatch-exe-url: http://unused.example/patcher.exe\npatch-data-url: " + data + "\n\n";
 }
 
-class DownloadRunTest : public ::testing::Test
+class DownloadRunTest : public e2e::PatcherRunTest
 {
 protected:
     // The reference builds and the packages are made once, into the directory the servers serve.
@@ -101,28 +51,11 @@ protected:
 
     void SetUp() override
     {
-        m_dir = s_root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir / "temp");
-        m_install = m_dir / "Korvil";
-        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
-        m_registry = m_dir / "registry.reg";
-        WriteText(m_registry, "Windows Registry Editor Version 5.00\n\n"
-                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
-                              "\"ProductClass\"=\"Korvil\"\n"
-                              "\"ProductInstallPath\"=\"" +
-                                  m_install.string() + "\"\n");
-        m_utilityLog = m_dir / "utility.log";
+        MakeRunDirectory(s_root);
         // A port that answered a moment ago and now refuses: a patch server that is down.
         testservers::TestServer gone;
         ASSERT_TRUE(gone.Start("http_server.py", {"--root", m_dir.string()}));
         m_downServer = "http://127.0.0.1:" + std::to_string(gone.Port()) + "/patches";
-    }
-
-    void TearDown() override
-    {
-        if (!HasFailure())
-            fs::remove_all(m_dir);
     }
 
     void StartHttp(std::vector<std::string> options = {})
@@ -153,11 +86,7 @@ protected:
         arguments.push_back("100");
         arguments.push_back(m_install.string());
         return std::make_unique<RunningProgram>(
-            arguments, std::vector<std::string>{"PELMO_REGISTRY=" + m_registry.string(),
-                                                "TEMP=" + (m_dir / "temp").string(),
-                                                "KORVILUTIL_LOG=" + m_utilityLog.string(), "LANG=C",
-                                                "ZELK_TRANSFER_RETRY_PAUSE_MS=10",
-                                                "no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
+            arguments, Environment({"ZELK_TRANSFER_RETRY_PAUSE_MS=10", "no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"}));
     }
 
     int RunPatcher(const std::vector<std::string> &servers, std::string &output)
@@ -174,20 +103,11 @@ protected:
     }
 
     static fs::path s_root;
-    fs::path m_dir;
-    fs::path m_install;
-    fs::path m_registry;
-    fs::path m_utilityLog;
     std::string m_downServer;
     testservers::TestServer m_http;
 };
 
 fs::path DownloadRunTest::s_root;
-
-bool Contains(const std::string &output, const std::string &text)
-{
-    return output.find(text) != std::string::npos;
-}
 
 // The first server is down; the second lists the first step beside itself (HTTP) and the second
 // step on an FTP server.

@@ -13,77 +13,20 @@
 #include <set>
 #include <thread>
 
+#include "E2eFixtures.h"
 #include "RunningProgram.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "patch/UninstallLog.h"
 
 namespace fs = std::filesystem;
+using namespace e2e;
 
 namespace
 {
-const std::string kBuild = ZELK_BUILD_DIR;
 const char *const kVersions[] = {"100", "101", "102"};
 
-std::string ReadText(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteText(const fs::path &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-// Runs a tool to its end; its output when it failed.
-int RunTool(const std::vector<std::string> &arguments, std::string *output = nullptr)
-{
-    RunningProgram tool(arguments);
-    const int status = tool.Wait();
-    if (output)
-        *output = tool.Output();
-    EXPECT_EQ(status, 0) << arguments[0] << ": " << tool.Output();
-    return status;
-}
-
-// Relative path -> content of every file below root; directories map to "<dir>".
-std::map<std::string, std::string> TreeContents(const fs::path &root, const std::set<std::string> &ignored)
-{
-    std::map<std::string, std::string> tree;
-    for (const fs::directory_entry &entry : fs::recursive_directory_iterator(root))
-    {
-        const std::string relative = fs::relative(entry.path(), root).string();
-        if (ignored.count(relative))
-            continue;
-        tree[relative] = entry.is_directory() ? "<dir>" : ReadText(entry.path());
-    }
-    return tree;
-}
-
-// Every difference between two trees, by path; empty when they are equal byte for byte.
-std::vector<std::string> TreeDifferences(const fs::path &actual, const fs::path &expected)
-{
-    const std::set<std::string> ignored = {"unins000.dat"};
-    const auto left = TreeContents(actual, ignored);
-    const auto right = TreeContents(expected, ignored);
-    std::vector<std::string> differences;
-    for (const auto &[path, content] : left)
-    {
-        auto match = right.find(path);
-        if (match == right.end())
-            differences.push_back("extra " + path);
-        else if (match->second != content)
-            differences.push_back("differs " + path);
-    }
-    for (const auto &[path, content] : right)
-        if (!left.count(path))
-            differences.push_back("missing " + path);
-    return differences;
-}
-
-class StandaloneRunTest : public ::testing::Test
+class StandaloneRunTest : public e2e::PatcherRunTest
 {
 protected:
     // The reference builds, the packages and the patcher are made once for all tests.
@@ -115,37 +58,7 @@ protected:
 
     static void TearDownTestSuite() { fs::remove_all(s_root); }
 
-    void SetUp() override
-    {
-        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_dir = s_root / info->name();
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir / "temp");
-        m_install = m_dir / "Korvil";
-        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
-        m_registry = m_dir / "registry.reg";
-        WriteText(m_registry, "Windows Registry Editor Version 5.00\n\n"
-                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
-                              "\"ProductClass\"=\"Korvil\"\n"
-                              "\"ProductInstallPath\"=\"" +
-                                  m_install.string() + "\"\n");
-        m_utilityLog = m_dir / "utility.log";
-    }
-
-    void TearDown() override
-    {
-        if (!HasFailure())
-            fs::remove_all(m_dir);
-    }
-
-    std::vector<std::string> Environment(std::vector<std::string> extra = {}) const
-    {
-        std::vector<std::string> environment = {"PELMO_REGISTRY=" + m_registry.string(),
-                                                "TEMP=" + (m_dir / "temp").string(),
-                                                "KORVILUTIL_LOG=" + m_utilityLog.string(), "LANG=C"};
-        environment.insert(environment.end(), extra.begin(), extra.end());
-        return environment;
-    }
+    void SetUp() override { MakeRunDirectory(s_root); }
 
     std::unique_ptr<RunningProgram> StartPatcher(std::vector<std::string> extraEnvironment = {})
     {
@@ -192,10 +105,6 @@ protected:
 
     static fs::path s_root;
     static fs::path s_patcher;
-    fs::path m_dir;
-    fs::path m_install;
-    fs::path m_registry;
-    fs::path m_utilityLog;
 };
 
 fs::path StandaloneRunTest::s_root;
