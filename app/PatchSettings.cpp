@@ -115,12 +115,6 @@ void PatchSettings::AddPatchServer(const std::wstring &entry)
     m_patchServers.push_back(entry);
 }
 
-void PatchSettings::ClearPatchServers()
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_patchServers.clear();
-}
-
 void PatchSettings::Reset()
 {
     std::lock_guard<std::mutex> lock(m_lock);

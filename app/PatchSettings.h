@@ -35,7 +35,6 @@ public:
 
     std::vector<std::wstring> PatchServers() const;
     void AddPatchServer(const std::wstring &entry);
-    void ClearPatchServers();
 
     // Back to the state of a fresh process (tests).
     void Reset();

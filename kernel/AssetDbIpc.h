@@ -46,7 +46,6 @@ void Close();
 
 bool IsOpen();
 bool IsMaster();
-int32_t OwnProcessId();
 // Used by the product stand-in, which creates its registry without a user count.
 void SetCountingEnabled(uint32_t value);
 // Takes the registry mutex and keeps it until Close; lets the stand-in die holding it.

@@ -383,11 +383,6 @@ bool IsMaster()
     return g_registry.isMaster;
 }
 
-int32_t OwnProcessId()
-{
-    return g_registry.lockFd >= 0 ? g_registry.ownPid : static_cast<int32_t>(getpid());
-}
-
 void SetCountingEnabled(uint32_t value)
 {
     if (g_registry.block)
