@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kernel/FileUtil.h"
+#include "kernel/StdioFile.h"
 #include "kernel/TextConvert.h"
 
 using namespace JojoDiff;
@@ -169,8 +170,7 @@ private:
     {
         if (position != m_filePosition)
         {
-            if (position > static_cast<uint64_t>(INT64_MAX) ||
-                fseeko(m_file, static_cast<off_t>(position), SEEK_SET) != 0)
+            if (!SeekStdioFile(m_file, position))
                 return ZELKRESULT_IO;
             m_filePosition = position;
         }
