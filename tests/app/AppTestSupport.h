@@ -25,6 +25,7 @@
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"
+#include "TestFiles.h"
 
 namespace AppTest
 {
@@ -52,38 +53,9 @@ inline bool WaitFor(const std::function<bool()> &condition, std::chrono::millise
     return true;
 }
 
-class TempDirectory
-{
-public:
-    TempDirectory()
-    {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() / ("zelk-app-test-" + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempDirectory()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::filesystem::path &Path() const { return m_path; }
-    std::string operator/(const std::string &name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
-
-inline void WriteFile(const std::string &path, const std::string &content)
-{
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-inline std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testfiles::ReadFile;
+using testfiles::TempDirectory;
+using testfiles::WriteFile;
 
 // PELMO_REGISTRY points at a file of the test for the fixture's lifetime.
 class ScopedRegistry

@@ -20,8 +20,8 @@
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
 
-using e2e::ReadText;
-using e2e::WriteText;
+using e2e::ReadFile;
+using e2e::WriteFile;
 
 namespace
 {
@@ -55,26 +55,18 @@ class AppStartupTest : public testing::Test
 protected:
     AppStartupTest()
     {
-        std::random_device random;
-        m_dir = (std::filesystem::temp_directory_path() / ("zelk-e2e-app-" + std::to_string(random()))).string();
-        std::filesystem::create_directories(m_dir);
+        m_dir = m_temp.Path().string();
         // A registry below a plain file can be neither made nor written, not even by root.
-        WriteText(m_dir + "/plain-file", "");
+        WriteFile(m_dir + "/plain-file", "");
         m_unwritableRegistry = m_dir + "/plain-file/registry.reg";
         m_record = m_dir + "/record.txt";
         m_elevate = m_dir + "/elevate.sh";
-        WriteText(m_elevate, "#!/bin/sh\n"
+        WriteFile(m_elevate, "#!/bin/sh\n"
                              "printf '%s\\n' \"$@\" > \"$ZELK_RECORD\"\n"
                              "sleep 0.3\n"
                              "echo copy-ended >> \"$ZELK_RECORD\"\n"
                              "exit ${ZELK_ELEVATE_STATUS:-0}\n");
         chmod(m_elevate.c_str(), 0755);
-    }
-
-    ~AppStartupTest() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
     }
 
     // Runs the patcher without a window and without a display, English unless the environment
@@ -103,6 +95,7 @@ protected:
         return status;
     }
 
+    testfiles::TempDirectory m_temp{"zelk-e2e-app"};
     std::string m_dir;
     std::string m_unwritableRegistry;
     std::string m_record;
@@ -111,7 +104,7 @@ protected:
 
 TEST_F(AppStartupTest, NoModeUsageErrorAndRefusedCheckExitTwo)
 {
-    WriteText(m_dir + "/registry.reg", "Windows Registry Editor Version 5.00\n\n");
+    WriteFile(m_dir + "/registry.reg", "Windows Registry Editor Version 5.00\n\n");
     std::string output;
     EXPECT_EQ(Run(kPatcher, {"-u", "--admin"}, {"PELMO_REGISTRY=" + m_dir + "/registry.reg"}, output), 2);
     EXPECT_NE(output.find("No valid patch operation was specified. Patching aborted.\n"), std::string::npos) << output;
@@ -139,7 +132,7 @@ TEST_F(AppStartupTest, StartUpBoxFollowsTheUserLanguage)
 
 TEST_F(AppStartupTest, DownloadRunStartsAtOnceAndReportsItsEnd)
 {
-    WriteText(m_dir + "/registry.reg", "Windows Registry Editor Version 5.00\n\n");
+    WriteFile(m_dir + "/registry.reg", "Windows Registry Editor Version 5.00\n\n");
     std::string output;
     const int status = Run(kPatcher, {"-u", "--admin", "--server=ftp://127.0.0.1:1/", "1.0", m_dir + "/korvil/"},
                            {"PELMO_REGISTRY=" + m_dir + "/registry.reg"}, output);
@@ -182,13 +175,13 @@ TEST_P(RelaunchTest, ElevatedCopyThenOnExitProgram)
     EXPECT_EQ(status, relaunch.exitStatus) << output;
 
     // The --onexit program may still be finishing when the patcher has ended.
-    for (int wait = 0; wait < 100 && ReadText(m_record).find("onexit") == std::string::npos; ++wait)
+    for (int wait = 0; wait < 100 && ReadFile(m_record).find("onexit") == std::string::npos; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::vector<std::string> expected{std::filesystem::canonical(kPatcher).string()};
     expected.insert(expected.end(), relaunch.recorded.begin(), relaunch.recorded.end());
     expected.push_back("copy-ended");
     expected.push_back("onexit");
-    EXPECT_EQ(Lines(ReadText(m_record)), expected);
+    EXPECT_EQ(Lines(ReadFile(m_record)), expected);
 
     const bool refused = relaunch.elevateStatus == "126";
     EXPECT_EQ(output.find("[" + Text(134) + "]") != std::string::npos, refused) << output;
@@ -211,15 +204,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AppStartupTest, StandalonePatcherStartsAtOnceWhenTheBuildFits)
 {
     const std::string installation = m_dir + "/korvil/";
-    WriteText(installation + "bin/Launcher.exe", "launcher of build 120");
-    WriteText(installation + "bin/Korvil.exe", "korvil");
+    WriteFile(installation + "bin/Launcher.exe", "launcher of build 120");
+    WriteFile(installation + "bin/Korvil.exe", "korvil");
     std::wstring hash;
     ASSERT_TRUE(HashFileMD5(NativeToPath(installation + "bin/Launcher.exe"), hash));
     const std::string patcher = m_dir + "/standalone-patcher";
     const std::string make = std::string(ZELK_BUILD_DIR) + "/zelk-mkpayload " + kPatcher + " " + patcher +
                              " --target 1.2 --build " + WideToNarrow(hash) + "=1.0";
     ASSERT_EQ(std::system(make.c_str()), 0);
-    WriteText(m_dir + "/registry.reg", "Windows Registry Editor Version 5.00\n\n"
+    WriteFile(m_dir + "/registry.reg", "Windows Registry Editor Version 5.00\n\n"
                                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Main]\n"
                                        "\"ProductClass\"=\"Korvil\"\n"
                                        "\"ProductInstallPath\"=\"" +
@@ -248,9 +241,9 @@ TEST_F(AppStartupTest, WindowedStartRelaunchesWithoutShowingAWindow)
     std::string output;
     Run(kPatcher, {"--final=3.0", "--onexit=/bin/sh -c \"echo onexit >> " + m_record + "\"", "2.0", "/games/korvil/"},
         {"DISPLAY=" + std::string(display), "PELMO_REGISTRY=" + m_unwritableRegistry}, output);
-    for (int wait = 0; wait < 100 && ReadText(m_record).find("onexit") == std::string::npos; ++wait)
+    for (int wait = 0; wait < 100 && ReadFile(m_record).find("onexit") == std::string::npos; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(Lines(ReadText(m_record)),
+    EXPECT_EQ(Lines(ReadFile(m_record)),
               (std::vector<std::string>{std::filesystem::canonical(kPatcher).string(), "--admin", "--final=3.0", "2.0",
                                         "/games/korvil/", "copy-ended", "onexit"}))
         << output;

@@ -72,7 +72,7 @@ protected:
     // The list of a server lives in its own directory beside the served steps.
     std::string PublishList(const std::string &directory, const std::string &text) const
     {
-        WriteText(s_root / "served" / directory / "patches.txt", text);
+        WriteFile(s_root / "served" / directory / "patches.txt", text);
         return HttpBase(directory);
     }
 
@@ -128,7 +128,7 @@ TEST_F(DownloadRunTest, ChainOfTwoStepsFromTheSecondServer)
     EXPECT_TRUE(Contains(output, "Patching completed.")) << output;
     EXPECT_FALSE(Contains(output, "Patching aborted.")) << output;
     EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
-    EXPECT_EQ(ReadText(m_utilityLog), "repairdatabase patcher\n") << "the database is rebuilt once, at the end";
+    EXPECT_EQ(ReadFile(m_utilityLog), "repairdatabase patcher\n") << "the database is rebuilt once, at the end";
     EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
 }
 

@@ -6,14 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "RunningProgram.h"
+#include "TestFiles.h"
 
 namespace e2e
 {
@@ -21,19 +20,8 @@ namespace fs = std::filesystem;
 
 inline const std::string kBuild = ZELK_BUILD_DIR;
 
-inline std::string ReadText(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteText(const fs::path &path, const std::string &text)
-{
-    if (path.has_parent_path())
-        fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 inline bool Contains(const std::string &output, const std::string &text)
 {
@@ -59,7 +47,7 @@ inline std::map<std::string, std::string> TreeContents(const fs::path &root, con
     {
         const std::string relative = fs::relative(entry.path(), root).string();
         if (ignored.count(relative) == 0)
-            tree[relative] = entry.is_directory() ? "<dir>" : ReadText(entry.path());
+            tree[relative] = entry.is_directory() ? "<dir>" : ReadFile(entry.path());
     }
     return tree;
 }
@@ -99,7 +87,7 @@ protected:
         m_install = m_dir / "Korvil";
         RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
         m_registry = m_dir / "registry.reg";
-        WriteText(m_registry, "Windows Registry Editor Version 5.00\n\n"
+        WriteFile(m_registry, "Windows Registry Editor Version 5.00\n\n"
                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
                               "\"ProductClass\"=\"Korvil\"\n"
                               "\"ProductInstallPath\"=\"" +

@@ -77,7 +77,7 @@ protected:
 
     bool PatchingMarkerSet() const
     {
-        std::string text = ReadText(m_registry);
+        std::string text = ReadFile(m_registry);
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
         return text.find("\"ispatching\"=dword:00000001") != std::string::npos;
     }
@@ -93,7 +93,7 @@ protected:
     {
         const fs::path tool = m_install / "bin/jpatchl-w32.exe";
         fs::copy_file(tool, m_dir / "real-jptch", fs::copy_options::overwrite_existing);
-        WriteText(tool, "#!/bin/sh\n\"" + (m_dir / "real-jptch").string() +
+        WriteFile(tool, "#!/bin/sh\n\"" + (m_dir / "real-jptch").string() +
                             "\" \"$@\"\nstatus=$?\nsleep 0.4\nexit $status\n");
         fs::permissions(tool, fs::perms::owner_all, fs::perm_options::add);
     }
@@ -124,7 +124,7 @@ TEST_F(StandaloneRunTest, TwoStepsBringTheInstallationToTheTarget)
     EXPECT_NE(output.find("Patching completed."), std::string::npos) << output;
     EXPECT_EQ(output.find("Patching aborted."), std::string::npos) << output;
     EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
-    EXPECT_EQ(ReadText(m_utilityLog), "repairdatabase patcher\n") << "the database is rebuilt once, at the end";
+    EXPECT_EQ(ReadFile(m_utilityLog), "repairdatabase patcher\n") << "the database is rebuilt once, at the end";
     EXPECT_FALSE(PatchingMarkerSet());
     EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
 
@@ -147,9 +147,9 @@ TEST_F(StandaloneRunTest, ADamagedFileFailsTheStepUntilItIsRepaired)
 {
     // Step 101 patches this file; a changed byte makes its digest unknown to the package.
     const fs::path damaged = m_install / "data/sounds/ambient.bnk";
-    std::string content = ReadText(damaged);
+    std::string content = ReadFile(damaged);
     content[1000] ^= 0x55;
-    WriteText(damaged, content);
+    WriteFile(damaged, content);
 
     std::string output;
     EXPECT_EQ(RunPatcher(output), 1) << output;
@@ -296,7 +296,7 @@ TEST_F(StandaloneRunTest, TheJournalOfAnUnfinishedStepWinsOverTheLaunchersDigest
         RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", test.source});
         fs::copy_file(s_root / ("build-" + std::string(test.target)) / "bin/Launcher.exe",
                       m_install / "bin/Launcher.exe", fs::copy_options::overwrite_existing);
-        WriteText(m_install / "patch-journal.txt",
+        WriteFile(m_install / "patch-journal.txt",
                   "source=" + std::string(test.source) + "\ntarget=" + test.target + "\norigin=payload\n");
 
         std::string output;

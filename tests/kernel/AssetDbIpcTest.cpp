@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "RunningProgram.h"
+#include "TestFiles.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -19,18 +20,13 @@ class AssetDbIpcTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        std::string pattern = "/tmp/assetdb-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern + "/Korvil";
+        ASSERT_FALSE(m_temp.Path().empty());
+        m_root = m_temp.Path().string();
+        m_folder = m_root + "/Korvil";
         ASSERT_TRUE(MakeDirectory(NativeToPath(m_folder)));
-        m_root = pattern;
     }
 
-    void TearDown() override
-    {
-        AssetDbIpc::Close();
-        DeleteTree(NativeToPath(m_root));
-    }
+    void TearDown() override { AssetDbIpc::Close(); }
 
     std::string Database() const { return m_folder + "/assets.kdx"; }
 
@@ -50,6 +46,7 @@ protected:
         return AssetDbIpc::PeekBlock(Database(), block);
     }
 
+    testfiles::TempDirectory m_temp{"assetdb"};
     std::string m_root;
     std::string m_folder;
 };

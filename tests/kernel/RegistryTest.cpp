@@ -12,20 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
 
 namespace
 {
-std::string ReadText(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // Exit status of a forked child that ran body and left with its result.
 int RunInChild(const std::function<int()> &body)
 {
@@ -142,7 +135,7 @@ TEST_F(Registry, MissingFileIsAnEmptyRegistry)
     EXPECT_FALSE(root->EnumSubKey(0, name));
 
     ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo\\Products"));
-    EXPECT_EQ(ReadText(m_file), "Windows Registry Editor Version 5.00\n\n"
+    EXPECT_EQ(testfiles::ReadFile(m_file), "Windows Registry Editor Version 5.00\n\n"
                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n\n"
                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products]\n\n");
@@ -182,7 +175,7 @@ TEST_F(Registry, ChangesKeepUnknownLinesAndEscapeTexts)
     // A line break cannot stand in a quoted text; it is stored in the editor's hex form.
     EXPECT_TRUE(korvil->SetString(L"Notes", L"two\nlines"));
 
-    EXPECT_EQ(ReadText(m_file), "Windows Registry Editor Version 5.00\n"
+    EXPECT_EQ(testfiles::ReadFile(m_file), "Windows Registry Editor Version 5.00\n"
                                 "; kept comment\n\n"
                                 "[HKEY_CURRENT_USER\\Software\\Other]\n"
                                 "\"Keep\"=\"me\"\n\n"
@@ -219,7 +212,7 @@ TEST_F(Registry, WriterKilledDuringSaveLeavesTheOldFileWhole)
     ASSERT_TRUE(key->SetString(L"Marker", L"kept"));
     constexpr size_t kBigSize = 1 << 20;
     ASSERT_TRUE(key->SetString(L"Big", std::wstring(kBigSize, L'a')));
-    const std::string before = ReadText(m_file);
+    const std::string before = testfiles::ReadFile(m_file);
 
     // The file size limit kills the writer (SIGXFSZ) after it has written so many bytes of its
     // save: nothing, half, all but the last byte.
@@ -240,7 +233,7 @@ TEST_F(Registry, WriterKilledDuringSaveLeavesTheOldFileWhole)
         ASSERT_TRUE(WIFSIGNALED(status));
         EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
 
-        EXPECT_EQ(ReadText(m_file), before);
+        EXPECT_EQ(testfiles::ReadFile(m_file), before);
         std::unique_ptr<RegistryKey> reader = RegistryKey::Open(L"SOFTWARE\\Pelmo", false);
         ASSERT_TRUE(reader);
         std::wstring text;

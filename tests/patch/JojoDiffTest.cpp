@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
 #include "kernel/TextConvert.h"
 #include "patch/JojoDiff.h"
 
@@ -51,17 +52,8 @@ Bytes RandomBytes(size_t count, uint32_t seed, bool plain = false)
     return bytes;
 }
 
-void WriteFile(const fs::path &path, const Bytes &bytes)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadFile(const fs::path &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 std::string Quote(const std::string &text)
 {
@@ -85,22 +77,7 @@ int RunTool(const std::string &tool, const std::vector<std::string> &arguments)
 class JojoDiffTool : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-        for (char &c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)))
-                c = '-';
-        m_directory = fs::temp_directory_path() / ("jojodiff-test-" + name + "-" + std::to_string(std::random_device()()));
-        fs::remove_all(m_directory);
-        fs::create_directories(m_directory);
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(m_directory);
-    }
+    void SetUp() override { ASSERT_FALSE(m_directory.empty()); }
 
     fs::path Path(const std::string &name) const
     {
@@ -127,7 +104,8 @@ protected:
         return names;
     }
 
-    fs::path m_directory;
+    testfiles::TempDirectory m_temp{"jojodiff-test"};
+    const fs::path m_directory = m_temp.Path();
 };
 
 const Bytes kHello = "Hello, world! This is a test file.\n";

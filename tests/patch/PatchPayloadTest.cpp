@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/RunningExecutable.h"
 #include "kernel/TextConvert.h"
@@ -29,18 +30,8 @@ std::string Pattern(size_t size, unsigned seed)
     return bytes;
 }
 
-std::string ReadFile(const std::wstring &path)
-{
-    std::ifstream in(PathToNative(path), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::wstring &path, const std::string &bytes)
-{
-    std::ofstream(PathToNative(path), std::ios::binary | std::ios::trunc) << bytes;
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 void Overwrite(const std::wstring &path, uint64_t offset, const std::string &bytes)
 {

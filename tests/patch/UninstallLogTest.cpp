@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "patch/UninstallLog.h"
@@ -42,17 +43,8 @@ std::string RecordData(uint32_t size, uint32_t version, uint32_t &count)
     return data + closing;
 }
 
-std::string ReadFile(const std::wstring &path)
-{
-    std::ifstream in(PathToNative(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::wstring &path, const std::string &bytes)
-{
-    std::ofstream out(PathToNative(path), std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testfiles::ReadFile;
+using testfiles::WriteFile;
 
 uint32_t U32At(const std::string &bytes, size_t offset)
 {
@@ -79,12 +71,10 @@ class UninstallLogTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        std::string pattern = "/tmp/ulog-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_install = NativeToPath(pattern);
+        ASSERT_FALSE(m_temp.Path().empty());
+        m_install = NativeToPath(m_temp.Path().string());
         m_logPath = JoinPath(m_install, L"unins000.dat");
     }
-    void TearDown() override { DeleteTree(m_install); }
 
     std::string MakeLog(uint32_t version, uint32_t dataSize, const std::vector<uint32_t> &blockSizes = {})
     {
@@ -142,6 +132,7 @@ protected:
         return entry + L".pak";
     }
 
+    testfiles::TempDirectory m_temp{"ulog"};
     std::wstring m_install;
     std::wstring m_logPath;
 };

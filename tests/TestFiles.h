@@ -1,0 +1,68 @@
+// Files and directories the tests make for themselves: a private temporary directory that goes
+// away with its owner, and files read and written whole, by native or by program path.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+#include "kernel/TextConvert.h"
+
+namespace testfiles
+{
+// A new directory below the system's temporary directory, made with mkdtemp so that parallel
+// test programs never share one; removed with everything in it when the object goes.
+class TempDirectory
+{
+public:
+    explicit TempDirectory(const std::string &prefix = "zelk-test")
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        if (mkdtemp(pattern.data()) != nullptr)
+            m_path = pattern;
+    }
+    ~TempDirectory()
+    {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDirectory(const TempDirectory &) = delete;
+    TempDirectory &operator=(const TempDirectory &) = delete;
+
+    const std::filesystem::path &Path() const { return m_path; }
+    std::string operator/(const std::string &name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Empty when the file cannot be read.
+inline std::string ReadFile(const std::filesystem::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string ReadFile(const std::wstring &path)
+{
+    return ReadFile(std::filesystem::path(PathToNative(path)));
+}
+
+// Replaces the file, making the directories above it first.
+inline void WriteFile(const std::filesystem::path &path, const std::string &bytes)
+{
+    if (path.has_parent_path())
+        std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void WriteFile(const std::wstring &path, const std::string &bytes)
+{
+    WriteFile(std::filesystem::path(PathToNative(path)), bytes);
+}
+} // namespace testfiles
