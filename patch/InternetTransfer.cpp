@@ -684,6 +684,18 @@ bool IsConnectionReset(long code)
            code == CURLE_PARTIAL_FILE || code == CURLE_FTP_ACCEPT_FAILED || code == CURLE_FTP_CANT_GET_HOST ||
            code == CURLE_OPERATION_TIMEDOUT;
 }
+
+// A command that moves no file (login, change of directory, size query) over an FTP handle.
+CURLcode PerformWithoutFile(CURL *curl, const std::string &url)
+{
+    TransferSink sink;
+    ZelkDataBufferMemoryDynamic unused;
+    sink.destination = &unused;
+    ApplyFtpOptions(curl, sink);
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    return curl_easy_perform(curl);
+}
 } // namespace
 
 ZelkFTP::ZelkFTP() = default;
@@ -727,15 +739,8 @@ ZELKRESULT ZelkFTP::Open(const std::string &host, const std::string &user, const
         return ZELKRESULT_NO_MEMORY;
 
     // Logging in without a transfer; the handle keeps the control connection for what follows.
-    TransferSink sink;
-    ZelkDataBufferMemoryDynamic unused;
-    sink.destination = &unused;
-    ApplyFtpOptions(curl.get(), sink);
-    const std::string url = BuildUrl("ftp", m_host, m_port, "");
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     ApplyCredentials(curl.get(), m_user, m_password);
-    curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
-    const CURLcode code = curl_easy_perform(curl.get());
+    const CURLcode code = PerformWithoutFile(curl.get(), BuildUrl("ftp", m_host, m_port, ""));
     m_lastError = code;
     if (code != CURLE_OK)
     {
@@ -775,17 +780,10 @@ ZELKRESULT ZelkFTP::SetDirectory(const std::string &path)
     const std::string directory = ResolvePath(path);
     for (int attempt = 0; attempt < 2 && IsConnected(); ++attempt)
     {
-        CURL *curl = m_connection->curl.get();
-        TransferSink sink;
-        ZelkDataBufferMemoryDynamic unused;
-        sink.destination = &unused;
-        ApplyFtpOptions(curl, sink);
         std::string url = BuildUrl("ftp", m_host, m_port, directory);
         if (url.back() != '/')
             url += '/';
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-        const CURLcode code = curl_easy_perform(curl);
+        const CURLcode code = PerformWithoutFile(m_connection->curl.get(), url);
         m_lastError = code;
         if (code == CURLE_OK)
         {
@@ -806,15 +804,8 @@ ZELKRESULT ZelkFTP::GetFileSize(const std::string &path, uint64_t &size)
     for (int attempt = 0; attempt < 2 && IsConnected(); ++attempt)
     {
         CURL *curl = m_connection->curl.get();
-        TransferSink sink;
-        ZelkDataBufferMemoryDynamic unused;
-        sink.destination = &unused;
-        ApplyFtpOptions(curl, sink);
-        const std::string url = BuildUrl("ftp", m_host, m_port, ResolvePath(path));
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
         curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
-        const CURLcode code = curl_easy_perform(curl);
+        const CURLcode code = PerformWithoutFile(curl, BuildUrl("ftp", m_host, m_port, ResolvePath(path)));
         m_lastError = code;
         curl_off_t length = -1;
         if (code == CURLE_OK && curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
