@@ -57,6 +57,19 @@ AppTest::HeldRunFrame *NewFrame(const std::wstring &installPath)
     return frame;
 }
 
+// The window as discovery leaves it when a standalone payload fits the installed build.
+AppTest::HeldRunFrame *NewReadyFrame(const std::wstring &installPath)
+{
+    AppTest::HeldRunFrame *frame = NewFrame(installPath);
+    frame->ShowInstallPath();
+    frame->EnableBrowse();
+    PostFrameMessage(MessageNormal, LoadMessage(187));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(188, L"1.0"));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(189, L"1.2"));
+    PostFrameMessage(MessageNormal, L"");
+    return frame;
+}
+
 void CloseFrame(AppTest::HeldRunFrame *frame)
 {
     if (frame->heldWorker != nullptr)
@@ -97,13 +110,7 @@ TEST(WindowScreenshots, EveryState)
     CloseFrame(frame);
 
     // Standalone mode ready, then a run under way, cancelled, and finished.
-    frame = NewFrame(installation);
-    frame->ShowInstallPath();
-    frame->EnableBrowse();
-    PostFrameMessage(MessageNormal, LoadMessage(187));
-    PostFrameMessage(MessageNormal, FormatCatalogueText(188, L"1.0"));
-    PostFrameMessage(MessageNormal, FormatCatalogueText(189, L"1.2"));
-    PostFrameMessage(MessageNormal, L"");
+    frame = NewReadyFrame(installation);
     camera.Take(frame, "ready");
 
     wxCommandEvent start(wxEVT_BUTTON, ID_APPLY);
@@ -135,13 +142,7 @@ TEST(WindowScreenshots, EveryState)
     ASSERT_FALSE(server.Port().empty());
     AppTest::ScopedRegistry withPage(temp / "page.reg", "[HKEY_LOCAL_MACHINE\\Software\\Pelmo]\n\"PatcherPageHost\"=\"127.0.0.1:" +
                                                            server.Port() + "\"\n");
-    frame = NewFrame(installation);
-    frame->ShowInstallPath();
-    frame->EnableBrowse();
-    PostFrameMessage(MessageNormal, LoadMessage(187));
-    PostFrameMessage(MessageNormal, FormatCatalogueText(188, L"1.0"));
-    PostFrameMessage(MessageNormal, FormatCatalogueText(189, L"1.2"));
-    PostFrameMessage(MessageNormal, L"");
+    frame = NewReadyFrame(installation);
     ASSERT_NE(frame->PageView(), nullptr);
     EXPECT_TRUE(AppTest::WaitFor([&] { return frame->PageView()->IsShown(); }, std::chrono::seconds(20)));
     camera.Take(frame, "ready-with-page");
