@@ -57,6 +57,27 @@ void PauseBeforeRetry()
     std::this_thread::sleep_for(GetTransferTimings().retryPause);
 }
 
+// Repeats attempt, pausing between tries, until it succeeds, is cancelled or runs out of tries;
+// the last try's result.
+template <typename Attempt>
+ZELKRESULT RetryTransfer(int attempts, ZelkTransferCallback *callback, Attempt attempt)
+{
+    ZELKRESULT result = ZELKRESULT_OK;
+    for (int tried = 0; tried < attempts; ++tried)
+    {
+        if (tried > 0)
+        {
+            if (callback != nullptr && callback->ShouldStop())
+                return ZELKRESULT_ABORTED;
+            PauseBeforeRetry();
+        }
+        result = attempt();
+        if (result == ZELKRESULT_OK || result == ZELKRESULT_ABORTED)
+            return result;
+    }
+    return result;
+}
+
 struct CurlDeleter
 {
     void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
@@ -523,7 +544,7 @@ ZELKRESULT DownloadAddress(const std::string &address, ZelkDataBuffer &destinati
                            ZelkTransferCallback *callback)
 {
     ZelkAddress parts;
-    ZELKRESULT result = ParseAddress(address, parts);
+    const ZELKRESULT result = ParseAddress(address, parts);
     if (result != ZELKRESULT_OK)
         return result;
     DefaultScheme(parts);
@@ -531,46 +552,22 @@ ZELKRESULT DownloadAddress(const std::string &address, ZelkDataBuffer &destinati
     if (parts.scheme == "ftp")
     {
         ZelkFTP ftp;
-        for (int attempt = 0; attempt < kDownloadAttempts; ++attempt)
-        {
-            if (attempt > 0)
-            {
-                if (callback != nullptr && callback->ShouldStop())
-                    return ZELKRESULT_ABORTED;
-                PauseBeforeRetry();
-            }
-            result = ftp.Open(parts.host, parts.user, parts.password, true, parts.port);
-            if (result != ZELKRESULT_OK)
-                continue;
-            result = ftp.GetFileAtPath(parts.path, destination, callback);
-            if (result == ZELKRESULT_OK)
-            {
+        return RetryTransfer(kDownloadAttempts, callback, [&] {
+            ZELKRESULT attempt = ftp.Open(parts.host, parts.user, parts.password, true, parts.port);
+            if (attempt == ZELKRESULT_OK)
+                attempt = ftp.GetFileAtPath(parts.path, destination, callback);
+            if (attempt == ZELKRESULT_OK)
                 ftp.Close();
-                return ZELKRESULT_OK;
-            }
-            if (result == ZELKRESULT_ABORTED)
-                return result;
-        }
-        return result;
+            return attempt;
+        });
     }
-
     if (parts.scheme == "http" || parts.scheme == "https")
     {
         const uint64_t downloadStart = destination.GetPosition();
         const bool noCache = (flags & kDownloadNoCache) != 0;
-        for (int attempt = 0; attempt < kDownloadAttempts; ++attempt)
-        {
-            if (attempt > 0)
-            {
-                if (callback != nullptr && callback->ShouldStop())
-                    return ZELKRESULT_ABORTED;
-                PauseBeforeRetry();
-            }
-            result = HttpAttempt(address, destination, noCache, callback, downloadStart);
-            if (result == ZELKRESULT_OK || result == ZELKRESULT_ABORTED)
-                return result;
-        }
-        return result;
+        return RetryTransfer(kDownloadAttempts, callback, [&] {
+            return HttpAttempt(address, destination, noCache, callback, downloadStart);
+        });
     }
     return ZELKRESULT_BAD_FORMAT;
 }
@@ -579,7 +576,7 @@ ZELKRESULT QueryAddressSize(const std::string &address, uint64_t &size)
 {
     size = 0;
     ZelkAddress parts;
-    ZELKRESULT result = ParseAddress(address, parts);
+    const ZELKRESULT result = ParseAddress(address, parts);
     if (result != ZELKRESULT_OK)
         return result;
     DefaultScheme(parts);
@@ -587,30 +584,15 @@ ZELKRESULT QueryAddressSize(const std::string &address, uint64_t &size)
     if (parts.scheme == "ftp")
     {
         ZelkFTP ftp;
-        for (int attempt = 0; attempt < kFtpSizeAttempts; ++attempt)
-        {
-            if (attempt > 0)
-                PauseBeforeRetry();
-            result = ftp.Open(parts.host, parts.user, parts.password, true, parts.port);
-            if (result == ZELKRESULT_OK)
-                result = ftp.GetFileSize(parts.path, size);
-            if (result == ZELKRESULT_OK)
-                return result;
-        }
-        return result;
+        return RetryTransfer(kFtpSizeAttempts, nullptr, [&] {
+            ZELKRESULT attempt = ftp.Open(parts.host, parts.user, parts.password, true, parts.port);
+            if (attempt == ZELKRESULT_OK)
+                attempt = ftp.GetFileSize(parts.path, size);
+            return attempt;
+        });
     }
     if (parts.scheme == "http" || parts.scheme == "https")
-    {
-        for (int attempt = 0; attempt < kHttpSizeAttempts; ++attempt)
-        {
-            if (attempt > 0)
-                PauseBeforeRetry();
-            result = HttpQuerySize(address, size);
-            if (result == ZELKRESULT_OK)
-                return result;
-        }
-        return result;
-    }
+        return RetryTransfer(kHttpSizeAttempts, nullptr, [&] { return HttpQuerySize(address, size); });
     return ZELKRESULT_BAD_FORMAT;
 }
 
