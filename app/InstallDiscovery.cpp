@@ -195,8 +195,7 @@ bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDis
     settings.SetLocalMode(true);
     PostFrameMessage(MessageNormal, LoadMessage(kIdReady));
     display.EnableApply();
-    if (!version.empty())
-        PostFrameMessage(MessageNormal, FormatCatalogueText(kIdCurrentVersion, NarrowToWide(version).c_str()));
+    PostFrameMessage(MessageNormal, FormatCatalogueText(kIdCurrentVersion, NarrowToWide(version).c_str()));
     if (!target.empty())
         PostFrameMessage(MessageNormal, FormatCatalogueText(kIdTargetVersion, NarrowToWide(target).c_str()));
     PostFrameMessage(MessageNormal, std::wstring());
