@@ -6,14 +6,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "RunningProgram.h"
+#include "TestFiles.h"
 
 namespace testservers
 {
@@ -25,30 +24,9 @@ inline std::string ScriptPath(const char *name)
     return std::string(ZELK_SOURCE_DIR) + "/tests/servers/" + name;
 }
 
-// A private directory that is removed with the object.
-class TempDirectory
-{
-public:
-    TempDirectory()
-    {
-        char pattern[] = "/tmp/zelk-transfer-XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            m_path = pattern;
-    }
-    ~TempDirectory()
-    {
-        if (!m_path.empty())
-            std::system(("rm -rf '" + m_path + "'").c_str());
-    }
-    TempDirectory(const TempDirectory &) = delete;
-    TempDirectory &operator=(const TempDirectory &) = delete;
-
-    const std::string &Path() const { return m_path; }
-    std::string operator/(const std::string &name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+using testfiles::ReadFile;
+using testfiles::TempDirectory;
+using testfiles::WriteFile;
 
 inline std::string RandomBytes(size_t count, unsigned seed)
 {
@@ -57,21 +35,6 @@ inline std::string RandomBytes(size_t count, unsigned seed)
     for (char &c : bytes)
         c = static_cast<char>(generator() & 0xFF);
     return bytes;
-}
-
-inline void WriteFile(const std::string &path, const std::string &bytes)
-{
-    std::system(("mkdir -p \"$(dirname '" + path + "')\"").c_str());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 // One server process; "ready PORT" on its standard output says it listens.
