@@ -1,0 +1,191 @@
+// Standalone runs in the real window with the real worker: "Cancel" in the middle of a step, and
+// a running product that keeps the run out.
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <wx/button.h>
+#include <wx/textctrl.h>
+#include <wx/weakref.h>
+
+#include "../RunningProgram.h"
+#include "AppTestSupport.h"
+#include "app/InstallDiscovery.h"
+#include "app/MessageCatalogue.h"
+#include "app/PatchMainFrame.h"
+#include "kernel/AssetDbIpc.h"
+#include "kernel/TextConvert.h"
+#include "patch/FixedTexts.h"
+
+using namespace ZelkPatch;
+using AppTest::PumpEvents;
+using AppTest::WaitFor;
+
+namespace
+{
+namespace fs = std::filesystem;
+const std::string kBuild = ZELK_BUILD_DIR;
+
+std::string RunTool(const std::vector<std::string> &arguments)
+{
+    RunningProgram tool(arguments);
+    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
+    return tool.Output();
+}
+
+// Relative path -> content of every file below root.
+std::map<std::string, std::string> TreeContents(const fs::path &root)
+{
+    std::map<std::string, std::string> contents;
+    for (const auto &entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            contents[fs::relative(entry.path(), root).string()] = AppTest::ReadFile(entry.path().string());
+    return contents;
+}
+
+class WindowRunAcceptanceTest : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_root = fs::temp_directory_path() / ("zelk-app-window-run-" + std::to_string(getpid()));
+        std::string digest;
+        for (const char *version : {"100", "101"})
+        {
+            digest = RunTool({kBuild + "/zelk-mksample", (s_root / version).string(), "--version", version});
+            if (std::string(version) == "100")
+                s_digest = digest.substr(0, digest.find('\n'));
+            fs::remove(s_root / version / "unins000.dat");
+        }
+        RunTool({kBuild + "/zelk-mkpatch", (s_root / "100").string(), (s_root / "101").string(),
+                 (s_root / "step.zip").string()});
+        // The reader takes the payload from the end of any file: a small program will do.
+        RunTool({kBuild + "/zelk-mkpayload", "/bin/true", (s_root / "patcher").string(), "--target", "101",
+                 "--build", s_digest + "=100", "--step", "100:101:" + (s_root / "step.zip").string()});
+    }
+    static void TearDownTestSuite() { fs::remove_all(s_root); }
+
+    void SetUp() override
+    {
+        PatchSettings::Get().Reset();
+        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
+        setenv("TEMP", (m_temp / "temp").c_str(), 1);
+        fs::create_directories(m_temp / "temp");
+        m_frame = new PatchMainFrame(nullptr);
+        m_frameRef = m_frame;
+        m_frame->Show();
+        RegisterPatchHooks(FrameProgressBegin, FrameProgressStep, PostFrameMessage);
+        // As the start-up does: the registry's installation, then the payload.
+        PatchSettings::Get().SetInstallPath(FindProductInstallPath(L"KorvilSimulator", L"Korvil"));
+        ASSERT_TRUE(m_frame->CheckStandalonePayload(NativeToPath((s_root / "patcher").string()), false));
+        PumpEvents();
+        ASSERT_TRUE(m_frame->ApplyButton()->IsEnabled());
+    }
+
+    void TearDown() override
+    {
+        if (m_frameRef)
+        {
+            EXPECT_TRUE(WaitFor([&] { return !m_frame->IsRunning(); }, std::chrono::seconds(60)));
+            m_frameRef->Destroy();
+        }
+        PumpEvents();
+        RegisterPatchHooks(nullptr, nullptr, nullptr);
+        AssetDbIpc::Close();
+        unsetenv("TEMP");
+    }
+
+    void Press(int id, wxButton *button)
+    {
+        wxCommandEvent click(wxEVT_BUTTON, id);
+        button->GetEventHandler()->ProcessEvent(click);
+        PumpEvents();
+    }
+
+    std::wstring Log() const { return m_frame->LogPane()->GetValue().ToStdWstring(); }
+
+    bool RunEnded() const
+    {
+        return !m_frame->IsRunning() && (m_frame->Worker() == nullptr || !m_frame->Worker()->IsRunning()) &&
+               m_frame->CancelButton()->IsEnabled();
+    }
+
+    static fs::path s_root;
+    static std::string s_digest;
+    AppTest::TempDirectory m_temp;
+    fs::path m_install = m_temp.Path() / "Korvil";
+    AppTest::ScopedRegistry m_registry{m_temp / "registry.reg",
+                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
+                                       "\"ProductClass\"=\"Korvil\"\n\"ProductInstallPath\"=\"" +
+                                           m_install.string() + "\"\n"};
+    AppTest::ScriptedDialogs m_dialogs;
+    PatchMainFrame *m_frame = nullptr;
+    wxWeakRef<wxFrame> m_frameRef;
+};
+
+fs::path WindowRunAcceptanceTest::s_root;
+std::string WindowRunAcceptanceTest::s_digest;
+} // namespace
+
+TEST_F(WindowRunAcceptanceTest, CancelInTheMiddleOfAStepLeavesEveryFileOldOrNew)
+{
+    // The patch tool takes its time after each file, so that "Cancel" lands inside the step.
+    const fs::path tool = m_install / "bin/jpatchl-w32.exe";
+    fs::copy_file(tool, m_temp.Path() / "real-jptch");
+    AppTest::WriteFile(tool.string(), "#!/bin/sh\n\"" + (m_temp.Path() / "real-jptch").string() +
+                                          "\" \"$@\"\nstatus=$?\nsleep 0.4\nexit $status\n");
+    fs::permissions(tool, fs::perms::owner_all, fs::perm_options::add);
+
+    Press(ID_APPLY, m_frame->ApplyButton());
+    ASSERT_TRUE(WaitFor([&] { return Log().find(L"Patching...") != std::wstring::npos; }, std::chrono::seconds(60)))
+        << PathToNative(Log());
+    WaitFor([] { return false; }, std::chrono::milliseconds(600)); // keeps the window served meanwhile
+    m_dialogs.answers.push_back(MessageBoxAnswer::Yes);
+    Press(ID_CANCEL, m_frame->CancelButton());
+    EXPECT_FALSE(m_frame->CancelButton()->IsEnabled());
+
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }, std::chrono::seconds(60))) << PathToNative(Log());
+    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), kTextExit);
+    const std::wstring log = Log();
+    EXPECT_NE(log.find(kTextCancelling), std::wstring::npos) << PathToNative(log);
+    EXPECT_EQ(log.substr(log.rfind(L'\n') + 1), L"Patching aborted.") << PathToNative(log);
+
+    // Each file holds what build 100 or build 101 has at its path; nothing half-written.
+    const auto old = TreeContents(s_root / "100");
+    const auto now = TreeContents(s_root / "101");
+    fs::copy_file(m_temp.Path() / "real-jptch", tool, fs::copy_options::overwrite_existing);
+    for (const auto &[path, content] : TreeContents(m_install))
+    {
+        if (path == "unins000.dat" || path == "patch-journal.txt")
+            continue;
+        const bool isOld = old.count(path) && old.at(path) == content;
+        const bool isNew = now.count(path) && now.at(path) == content;
+        EXPECT_TRUE(isOld || isNew) << path;
+    }
+    EXPECT_TRUE(TreeContents(m_install).at("bin/Launcher.exe") != now.at("bin/Launcher.exe"))
+        << "the launcher goes last, so a cancelled step leaves the old build";
+}
+
+TEST_F(WindowRunAcceptanceTest, ARunningProductKeepsTheRunOutAndApplyComesBack)
+{
+    RunningProgram product({kBuild + "/zelk-product-instance", m_install.string()});
+    ASSERT_TRUE(product.WaitForOutput("ready")) << product.Output();
+
+    Press(ID_APPLY, m_frame->ApplyButton());
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }, std::chrono::seconds(60))) << PathToNative(Log());
+    const std::wstring log = Log();
+    EXPECT_NE(log.find(LoadMessage(157)), std::wstring::npos) << PathToNative(log);
+    ASSERT_EQ(m_dialogs.boxes.size(), 1u);
+    EXPECT_EQ(m_dialogs.boxes[0], std::make_pair(LoadMessage(159), LoadMessage(158)));
+    EXPECT_TRUE(m_frame->ApplyButton()->IsEnabled()) << "the user may try again once the product is closed";
+    auto installed = TreeContents(m_install);
+    installed.erase("unins000.dat");
+    EXPECT_TRUE(installed == TreeContents(s_root / "100")) << "nothing changed";
+    product.Signal(SIGTERM);
+    EXPECT_EQ(product.Wait(), 0);
+}
