@@ -46,7 +46,7 @@ constexpr unsigned kIdUnattended = 243;
 constexpr uint32_t kOnExitWaitMilliseconds = 1000;
 
 // The option table: kind, short and long name, description id, flags.
-struct OptionSpec
+struct OptionDefinition
 {
     wxCmdLineEntryType kind;
     const char *shortName;
@@ -55,7 +55,7 @@ struct OptionSpec
     int flags;
 };
 
-const OptionSpec kOptions[] = {
+const OptionDefinition kOptions[] = {
     {wxCMD_LINE_SWITCH, "h", "help", 121, 0},
     {wxCMD_LINE_SWITCH, "a", "admin", 122, 0},
     {wxCMD_LINE_PARAM, "c", "current", 123, wxCMD_LINE_PARAM_OPTIONAL},
@@ -140,7 +140,7 @@ void PatcherCommandLine::DropStrayQuotes(std::vector<std::wstring> &arguments)
 void PatcherCommandLine::BuildOptionTable()
 {
     m_optionTable.clear();
-    for (const OptionSpec &option : kOptions)
+    for (const OptionDefinition &option : kOptions)
         m_optionTable.push_back({option.kind, option.shortName, option.longName, LoadMessage(option.descriptionId),
                                  option.flags});
 }
