@@ -1,0 +1,120 @@
+// A download run in the real window with the real worker, against a throttled HTTP server on
+// 127.0.0.1: the status line follows the download, and the step is installed.
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <wx/button.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/weakref.h>
+
+#include "AppTestSupport.h"
+#include "RunningProgram.h"
+#include "app/MessageCatalogue.h"
+#include "app/PatchMainFrame.h"
+#include "app/PelmoPatcherApp.h"
+#include "kernel/TextConvert.h"
+#include "patch/TestServers.h"
+
+using namespace ZelkPatch;
+using AppTest::PumpEvents;
+using AppTest::WaitFor;
+
+namespace
+{
+namespace fs = std::filesystem;
+const std::string kBuild = ZELK_BUILD_DIR;
+
+void RunTool(const std::vector<std::string> &arguments)
+{
+    RunningProgram tool(arguments);
+    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
+}
+
+std::map<std::string, std::string> TreeContents(const fs::path &root)
+{
+    std::map<std::string, std::string> contents;
+    for (const auto &entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            contents[fs::relative(entry.path(), root).string()] = AppTest::ReadFile(entry.path().string());
+    contents.erase("unins000.dat");
+    return contents;
+}
+
+TEST(WindowDownloadAcceptanceTest, StatusLineFollowsTheDownloadAndTheStepIsInstalled)
+{
+    SetCatalogueLanguage(kLanguageEnglish);
+    PatchSettings::Get().Reset();
+    AppTest::TempDirectory temp;
+    const fs::path served = temp.Path() / "served";
+    for (const char *version : {"100", "101"})
+    {
+        RunTool({kBuild + "/zelk-mksample", (temp.Path() / version).string(), "--version", version});
+        fs::remove(temp.Path() / version / "unins000.dat");
+    }
+    fs::create_directories(served / "steps");
+    const fs::path step = served / "steps/100_to_101.zip";
+    RunTool({kBuild + "/zelk-mkpatch", (temp.Path() / "100").string(), (temp.Path() / "101").string(), step.string()});
+    AppTest::WriteFile((served / "list/patches.txt").string(),
+                       "source-version: 100\ntarget-version: 101\npatch-exe-url: http://unused.example/p.exe\n"
+                       "patch-data-url: ../steps/100_to_101.zip\n");
+    const fs::path install = temp.Path() / "Korvil";
+    RunTool({kBuild + "/zelk-mksample", install.string(), "--version", "100"});
+
+    // About three seconds for the step: several turns of the refresh timer.
+    testservers::TestServer http;
+    const uintmax_t size = fs::file_size(step);
+    ASSERT_TRUE(http.Start("http_server.py", {"--root", served.string(), "--throttle", std::to_string(size / 3)}))
+        << http.Output();
+    setenv("no_proxy", "127.0.0.1", 1);
+    AppTest::ScopedRegistry registry(temp / "registry.reg");
+    setenv("TEMP", (temp / "temp").c_str(), 1);
+    PatcherCommandLine commandLine;
+    ASSERT_TRUE(commandLine.ParseCommandLine(
+        {L"pelmo-patcher", L"--server=http://127.0.0.1:" + std::to_wstring(http.Port()) + L"/list", L"--final=101",
+         L"100", NativeToPath(install.string()) + L"/"}));
+
+    AppTest::ScriptedDialogs dialogs;
+    auto *frame = new PatchMainFrame(nullptr);
+    wxWeakRef<wxFrame> frameRef = frame;
+    frame->Show();
+    RegisterPatchHooks(FrameProgressBegin, FrameProgressStep, PostFrameMessage);
+    // As the start-up does for a download run: at once, without "Apply Update".
+    wxCommandEvent start(wxEVT_BUTTON, ID_APPLY);
+    frame->OnStart(start);
+
+    const std::wstring total = L" kB of " + std::to_wstring(size / 1024) + L" kB, ";
+    std::wstring shown;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            shown = frame->StatusLine()->GetLabel().ToStdWstring();
+            return shown.find(L"Download Progress ") == 0 && shown.find(total) != std::wstring::npos &&
+                   shown.find(L"remaining") != std::wstring::npos;
+        },
+        std::chrono::seconds(30)))
+        << PathToNative(shown) << "\n"
+        << PathToNative(frame->LogPane()->GetValue().ToStdWstring());
+
+    const auto ended = [&] {
+        return !frame->IsRunning() && (frame->Worker() == nullptr || !frame->Worker()->IsRunning()) &&
+               frame->CancelButton()->IsEnabled();
+    };
+    ASSERT_TRUE(WaitFor(ended, std::chrono::seconds(60)));
+    const std::wstring log = frame->LogPane()->GetValue().ToStdWstring();
+    EXPECT_EQ(log.substr(log.rfind(L'\n') + 1), L"Patching completed.") << PathToNative(log);
+    EXPECT_NE(log.find(L"Client is at the final version: 101"), std::wstring::npos) << PathToNative(log);
+    EXPECT_TRUE(frame->StatusLine()->GetLabel().IsEmpty()) << "the progress line goes with the download";
+    EXPECT_TRUE(TreeContents(install) == TreeContents(temp.Path() / "101")) << "the installation is build 101";
+
+    frameRef->Destroy();
+    PumpEvents();
+    RegisterPatchHooks(nullptr, nullptr, nullptr);
+    unsetenv("TEMP");
+    unsetenv("no_proxy");
+    PatchSettings::Get().Reset();
+}
+} // namespace
