@@ -28,7 +28,11 @@ bool StatPath(const std::wstring &path, struct stat &info)
     return !path.empty() && stat(Native(path).c_str(), &info) == 0;
 }
 
-bool RemoveTreeNative(const std::string &directory)
+// Removes directory and everything below it; a link is removed itself, never followed. Each file
+// goes through removeFile, which may refuse it. The walk stays in native names: a name on disk
+// need not survive the way through a wide path.
+template <typename RemoveFile>
+bool RemoveTreeNative(const std::string &directory, RemoveFile removeFile)
 {
     DIR *dir = opendir(directory.c_str());
     if (!dir)
@@ -40,10 +44,9 @@ bool RemoveTreeNative(const std::string &directory)
             continue;
         const std::string child = directory + "/" + name;
         struct stat info;
-        // A link is removed itself, never followed.
         if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         {
-            if (!RemoveTreeNative(child))
+            if (!RemoveTreeNative(child, removeFile))
             {
                 closedir(dir);
                 return false;
@@ -51,7 +54,7 @@ bool RemoveTreeNative(const std::string &directory)
         }
         else
         {
-            unlink(child.c_str());
+            removeFile(child);
         }
     }
     closedir(dir);
@@ -64,6 +67,16 @@ bool IsReadOnlyNative(const std::string &path)
 {
     struct stat info;
     return lstat(path.c_str(), &info) == 0 && !S_ISLNK(info.st_mode) && !(info.st_mode & S_IWUSR);
+}
+
+bool DeleteFileNative(const std::string &path)
+{
+    if (IsReadOnlyNative(path))
+    {
+        errno = EACCES;
+        return false;
+    }
+    return unlink(path.c_str()) == 0;
 }
 } // namespace
 
@@ -100,47 +113,12 @@ bool MakeDirectory(const std::wstring &input)
 
 bool DeleteTree(const std::wstring &directory)
 {
-    if (directory.empty())
-        return false;
-    const std::string native = Native(directory);
-    DIR *dir = opendir(native.c_str());
-    if (!dir)
-        return false;
-    while (dirent *entry = readdir(dir))
-    {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        const std::string child = native + "/" + name;
-        struct stat info;
-        if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        {
-            if (!DeleteTree(NativeToPath(child)))
-            {
-                closedir(dir);
-                return false;
-            }
-        }
-        else
-        {
-            DeleteFileAt(NativeToPath(child));
-        }
-    }
-    closedir(dir);
-    return rmdir(native.c_str()) == 0;
+    return !directory.empty() && RemoveTreeNative(Native(directory), DeleteFileNative);
 }
 
 bool DeleteFileAt(const std::wstring &path)
 {
-    if (path.empty())
-        return false;
-    const std::string native = Native(path);
-    if (IsReadOnlyNative(native))
-    {
-        errno = EACCES;
-        return false;
-    }
-    return unlink(native.c_str()) == 0;
+    return !path.empty() && DeleteFileNative(Native(path));
 }
 
 bool MoveFileAt(const std::wstring &from, const std::wstring &to)
@@ -348,7 +326,8 @@ void RemoveRunTempDirectory()
     std::lock_guard<std::mutex> lock(g_runTempLock);
     if (g_runTempDirectory.empty())
         return;
-    RemoveTreeNative(g_runTempDirectory);
+    // Whatever the run left there goes, read-only or not.
+    RemoveTreeNative(g_runTempDirectory, [](const std::string &file) { unlink(file.c_str()); });
     g_runTempDirectory.clear();
 }
 

@@ -226,6 +226,19 @@ TEST_F(FileUtil, DeleteTreeStopsAtWhatItCannotRemove)
     EXPECT_FALSE(DeleteTree(L""));
 }
 
+// Names made by other programs need not be paths this program can write: a backslash reads as a
+// separator, and bytes that are not UTF-8 do not survive the way through wide text.
+TEST_F(FileUtil, DeleteTreeRemovesNamesThatAreNoProgramPath)
+{
+    ASSERT_TRUE(MakeDirectory(JoinPath(m_root, L"tree/sub")));
+    const std::string native = PathToNative(JoinPath(m_root, L"tree"));
+    for (const std::string name : {"/back\\slash", "/sub/latin-1 \xE9t\xE9"})
+        std::ofstream(native + name, std::ios::binary) << "x";
+
+    EXPECT_TRUE(DeleteTree(JoinPath(m_root, L"tree")));
+    EXPECT_FALSE(FileExists(JoinPath(m_root, L"tree")));
+}
+
 TEST_F(FileUtil, MoveNeverReplacesAndRefusesAReadOnlySource)
 {
     const std::wstring source = WriteFile(L"source", "data");
