@@ -1,0 +1,95 @@
+// SIGTERM cancels an unattended run in the middle of a step as "Cancel" and "Yes" would: the run
+// ends with "Patching aborted." and exit status 1, and every file is its old or its new content.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "RunningProgram.h"
+
+namespace
+{
+namespace fs = std::filesystem;
+const std::string kBuild = ZELK_BUILD_DIR;
+
+std::string RunTool(const std::vector<std::string> &arguments)
+{
+    RunningProgram tool(arguments);
+    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
+    return tool.Output();
+}
+
+std::map<std::string, std::string> TreeContents(const fs::path &root)
+{
+    std::map<std::string, std::string> contents;
+    for (const auto &entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+        {
+            std::ifstream in(entry.path(), std::ios::binary);
+            contents[fs::relative(entry.path(), root).string()] =
+                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    return contents;
+}
+
+TEST(TerminateAcceptanceTest, TerminateInTheMiddleOfAStepCancelsTheRun)
+{
+    const fs::path dir = fs::temp_directory_path() / ("zelk-e2e-terminate-" + std::to_string(getpid()));
+    const std::string digest = RunTool({kBuild + "/zelk-mksample", (dir / "100").string(), "--version", "100"});
+    RunTool({kBuild + "/zelk-mksample", (dir / "101").string(), "--version", "101"});
+    fs::remove(dir / "100/unins000.dat");
+    fs::remove(dir / "101/unins000.dat");
+    RunTool({kBuild + "/zelk-mkpatch", (dir / "100").string(), (dir / "101").string(), (dir / "step.zip").string()});
+    const fs::path patcher = dir / "patcher";
+    RunTool({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", patcher.string(), "--target", "101", "--build",
+             digest.substr(0, digest.find('\n')) + "=100", "--step", "100:101:" + (dir / "step.zip").string()});
+    const fs::path install = dir / "Korvil";
+    RunTool({kBuild + "/zelk-mksample", install.string(), "--version", "100"});
+    std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"
+                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
+                                           "\"ProductClass\"=\"Korvil\"\n\"ProductInstallPath\"=\""
+                                        << install.string() << "\"\n";
+    // The patch tool takes its time after each file, so that the signal lands inside the step.
+    const fs::path tool = install / "bin/jpatchl-w32.exe";
+    fs::copy_file(tool, dir / "real-jptch");
+    std::ofstream(tool) << "#!/bin/sh\n\"" << (dir / "real-jptch").string()
+                        << "\" \"$@\"\nstatus=$?\nsleep 0.4\nexit $status\n";
+    fs::create_directories(dir / "temp");
+
+    RunningProgram run({patcher.string(), "-u"}, {"PELMO_REGISTRY=" + (dir / "registry.reg").string(),
+                                                  "TEMP=" + (dir / "temp").string(), "LANG=C.UTF-8",
+                                                  "KORVILUTIL_LOG=" + (dir / "utility.log").string()});
+    ASSERT_TRUE(run.WaitForOutput("Patching...")) << run.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(), 1) << run.Output();
+    const std::string output = run.Output();
+    EXPECT_NE(output.find("Cancelling patch process..."), std::string::npos) << output;
+    EXPECT_EQ(output.substr(output.rfind("Patching")), "Patching aborted.\n") << output;
+    EXPECT_FALSE(fs::exists(dir / "utility.log")) << "no rebuild after a cancelled run";
+
+    fs::copy_file(dir / "real-jptch", tool, fs::copy_options::overwrite_existing);
+    const auto old = TreeContents(dir / "100");
+    const auto now = TreeContents(dir / "101");
+    for (const auto &[path, content] : TreeContents(install))
+    {
+        if (path == "unins000.dat" || path == "patch-journal.txt")
+            continue;
+        const bool isOld = old.count(path) && old.at(path) == content;
+        const bool isNew = now.count(path) && now.at(path) == content;
+        EXPECT_TRUE(isOld || isNew) << path;
+    }
+    EXPECT_TRUE(TreeContents(install).at("bin/Launcher.exe") == old.at("bin/Launcher.exe"))
+        << "the launcher goes last, so a cancelled step leaves the old build";
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+} // namespace
