@@ -1,6 +1,7 @@
 #include "app/ConsoleHost.h"
 
 #include <chrono>
+#include <utility>
 
 #include "app/MessageCatalogue.h"
 #include "app/PatchThread.h"
@@ -94,9 +95,10 @@ void ConsoleHost::RunFinished()
 
 void ConsoleHost::AppendMessage(MessageLevel level, const std::wstring &text)
 {
+    std::string line = Utf8(text);
     std::lock_guard<std::mutex> lock(m_lock);
-    WriteLine(Utf8(text), level);
-    m_lastMessage = Utf8(text);
+    WriteLine(line, level);
+    m_lastMessage = std::move(line);
 }
 
 void ConsoleHost::WriteLine(const std::string &text, MessageLevel level)
