@@ -301,6 +301,14 @@ namespace
 {
 std::mutex g_runTempLock;
 std::string g_runTempDirectory;
+pid_t g_runTempOwner = 0;
+
+// A forked child that exits must not take its parent's directory with it.
+void RemoveOwnRunTempDirectoryAtExit()
+{
+    if (getpid() == g_runTempOwner)
+        RemoveRunTempDirectory();
+}
 } // namespace
 
 std::wstring RunTempDirectory()
@@ -317,6 +325,10 @@ std::wstring RunTempDirectory()
         if (!mkdtemp(pattern.data()))
             return std::wstring();
         g_runTempDirectory = pattern;
+        g_runTempOwner = getpid();
+        // Nothing of a run may stay behind in the shared base directory once the program ends.
+        static const bool removedAtExit = std::atexit(RemoveOwnRunTempDirectoryAtExit) == 0;
+        (void)removedAtExit;
     }
     return NativeToPath(g_runTempDirectory);
 }

@@ -1,5 +1,6 @@
 // SIGTERM cancels an unattended run in the middle of a step as "Cancel" and "Yes" would: the run
 // ends with "Patching aborted." and exit status 1, and every file is its old or its new content.
+// Its temporary files stay in one private directory, removed at the end.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -69,12 +70,21 @@ TEST(TerminateAcceptanceTest, TerminateInTheMiddleOfAStepCancelsTheRun)
                                                   "KORVILUTIL_LOG=" + (dir / "utility.log").string()});
     ASSERT_TRUE(run.WaitForOutput("Patching...")) << run.Output();
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // Mid-step, the run's temporary files live in one private directory of its own.
+    std::vector<fs::directory_entry> temporary(fs::directory_iterator(dir / "temp"), fs::directory_iterator());
+    ASSERT_EQ(temporary.size(), 1u);
+    EXPECT_TRUE(temporary[0].is_directory() && !temporary[0].is_symlink());
+    EXPECT_EQ(temporary[0].status().permissions(), fs::perms::owner_all);
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(), 1) << run.Output();
     const std::string output = run.Output();
     EXPECT_NE(output.find("Cancelling patch process..."), std::string::npos) << output;
     EXPECT_EQ(output.substr(output.rfind("Patching")), "Patching aborted.\n") << output;
     EXPECT_FALSE(fs::exists(dir / "utility.log")) << "no rebuild after a cancelled run";
+    std::string left;
+    for (const auto &entry : fs::recursive_directory_iterator(dir / "temp"))
+        left += entry.path().string() + "\n";
+    EXPECT_EQ(left, "") << "the private directory goes when the run ends";
 
     fs::copy_file(dir / "real-jptch", tool, fs::copy_options::overwrite_existing);
     const auto old = TreeContents(dir / "100");
