@@ -17,6 +17,21 @@ constexpr const char *kKeySourceVersion = "source-version";
 constexpr const char *kKeyTargetVersion = "target-version";
 constexpr const char *kKeyExeUrl = "patch-exe-url";
 constexpr const char *kKeyDataUrl = "patch-data-url";
+// A list names a few lines per step. A server that sends more than this is not sending a list,
+// and the run must not hold whatever it sends in memory.
+constexpr uint64_t kMaxPatchListSize = 1024 * 1024;
+
+// Memory for a downloaded list that refuses to grow past kMaxPatchListSize.
+class PatchListBuffer : public ZelkDataBufferMemoryDynamic
+{
+public:
+    ZELKRESULT Write(const void *source, uint32_t count) override
+    {
+        if (GetPosition() + count > kMaxPatchListSize)
+            return ZELKRESULT_NO_MEMORY;
+        return ZelkDataBufferMemoryDynamic::Write(source, count);
+    }
+};
 
 // Only the space character: a tab is part of the text.
 std::string TrimSpaces(const std::string &text)
@@ -116,7 +131,7 @@ bool PelmoPatchTask::FetchPatchList(const std::vector<std::wstring> &servers)
         if (server.empty())
             continue;
         const std::string address = WideToNarrow(JoinPath(server, NarrowToWide(kPatchListName)));
-        ZelkDataBufferMemoryDynamic list;
+        PatchListBuffer list;
         if (DownloadAddress(address, list, kDownloadNoCache, nullptr) != ZELKRESULT_OK)
         {
             Report(MessageNormal, kTextUnableToDownload + NarrowToWide(address));

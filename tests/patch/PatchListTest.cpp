@@ -206,6 +206,8 @@ protected:
         SetTransferTimings(timings);
         WriteFile(m_dir / "root/invalid/patches.txt", "source-version: 1\ntarget-version: 2\n");
         WriteFile(m_dir / "root/valid/patches.txt", Entry("1", "2", "steps/1_to_2.zip"));
+        // Far more than any list of steps: what such a server sends is not a list.
+        WriteFile(m_dir / "root/huge/patches.txt", Entry("1", "2", "steps/1_to_2.zip") + std::string(3 << 20, 'x'));
         ASSERT_TRUE(m_server.Start("http_server.py", {"--root", m_dir / "root"})) << m_server.Output();
         // A port that answered a moment ago and now refuses: a server that is down.
         TestServer gone;
@@ -238,6 +240,17 @@ TEST_F(FetchPatchListTest, TakesTheFirstServerWithAUsableList)
     ASSERT_EQ(task.messages.size(), 1u);
     EXPECT_EQ(task.messages[0].first, MessageNormal);
     EXPECT_EQ(task.messages[0].second, L"Unable to download patch file: " + down + L"/patches.txt");
+}
+
+// A list is held in memory whole, so one far larger than a list can be is refused, not kept.
+TEST_F(FetchPatchListTest, OversizedListIsRefused)
+{
+    RecordingTask task;
+    const std::wstring huge = Base(m_server.Port(), "huge");
+    EXPECT_FALSE(task.FetchPatchList({huge}));
+    EXPECT_EQ(task.FindPatchEntry("1"), nullptr);
+    ASSERT_EQ(task.messages.size(), 2u);
+    EXPECT_EQ(task.messages[0].second, L"Unable to download patch file: " + huge + L"/patches.txt");
 }
 
 TEST_F(FetchPatchListTest, NoUsableServerFails)
