@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <spawn.h>
 #include <string>
@@ -136,3 +137,12 @@ private:
     std::string m_output;
     bool m_ended = false;
 };
+
+// Runs one of the project's tools to its end, expects it to succeed and returns what it printed.
+inline std::string RunToolForOutput(const std::vector<std::string> &arguments)
+{
+    RunningProgram tool(arguments);
+    const int status = tool.Wait();
+    EXPECT_EQ(status, 0) << arguments[0] << ": " << tool.Output();
+    return tool.Output();
+}

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <system_error>
 
@@ -64,5 +65,14 @@ inline void WriteFile(const std::filesystem::path &path, const std::string &byte
 inline void WriteFile(const std::wstring &path, const std::string &bytes)
 {
     WriteFile(std::filesystem::path(PathToNative(path)), bytes);
+}
+// Relative path -> content of every regular file below root.
+inline std::map<std::string, std::string> FileTreeContents(const std::filesystem::path &root)
+{
+    std::map<std::string, std::string> contents;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            contents[std::filesystem::relative(entry.path(), root).string()] = ReadFile(entry.path());
+    return contents;
 }
 } // namespace testfiles

@@ -14,6 +14,7 @@
 #include <wx/weakref.h>
 
 #include "../RunningProgram.h"
+#include "../TestFiles.h"
 #include "AppTestSupport.h"
 #include "app/InstallDiscovery.h"
 #include "app/MessageCatalogue.h"
@@ -31,23 +32,6 @@ namespace
 namespace fs = std::filesystem;
 const std::string kBuild = ZELK_BUILD_DIR;
 
-std::string RunTool(const std::vector<std::string> &arguments)
-{
-    RunningProgram tool(arguments);
-    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
-    return tool.Output();
-}
-
-// Relative path -> content of every file below root.
-std::map<std::string, std::string> TreeContents(const fs::path &root)
-{
-    std::map<std::string, std::string> contents;
-    for (const auto &entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
-            contents[fs::relative(entry.path(), root).string()] = AppTest::ReadFile(entry.path().string());
-    return contents;
-}
-
 class WindowRunAcceptanceTest : public testing::Test
 {
 protected:
@@ -57,23 +41,23 @@ protected:
         std::string digest;
         for (const char *version : {"100", "101"})
         {
-            digest = RunTool({kBuild + "/zelk-mksample", (s_root / version).string(), "--version", version});
+            digest = RunToolForOutput({kBuild + "/zelk-mksample", (s_root / version).string(), "--version", version});
             if (std::string(version) == "100")
                 s_digest = digest.substr(0, digest.find('\n'));
             fs::remove(s_root / version / "unins000.dat");
         }
-        RunTool({kBuild + "/zelk-mkpatch", (s_root / "100").string(), (s_root / "101").string(),
-                 (s_root / "step.zip").string()});
+        RunToolForOutput({kBuild + "/zelk-mkpatch", (s_root / "100").string(), (s_root / "101").string(),
+                          (s_root / "step.zip").string()});
         // The reader takes the payload from the end of any file: a small program will do.
-        RunTool({kBuild + "/zelk-mkpayload", "/bin/true", (s_root / "patcher").string(), "--target", "101",
-                 "--build", s_digest + "=100", "--step", "100:101:" + (s_root / "step.zip").string()});
+        RunToolForOutput({kBuild + "/zelk-mkpayload", "/bin/true", (s_root / "patcher").string(), "--target", "101",
+                          "--build", s_digest + "=100", "--step", "100:101:" + (s_root / "step.zip").string()});
     }
     static void TearDownTestSuite() { fs::remove_all(s_root); }
 
     void SetUp() override
     {
         PatchSettings::Get().Reset();
-        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
+        RunToolForOutput({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
         setenv("TEMP", (m_temp / "temp").c_str(), 1);
         fs::create_directories(m_temp / "temp");
         m_frame = new PatchMainFrame(nullptr);
@@ -156,10 +140,10 @@ TEST_F(WindowRunAcceptanceTest, CancelInTheMiddleOfAStepLeavesEveryFileOldOrNew)
     EXPECT_EQ(log.substr(log.rfind(L'\n') + 1), L"Patching aborted.") << PathToNative(log);
 
     // Each file holds what build 100 or build 101 has at its path; nothing half-written.
-    const auto old = TreeContents(s_root / "100");
-    const auto now = TreeContents(s_root / "101");
+    const auto old = testfiles::FileTreeContents(s_root / "100");
+    const auto now = testfiles::FileTreeContents(s_root / "101");
     fs::copy_file(m_temp.Path() / "real-jptch", tool, fs::copy_options::overwrite_existing);
-    for (const auto &[path, content] : TreeContents(m_install))
+    for (const auto &[path, content] : testfiles::FileTreeContents(m_install))
     {
         if (path == "unins000.dat" || path == "patch-journal.txt")
             continue;
@@ -167,7 +151,7 @@ TEST_F(WindowRunAcceptanceTest, CancelInTheMiddleOfAStepLeavesEveryFileOldOrNew)
         const bool isNew = now.count(path) && now.at(path) == content;
         EXPECT_TRUE(isOld || isNew) << path;
     }
-    EXPECT_TRUE(TreeContents(m_install).at("bin/Launcher.exe") != now.at("bin/Launcher.exe"))
+    EXPECT_TRUE(testfiles::FileTreeContents(m_install).at("bin/Launcher.exe") != now.at("bin/Launcher.exe"))
         << "the launcher goes last, so a cancelled step leaves the old build";
 }
 
@@ -183,9 +167,9 @@ TEST_F(WindowRunAcceptanceTest, ARunningProductKeepsTheRunOutAndApplyComesBack)
     ASSERT_EQ(m_dialogs.boxes.size(), 1u);
     EXPECT_EQ(m_dialogs.boxes[0], std::make_pair(LoadMessage(159), LoadMessage(158)));
     EXPECT_TRUE(m_frame->ApplyButton()->IsEnabled()) << "the user may try again once the product is closed";
-    auto installed = TreeContents(m_install);
+    auto installed = testfiles::FileTreeContents(m_install);
     installed.erase("unins000.dat");
-    EXPECT_TRUE(installed == TreeContents(s_root / "100")) << "nothing changed";
+    EXPECT_TRUE(installed == testfiles::FileTreeContents(s_root / "100")) << "nothing changed";
     product.Signal(SIGTERM);
     EXPECT_EQ(product.Wait(), 0);
 }

@@ -17,26 +17,21 @@ namespace
 namespace fs = std::filesystem;
 const std::string kBuild = ZELK_BUILD_DIR;
 
-std::string RunTool(const std::vector<std::string> &arguments)
-{
-    RunningProgram tool(arguments);
-    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
-    return tool.Output();
-}
-
 TEST(DiskSpaceAcceptanceTest, ASmallVolumeStopsTheRunBeforeAnyChange)
 {
     ASSERT_EQ(geteuid(), 0u) << "mounts a tmpfs in a private namespace and needs root";
     if (std::system("/usr/bin/unshare -m /bin/true 2>/dev/null") != 0)
         GTEST_SKIP() << "this machine gives no private mount namespace";
     const fs::path dir = fs::temp_directory_path() / ("zelk-e2e-space-" + std::to_string(std::random_device()()));
-    const std::string digest = RunTool({kBuild + "/zelk-mksample", (dir / "build-100").string(), "--version", "100"});
-    RunTool({kBuild + "/zelk-mksample", (dir / "build-101").string(), "--version", "101"});
-    RunTool({kBuild + "/zelk-mkpatch", (dir / "build-100").string(), (dir / "build-101").string(),
-             (dir / "step.zip").string()});
+    const std::string digest =
+        RunToolForOutput({kBuild + "/zelk-mksample", (dir / "build-100").string(), "--version", "100"});
+    RunToolForOutput({kBuild + "/zelk-mksample", (dir / "build-101").string(), "--version", "101"});
+    RunToolForOutput({kBuild + "/zelk-mkpatch", (dir / "build-100").string(), (dir / "build-101").string(),
+                      (dir / "step.zip").string()});
     const fs::path patcher = dir / "patcher";
-    RunTool({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", patcher.string(), "--target", "101", "--build",
-             digest.substr(0, digest.find('\n')) + "=100", "--step", "100:101:" + (dir / "step.zip").string()});
+    RunToolForOutput({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", patcher.string(), "--target", "101",
+                      "--build", digest.substr(0, digest.find('\n')) + "=100", "--step",
+                      "100:101:" + (dir / "step.zip").string()});
 
     struct Case
     {

@@ -15,45 +15,29 @@
 #include <vector>
 
 #include "RunningProgram.h"
+#include "TestFiles.h"
 
 namespace
 {
 namespace fs = std::filesystem;
 const std::string kBuild = ZELK_BUILD_DIR;
 
-std::string RunTool(const std::vector<std::string> &arguments)
-{
-    RunningProgram tool(arguments);
-    EXPECT_EQ(tool.Wait(), 0) << arguments[0] << ": " << tool.Output();
-    return tool.Output();
-}
-
-std::map<std::string, std::string> TreeContents(const fs::path &root)
-{
-    std::map<std::string, std::string> contents;
-    for (const auto &entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
-        {
-            std::ifstream in(entry.path(), std::ios::binary);
-            contents[fs::relative(entry.path(), root).string()] =
-                std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-    return contents;
-}
-
 TEST(TerminateAcceptanceTest, TerminateInTheMiddleOfAStepCancelsTheRun)
 {
     const fs::path dir = fs::temp_directory_path() / ("zelk-e2e-terminate-" + std::to_string(getpid()));
-    const std::string digest = RunTool({kBuild + "/zelk-mksample", (dir / "100").string(), "--version", "100"});
-    RunTool({kBuild + "/zelk-mksample", (dir / "101").string(), "--version", "101"});
+    const std::string digest =
+        RunToolForOutput({kBuild + "/zelk-mksample", (dir / "100").string(), "--version", "100"});
+    RunToolForOutput({kBuild + "/zelk-mksample", (dir / "101").string(), "--version", "101"});
     fs::remove(dir / "100/unins000.dat");
     fs::remove(dir / "101/unins000.dat");
-    RunTool({kBuild + "/zelk-mkpatch", (dir / "100").string(), (dir / "101").string(), (dir / "step.zip").string()});
+    RunToolForOutput(
+        {kBuild + "/zelk-mkpatch", (dir / "100").string(), (dir / "101").string(), (dir / "step.zip").string()});
     const fs::path patcher = dir / "patcher";
-    RunTool({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", patcher.string(), "--target", "101", "--build",
-             digest.substr(0, digest.find('\n')) + "=100", "--step", "100:101:" + (dir / "step.zip").string()});
+    RunToolForOutput({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", patcher.string(), "--target", "101",
+                      "--build", digest.substr(0, digest.find('\n')) + "=100", "--step",
+                      "100:101:" + (dir / "step.zip").string()});
     const fs::path install = dir / "Korvil";
-    RunTool({kBuild + "/zelk-mksample", install.string(), "--version", "100"});
+    RunToolForOutput({kBuild + "/zelk-mksample", install.string(), "--version", "100"});
     std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"
                                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
                                            "\"ProductClass\"=\"Korvil\"\n\"ProductInstallPath\"=\""
@@ -87,9 +71,9 @@ TEST(TerminateAcceptanceTest, TerminateInTheMiddleOfAStepCancelsTheRun)
     EXPECT_EQ(left, "") << "the private directory goes when the run ends";
 
     fs::copy_file(dir / "real-jptch", tool, fs::copy_options::overwrite_existing);
-    const auto old = TreeContents(dir / "100");
-    const auto now = TreeContents(dir / "101");
-    for (const auto &[path, content] : TreeContents(install))
+    const auto old = testfiles::FileTreeContents(dir / "100");
+    const auto now = testfiles::FileTreeContents(dir / "101");
+    for (const auto &[path, content] : testfiles::FileTreeContents(install))
     {
         if (path == "unins000.dat" || path == "patch-journal.txt")
             continue;
@@ -97,7 +81,7 @@ TEST(TerminateAcceptanceTest, TerminateInTheMiddleOfAStepCancelsTheRun)
         const bool isNew = now.count(path) && now.at(path) == content;
         EXPECT_TRUE(isOld || isNew) << path;
     }
-    EXPECT_TRUE(TreeContents(install).at("bin/Launcher.exe") == old.at("bin/Launcher.exe"))
+    EXPECT_TRUE(testfiles::FileTreeContents(install).at("bin/Launcher.exe") == old.at("bin/Launcher.exe"))
         << "the launcher goes last, so a cancelled step leaves the old build";
     std::error_code ignored;
     fs::remove_all(dir, ignored);
