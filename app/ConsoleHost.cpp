@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/MessageCatalogue.h"
+#include "app/MessageIds.h"
 #include "app/PatchThread.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
@@ -13,7 +14,6 @@ namespace ZelkPatch
 {
 namespace
 {
-constexpr unsigned kIdPatchingCompleted = 162;
 constexpr const char *kGrey = "\x1b[90m";
 constexpr const char *kRed = "\x1b[31m";
 constexpr const char *kReset = "\x1b[0m";

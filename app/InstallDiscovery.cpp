@@ -5,6 +5,7 @@
 
 #include "app/FrameHooks.h"
 #include "app/MessageCatalogue.h"
+#include "app/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"
@@ -32,15 +33,6 @@ const wchar_t *const kRequestingLocation =
     L"Unable to determine Korvil installation path. Requesting user to specify installation location.\n";
 const wchar_t *const kLocateCancelled =
     L"Unable to determine installation location. Aborted patching at user's request.";
-
-constexpr unsigned kIdPayloadReadError = 181;
-constexpr unsigned kIdNoBuildVersion = 183;
-constexpr unsigned kIdNotApplicable = 184;
-constexpr unsigned kIdBuildHash = 185;
-constexpr unsigned kIdAlreadyPatched = 186;
-constexpr unsigned kIdReady = 187;
-constexpr unsigned kIdCurrentVersion = 188;
-constexpr unsigned kIdTargetVersion = 189;
 
 bool EqualIgnoringCase(const std::wstring &first, const std::wstring &second)
 {
@@ -177,7 +169,7 @@ bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDis
         version = journal.source;
     if (version.empty())
     {
-        PostFrameMessage(MessageError, LoadMessage(kIdNotApplicable));
+        PostFrameMessage(MessageError, LoadMessage(kIdBuildNotApplicable));
         PostFrameMessage(MessageNormal, FormatCatalogueText(kIdBuildHash, buildHash.c_str()));
         return false;
     }

@@ -11,6 +11,7 @@
 #include "app/AppIcon.h"
 #include "app/InstallDiscovery.h"
 #include "app/MessageCatalogue.h"
+#include "app/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "kernel/FileUtil.h"
@@ -33,12 +34,6 @@ constexpr int kPageHeight = 100;
 constexpr int kInstallFieldWidth = 215;
 constexpr int kBorder = 5;
 constexpr int kScrollRate = 5;
-
-constexpr unsigned kIdPatchingInstall = 171;
-constexpr unsigned kIdRepairingInstall = 172;
-constexpr unsigned kIdRepair = 173;
-constexpr unsigned kIdProgressHours = 174;
-constexpr unsigned kIdProgressMinutes = 175;
 
 const wchar_t *const kSettingsKey = L"Software\\Pelmo";
 const wchar_t *const kPageHostValue = L"PatcherPageHost";

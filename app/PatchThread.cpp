@@ -5,6 +5,7 @@
 
 #include "app/FrameHooks.h"
 #include "app/MessageCatalogue.h"
+#include "app/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/PelmoPatcherApp.h"
 #include "app/PrePostPatchTasks.h"
@@ -22,26 +23,6 @@ namespace ZelkPatch
 namespace
 {
 std::atomic<APThread *> g_currentWorker{nullptr};
-
-constexpr unsigned kIdAdminText = 132;
-constexpr unsigned kIdAdminCaption = 134;
-constexpr unsigned kIdNoTempFile = 145;
-constexpr unsigned kIdNoTempDirectory = 146;
-constexpr unsigned kIdUnpacking = 149;
-constexpr unsigned kIdUnpackFailed = 150;
-constexpr unsigned kIdPatching = 151;
-constexpr unsigned kIdApplyFailed = 152;
-constexpr unsigned kIdUninstallLogFailed = 153;
-constexpr unsigned kIdNeedsAdmin = 154;
-constexpr unsigned kIdFilesInUse = 157;
-constexpr unsigned kIdFilesInUseText = 158;
-constexpr unsigned kIdFilesInUseCaption = 159;
-constexpr unsigned kIdPatchingCompleted = 162;
-constexpr unsigned kIdPatchingAborted = 163;
-constexpr unsigned kIdExtractFailed = 178;
-constexpr unsigned kIdNotApplicable = 179;
-constexpr unsigned kIdPatchingFromTo = 180;
-constexpr unsigned kIdDiskSpaceShort = 240;
 
 const wchar_t kProductKey[] = L"Software\\Pelmo\\Products\\KorvilSimulator";
 const wchar_t kPatchingMarker[] = L"IsPatching";
@@ -216,7 +197,7 @@ bool PatchThread::RunStandaloneMode()
         if (next.empty())
         {
             PostFrameMessage(MessageError,
-                             FormatCatalogueText(kIdNotApplicable, NarrowToWide(settings.CurrentVersion()).c_str()));
+                             FormatCatalogueText(kIdStepNotApplicable, NarrowToWide(settings.CurrentVersion()).c_str()));
             return false;
         }
         settings.SetNextVersion(next);

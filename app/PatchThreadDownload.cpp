@@ -5,6 +5,7 @@
 
 #include "app/FrameHooks.h"
 #include "app/MessageCatalogue.h"
+#include "app/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "app/PrePostPatchTasks.h"
@@ -15,17 +16,6 @@
 
 namespace ZelkPatch
 {
-namespace
-{
-constexpr unsigned kIdSearchingPatches = 141;
-constexpr unsigned kIdFinalVersionReached = 142;
-constexpr unsigned kIdNoMorePatches = 143;
-constexpr unsigned kIdSizeUnknown = 144;
-constexpr unsigned kIdNoTempFile = 145;
-constexpr unsigned kIdDownloading = 147;
-constexpr unsigned kIdDownloadFailed = 148;
-} // namespace
-
 // Stops a transfer once the user has asked to cancel, or the toolkit has asked the worker to end.
 class PatchThread::PatchDownloadCallback : public ZelkTransferCallback
 {

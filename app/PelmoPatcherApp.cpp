@@ -12,6 +12,7 @@
 #include "app/FrameHooks.h"
 #include "app/InstallDiscovery.h"
 #include "app/MessageCatalogue.h"
+#include "app/MessageIds.h"
 #include "app/PatchMainFrame.h"
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
@@ -37,12 +38,6 @@ const char *const kDumpName = "patcher";
 const wchar_t *const kUnattendedShort = L"-u";
 const wchar_t *const kUnattendedLong = L"--unattended";
 
-constexpr unsigned kIdAdminText = 132;
-constexpr unsigned kIdAdminCaption = 134;
-constexpr unsigned kIdServerFailed = 135;
-constexpr unsigned kIdServerListFailed = 136;
-constexpr unsigned kIdProcessFailed = 138;
-constexpr unsigned kIdUnattended = 243;
 constexpr uint32_t kOnExitWaitMilliseconds = 1000;
 
 // The option table: kind, short and long name, description id, flags.
@@ -86,7 +81,6 @@ void AcquireSocketManager(int)
 void ReleaseSocketManager()
 {
 }
-
 
 // Relative paths from the command line are meant from where the user started the program, which
 // start-up leaves for the program's own directory.

@@ -7,6 +7,7 @@
 
 #include "app/FrameHooks.h"
 #include "app/MessageCatalogue.h"
+#include "app/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/RunHost.h"
 #include "kernel/AssetDbIpc.h"
@@ -21,8 +22,6 @@ namespace ZelkPatch
 {
 namespace
 {
-constexpr unsigned kIdCheckingDiskSpace = 241;
-constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr uint64_t kBytesPerMB = 1048576;
 
 const wchar_t kUtilityPath[] = L"bin/KorvilUtil.exe";

@@ -1,0 +1,50 @@
+// Catalogue ids of the texts the application shows, named once.
+#pragma once
+
+namespace ZelkPatch
+{
+constexpr unsigned kIdAdminText = 132;
+constexpr unsigned kIdAdminCaption = 134;
+constexpr unsigned kIdServerFailed = 135;
+constexpr unsigned kIdServerListFailed = 136;
+constexpr unsigned kIdProcessFailed = 138;
+constexpr unsigned kIdSearchingPatches = 141;
+constexpr unsigned kIdFinalVersionReached = 142;
+constexpr unsigned kIdNoMorePatches = 143;
+constexpr unsigned kIdSizeUnknown = 144;
+constexpr unsigned kIdNoTempFile = 145;
+constexpr unsigned kIdNoTempDirectory = 146;
+constexpr unsigned kIdDownloading = 147;
+constexpr unsigned kIdDownloadFailed = 148;
+constexpr unsigned kIdUnpacking = 149;
+constexpr unsigned kIdUnpackFailed = 150;
+constexpr unsigned kIdPatching = 151;
+constexpr unsigned kIdApplyFailed = 152;
+constexpr unsigned kIdUninstallLogFailed = 153;
+constexpr unsigned kIdNeedsAdmin = 154;
+constexpr unsigned kIdFilesInUse = 157;
+constexpr unsigned kIdFilesInUseText = 158;
+constexpr unsigned kIdFilesInUseCaption = 159;
+constexpr unsigned kIdPatchingCompleted = 162;
+constexpr unsigned kIdPatchingAborted = 163;
+constexpr unsigned kIdPatchingInstall = 171;
+constexpr unsigned kIdRepairingInstall = 172;
+constexpr unsigned kIdRepair = 173;
+constexpr unsigned kIdProgressHours = 174;
+constexpr unsigned kIdProgressMinutes = 175;
+constexpr unsigned kIdExtractFailed = 178;
+constexpr unsigned kIdStepNotApplicable = 179;
+constexpr unsigned kIdPatchingFromTo = 180;
+constexpr unsigned kIdPayloadReadError = 181;
+constexpr unsigned kIdNoBuildVersion = 183;
+constexpr unsigned kIdBuildNotApplicable = 184;
+constexpr unsigned kIdBuildHash = 185;
+constexpr unsigned kIdAlreadyPatched = 186;
+constexpr unsigned kIdReady = 187;
+constexpr unsigned kIdCurrentVersion = 188;
+constexpr unsigned kIdTargetVersion = 189;
+constexpr unsigned kIdDiskSpaceShort = 240;
+constexpr unsigned kIdCheckingDiskSpace = 241;
+constexpr unsigned kIdDiskSpaceUnknown = 242;
+constexpr unsigned kIdUnattended = 243;
+} // namespace ZelkPatch
