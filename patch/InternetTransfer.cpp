@@ -375,14 +375,27 @@ ZELKRESULT FinishHttpTransfer(CURLcode code, TransferSink &sink, const std::stri
     return ZELKRESULT_CONNECTION_LOST;
 }
 
+// An address with its scheme settled, or the reason it cannot be used.
+ZELKRESULT ParseTransferAddress(const std::string &address, ZelkAddress &parts)
+{
+    if (const ZELKRESULT result = ParseAddress(address, parts))
+        return result;
+    DefaultScheme(parts);
+    return ZELKRESULT_OK;
+}
+
+// Every transfer asks for passive mode, which works through the firewalls users sit behind.
+ZELKRESULT OpenPassive(ZelkFTP &ftp, const ZelkAddress &parts)
+{
+    return ftp.Open(parts.host, parts.user, parts.password, true, parts.port);
+}
+
 // A handle for one HTTP request to address that follows redirects and hands its bytes to sink.
 ZELKRESULT OpenHttpRequest(const std::string &address, CurlHandle &curl, TransferSink &sink)
 {
     ZelkAddress parts;
-    const ZELKRESULT result = ParseAddress(address, parts);
-    if (result != ZELKRESULT_OK)
+    if (const ZELKRESULT result = ParseTransferAddress(address, parts))
         return result;
-    DefaultScheme(parts);
     DefaultPort(parts);
     if (!ZelkInetInternal::CreateInternetSession())
         return ZELKRESULT_CONNECTION_LOST;
@@ -544,16 +557,14 @@ ZELKRESULT DownloadAddress(const std::string &address, ZelkDataBuffer &destinati
                            ZelkTransferCallback *callback)
 {
     ZelkAddress parts;
-    const ZELKRESULT result = ParseAddress(address, parts);
-    if (result != ZELKRESULT_OK)
+    if (const ZELKRESULT result = ParseTransferAddress(address, parts))
         return result;
-    DefaultScheme(parts);
 
     if (parts.scheme == "ftp")
     {
         ZelkFTP ftp;
         return RetryTransfer(kDownloadAttempts, callback, [&] {
-            ZELKRESULT attempt = ftp.Open(parts.host, parts.user, parts.password, true, parts.port);
+            ZELKRESULT attempt = OpenPassive(ftp, parts);
             if (attempt == ZELKRESULT_OK)
                 attempt = ftp.GetFileAtPath(parts.path, destination, callback);
             if (attempt == ZELKRESULT_OK)
@@ -576,16 +587,14 @@ ZELKRESULT QueryAddressSize(const std::string &address, uint64_t &size)
 {
     size = 0;
     ZelkAddress parts;
-    const ZELKRESULT result = ParseAddress(address, parts);
-    if (result != ZELKRESULT_OK)
+    if (const ZELKRESULT result = ParseTransferAddress(address, parts))
         return result;
-    DefaultScheme(parts);
 
     if (parts.scheme == "ftp")
     {
         ZelkFTP ftp;
         return RetryTransfer(kFtpSizeAttempts, nullptr, [&] {
-            ZELKRESULT attempt = ftp.Open(parts.host, parts.user, parts.password, true, parts.port);
+            ZELKRESULT attempt = OpenPassive(ftp, parts);
             if (attempt == ZELKRESULT_OK)
                 attempt = ftp.GetFileSize(parts.path, size);
             return attempt;
