@@ -32,8 +32,10 @@ constexpr uint8_t kUserCountNotKept = 255;
 namespace AssetDbIpc
 {
 // Registers this process for the asset database at path (UTF-8; must end in "assets.kdx",
-// compared after lower-casing). Creates the registry as master when no program has it, otherwise
-// joins it unless another program holds it exclusively (allowWhenLent admits a lent hold).
+// compared after lower-casing A-Z). Creates the registry as master when no program uses it (none
+// is registered, or all that were died), otherwise joins it unless another program holds it
+// exclusively (allowWhenLent admits a lent hold). Any path length works: names too long for the
+// system are replaced by a digest.
 bool Open(const std::string &path, bool allowWhenLent);
 uint8_t UserCount();
 bool RequestExclusive();
@@ -41,13 +43,17 @@ bool TryAcquireOwnership(bool request);
 bool Lend();
 bool Reclaim();
 void EndExclusive();
-// Detaches; the last program to close removes the registry's objects.
+// Detaches; the last program to close removes the registry's objects, unless a process the block
+// names is still alive.
 void Close();
 
 bool IsOpen();
 bool IsMaster();
 // Used by the product stand-in, which creates its registry without a user count.
 void SetCountingEnabled(uint32_t value);
+// Used by the product stand-in to act as a product program that keeps the registry's rules but
+// not the shared lock that tells an attached program is alive.
+void ReleaseLivenessLock();
 // Takes the registry mutex and keeps it until Close; lets the stand-in die holding it.
 bool HoldRegistryMutex();
 

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
-  zlib1g-dev libboost-dev libcurl4-openssl-dev libdw-dev
+  zlib1g-dev libboost-dev libcurl4-openssl-dev libssl-dev libdw-dev
   libgtest-dev googletest
   xvfb xauth imagemagick
   python3 python3-pyftpdlib openssl curl

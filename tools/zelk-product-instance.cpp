@@ -1,12 +1,13 @@
 // Stands in for a running product program (the simulator, Assetry, the utility): it registers in
 // the installation's instance registry as they do and stays registered until it is told to stop.
 //
-//   zelk-product-instance PATH [--no-counting] [--hold-mutex]
+//   zelk-product-instance PATH [--no-counting] [--hold-mutex] [--no-lock]
 //
 // PATH is the installation folder or its "assets.kdx". --no-counting creates the registry without
 // a user count (countingEnabled 0); --hold-mutex keeps the registry mutex taken, so that a test can
-// kill the holder and see the mutex released. Prints "ready" once registered; SIGINT or SIGTERM
-// detach and end it.
+// kill the holder and see the mutex released; --no-lock drops the shared lock on the block that
+// tells others it is alive, as a product program that keeps only the block's rules would. Prints
+// "ready" once registered; SIGINT or SIGTERM detach and end it.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -32,7 +33,7 @@ bool EndsWithDatabaseName(const std::string &path)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: zelk-product-instance PATH [--no-counting] [--hold-mutex]\n");
+    std::fprintf(stderr, "usage: zelk-product-instance PATH [--no-counting] [--hold-mutex] [--no-lock]\n");
     return 2;
 }
 } // namespace
@@ -42,12 +43,15 @@ int main(int argc, char **argv)
     std::string path;
     bool counting = true;
     bool holdMutex = false;
+    bool livenessLock = true;
     for (int i = 1; i < argc; ++i)
     {
         if (std::strcmp(argv[i], "--no-counting") == 0)
             counting = false;
         else if (std::strcmp(argv[i], "--hold-mutex") == 0)
             holdMutex = true;
+        else if (std::strcmp(argv[i], "--no-lock") == 0)
+            livenessLock = false;
         else if (path.empty())
             path = argv[i];
         else
@@ -67,6 +71,8 @@ int main(int argc, char **argv)
     }
     if (AssetDbIpc::IsMaster() && !counting)
         AssetDbIpc::SetCountingEnabled(0);
+    if (!livenessLock)
+        AssetDbIpc::ReleaseLivenessLock();
     if (holdMutex && !AssetDbIpc::HoldRegistryMutex())
     {
         std::fprintf(stderr, "zelk-product-instance: cannot take the registry mutex\n");

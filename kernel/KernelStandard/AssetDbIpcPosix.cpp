@@ -2,14 +2,18 @@
 // lock on a file in /dev/shm, which the kernel releases when its holder dies, as Windows abandons
 // a mutex. Windows destroys named objects with their last handle; here every attached program
 // holds a shared flock on the block, so the last one to close (or the next opener, after every
-// holder died) can tell that nobody uses the objects any more.
+// holder died) can tell that nobody uses the objects any more. Not every product program takes
+// that lock, so objects count as unused only when, besides, no process id in the block is alive:
+// patching under a running product, or pulling its registry from under it, is the one thing that
+// must never happen, and a registry wrongly taken for live only costs a "files in use" message.
 #include "kernel/AssetDbIpc.h"
 
-#include <cctype>
-#include <cstdlib>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -24,8 +28,10 @@ constexpr char kDatabaseName[] = "assets.kdx";
 constexpr size_t kDatabaseNameLength = sizeof(kDatabaseName) - 1;
 constexpr char kBlockSuffix[] = "-ipc2";
 constexpr char kLockDirectory[] = "/dev/shm/";
-// The product builds both names in one 256-byte buffer; a longer folder cannot be named.
-constexpr size_t kMaxFolderLength = 212;
+// Names longer than this (encoded) are replaced by a digest, so that any installation path fits in
+// one path component (255 bytes) and every program derives the same name for it.
+constexpr size_t kMaxEncodedNameLength = 240;
+constexpr char kHashedNamePrefix[] = "pelmo-";
 constexpr mode_t kObjectMode = 0666;
 
 struct RegistryState
@@ -42,11 +48,14 @@ struct RegistryState
 
 RegistryState g_registry;
 
+// Only A-Z: the other bytes of the UTF-8 text stay as they are whatever the locale, so that every
+// program derives the same names.
 std::string AsciiLower(const std::string &text)
 {
     std::string lower = text;
     for (char &c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return lower;
 }
 
@@ -65,7 +74,24 @@ std::string AppendPath(const std::string &base, const std::string &tail)
     return result;
 }
 
-// Object names are one path component: '/' and the escape character itself are encoded.
+std::string Sha256Hex(const std::string &text)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return std::string();
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i)
+    {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 0x0f];
+    }
+    return hex;
+}
+
+// Object names are one path component: '/' and the escape character itself are encoded, and a
+// name too long for a component is replaced by the digest of the unencoded name.
 std::string EncodeName(const std::string &name)
 {
     std::string encoded;
@@ -78,6 +104,8 @@ std::string EncodeName(const std::string &name)
         else
             encoded += c;
     }
+    if (encoded.size() > kMaxEncodedNameLength)
+        return kHashedNamePrefix + Sha256Hex(name);
     return encoded;
 }
 
@@ -92,8 +120,6 @@ bool SplitDatabasePath(const std::string &path, std::string &folder, std::string
     if (lower.size() <= kDatabaseNameLength)
         return false;
     const size_t folderLength = lower.size() - kDatabaseNameLength - 1;
-    if (folderLength > kMaxFolderLength)
-        return false;
     folder = path.substr(0, folderLength);
     key = AppendPath(kKeyPrefix, lower.substr(0, folderLength));
     return true;
@@ -169,6 +195,25 @@ void InitialiseBlock(AssetDbBlock &block, int32_t ownPid)
     block.exclusivePid = 0;
     block.lentFlag = 0;
 }
+
+// 0 and -1 stand for "none" in the block (and would address process groups in kill).
+bool ProcessAlive(int32_t pid, int32_t ownPid)
+{
+    if (pid <= 0 || pid == ownPid)
+        return false;
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// True when nobody but this process uses the objects: no attached program holds its shared lock
+// on the block and no process the block names is alive. Leaves the block locked exclusively when
+// only the process ids keep it alive; the caller goes back to its shared lock or closes it.
+bool NobodyUsesBlock(int blockFd, const AssetDbBlock &block, int32_t ownPid)
+{
+    if (flock(blockFd, LOCK_EX | LOCK_NB) != 0)
+        return false;
+    return !ProcessAlive(block.masterPid, ownPid) && !ProcessAlive(block.ownerPid, ownPid) &&
+           !ProcessAlive(block.exclusivePid, ownPid);
+}
 } // namespace
 
 namespace AssetDbIpc
@@ -208,18 +253,9 @@ bool Open(const std::string &path, bool allowWhenLent)
     static const bool closesAtExit = std::atexit(Close) == 0;
     (void)closesAtExit;
 
-    bool isNew = true;
-    g_registry.blockFd = shm_open(state.blockName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kObjectMode);
-    if (g_registry.blockFd < 0 && errno == EEXIST)
-    {
-        isNew = false;
-        g_registry.blockFd = shm_open(state.blockName.c_str(), O_RDWR | O_CLOEXEC, 0);
-        // Nobody holds the block: every program that had it died, which on Windows would have
-        // destroyed it. Start afresh as its creator.
-        if (g_registry.blockFd >= 0 && flock(g_registry.blockFd, LOCK_EX | LOCK_NB) == 0)
-            isNew = true;
-    }
-    if (g_registry.blockFd < 0)
+    g_registry.blockFd = shm_open(state.blockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kObjectMode);
+    struct stat info;
+    if (g_registry.blockFd < 0 || fstat(g_registry.blockFd, &info) != 0)
     {
         ZelkSystemLog("AssetDbIpc::Open> cannot open the block %s: %s\n", state.blockName.c_str(),
                       std::strerror(errno));
@@ -227,7 +263,9 @@ bool Open(const std::string &path, bool allowWhenLent)
         return false;
     }
     fchmod(g_registry.blockFd, kObjectMode);
-    if (isNew && ftruncate(g_registry.blockFd, sizeof(AssetDbBlock)) != 0)
+    // A block that was never sized belongs to a creator that died before it was set up.
+    const bool fresh = info.st_size < static_cast<off_t>(sizeof(AssetDbBlock));
+    if (fresh && ftruncate(g_registry.blockFd, sizeof(AssetDbBlock)) != 0)
     {
         ZelkSystemLog("AssetDbIpc::Open> cannot size the block: %s\n", std::strerror(errno));
         shm_unlink(state.blockName.c_str());
@@ -235,15 +273,22 @@ bool Open(const std::string &path, bool allowWhenLent)
         return false;
     }
     void *mapped = mmap(nullptr, sizeof(AssetDbBlock), PROT_READ | PROT_WRITE, MAP_SHARED, g_registry.blockFd, 0);
-    if (mapped == MAP_FAILED || !LockFile(g_registry.blockFd, LOCK_SH))
+    if (mapped == MAP_FAILED)
     {
         ZelkSystemLog("AssetDbIpc::Open> cannot map the block: %s\n", std::strerror(errno));
-        if (mapped != MAP_FAILED)
-            munmap(mapped, sizeof(AssetDbBlock));
         ReleaseObjects();
         return false;
     }
     g_registry.block = static_cast<AssetDbBlock *>(mapped);
+    // Objects that every program has left (they died, which on Windows would have destroyed the
+    // objects) are started afresh with this process as their creator.
+    const bool isNew = fresh || NobodyUsesBlock(g_registry.blockFd, *g_registry.block, state.ownPid);
+    if (!LockFile(g_registry.blockFd, LOCK_SH))
+    {
+        ZelkSystemLog("AssetDbIpc::Open> cannot lock the block: %s\n", std::strerror(errno));
+        ReleaseObjects();
+        return false;
+    }
 
     AssetDbBlock &block = *g_registry.block;
     if (isNew)
@@ -361,10 +406,10 @@ void Close()
     // Last one out removes the objects, under the mutex so that an opener cannot attach to
     // objects that are being removed (it sees the lock file unlinked and starts again).
     LockFile(g_registry.lockFd, LOCK_EX);
-    if (g_registry.blockFd >= 0)
+    if (g_registry.block)
     {
         LockFile(g_registry.blockFd, LOCK_UN);
-        if (flock(g_registry.blockFd, LOCK_EX | LOCK_NB) == 0)
+        if (NobodyUsesBlock(g_registry.blockFd, *g_registry.block, g_registry.ownPid))
         {
             shm_unlink(g_registry.blockName.c_str());
             unlink(g_registry.lockPath.c_str());
@@ -387,6 +432,12 @@ void SetCountingEnabled(uint32_t value)
 {
     if (g_registry.block)
         g_registry.block->countingEnabled = value;
+}
+
+void ReleaseLivenessLock()
+{
+    if (g_registry.blockFd >= 0)
+        LockFile(g_registry.blockFd, LOCK_UN);
 }
 
 bool HoldRegistryMutex()

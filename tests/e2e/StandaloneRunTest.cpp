@@ -15,6 +15,7 @@
 
 #include "E2eFixtures.h"
 #include "RunningProgram.h"
+#include "kernel/AssetDbIpc.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "patch/UninstallLog.h"
@@ -185,6 +186,87 @@ TEST_F(StandaloneRunTest, ARunningProductKeepsThePatcherOut)
     product.Signal(SIGTERM);
     EXPECT_EQ(product.Wait(), 0);
     EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+}
+
+// Product programs that keep the registry's rules, whether or not they take its liveness lock:
+// a live one keeps the patcher out and keeps its objects; a dead one's leftovers are taken over.
+TEST_F(StandaloneRunTest, ProductProgramsKeepThePatcherOutOnlyWhileTheyLive)
+{
+    struct Case
+    {
+        const char *name;
+        std::vector<std::string> options;
+        bool killed;
+        int status;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"holding the lock", {}, false, 1, "Unable to patch - files in use."},
+        {"without the lock", {"--no-lock"}, false, 1, "Unable to patch - files in use."},
+        {"died holding the lock", {"--hold-mutex"}, true, 0, "Patching completed."},
+        {"died without the lock", {"--no-lock"}, true, 0, "Patching completed."},
+    };
+    const std::string database = (m_install / "assets.kdx").string();
+    for (const Case &test : cases)
+    {
+        SCOPED_TRACE(test.name);
+        fs::remove_all(m_install);
+        RunTool({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
+        std::vector<std::string> arguments = {kBuild + "/zelk-product-instance", m_install.string()};
+        arguments.insert(arguments.end(), test.options.begin(), test.options.end());
+        RunningProgram product(arguments);
+        ASSERT_TRUE(product.WaitForOutput("ready")) << product.Output();
+        if (test.killed)
+        {
+            product.Signal(SIGKILL);
+            product.Wait();
+        }
+
+        std::string output;
+        EXPECT_EQ(RunPatcher(output), test.status) << output;
+        EXPECT_NE(output.find(test.message), std::string::npos) << output;
+        EXPECT_EQ(DifferencesFrom(test.status == 0 ? "102" : "100"), std::vector<std::string>());
+        AssetDbBlock block;
+        if (test.killed)
+        {
+            EXPECT_FALSE(AssetDbIpc::PeekBlock(database, block)) << "the leftovers are gone with the run";
+            continue;
+        }
+        ASSERT_TRUE(AssetDbIpc::PeekBlock(database, block)) << "the patcher left the product's objects alone";
+        EXPECT_EQ(block.masterPid, product.Pid());
+        EXPECT_EQ(block.exclusivePid, 0);
+        product.Signal(SIGTERM);
+        EXPECT_EQ(product.Wait(), 0);
+    }
+}
+
+TEST_F(StandaloneRunTest, ADeepInstallationPathIsPatchedAndGuarded)
+{
+    // 200 characters in many levels: the registry's names are too long to be used as they are.
+    fs::path deep = m_dir;
+    for (int level = 0; deep.string().size() < 200; ++level)
+        deep /= "Level" + std::to_string(level);
+    fs::create_directories(deep.parent_path());
+    fs::rename(m_install, deep);
+    m_install = deep;
+    WriteFile(m_registry, "Windows Registry Editor Version 5.00\n\n"
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
+                          "\"ProductClass\"=\"Korvil\"\n"
+                          "\"ProductInstallPath\"=\"" +
+                              m_install.string() + "\"\n");
+
+    RunningProgram product({kBuild + "/zelk-product-instance", m_install.string()});
+    ASSERT_TRUE(product.WaitForOutput("ready")) << product.Output();
+    std::string output;
+    EXPECT_EQ(RunPatcher(output), 1) << output;
+    EXPECT_NE(output.find("Unable to patch - files in use."), std::string::npos) << output;
+    EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
+
+    product.Signal(SIGTERM);
+    EXPECT_EQ(product.Wait(), 0);
+    EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_NE(output.find("Patching completed."), std::string::npos) << output;
     EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include "RunningProgram.h"
@@ -13,6 +14,32 @@
 
 namespace
 {
+const char kKeyPrefix[] = "09731AC6-B611-4e2a-B181-578073F64F24";
+
+std::string Sha256Hex(const std::string &text)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i)
+    {
+        std::snprintf(pair, sizeof(pair), "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+// A folder below root of about length bytes in directories of ten.
+std::string DeepFolder(const std::string &root, size_t length)
+{
+    std::string folder = root;
+    for (int level = 0; folder.size() < length; ++level)
+        folder += "/level-" + std::to_string(level % 100) + std::string(level < 10 ? 2 : 1, 'x');
+    return folder;
+}
+
 const std::string kStandIn = std::string(ZELK_BUILD_DIR) + "/zelk-product-instance";
 
 class AssetDbIpcTest : public ::testing::Test
@@ -177,4 +204,121 @@ TEST_F(AssetDbIpcTest, AKilledHolderLeavesNeitherTheMutexHeldNorAStaleRegistry)
     auto acquired = std::async(std::launch::async, [] { return AssetDbIpc::RequestExclusive(); });
     ASSERT_EQ(acquired.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(acquired.get());
+}
+
+TEST_F(AssetDbIpcTest, AProductThatTakesNoLockIsSeenThroughItsProcessIdAndKeepsItsObjects)
+{
+    auto product = StartProduct({"--no-lock"});
+    ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+    EXPECT_FALSE(AssetDbIpc::IsMaster()) << "the product's registry is live, not a leftover";
+    EXPECT_EQ(AssetDbIpc::UserCount(), 2);
+    EXPECT_FALSE(AssetDbIpc::RequestExclusive());
+
+    AssetDbIpc::Close();
+    AssetDbBlock block;
+    ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block)) << "the objects stay while the product lives";
+    EXPECT_EQ(block.masterPid, product->Pid());
+
+    product->Signal(SIGTERM);
+    EXPECT_EQ(product->Wait(), 0);
+    EXPECT_FALSE(RegistryExists()) << "the product, last to close, removes them";
+}
+
+TEST_F(AssetDbIpcTest, TheObjectsOfProductsThatDiedAreTakenOverAsNew)
+{
+    const std::vector<std::string> options[] = {{}, {"--no-lock"}, {"--no-counting"}};
+    for (const auto &option : options)
+    {
+        SCOPED_TRACE(option.empty() ? "locking" : option[0]);
+        auto product = StartProduct(option);
+        product->Signal(SIGKILL);
+        EXPECT_EQ(product->Wait(), 128 + SIGKILL);
+        ASSERT_TRUE(RegistryExists()) << "a killed program cannot remove its objects";
+
+        ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+        EXPECT_TRUE(AssetDbIpc::IsMaster());
+        EXPECT_EQ(AssetDbIpc::UserCount(), 1);
+        AssetDbBlock block;
+        ASSERT_TRUE(AssetDbIpc::PeekBlock(Database(), block));
+        EXPECT_EQ(block.masterPid, getpid());
+        EXPECT_EQ(block.countingEnabled, 2u);
+        EXPECT_TRUE(AssetDbIpc::RequestExclusive());
+        AssetDbIpc::Close();
+        EXPECT_FALSE(RegistryExists());
+    }
+}
+
+TEST_F(AssetDbIpcTest, NamesKeepBytesOutsideAsciiAndOnlyLowerCaseAsciiLetters)
+{
+    struct Case
+    {
+        const char *path;
+        const char *key;
+    };
+    const Case cases[] = {
+        {"/Spiele/\xc3\x89T\xc3\x89/assets.kdx", "/spiele/\xc3\x89t\xc3\x89"},
+        {"/D\xd0\x98SK/Korvil/ASSETS.KDX", "/d\xd0\x98sk/korvil"},
+        {"C:\\Games\\Korvil\\assets.kdx", "/c:/games/korvil"},
+    };
+    for (const Case &test : cases)
+        EXPECT_EQ(AssetDbIpc::RegistryKey(test.path), kKeyPrefix + std::string(test.key)) << test.path;
+}
+
+TEST_F(AssetDbIpcTest, DeepAndNonAsciiInstallationPathsGetARegistry)
+{
+    struct Case
+    {
+        const char *name;
+        std::string folder;
+        bool hashed;
+    };
+    const Case cases[] = {
+        {"non-ASCII", m_root + "/Sp\xc3\xa9le/\xd0\x9a\xd0\xbe\xd1\x80\xd0\xb2\xd0\xb8\xd0\xbb", false},
+        {"200 characters", DeepFolder(m_root, 200), true},
+        {"2000 characters", DeepFolder(m_root, 2000), true},
+    };
+    for (const Case &test : cases)
+    {
+        SCOPED_TRACE(test.name);
+        ASSERT_TRUE(MakeDirectory(NativeToPath(test.folder)));
+        const std::string database = test.folder + "/assets.kdx";
+        RunningProgram product({kStandIn, test.folder});
+        ASSERT_TRUE(product.WaitForOutput("ready")) << product.Output();
+
+        ASSERT_TRUE(AssetDbIpc::Open(database, false));
+        EXPECT_EQ(AssetDbIpc::UserCount(), 2) << "the patcher and the product meet in one registry";
+        EXPECT_FALSE(AssetDbIpc::RequestExclusive());
+
+        // Other programs derive the same names: the encoded key, or the digest of a long one.
+        const std::string key = AssetDbIpc::RegistryKey(database);
+        if (test.hashed)
+        {
+            EXPECT_TRUE(std::filesystem::exists("/dev/shm/pelmo-" + Sha256Hex(key)));
+            EXPECT_TRUE(std::filesystem::exists("/dev/shm/pelmo-" + Sha256Hex(key + "/-ipc2")));
+        }
+        else
+        {
+            EXPECT_LE(key.size(), 200u);
+            EXPECT_EQ(key.find('%'), std::string::npos);
+        }
+        AssetDbIpc::Close();
+        product.Signal(SIGTERM);
+        EXPECT_EQ(product.Wait(), 0);
+        AssetDbBlock block;
+        EXPECT_FALSE(AssetDbIpc::PeekBlock(database, block));
+        EXPECT_FALSE(std::filesystem::exists("/dev/shm/pelmo-" + Sha256Hex(key)));
+    }
+
+    // Two deep folders that share their first 240 bytes are still two registries.
+    const std::string first = DeepFolder(m_root + "/a", 400);
+    const std::string second = first.substr(0, first.size() - 1) + "y";
+    ASSERT_TRUE(MakeDirectory(NativeToPath(first)));
+    ASSERT_TRUE(MakeDirectory(NativeToPath(second)));
+    RunningProgram product({kStandIn, first});
+    ASSERT_TRUE(product.WaitForOutput("ready")) << product.Output();
+    ASSERT_TRUE(AssetDbIpc::Open(second + "/assets.kdx", false));
+    EXPECT_TRUE(AssetDbIpc::IsMaster());
+    EXPECT_EQ(AssetDbIpc::UserCount(), 1);
+    product.Signal(SIGTERM);
+    EXPECT_EQ(product.Wait(), 0);
 }
