@@ -1,7 +1,5 @@
 #include "app/PatchThread.h"
 
-#include <fstream>
-#include <iterator>
 
 #include "app/FrameHooks.h"
 #include "app/MessageCatalogue.h"
@@ -30,7 +28,8 @@ const wchar_t kPatchingMarker[] = L"IsPatching";
 // short in the middle of a step still identifies as the build the step starts from.
 const wchar_t kLauncherName[] = L"Launcher.exe";
 const char kPayloadOrigin[] = "payload";
-const wchar_t kJournalTempName[] = L"patch-journal.tmp";
+// A journal holds three short lines; anything much larger is not one.
+constexpr uint64_t kMaxJournalSize = 64 * 1024;
 
 const wchar_t kModeNotAvailable[] = L"This patch mode is not available in this version of the patcher.";
 
@@ -48,13 +47,18 @@ const wchar_t kStepJournalName[] = L"patch-journal.txt";
 
 bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal)
 {
-    std::ifstream in(PathToNative(JoinPath(installPath, kStepJournalName)), std::ios::binary);
-    if (!in)
+    std::string text;
+    if (ReadWholeFile(JoinPath(installPath, kStepJournalName), text, kMaxJournalSize) != ZELKRESULT_OK)
         return false;
     journal = StepJournal();
-    std::string line;
-    while (std::getline(in, line))
+    size_t start = 0;
+    while (start < text.size())
     {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (!ReadJournalField(line, "source", journal.source) && !ReadJournalField(line, "target", journal.target))
@@ -65,18 +69,12 @@ bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal)
 
 bool WriteStepJournal(const std::wstring &installPath, const StepJournal &journal)
 {
-    const std::wstring temp = JoinPath(installPath, kJournalTempName);
-    {
-        std::ofstream out(PathToNative(temp), std::ios::binary | std::ios::trunc);
-        out << "source=" << journal.source << "\ntarget=" << journal.target << "\norigin=" << journal.origin << "\n";
-        out.close();
-        if (!out)
-        {
-            DeleteFileAt(temp);
-            return false;
-        }
-    }
-    return ReplaceFileAt(temp, JoinPath(installPath, kStepJournalName));
+    const std::wstring path = JoinPath(installPath, kStepJournalName);
+    // The run holds the installation: a new journal left beside it by a run that died is nobody's.
+    RemoveAbandonedReplacements(path);
+    // On the disk before the step starts: a power cut must not leave the journal empty.
+    return WriteWholeFile(path, "source=" + journal.source + "\ntarget=" + journal.target + "\norigin=" +
+                                    journal.origin + "\n");
 }
 
 bool RemoveStepJournal(const std::wstring &installPath)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <set>
 #include <string>
 
@@ -57,6 +58,59 @@ ZELKRESULT GetFileModifiedTime(const std::wstring &path, int64_t &seconds);
 std::wstring MakeUniqueName(const std::wstring &base);
 // Every entry but "." and "..", joined to directory, sorted by code unit.
 ZELKRESULT ListDirectory(const std::wstring &directory, std::set<std::wstring> &entries);
+
+// Whole files ------------------------------------------------------------------------------------
+
+// A file that replaces its target whole or not at all. The content goes to a new file beside the
+// target (the same directory, so that the rename cannot cross file systems); Commit puts it on the
+// disk, renames it over the target and syncs the directory, so that a crash or a power cut at any
+// moment leaves the old file or the new one, never a mix or an empty file. A replacement that is
+// not committed (a failed write, an early return) removes its file and leaves the target as it
+// was. The new file starts with an existing target's permission bits (and owner, for root).
+// After a failure errno tells why.
+class ReplacementFile
+{
+public:
+    explicit ReplacementFile(const std::wstring &target);
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile &) = delete;
+    ReplacementFile &operator=(const ReplacementFile &) = delete;
+
+    // False when the new file could not be made; nothing else works then.
+    bool IsOpen() const;
+    const std::wstring &Target() const { return m_target; }
+    // The new file, for writers that fill it through file objects of their own; they must have
+    // closed them before Commit.
+    const std::wstring &TemporaryPath() const { return m_temporary; }
+
+    // Appends to the new file.
+    bool Write(const void *data, size_t size);
+    bool Write(const std::string &bytes);
+    // A stdio stream on the new file, owned by the replacement (Commit flushes and closes it).
+    std::FILE *Stream();
+
+    // Flushes the new file to the disk and renames it over the target. False (the target
+    // untouched, the new file gone) when any of it fails.
+    bool Commit();
+    // Removes the new file; the target stays as it was.
+    void Discard();
+
+private:
+    std::wstring m_target;
+    std::wstring m_temporary;
+    int m_descriptor = -1;
+    std::FILE *m_stream = nullptr;
+};
+
+// The whole-buffer form: path holds exactly bytes afterwards, or is left as it was.
+bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
+// Removes the files that replacements of target left behind when their process died. Only for a
+// caller that knows no other replacement of target is under way (it holds a lock on it).
+void RemoveAbandonedReplacements(const std::wstring &target);
+// Reads the whole file. ZELKRESULT_IO (errno says why; ENOENT for a missing file) when it cannot
+// be read or is no regular file, ZELKRESULT_NO_MEMORY when it holds more than limit bytes;
+// bytes is empty on failure.
+ZELKRESULT ReadWholeFile(const std::wstring &path, std::string &bytes, uint64_t limit);
 
 // Temporary files and free space ---------------------------------------------------------------
 

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <random>
 #include <vector>
 
 #include "kernel/FileUtil.h"
@@ -399,7 +398,6 @@ constexpr size_t kLookahead = 64 * 1024;
 // Data waiting for the next copy is written out beyond this, keeping the last kLookahead bytes
 // for extending a copy backwards.
 constexpr size_t kPendingDataLimit = kNewWindowSize / 4;
-constexpr int kTemporaryNameAttempts = 100;
 
 struct FileCloser
 {
@@ -935,23 +933,14 @@ ZELKRESULT MakeJojoDiff(const std::wstring &oldPath, const std::wstring &newPath
     figures.newSize = now.Size();
 
     // The difference appears under its name only when complete.
-    std::random_device random;
-    std::wstring temporary;
-    FilePointer file;
-    for (int attempt = 0; attempt < kTemporaryNameAttempts && !file; ++attempt)
-    {
-        temporary = diffPath + FormatTextW(L".part%08x", static_cast<unsigned>(random()));
-        file.reset(std::fopen(PathToNative(temporary).c_str(), "wbx"));
-        if (!file && errno != EEXIST)
-            break;
-    }
-    if (!file)
+    ReplacementFile file(diffPath);
+    if (!file.IsOpen() || !file.Stream())
     {
         problem = FormatText("could not create %s: %s", PathToNative(diffPath).c_str(), std::strerror(errno));
         return ZELKRESULT_IO;
     }
 
-    OutputStream out(file.get());
+    OutputStream out(file.Stream());
     ZELKRESULT result = ZELKRESULT_OK;
     try
     {
@@ -964,18 +953,14 @@ ZELKRESULT MakeJojoDiff(const std::wstring &oldPath, const std::wstring &newPath
         problem = "not enough memory for the index of the old file";
         result = ZELKRESULT_NO_MEMORY;
     }
-    bool written = out.Finish();
+    const bool written = out.Finish();
     figures.diffSize = out.Written();
-    written = std::fclose(file.release()) == 0 && written;
-    if (result == ZELKRESULT_OK && (!written || !ReplaceFileAt(temporary, diffPath)))
-    {
-        problem = FormatText("could not write %s", PathToNative(diffPath).c_str());
-        result = ZELKRESULT_IO;
-    }
     if (result != ZELKRESULT_OK)
-    {
-        DeleteFileAt(temporary);
         return result;
+    if (!written || !file.Commit())
+    {
+        problem = FormatText("could not write %s: %s", PathToNative(diffPath).c_str(), std::strerror(errno));
+        return ZELKRESULT_IO;
     }
     if (statistics)
         *statistics = figures;

@@ -274,6 +274,14 @@ bool BuildPackageArchive(const std::wstring &oldDirectory, const std::wstring &n
                          const std::wstring &archive, std::wstring &problem, PackageBuildSummary *summary,
                          const std::set<std::wstring> &excluded)
 {
+    // The archive grows under a name of its own, so a failure never leaves a partial archive
+    // where a complete one is expected, nor destroys one that was there.
+    ReplacementFile output(archive);
+    if (!output.IsOpen())
+    {
+        problem = L"cannot create " + archive;
+        return false;
+    }
     const std::wstring runDirectory = RunTempDirectory();
     if (runDirectory.empty())
     {
@@ -286,20 +294,15 @@ bool BuildPackageArchive(const std::wstring &oldDirectory, const std::wstring &n
         problem = L"cannot make the directory " + work;
         return false;
     }
-    // The archive grows under a name of its own, so a failure never leaves a partial archive
-    // where a complete one is expected, nor destroys one that was there.
-    const std::wstring partial = archive + L".part";
     PackageBuildSummary counts;
-    bool built = BuildInWorkDirectory(oldDirectory, newDirectory, partial, work, excluded, problem, counts);
+    const bool built =
+        BuildInWorkDirectory(oldDirectory, newDirectory, output.TemporaryPath(), work, excluded, problem, counts);
     DeleteTree(work);
-    if (built && !ReplaceFileAt(partial, archive))
+    if (!built)
+        return false;
+    if (!output.Commit())
     {
         problem = L"cannot rename the finished archive to " + archive;
-        built = false;
-    }
-    if (!built)
-    {
-        DeleteFileAt(partial);
         return false;
     }
     if (summary)

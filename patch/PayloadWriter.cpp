@@ -184,10 +184,11 @@ bool WritePayload(const std::wstring &patcherPath, const std::wstring &outputPat
 
     // Built beside the output and renamed over it when complete, so the output may even be the
     // patcher itself and a failure never leaves a half-written patcher.
-    const std::wstring temporary = outputPath + L".part";
-    if (!CopyFileAt(patcherPath, temporary))
+    ReplacementFile output(outputPath);
+    const std::wstring temporary = output.TemporaryPath();
+    if (!output.IsOpen() || !CopyFileAt(patcherPath, temporary))
     {
-        error = "cannot create " + PathToNative(temporary);
+        error = "cannot create " + PathToNative(outputPath);
         return false;
     }
     // A read-only patcher gives a read-only copy, which must stay writable until it is complete.
@@ -199,26 +200,24 @@ bool WritePayload(const std::wstring &patcherPath, const std::wstring &outputPat
         ZelkDataBufferFile out(temporary, ZelkDataBufferFile::AccessReadWrite);
         if (!out.IsOpen())
         {
-            error = "cannot write " + PathToNative(temporary);
+            error = "cannot write " + PathToNative(outputPath);
         }
         else
         {
             written = WriteLayout(out, patcher.GetSize(), contents, archiveSizes, error);
             if (out.Close() != ZELKRESULT_OK && written)
             {
-                error = "cannot write " + PathToNative(temporary);
+                error = "cannot write " + PathToNative(outputPath);
                 written = false;
             }
         }
     }
     if (written && readOnly)
         SetReadOnly(temporary);
-    if (written && !ReplaceFileAt(temporary, outputPath))
+    if (written && !output.Commit())
     {
         error = "cannot rename the result to " + PathToNative(outputPath);
         written = false;
     }
-    if (!written)
-        DeleteFileAt(temporary);
     return written;
 }

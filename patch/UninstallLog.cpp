@@ -1,9 +1,8 @@
 #include "patch/UninstallLog.h"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -12,7 +11,6 @@
 namespace
 {
 constexpr char kLogName[] = "unins000.dat";
-constexpr char kTempLogName[] = "unins000_temp.dat";
 constexpr char kLogId32[] = "Inno Setup Uninstall Log (b)";
 constexpr char kLogId64[] = "Inno Setup Uninstall Log (b) 64-bit";
 
@@ -36,6 +34,8 @@ constexpr uint8_t kLargestShortLength = 252;
 // The closing end-install record holds one 16-byte time stamp.
 constexpr uint32_t kEndInstallAnsiSize = 28;
 constexpr uint32_t kEndInstallUnicodeSize = 32;
+// Far beyond any real log (a few MiB), and short of what reading it whole would strain.
+constexpr uint64_t kMaxLogFileSize = 256ull << 20;
 
 uint32_t ReadU32(const std::string &bytes, size_t offset)
 {
@@ -224,24 +224,6 @@ void AppendBlocks(std::string &out, const std::string &data, std::vector<uint32_
     }
 }
 
-bool ReadWholeFile(const std::wstring &path, std::string &bytes)
-{
-    std::ifstream in(PathToNative(path), std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-bool WriteWholeFile(const std::wstring &path, const std::string &bytes)
-{
-    std::ofstream out(PathToNative(path), std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return static_cast<bool>(out);
-}
 } // namespace
 
 uint32_t UninstallCrc32(const void *data, size_t size, uint32_t crc)
@@ -403,7 +385,7 @@ bool ParseUninstallLog(const std::string &bytes, UninstallLogContents &log, std:
 bool ReadUninstallLog(const std::wstring &path, UninstallLogContents &log, std::string &error)
 {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes))
+    if (ReadWholeFile(path, bytes, kMaxLogFileSize) != ZELKRESULT_OK)
     {
         error = "cannot be read";
         return false;
@@ -416,9 +398,8 @@ bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::
     if (entries.empty())
         return true;
     const std::wstring logPath = JoinPath(installPath, NarrowToWide(kLogName));
-    const std::wstring tempPath = JoinPath(installPath, NarrowToWide(kTempLogName));
     std::string bytes;
-    if (!ReadWholeFile(logPath, bytes))
+    if (ReadWholeFile(logPath, bytes, kMaxLogFileSize) != ZELKRESULT_OK)
     {
         ZelkSystemLogW(L"UpdateUninstallLog> cannot read %ls\n", logPath.c_str());
         return false;
@@ -469,17 +450,12 @@ bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::
     PutU32(updated, kEndOffsetOffset, static_cast<uint32_t>(updated.size()));
     PutU32(updated, kHeaderCrcOffset, UninstallCrc32(updated.data(), kHeaderCrcOffset));
 
-    // Written beside the log and renamed over it, so a crash leaves the old or the new log whole.
-    if (!WriteWholeFile(tempPath, updated))
+    // A crash leaves the old or the new log whole; the run holds the installation, so a new file
+    // left by an earlier run that died is nobody's.
+    RemoveAbandonedReplacements(logPath);
+    if (!WriteWholeFile(logPath, updated))
     {
-        ZelkSystemLogW(L"UpdateUninstallLog> cannot write %ls\n", tempPath.c_str());
-        DeleteFileAt(tempPath);
-        return false;
-    }
-    if (!ReplaceFileAt(tempPath, logPath))
-    {
-        ZelkSystemLogW(L"UpdateUninstallLog> cannot replace %ls\n", logPath.c_str());
-        DeleteFileAt(tempPath);
+        ZelkSystemLogW(L"UpdateUninstallLog> cannot replace %ls: %s\n", logPath.c_str(), std::strerror(errno));
         return false;
     }
     return true;

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 
 #include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
 #include "patch/JojoDiff.h"
 
 namespace
@@ -21,8 +21,6 @@ constexpr int kExitDiffFile = 3;
 constexpr int kExitOutFile = 4;
 constexpr int kExitCorrupt = 5;
 constexpr int kExitInputOutput = 6;
-
-constexpr int kTemporaryNameAttempts = 100;
 
 const char kUsage[] =
     "Usage: zelk-jptch OLD DIFF OUT\n"
@@ -45,21 +43,6 @@ struct FileCloser
     }
 };
 using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
-
-// The result goes to a new file beside OUT and is renamed over it only when complete, so a
-// failure never leaves a partial output where the caller expects the patched file.
-FilePointer CreateTemporaryBeside(const std::string &out, std::string &temporary)
-{
-    std::random_device random;
-    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt)
-    {
-        temporary = out + FormatText(".part%08x", static_cast<unsigned>(random()));
-        FilePointer file(std::fopen(temporary.c_str(), "wbx"));
-        if (file || errno != EEXIST)
-            return file;
-    }
-    return nullptr;
-}
 
 // fopen accepts a directory on some systems; only the first read fails there, and such a file
 // cannot be read any more than a missing one.
@@ -115,11 +98,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "Could not open patch file %s for reading.\n", diffPath.c_str());
         return kExitDiffFile;
     }
-    std::string temporary;
-    FilePointer outFile;
+    // The result goes to a new file beside OUT and replaces it only when complete, so a failure
+    // never leaves a partial output where the caller expects the patched file.
+    std::unique_ptr<ReplacementFile> output;
     if (ExistingOutputIsWritable(outPath))
-        outFile = CreateTemporaryBeside(outPath, temporary);
-    if (!outFile)
+        output = std::make_unique<ReplacementFile>(NativeToPath(outPath));
+    if (!output || !output->IsOpen() || !output->Stream())
     {
         std::fprintf(stderr, "Could not open output file for writing. (%s: %s)\n", outPath.c_str(),
                      std::strerror(errno));
@@ -128,24 +112,19 @@ int main(int argc, char **argv)
 
     // The result is the next version of OLD: a program stays executable after its patch.
     std::error_code ignored;
-    std::filesystem::permissions(temporary, std::filesystem::status(oldPath, ignored).permissions(), ignored);
+    std::filesystem::permissions(PathToNative(output->TemporaryPath()),
+                                 std::filesystem::status(oldPath, ignored).permissions(), ignored);
 
     std::string problem;
-    ZELKRESULT result = ApplyJojoDiff(oldFile.get(), diffFile.get(), outFile.get(), problem);
-    if (result == ZELKRESULT_OK && std::fclose(outFile.release()) != 0)
+    ZELKRESULT result = ApplyJojoDiff(oldFile.get(), diffFile.get(), output->Stream(), problem);
+    if (result == ZELKRESULT_OK && !output->Commit())
     {
         result = ZELKRESULT_IO;
-        problem = "could not write the output";
-    }
-    if (result == ZELKRESULT_OK && std::rename(temporary.c_str(), outPath.c_str()) != 0)
-    {
-        result = ZELKRESULT_IO;
-        problem = FormatText("could not rename the output into place: %s", std::strerror(errno));
+        problem = FormatText("could not write the output: %s", std::strerror(errno));
     }
     if (result != ZELKRESULT_OK)
     {
-        outFile.reset();
-        std::remove(temporary.c_str());
+        output->Discard();
         std::fprintf(stderr, "zelk-jptch: %s: %s\n", diffPath.c_str(), problem.c_str());
         return result == ZELKRESULT_BAD_FORMAT ? kExitCorrupt : kExitInputOutput;
     }

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <random>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -283,6 +284,247 @@ ZELKRESULT ListDirectory(const std::wstring &directory, std::set<std::wstring> &
             entries.insert(JoinPath(directory, NativeToPath(name)));
     }
     closedir(dir);
+    return ZELKRESULT_OK;
+}
+
+namespace
+{
+// A replacement's new file is named after its target with this and six random characters, so
+// that writers of one target never share a file and leftovers are recognised as such.
+constexpr char kReplacementInfix[] = ".tmp-";
+constexpr size_t kReplacementTagLength = 6;
+constexpr int kReplacementNameAttempts = 100;
+constexpr size_t kReadPiece = 64 * 1024;
+
+std::string ReplacementTag()
+{
+    static const char kCharacters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 generator(std::random_device{}());
+    std::uniform_int_distribution<size_t> pick(0, sizeof kCharacters - 2);
+    std::string tag;
+    for (size_t i = 0; i < kReplacementTagLength; ++i)
+        tag += kCharacters[pick(generator)];
+    return tag;
+}
+
+std::string ParentDirectoryNative(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Keeps the errno of a failure across the clean-up that follows it.
+class PreservedErrno
+{
+public:
+    ~PreservedErrno() { errno = m_value; }
+
+private:
+    int m_value = errno;
+};
+
+bool SyncDescriptor(int descriptor)
+{
+    int result;
+    do
+        result = fsync(descriptor);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool WriteAll(int descriptor, const void *data, size_t size)
+{
+    const char *bytes = static_cast<const char *>(data);
+    while (size > 0)
+    {
+        const ssize_t written = write(descriptor, bytes, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+} // namespace
+
+ReplacementFile::ReplacementFile(const std::wstring &target) : m_target(target)
+{
+    const std::string native = Native(target);
+    struct stat original;
+    const bool replacing = stat(native.c_str(), &original) == 0 && S_ISREG(original.st_mode);
+    for (int attempt = 0; attempt < kReplacementNameAttempts && m_descriptor < 0; ++attempt)
+    {
+        const std::string candidate = native + kReplacementInfix + ReplacementTag();
+        // Created with the usual mode, so that the umask applies as to any new file.
+        m_descriptor = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (m_descriptor >= 0)
+            m_temporary = NativeToPath(candidate);
+        else if (errno != EEXIST)
+            return;
+    }
+    if (m_descriptor < 0 || !replacing)
+        return;
+    // Root rewriting a file that another account owns keeps it that account's; anyone else
+    // cannot give a file away and keeps owning what it writes. The owner goes first, since a
+    // change of owner clears the set-id bits.
+    if (fchown(m_descriptor, original.st_uid, original.st_gid) != 0)
+    {
+    }
+    fchmod(m_descriptor, original.st_mode & 07777);
+}
+
+ReplacementFile::~ReplacementFile()
+{
+    Discard();
+}
+
+bool ReplacementFile::IsOpen() const
+{
+    return m_descriptor >= 0;
+}
+
+bool ReplacementFile::Write(const void *data, size_t size)
+{
+    if (m_stream)
+        return std::fwrite(data, 1, size, m_stream) == size;
+    if (m_descriptor < 0)
+    {
+        errno = EBADF;
+        return false;
+    }
+    return WriteAll(m_descriptor, data, size);
+}
+
+bool ReplacementFile::Write(const std::string &bytes)
+{
+    return Write(bytes.data(), bytes.size());
+}
+
+std::FILE *ReplacementFile::Stream()
+{
+    if (!m_stream && m_descriptor >= 0)
+        m_stream = fdopen(m_descriptor, "wb");
+    return m_stream;
+}
+
+bool ReplacementFile::Commit()
+{
+    if (m_descriptor < 0)
+    {
+        errno = EBADF;
+        return false;
+    }
+    bool written = !m_stream || (std::fflush(m_stream) == 0 && !std::ferror(m_stream));
+    // The content must be on the disk before the rename can make it the target: otherwise a power
+    // cut could leave the target renamed but empty.
+    written = written && SyncDescriptor(m_descriptor);
+    const bool closed = m_stream ? std::fclose(m_stream) == 0 : close(m_descriptor) == 0;
+    m_stream = nullptr;
+    m_descriptor = -1;
+    const std::string target = Native(m_target);
+    if (!written || !closed || rename(PathToNative(m_temporary).c_str(), target.c_str()) != 0)
+    {
+        Discard();
+        return false;
+    }
+    m_temporary.clear();
+    // The rename itself must reach the disk before the change counts as made. A directory that
+    // cannot be synced does not undo it: the new content is in place either way.
+    const int directory = open(ParentDirectoryNative(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0)
+    {
+        SyncDescriptor(directory);
+        close(directory);
+    }
+    return true;
+}
+
+void ReplacementFile::Discard()
+{
+    PreservedErrno preserved;
+    if (m_stream)
+        std::fclose(m_stream);
+    else if (m_descriptor >= 0)
+        close(m_descriptor);
+    m_stream = nullptr;
+    m_descriptor = -1;
+    if (!m_temporary.empty())
+        unlink(PathToNative(m_temporary).c_str());
+    m_temporary.clear();
+}
+
+bool WriteWholeFile(const std::wstring &path, const std::string &bytes)
+{
+    ReplacementFile file(path);
+    return file.IsOpen() && file.Write(bytes) && file.Commit();
+}
+
+void RemoveAbandonedReplacements(const std::wstring &target)
+{
+    const std::string native = Native(target);
+    const std::string prefix = native.substr(native.rfind('/') + 1) + kReplacementInfix;
+    DIR *entries = opendir(ParentDirectoryNative(native).c_str());
+    if (!entries)
+        return;
+    while (const dirent *entry = readdir(entries))
+    {
+        const std::string name = entry->d_name;
+        if (name.size() == prefix.size() + kReplacementTagLength && name.compare(0, prefix.size(), prefix) == 0)
+            unlinkat(dirfd(entries), name.c_str(), 0);
+    }
+    closedir(entries);
+}
+
+ZELKRESULT ReadWholeFile(const std::wstring &path, std::string &bytes, uint64_t limit)
+{
+    bytes.clear();
+    const int descriptor = path.empty() ? -1 : open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return ZELKRESULT_IO;
+    struct stat info = {};
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
+    {
+        const bool directory = S_ISDIR(info.st_mode);
+        close(descriptor);
+        errno = directory ? EISDIR : EINVAL;
+        return ZELKRESULT_IO;
+    }
+    // The size on record sizes the block, but only the bytes read count: a file may grow, and
+    // some report no size at all.
+    if (static_cast<uint64_t>(info.st_size) > limit)
+    {
+        close(descriptor);
+        return ZELKRESULT_NO_MEMORY;
+    }
+    bytes.reserve(static_cast<size_t>(info.st_size));
+    char piece[kReadPiece];
+    for (;;)
+    {
+        const ssize_t got = read(descriptor, piece, sizeof piece);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+        {
+            PreservedErrno preserved;
+            close(descriptor);
+            bytes.clear();
+            return ZELKRESULT_IO;
+        }
+        if (got == 0)
+            break;
+        if (bytes.size() + static_cast<size_t>(got) > limit)
+        {
+            close(descriptor);
+            bytes.clear();
+            return ZELKRESULT_NO_MEMORY;
+        }
+        bytes.append(piece, static_cast<size_t>(got));
+    }
+    close(descriptor);
     return ZELKRESULT_OK;
 }
 

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <sys/file.h>
@@ -29,8 +28,8 @@ namespace
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
 constexpr wchar_t kRootName[] = L"HKEY_LOCAL_MACHINE";
 constexpr char kDefaultRegistryFile[] = "/var/lib/pelmo/registry.reg";
-// Temporary files of a save are named after the registry file with this and six random characters.
-constexpr char kTemporarySuffix[] = ".tmp-";
+// Far beyond any registry this program writes; a larger file is not read into memory.
+constexpr uint64_t kMaxRegistryFileSize = 64ull << 20;
 // Bytes of a hex value per line before the line is continued, as the editor writes them.
 constexpr size_t kHexBytesPerLine = 25;
 
@@ -364,72 +363,16 @@ std::string ParentDirectory(const std::string &path)
 // than replace it with what it failed to read.
 bool ReadDocument(Document &document)
 {
-    FILE *file = std::fopen(RegistryFile().c_str(), "rbe");
-    if (!file)
-    {
-        document = ParseDocument(std::string());
-        return errno == ENOENT || errno == ENOTDIR;
-    }
     std::string content;
-    char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        content.append(buffer, got);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    const ZELKRESULT result = ReadWholeFile(RegistryFilePath(), content, kMaxRegistryFileSize);
     document = ParseDocument(content);
-    return !failed;
+    return result == ZELKRESULT_OK || (result == ZELKRESULT_IO && (errno == ENOENT || errno == ENOTDIR));
 }
 
-bool WriteAll(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size())
-    {
-        const ssize_t written = write(fd, data.data() + done, data.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
-// Writes the whole document to a temporary file beside the registry, flushes it to the disk and
-// renames it over the original: a crash at any moment leaves the old or the new file whole.
+// A crash at any moment leaves the old or the new file whole.
 bool ReplaceDocument(const Document &document)
 {
-    const std::string path = RegistryFile();
-    std::string temporary = path + kTemporarySuffix + "XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat original;
-    mode_t mode = 0644;
-    if (stat(path.c_str(), &original) == 0)
-    {
-        mode = original.st_mode & 07777;
-        // Root rewriting a file that another account owns keeps it that account's.
-        if (fchown(fd, original.st_uid, original.st_gid) != 0)
-        {
-            // Only root may give a file away; anyone else keeps owning what it writes.
-        }
-    }
-    const bool written = WriteAll(fd, SerializeDocument(document)) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0)
-    {
-        unlink(temporary.c_str());
-        return false;
-    }
-    // The rename itself must reach the disk before the change counts as made.
-    const int directory = open(ParentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0)
-    {
-        fsync(directory);
-        close(directory);
-    }
-    return true;
+    return WriteWholeFile(RegistryFilePath(), SerializeDocument(document));
 }
 
 // The process may change the registry: it can write the file and replace it in its directory, or
@@ -444,24 +387,6 @@ bool MayWriteRegistry()
     while (access(directory.c_str(), F_OK) != 0 && directory != "/" && directory != ".")
         directory = ParentDirectory(directory);
     return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
-
-// Only the holder of the lock writes a temporary file, so one found by the holder was left by a
-// writer that died during its save.
-void RemoveStaleTemporaryFiles(const std::string &path)
-{
-    const std::string directory = ParentDirectory(path);
-    const std::string prefix = path.substr(path.rfind('/') + 1) + kTemporarySuffix;
-    DIR *entries = opendir(directory.c_str());
-    if (!entries)
-        return;
-    while (const dirent *entry = readdir(entries))
-    {
-        const std::string name = entry->d_name;
-        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
-            unlinkat(dirfd(entries), name.c_str(), 0);
-    }
-    closedir(entries);
 }
 
 // Runs one change under the exclusive lock of the registry. The lock lives on a file of its own
@@ -486,7 +411,9 @@ bool ChangeDocument(const std::function<bool(Document &)> &change)
             return false;
         }
     }
-    RemoveStaleTemporaryFiles(path);
+    // Only the holder of the lock writes, so a new file found by the holder was left by a writer
+    // that died during its save.
+    RemoveAbandonedReplacements(RegistryFilePath());
     Document document;
     const bool done = ReadDocument(document) && change(document) && ReplaceDocument(document);
     close(lock);

@@ -4,8 +4,10 @@
 #include <fstream>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
@@ -311,4 +313,186 @@ TEST_F(FileUtil, ListsSortedAndSizesBeyond2GiB)
     EXPECT_EQ(size, 3ULL << 30);
     EXPECT_EQ(GetFileSizeAt(JoinPath(m_root, L"missing"), size), ZELKRESULT_IO);
     EXPECT_EQ(size, 0u);
+}
+
+// Whole files ------------------------------------------------------------------------------------
+
+namespace
+{
+std::set<std::wstring> Entries(const std::wstring &directory)
+{
+    std::set<std::wstring> entries;
+    ListDirectory(directory, entries);
+    return entries;
+}
+
+mode_t ModeOf(const std::wstring &path)
+{
+    struct stat info = {};
+    stat(PathToNative(path).c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+mode_t CurrentUmask()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+} // namespace
+
+// The new content replaces the old as a whole and takes over what the old file was: its mode and,
+// for root, its owner. Nothing else is left in the directory.
+TEST_F(FileUtil, WholeFileWriteReplacesTheTargetAndKeepsItsModeAndOwner)
+{
+    const std::wstring target = WriteFile(L"unins000.dat", "old content");
+    ASSERT_EQ(chmod(PathToNative(target).c_str(), 0640), 0);
+    // Only root can give a file away; anyone else keeps owning what it writes.
+    const uid_t owner = geteuid() == 0 ? 4321 : geteuid();
+    ASSERT_EQ(chown(PathToNative(target).c_str(), owner, static_cast<gid_t>(-1)), 0);
+
+    ASSERT_TRUE(WriteWholeFile(target, "new"));
+    EXPECT_EQ(testfiles::ReadFile(target), "new");
+    EXPECT_EQ(ModeOf(target), 0640u);
+    struct stat info = {};
+    ASSERT_EQ(stat(PathToNative(target).c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, owner);
+    EXPECT_EQ(Entries(m_root), std::set<std::wstring>{target});
+
+    const std::wstring fresh = JoinPath(m_root, L"fresh.txt");
+    ASSERT_TRUE(WriteWholeFile(fresh, std::string()));
+    EXPECT_EQ(testfiles::ReadFile(fresh), "");
+    EXPECT_EQ(ModeOf(fresh), 0666u & ~CurrentUmask());
+}
+
+// The three ways a writer fills a replacement: its own writes, its stream, or a file object of
+// the writer's opened on the new file's path. Until the commit the target holds the old content.
+TEST_F(FileUtil, ReplacementIsFilledThroughWritesStreamOrPath)
+{
+    const std::function<bool(ReplacementFile &)> fills[] = {
+        [](ReplacementFile &file) { return file.Write("first ") && file.Write(std::string("second")); },
+        [](ReplacementFile &file) { return std::fputs("first second", file.Stream()) >= 0; },
+        [](ReplacementFile &file) {
+            std::ofstream out(PathToNative(file.TemporaryPath()), std::ios::binary | std::ios::trunc);
+            out << "first second";
+            out.close();
+            return static_cast<bool>(out);
+        },
+    };
+    for (size_t i = 0; i < std::size(fills); ++i)
+    {
+        SCOPED_TRACE(i);
+        const std::wstring target = WriteFile(L"target.bin", "old");
+        ReplacementFile file(target);
+        ASSERT_TRUE(file.IsOpen());
+        ASSERT_TRUE(fills[i](file));
+        EXPECT_EQ(testfiles::ReadFile(target), "old");
+        ASSERT_TRUE(file.Commit());
+        EXPECT_EQ(testfiles::ReadFile(target), "first second");
+        EXPECT_EQ(Entries(m_root), std::set<std::wstring>{target});
+    }
+}
+
+// However a write ends short of its commit, the old file stays as it was and the new one goes.
+TEST_F(FileUtil, UnfinishedReplacementLeavesTheOldFileAndNothingBeside)
+{
+    const std::wstring target = WriteFile(L"registry.reg", "old");
+    {
+        ReplacementFile file(target);
+        ASSERT_TRUE(file.Write("abandoned by an early return"));
+    }
+    {
+        ReplacementFile file(target);
+        ASSERT_NE(std::fputs("discarded", file.Stream()), EOF);
+        file.Discard();
+        EXPECT_FALSE(file.Commit());
+    }
+    EXPECT_EQ(testfiles::ReadFile(target), "old");
+    EXPECT_EQ(Entries(m_root), std::set<std::wstring>{target});
+
+    // The rename fails: a directory stands where the file should go.
+    const std::wstring directory = JoinPath(m_root, L"occupied");
+    ASSERT_TRUE(MakeDirectory(directory));
+    errno = 0;
+    EXPECT_FALSE(WriteWholeFile(directory, "content"));
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_TRUE(IsDirectory(directory));
+    EXPECT_EQ(Entries(m_root), (std::set<std::wstring>{directory, target}));
+
+    // No place for the new file at all.
+    ReplacementFile nowhere(JoinPath(m_root, L"missing/file"));
+    EXPECT_FALSE(nowhere.IsOpen());
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(nowhere.Write("x"));
+    EXPECT_FALSE(nowhere.Commit());
+}
+
+// A writer killed in the middle leaves the old file whole. Its new file stays behind until a
+// writer that holds the target's lock clears it; the target's neighbours are not touched.
+TEST_F(FileUtil, KilledWriterLeavesTheOldFileAndItsLeftoverIsRecognised)
+{
+    const std::wstring target = WriteFile(L"registry.reg", "old");
+    const std::set<std::wstring> neighbours = {target, WriteFile(L"registry.reg.lock", ""),
+                                               WriteFile(L"other.reg.tmp-ABCDEF", "")};
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        ReplacementFile file(target);
+        file.Write("half of the new");
+        std::_Exit(file.IsOpen() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(testfiles::ReadFile(target), "old");
+    EXPECT_EQ(Entries(m_root).size(), neighbours.size() + 1);
+
+    RemoveAbandonedReplacements(target);
+    EXPECT_EQ(Entries(m_root), neighbours);
+}
+
+namespace
+{
+struct ReadCase
+{
+    const char *name;
+    const char *content; // nullptr: no file; "<dir>": a directory
+    uint64_t limit;
+    ZELKRESULT result;
+    int error;
+};
+
+const ReadCase kReadCases[] = {
+    {"within the limit", "0123456789", 10, ZELKRESULT_OK, 0},
+    {"empty", "", 0, ZELKRESULT_OK, 0},
+    {"beyond the limit", "0123456789", 9, ZELKRESULT_NO_MEMORY, 0},
+    {"missing", nullptr, 100, ZELKRESULT_IO, ENOENT},
+    {"directory", "<dir>", 100, ZELKRESULT_IO, EISDIR},
+};
+} // namespace
+
+TEST_F(FileUtil, ReadWholeFileIsBoundedAndSaysWhyItFailed)
+{
+    for (const ReadCase &c : kReadCases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::wstring path = JoinPath(m_root, NativeToPath(c.name));
+        if (c.content && std::string(c.content) == "<dir>")
+            ASSERT_TRUE(MakeDirectory(path));
+        else if (c.content)
+            WriteFile(NativeToPath(c.name), c.content);
+        std::string bytes = "stale";
+        errno = 0;
+        EXPECT_EQ(ReadWholeFile(path, bytes, c.limit), c.result);
+        EXPECT_EQ(bytes, c.result == ZELKRESULT_OK ? std::string(c.content) : std::string());
+        if (c.error != 0)
+        {
+            EXPECT_EQ(errno, c.error);
+        }
+    }
+    // A file that names no size (as the kernel's own do) is read to its end all the same.
+    std::string status;
+    ASSERT_EQ(ReadWholeFile(L"/proc/self/status", status, 1 << 20), ZELKRESULT_OK);
+    EXPECT_NE(status.find("Pid:"), std::string::npos);
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
@@ -76,6 +77,14 @@ protected:
         m_logPath = JoinPath(m_install, L"unins000.dat");
     }
 
+    // Nothing but the log: no new log left beside it.
+    std::set<std::wstring> InstallationEntries() const
+    {
+        std::set<std::wstring> entries;
+        ListDirectory(m_install, entries);
+        return entries;
+    }
+
     std::string MakeLog(uint32_t version, uint32_t dataSize, const std::vector<uint32_t> &blockSizes = {})
     {
         UninstallLogContents header;
@@ -117,7 +126,7 @@ protected:
         }
         EXPECT_EQ(updated.records.back().type, kUninstallRecordEndInstall);
         EXPECT_TRUE(updated.records.back().data == old.records.back().data);
-        EXPECT_FALSE(FileExists(JoinPath(m_install, L"unins000_temp.dat")));
+        EXPECT_EQ(InstallationEntries(), std::set<std::wstring>{m_logPath});
         const std::vector<uint32_t> sizes = BlockSizes(after);
         for (size_t i = 0; i + 1 < sizes.size(); ++i)
             EXPECT_LE(sizes[i], kUninstallBlockDataSize);
@@ -268,7 +277,7 @@ TEST_F(UninstallLogTest, LogsThatCannotBeExtendedSafelyAreLeftAlone)
         WriteFile(m_logPath, bytes);
         EXPECT_FALSE(ExtendUninstallLog(m_install, {L"bin/added.dll"}));
         EXPECT_TRUE(ReadFile(m_logPath) == bytes);
-        EXPECT_FALSE(FileExists(JoinPath(m_install, L"unins000_temp.dat")));
+        EXPECT_EQ(InstallationEntries(), std::set<std::wstring>{m_logPath});
     }
     EXPECT_FALSE(ExtendUninstallLog(m_install + L"/missing", {L"bin/added.dll"}));
 }
