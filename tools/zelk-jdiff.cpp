@@ -1,18 +1,14 @@
 // zelk-jdiff OLD NEW DIFF: writes the JojoDiff difference that turns OLD into NEW, for the
 // patch tool an installation carries (zelk-jptch).
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "kernel/TextConvert.h"
 #include "patch/JojoDiff.h"
+#include "tools/ToolCommandLine.h"
 
 namespace
 {
-constexpr int kExitSuccess = 0;
-constexpr int kExitArguments = 1;
-constexpr int kExitFailure = 2;
-
 const char kUsage[] =
     "Usage: zelk-jdiff [--verbose] OLD NEW DIFF\n"
     "Writes the JojoDiff difference that turns the file OLD into the file NEW to DIFF\n"
@@ -25,44 +21,18 @@ const char kUsage[] =
 
 int main(int argc, char **argv)
 {
+    ToolCommandLine line("zelk-jdiff", kUsage, {"OLD", "NEW", "DIFF"});
     bool verbose = false;
-    int first = 1;
-    for (; first < argc && argv[first][0] == '-' && argv[first][1] == '-'; ++first)
-    {
-        if (std::strcmp(argv[first], "--help") == 0)
-        {
-            std::fputs(kUsage, stdout);
-            return kExitSuccess;
-        }
-        if (std::strcmp(argv[first], "--verbose") == 0)
-        {
-            verbose = true;
-            continue;
-        }
-        if (std::strcmp(argv[first], "--") == 0)
-        {
-            ++first;
-            break;
-        }
-        std::fprintf(stderr, "zelk-jdiff: unknown option %s\n", argv[first]);
-        std::fputs(kUsage, stderr);
-        return kExitArguments;
-    }
-    if (argc - first != 3)
-    {
-        std::fputs("zelk-jdiff: expected three file names\n", stderr);
-        std::fputs(kUsage, stderr);
-        return kExitArguments;
-    }
+    line.Flag("--verbose", verbose);
+    if (!line.Parse(argc, argv))
+        return line.ExitStatus();
+    const std::vector<std::string> &files = line.Operands();
 
     std::string problem;
     JojoDiffStatistics statistics;
-    if (MakeJojoDiff(NativeToPath(argv[first]), NativeToPath(argv[first + 1]), NativeToPath(argv[first + 2]),
-                     problem, &statistics) != ZELKRESULT_OK)
-    {
-        std::fprintf(stderr, "zelk-jdiff: %s\n", problem.c_str());
-        return kExitFailure;
-    }
+    if (MakeJojoDiff(NativeToPath(files[0]), NativeToPath(files[1]), NativeToPath(files[2]), problem, &statistics) !=
+        ZELKRESULT_OK)
+        return line.Failure(problem);
     if (verbose)
         std::printf("old %llu bytes, new %llu bytes, difference %llu bytes; %llu bytes copied, %llu bytes as data\n",
                     static_cast<unsigned long long>(statistics.oldSize),
@@ -70,5 +40,5 @@ int main(int argc, char **argv)
                     static_cast<unsigned long long>(statistics.diffSize),
                     static_cast<unsigned long long>(statistics.copiedBytes),
                     static_cast<unsigned long long>(statistics.literalBytes));
-    return kExitSuccess;
+    return kToolExitSuccess;
 }

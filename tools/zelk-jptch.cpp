@@ -11,11 +11,11 @@
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "patch/JojoDiff.h"
+#include "tools/ToolCommandLine.h"
 
 namespace
 {
-constexpr int kExitSuccess = 0;
-constexpr int kExitArguments = 1;
+// 0 and 1 are every tool's: success and a mistake on the command line.
 constexpr int kExitOldFile = 2;
 constexpr int kExitDiffFile = 3;
 constexpr int kExitOutFile = 4;
@@ -28,7 +28,7 @@ const char kUsage[] =
     "\n"
     "Exit status:\n"
     "  0  success\n"
-    "  1  not enough arguments\n"
+    "  1  wrong arguments\n"
     "  2  OLD cannot be opened for reading\n"
     "  3  DIFF cannot be opened for reading\n"
     "  4  OUT cannot be opened for writing\n"
@@ -71,44 +71,28 @@ bool ExistingOutputIsWritable(const std::string &out)
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
-    {
-        std::fputs(kUsage, stdout);
-        return kExitSuccess;
-    }
-    if (argc != 4)
-    {
-        std::fputs(argc < 4 ? "Not enough Argument Specified to patch the file\n" : "Too many arguments\n", stderr);
-        std::fputs(kUsage, stderr);
-        return kExitArguments;
-    }
-    const std::string oldPath = argv[1];
-    const std::string diffPath = argv[2];
-    const std::string outPath = argv[3];
+    ToolCommandLine line("zelk-jptch", kUsage, {"OLD", "DIFF", "OUT"});
+    if (!line.Parse(argc, argv))
+        return line.ExitStatus();
+    const std::string &oldPath = line.Operands()[0];
+    const std::string &diffPath = line.Operands()[1];
+    const std::string &outPath = line.Operands()[2];
 
     FilePointer oldFile = OpenForReading(oldPath);
     if (!oldFile)
-    {
-        std::fprintf(stderr, "Could not open data file %s for reading.\n", oldPath.c_str());
-        return kExitOldFile;
-    }
+        return line.Failure(FormatText("Could not open data file %s for reading.", oldPath.c_str()), kExitOldFile);
     FilePointer diffFile = OpenForReading(diffPath);
     if (!diffFile)
-    {
-        std::fprintf(stderr, "Could not open patch file %s for reading.\n", diffPath.c_str());
-        return kExitDiffFile;
-    }
+        return line.Failure(FormatText("Could not open patch file %s for reading.", diffPath.c_str()), kExitDiffFile);
     // The result goes to a new file beside OUT and replaces it only when complete, so a failure
     // never leaves a partial output where the caller expects the patched file.
     std::unique_ptr<ReplacementFile> output;
     if (ExistingOutputIsWritable(outPath))
         output = std::make_unique<ReplacementFile>(NativeToPath(outPath));
     if (!output || !output->IsOpen() || !output->Stream())
-    {
-        std::fprintf(stderr, "Could not open output file for writing. (%s: %s)\n", outPath.c_str(),
-                     std::strerror(errno));
-        return kExitOutFile;
-    }
+        return line.Failure(FormatText("Could not open output file for writing. (%s: %s)", outPath.c_str(),
+                                       std::strerror(errno)),
+                            kExitOutFile);
 
     // The result is the next version of OLD: a program stays executable after its patch.
     std::error_code ignored;
@@ -125,8 +109,7 @@ int main(int argc, char **argv)
     if (result != ZELKRESULT_OK)
     {
         output->Discard();
-        std::fprintf(stderr, "zelk-jptch: %s: %s\n", diffPath.c_str(), problem.c_str());
-        return result == ZELKRESULT_BAD_FORMAT ? kExitCorrupt : kExitInputOutput;
+        return line.Failure(diffPath + ": " + problem, result == ZELKRESULT_BAD_FORMAT ? kExitCorrupt : kExitInputOutput);
     }
-    return kExitSuccess;
+    return kToolExitSuccess;
 }

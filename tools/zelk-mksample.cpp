@@ -2,7 +2,6 @@
 // the same bytes every time for the same V (the uninstall log records DIR). The patch tool copied
 // into it is PATH, by default the zelk-jptch program beside this one.
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -10,20 +9,20 @@
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
 #include "patch/SampleInstallation.h"
+#include "tools/ToolCommandLine.h"
 
 namespace
 {
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
 const char kUsage[] =
     "Usage: zelk-mksample DIR --version V [--patch-tool PATH]\n"
     "Writes a sample installation of build V (100 to 149) into DIR. Each build differs from the one\n"
     "before it in a handful of files; \"bin/Launcher.exe\" names the build. Prints the launcher's\n"
     "MD5 digest, which identifies the build to a patcher.\n"
     "\n"
-    "Exit status: 0 success, 1 the installation could not be made, 2 wrong arguments.\n";
+    "  --version V         the build to make (required)\n"
+    "  --patch-tool PATH   the patch tool to copy in (default: zelk-jptch beside this program)\n"
+    "\n"
+    "Exit status: 0 success, 1 wrong arguments, 2 the installation could not be made.\n";
 
 std::filesystem::path ProgramDirectory(const char *argument0)
 {
@@ -37,33 +36,14 @@ std::filesystem::path ProgramDirectory(const char *argument0)
 
 int main(int argc, char **argv)
 {
-    std::string directory;
+    ToolCommandLine line("zelk-mksample", kUsage, {"DIR"});
     std::string version;
     std::string patchTool;
-    for (int i = 1; i < argc; ++i)
-    {
-        if (std::strcmp(argv[i], "--help") == 0)
-        {
-            std::fputs(kUsage, stdout);
-            return kExitSuccess;
-        }
-        if (std::strcmp(argv[i], "--version") == 0 && i + 1 < argc)
-            version = argv[++i];
-        else if (std::strcmp(argv[i], "--patch-tool") == 0 && i + 1 < argc)
-            patchTool = argv[++i];
-        else if (directory.empty() && argv[i][0] != '-')
-            directory = argv[i];
-        else
-        {
-            std::fputs(kUsage, stderr);
-            return kExitUsage;
-        }
-    }
-    if (directory.empty() || version.empty())
-    {
-        std::fputs(kUsage, stderr);
-        return kExitUsage;
-    }
+    line.Value("--version", version, true);
+    line.Value("--patch-tool", patchTool);
+    if (!line.Parse(argc, argv))
+        return line.ExitStatus();
+    const std::string &directory = line.Operands()[0];
     if (patchTool.empty())
         patchTool = (ProgramDirectory(argv[0]) / "zelk-jptch").string();
     std::error_code ignored;
@@ -71,16 +51,10 @@ int main(int argc, char **argv)
 
     std::string error;
     if (!MakeSampleInstallation(installation, version, NativeToPath(patchTool), error))
-    {
-        std::fprintf(stderr, "zelk-mksample: %s\n", error.c_str());
-        return kExitFailure;
-    }
+        return line.Failure(error);
     std::wstring digest;
     if (!HashFileMD5(JoinPath(installation, L"bin/Launcher.exe"), digest))
-    {
-        std::fprintf(stderr, "zelk-mksample: cannot read the launcher back\n");
-        return kExitFailure;
-    }
+        return line.Failure("cannot read the launcher back");
     std::printf("%s\n", WideToNarrow(digest).c_str());
-    return kExitSuccess;
+    return kToolExitSuccess;
 }

@@ -11,11 +11,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "kernel/AssetDbIpc.h"
+#include "tools/ToolCommandLine.h"
 
 namespace
 {
@@ -31,58 +31,50 @@ bool EndsWithDatabaseName(const std::string &path)
     return !AssetDbIpc::RegistryKey(path).empty();
 }
 
-int Usage()
-{
-    std::fprintf(stderr, "usage: zelk-product-instance PATH [--no-counting] [--hold-mutex] [--no-lock]\n");
-    return 2;
-}
+const char kUsage[] =
+    "Usage: zelk-product-instance PATH [--no-counting] [--hold-mutex] [--no-lock]\n"
+    "Registers in the instance registry of the installation PATH (or of PATH's \"assets.kdx\") as a\n"
+    "running product program does, prints \"ready\", and stays registered until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --no-counting  create the registry without a user count\n"
+    "  --hold-mutex   keep the registry mutex taken\n"
+    "  --no-lock      drop the shared lock on the block that tells others it is alive\n"
+    "\n"
+    "Exit status: 0 success, 1 wrong arguments, 2 it could not register.\n";
 } // namespace
 
 int main(int argc, char **argv)
 {
-    std::string path;
-    bool counting = true;
+    ToolCommandLine line("zelk-product-instance", kUsage, {"PATH"});
+    bool noCounting = false;
     bool holdMutex = false;
-    bool livenessLock = true;
-    for (int i = 1; i < argc; ++i)
-    {
-        if (std::strcmp(argv[i], "--no-counting") == 0)
-            counting = false;
-        else if (std::strcmp(argv[i], "--hold-mutex") == 0)
-            holdMutex = true;
-        else if (std::strcmp(argv[i], "--no-lock") == 0)
-            livenessLock = false;
-        else if (path.empty())
-            path = argv[i];
-        else
-            return Usage();
-    }
-    if (path.empty())
-        return Usage();
+    bool noLock = false;
+    line.Flag("--no-counting", noCounting);
+    line.Flag("--hold-mutex", holdMutex);
+    line.Flag("--no-lock", noLock);
+    if (!line.Parse(argc, argv))
+        return line.ExitStatus();
+    std::string path = line.Operands()[0];
     if (!EndsWithDatabaseName(path))
         path += path.back() == '/' ? "assets.kdx" : "/assets.kdx";
 
     std::signal(SIGINT, RequestStop);
     std::signal(SIGTERM, RequestStop);
     if (!AssetDbIpc::Open(path, false))
-    {
-        std::fprintf(stderr, "zelk-product-instance: cannot register for %s\n", path.c_str());
-        return 1;
-    }
-    if (AssetDbIpc::IsMaster() && !counting)
+        return line.Failure("cannot register for " + path);
+    if (AssetDbIpc::IsMaster() && noCounting)
         AssetDbIpc::SetCountingEnabled(0);
-    if (!livenessLock)
+    if (noLock)
         AssetDbIpc::ReleaseLivenessLock();
     if (holdMutex && !AssetDbIpc::HoldRegistryMutex())
     {
-        std::fprintf(stderr, "zelk-product-instance: cannot take the registry mutex\n");
         AssetDbIpc::Close();
-        return 1;
+        return line.Failure("cannot take the registry mutex");
     }
     std::printf("ready\n");
     std::fflush(stdout);
     while (!g_stopRequested)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     AssetDbIpc::Close();
-    return 0;
+    return kToolExitSuccess;
 }

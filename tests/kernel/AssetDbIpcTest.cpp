@@ -96,7 +96,7 @@ TEST_F(AssetDbIpcTest, FirstOpenCreatesTheRegistryAndTakesTheExclusiveHold)
 
     // A product started now is kept out while the hold lasts.
     RunningProgram refused({kStandIn, m_folder});
-    EXPECT_EQ(refused.Wait(), 1) << refused.Output();
+    EXPECT_EQ(refused.Wait(), 2) << refused.Output();
 
     // Lent and reclaimed: the hold comes back with the ownership.
     ASSERT_TRUE(AssetDbIpc::Lend());

@@ -321,18 +321,18 @@ TEST_F(PatchPayloadTest, ToolRefusesWhatTheReaderCouldNotUse)
     };
     const Case cases[] = {
         {"--help", 0, "Usage: zelk-mkpayload PATCHER OUT"},
-        {base, 2, "--target is required"},
-        {dir + "/patcher --target 1", 2, "PATCHER and OUT are required"},
-        {base + "--target 1 --bogus", 2, "unknown option --bogus"},
-        {base + "--target 1 --build nohash", 2, "--build wants HASH=VERSION"},
-        {base + "--target 1 --step 1:2", 2, "--step wants FROM:TO:ARCHIVE"},
-        {base + "--target " + std::string(32, '9'), 1, "is longer than 31 characters"},
-        {base + "--target 1 --build " + std::string(132, 'a') + "=1", 1, "is longer than 131 characters"},
-        {base + "--target 1 --step 1:" + std::string(32, '2') + ":" + dir + "/step0", 1, "longer than 31 characters"},
-        {base + "--target 1 --step 1:2:" + dir + "/missing", 1, "cannot read the archive"},
-        {base + "--target 1 --step 1:2:" + dir + "/huge", 1, "its size field holds at most 4294967295"},
-        {dir + "/missing " + dir + "/out --target 1", 1, "cannot read the patcher"},
-        {dir + "/first " + dir + "/out --target 1", 1, "already holds a payload mark at offset 12288"},
+        {base, 1, "--target is required"},
+        {dir + "/patcher --target 1", 1, "expected PATCHER OUT"},
+        {base + "--target 1 --bogus", 1, "unknown option --bogus"},
+        {base + "--target 1 --build nohash", 1, "--build wants HASH=VERSION"},
+        {base + "--target 1 --step 1:2", 1, "--step wants FROM:TO:ARCHIVE"},
+        {base + "--target " + std::string(32, '9'), 2, "is longer than 31 characters"},
+        {base + "--target 1 --build " + std::string(132, 'a') + "=1", 2, "is longer than 131 characters"},
+        {base + "--target 1 --step 1:" + std::string(32, '2') + ":" + dir + "/step0", 2, "longer than 31 characters"},
+        {base + "--target 1 --step 1:2:" + dir + "/missing", 2, "cannot read the archive"},
+        {base + "--target 1 --step 1:2:" + dir + "/huge", 2, "its size field holds at most 4294967295"},
+        {dir + "/missing " + dir + "/out --target 1", 2, "cannot read the patcher"},
+        {dir + "/first " + dir + "/out --target 1", 2, "already holds a payload mark at offset 12288"},
     };
     for (const Case &c : cases)
     {
