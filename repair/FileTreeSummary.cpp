@@ -1,0 +1,555 @@
+#include "repair/FileTreeSummary.h"
+
+#include <algorithm>
+#include <deque>
+#include <new>
+
+#include "kernel/DirectoryListing.h"
+#include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+#include "repair/SegmentChecksum.h"
+
+namespace
+{
+constexpr wchar_t kIndexMark = L'#';
+constexpr wchar_t kKeySeparator = L'\\';
+// The summary goes out in blocks of this size: every write to a connection is one trip through the
+// completion port, so one write per field would cost more than the data.
+constexpr size_t kSaveBlockSize = 64 * 1024;
+// Names are read in pieces no larger than this, so a claimed length costs memory only as its bytes
+// actually arrive.
+constexpr uint32_t kLoadPieceSize = 4096;
+
+// The first UTF-16 code unit that encodes a character.
+uint32_t FirstUtf16Unit(uint32_t c)
+{
+    if (c < 0x10000)
+        return c;
+    if (c > 0x10FFFF)
+        return 0xFFFD;
+    return 0xD800 + ((c - 0x10000) >> 10);
+}
+
+// '#' and the index with at least three digits.
+void AppendSegmentIndex(std::wstring &key, int64_t index)
+{
+    wchar_t digits[24];
+    size_t count = 0;
+    uint64_t value = static_cast<uint64_t>(std::max<int64_t>(index, 0));
+    do
+    {
+        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0 || count < 3);
+    key += kIndexMark;
+    while (count > 0)
+        key += digits[--count];
+}
+
+void AppendUint32(std::string &block, uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        block.push_back(static_cast<char>(value >> shift));
+}
+
+void AppendInt64(std::string &block, int64_t value)
+{
+    const uint64_t bits = static_cast<uint64_t>(value);
+    for (int shift = 0; shift < 64; shift += 8)
+        block.push_back(static_cast<char>(bits >> shift));
+}
+
+uint32_t ParseUint32(const unsigned char *bytes)
+{
+    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) | (uint32_t(bytes[3]) << 24);
+}
+
+int64_t ParseInt64(const unsigned char *bytes)
+{
+    uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i)
+        bits = (bits << 8) | bytes[i];
+    return static_cast<int64_t>(bits);
+}
+
+ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value)
+{
+    unsigned char bytes[4];
+    if (const ZELKRESULT result = source.Read(bytes, sizeof bytes))
+        return result;
+    value = ParseUint32(bytes);
+    return ZELKRESULT_OK;
+}
+
+// Appends count bytes to text in pieces, growing it only by what arrived.
+ZELKRESULT ReadPieces(ZelkDataBuffer &source, uint32_t count, std::string &text)
+{
+    char piece[kLoadPieceSize];
+    while (count > 0)
+    {
+        const uint32_t size = std::min(count, kLoadPieceSize);
+        if (const ZELKRESULT result = source.Read(piece, size))
+            return result;
+        text.append(piece, size);
+        count -= size;
+    }
+    return ZELKRESULT_OK;
+}
+
+} // namespace
+
+// Keys and segments ------------------------------------------------------------------------------
+
+bool FileTreeSummary::KeyOrder::operator()(const std::wstring &left, const std::wstring &right) const
+{
+    const size_t common = std::min(left.size(), right.size());
+    const auto differ = std::mismatch(left.begin(), left.begin() + common, right.begin());
+    if (differ.first == left.begin() + common)
+        return left.size() < right.size();
+    // Up to here both are the same code units; the first differing characters decide by their
+    // first UTF-16 unit, and by the trail unit (the same order as the code point) when they share
+    // a lead surrogate.
+    const uint32_t a = static_cast<uint32_t>(*differ.first);
+    const uint32_t b = static_cast<uint32_t>(*differ.second);
+    const uint32_t unitA = FirstUtf16Unit(a);
+    const uint32_t unitB = FirstUtf16Unit(b);
+    return unitA != unitB ? unitA < unitB : a < b;
+}
+
+uint64_t SegmentCount(uint64_t fileSize)
+{
+    return fileSize / kSegmentSize + (fileSize % kSegmentSize != 0 ? 1 : 0);
+}
+
+std::wstring MakeSegmentKey(const std::wstring &path, int64_t index)
+{
+    std::wstring key;
+    key.reserve(path.size() + 8);
+    key += path;
+    AppendSegmentIndex(key, index);
+    return key;
+}
+
+// The index is the last '#' and what follows, so a path that itself holds a '#' (a directory
+// "Korvil #2", a file "notes#1.txt") still names its file; keys without one read as they always did.
+std::wstring SegmentKeyPath(const std::wstring &key)
+{
+    const size_t mark = key.rfind(kIndexMark);
+    return mark == std::wstring::npos ? key : key.substr(0, mark);
+}
+
+int64_t SegmentKeyIndex(const std::wstring &key)
+{
+    const size_t componentStart = key.find_last_of(L"\\/");
+    const size_t mark = key.rfind(kIndexMark);
+    if (mark == std::wstring::npos || (componentStart != std::wstring::npos && mark < componentStart))
+        return 0;
+    int64_t index = 0;
+    for (size_t i = mark + 1; i < key.size(); ++i)
+    {
+        if (key[i] < L'0' || key[i] > L'9')
+            return 0;
+        index = index * 10 + (key[i] - L'0');
+        if (index > kMaxSegmentIndex)
+            return -1;
+    }
+    return index;
+}
+
+namespace
+{
+// Opens the file of a disk key and seeks to its segment; the segment's length comes back. Each
+// failure is logged with the disk key.
+bool OpenSegment(const std::wstring &diskKey, ZelkDataBufferFile &file, uint32_t &length)
+{
+    const int64_t index = SegmentKeyIndex(diskKey);
+    if (!file.IsOpen())
+    {
+        ZelkSystemLog("ReadFileSegment> unabled to open file: %s", WideToNarrow(diskKey).c_str());
+        return false;
+    }
+    const uint64_t start = static_cast<uint64_t>(index) * kSegmentSize;
+    const uint64_t end = std::min(start + kSegmentSize, file.GetSize());
+    if (index < 0 || end < start)
+    {
+        ZelkSystemLog("ReadFileSegment> segment past end of file for: %s", WideToNarrow(diskKey).c_str());
+        return false;
+    }
+    if (file.Seek(start) != ZELKRESULT_OK)
+    {
+        ZelkSystemLog("ReadFileSegment> unabled to seek file: %s", WideToNarrow(diskKey).c_str());
+        return false;
+    }
+    length = static_cast<uint32_t>(end - start);
+    return true;
+}
+
+// The checksum is taken in pieces that stay in the processor's cache and in one buffer that is
+// reused, instead of a fresh 4 MiB block per segment: that is what keeps a first scan as fast as
+// the disk cache can deliver.
+constexpr uint32_t kChecksumPieceSize = 256 * 1024;
+} // namespace
+
+bool ReadFileSegment(const std::wstring &diskKey, std::unique_ptr<uint8_t[]> &bytes, uint32_t &length)
+{
+    bytes.reset();
+    length = 0;
+    ZelkDataBufferFile file(SegmentKeyPath(diskKey), ZelkDataBufferFile::AccessRead);
+    uint32_t size = 0;
+    if (!OpenSegment(diskKey, file, size))
+        return false;
+    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
+    if (!data || file.Read(data.get(), size) != ZELKRESULT_OK)
+    {
+        ZelkSystemLog("ReadFileSegment> unabled to read from file: %s", WideToNarrow(diskKey).c_str());
+        return false;
+    }
+    file.Close();
+    bytes = std::move(data);
+    length = size;
+    return true;
+}
+
+uint32_t ComputeSegmentChecksum(const std::wstring &diskKey)
+{
+    ZelkSystemLog(" Checksum %s ..", WideToNarrow(diskKey).c_str());
+    ZelkDataBufferFile file(SegmentKeyPath(diskKey), ZelkDataBufferFile::AccessRead);
+    uint32_t remaining = 0;
+    if (!OpenSegment(diskKey, file, remaining))
+        return 0;
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kChecksumPieceSize]);
+    uint32_t crc = 0;
+    while (remaining > 0)
+    {
+        const uint32_t size = std::min(remaining, kChecksumPieceSize);
+        if (!piece || file.Read(piece.get(), size) != ZELKRESULT_OK)
+        {
+            ZelkSystemLog("ReadFileSegment> unabled to read from file: %s", WideToNarrow(diskKey).c_str());
+            return 0;
+        }
+        crc = UpdateSegmentCrc(crc, piece.get(), size);
+        remaining -= size;
+    }
+    return FinishSegmentChecksum(crc);
+}
+
+bool MatchWildcard(const std::wstring &pattern, const std::wstring &text)
+{
+    size_t p = 0;
+    size_t t = 0;
+    size_t star = std::wstring::npos;
+    size_t resume = 0;
+    while (t < text.size())
+    {
+        if (p < pattern.size() && pattern[p] == L'*')
+        {
+            star = p++;
+            resume = t;
+        }
+        else if (p < pattern.size() && pattern[p] == text[t])
+        {
+            ++p;
+            ++t;
+        }
+        else if (star != std::wstring::npos)
+        {
+            // The last asterisk takes one more code unit and the rest of the pattern tries again.
+            p = star + 1;
+            t = ++resume;
+        }
+        else
+            return false;
+    }
+    while (p < pattern.size() && pattern[p] == L'*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool IsExcluded(const std::wstring &name, const std::set<std::wstring> &patterns)
+{
+    const std::wstring path = SegmentKeyPath(name);
+    for (const std::wstring &pattern : patterns)
+        if (MatchWildcard(pattern, path))
+            return true;
+    return false;
+}
+
+// The table ------------------------------------------------------------------------------------------
+
+FileTreeSummary::~FileTreeSummary() noexcept = default;
+
+void FileTreeSummary::Clear()
+{
+    OS::MutexLock lock(m_mutex);
+    m_entries.clear();
+}
+
+ZELKRESULT FileTreeSummary::Load(ZelkDataBuffer &source)
+{
+    OS::MutexLock lock(m_mutex);
+    m_entries.clear();
+    uint32_t magic = 0;
+    if (const ZELKRESULT result = ReadUint32(source, magic))
+        return result;
+    if (magic != SummaryMagic)
+        return ZELKRESULT_BAD_FORMAT;
+    uint32_t count = 0;
+    if (const ZELKRESULT result = ReadUint32(source, count))
+        return result;
+    if (count > kMaxSummaryEntries)
+        return ZELKRESULT_BAD_FORMAT;
+    std::string bytes;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        uint32_t nameLength = 0;
+        if (const ZELKRESULT result = ReadUint32(source, nameLength))
+            return result;
+        if (nameLength > kMaxSummaryNameLength)
+            return ZELKRESULT_BAD_FORMAT;
+        bytes.clear();
+        if (const ZELKRESULT result = ReadPieces(source, nameLength * 2 + 12, bytes))
+            return result;
+        const auto *fields = reinterpret_cast<const unsigned char *>(bytes.data()) + nameLength * 2;
+        Entry entry;
+        entry.name = DecodeUtf16LE(bytes.data(), nameLength);
+        entry.checksum = ParseUint32(fields);
+        entry.modifiedTime = ParseInt64(fields + 4);
+        // A saved summary is in key order, so each entry goes at the end without a search.
+        const std::wstring key = entry.name;
+        m_entries.insert_or_assign(m_entries.end(), key, std::move(entry));
+    }
+    return ZELKRESULT_OK;
+}
+
+ZELKRESULT FileTreeSummary::Save(ZelkDataBuffer &destination)
+{
+    OS::MutexLock lock(m_mutex);
+    std::string block;
+    block.reserve(kSaveBlockSize + 2 * kMaxSummaryNameLength + 16);
+    AppendUint32(block, SummaryMagic);
+    AppendUint32(block, static_cast<uint32_t>(m_entries.size()));
+    for (const auto &[key, entry] : m_entries)
+    {
+        const std::string name = EncodeUtf16LE(entry.name);
+        AppendUint32(block, static_cast<uint32_t>(name.size() / 2));
+        block += name;
+        AppendUint32(block, entry.checksum);
+        AppendInt64(block, entry.modifiedTime);
+        if (block.size() < kSaveBlockSize)
+            continue;
+        if (const ZELKRESULT result = destination.Write(block.data(), static_cast<uint32_t>(block.size())))
+            return result;
+        block.clear();
+    }
+    return destination.Write(block.data(), static_cast<uint32_t>(block.size()));
+}
+
+ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::wstring> &exclusions)
+{
+    OS::MutexLock lock(m_mutex);
+    for (auto &[key, entry] : m_entries)
+        entry.seen = false;
+    // Patterns are relative paths; table keys separate with '\' whatever the caller wrote.
+    std::vector<std::wstring> patterns;
+    for (std::wstring pattern : exclusions)
+    {
+        NormalizeSeparators(pattern, kKeySeparator);
+        patterns.push_back(pattern);
+    }
+
+    struct Directory
+    {
+        std::wstring path;
+        std::wstring relative; // with its trailing '\'; empty for the root
+    };
+    std::deque<Directory> directories{{root, std::wstring()}};
+    std::vector<DirectoryEntry> entries;
+    std::wstring relative; // reused: most files are unchanged and cost no allocation at all
+    while (!directories.empty())
+    {
+        const Directory directory = std::move(directories.front());
+        directories.pop_front();
+        if (ListDirectoryEntries(directory.path, entries) != ZELKRESULT_OK)
+            continue;
+        for (const DirectoryEntry &entry : entries)
+        {
+            relative.assign(directory.relative).append(entry.name);
+            if (entry.isDirectory)
+            {
+                // A linked directory may lead back up the tree or out of it: the walk would not end,
+                // or would summarise files that are not the installation's.
+                if (!entry.isLink)
+                    directories.push_back({JoinPath(directory.path, entry.name), relative + kKeySeparator});
+                continue;
+            }
+            if (std::any_of(patterns.begin(), patterns.end(),
+                            [&](const std::wstring &pattern) { return MatchWildcard(pattern, relative); }))
+                continue;
+            // What the listing saw of the file stands for the separate size and time queries.
+            if (entry.known)
+                RegisterFileAs(directory.path, entry.name, relative, entry.size, entry.modifiedTime);
+            else
+                RegisterFile(JoinPath(directory.path, entry.name), relative);
+        }
+    }
+
+    for (auto it = m_entries.begin(); it != m_entries.end();)
+        it = it->second.seen ? std::next(it) : m_entries.erase(it);
+    return ZELKRESULT_OK;
+}
+
+bool FileTreeSummary::RegisterFile(const std::wstring &diskPath, const std::wstring &relativeName)
+{
+    OS::MutexLock lock(m_mutex);
+    uint64_t size = 0;
+    if (GetFileSizeAt(diskPath, size) != ZELKRESULT_OK)
+    {
+        ZelkSystemLog("FileTreeSummary::RegisterFile> unable to get filesize for %s", WideToNarrow(diskPath).c_str());
+        return false;
+    }
+    const uint64_t count = SegmentCount(size);
+    for (uint64_t i = 0; i < count; ++i)
+    {
+        const int64_t index = static_cast<int64_t>(i);
+        if (!RegisterSegment(MakeSegmentKey(diskPath, index), MakeSegmentKey(relativeName, index), 0))
+            return false;
+    }
+    return true;
+}
+
+void FileTreeSummary::RegisterFileAs(const std::wstring &directory, const std::wstring &name,
+                                     const std::wstring &relativeName, uint64_t size, int64_t modifiedTime)
+{
+    const uint64_t count = SegmentCount(size);
+    for (uint64_t i = 0; i < count; ++i)
+    {
+        const int64_t index = static_cast<int64_t>(i);
+        m_key.assign(relativeName);
+        AppendSegmentIndex(m_key, index);
+        auto it = m_entries.find(m_key);
+        if (it != m_entries.end() && it->second.modifiedTime == modifiedTime)
+            it->second.seen = true;
+        else
+            StoreSegment(JoinPath(directory, name), index, m_key, 0, modifiedTime);
+    }
+}
+
+bool FileTreeSummary::RegisterSegment(const std::wstring &diskKey, const std::wstring &tableKey, uint32_t checksum)
+{
+    OS::MutexLock lock(m_mutex);
+    const std::wstring diskPath = SegmentKeyPath(diskKey);
+    int64_t modifiedTime = 0;
+    if (GetFileModifiedTime(diskPath, modifiedTime) != ZELKRESULT_OK)
+        return false;
+    StoreSegment(diskPath, SegmentKeyIndex(diskKey), tableKey, checksum, modifiedTime);
+    return true;
+}
+
+void FileTreeSummary::StoreSegment(const std::wstring &diskPath, int64_t index, const std::wstring &tableKey,
+                                   uint32_t checksum, int64_t modifiedTime)
+{
+    auto it = m_entries.find(tableKey);
+    if (it != m_entries.end() && it->second.modifiedTime == modifiedTime && checksum == 0)
+        it->second.seen = true;
+    else
+    {
+        Entry entry;
+        entry.name = tableKey;
+        entry.checksum = checksum != 0 ? checksum : ComputeSegmentChecksum(MakeSegmentKey(diskPath, index));
+        entry.modifiedTime = modifiedTime;
+        entry.seen = true;
+        m_entries.insert_or_assign(tableKey, std::move(entry));
+    }
+    // Writing one segment moved the file's time; its other segments are still what they were.
+    if (checksum != 0)
+        UpdateFileTime(SegmentKeyPath(tableKey), modifiedTime);
+}
+
+void FileTreeSummary::RemoveSegment(const std::wstring &tableKey)
+{
+    OS::MutexLock lock(m_mutex);
+    m_entries.erase(tableKey);
+}
+
+void FileTreeSummary::RemoveSegmentsAfter(const std::wstring &tableKey)
+{
+    OS::MutexLock lock(m_mutex);
+    const std::wstring path = SegmentKeyPath(tableKey);
+    const int64_t index = SegmentKeyIndex(tableKey);
+    if (index < 0)
+        return;
+    for (int64_t next = index + 1; next <= kMaxSegmentIndex; ++next)
+        if (m_entries.erase(MakeSegmentKey(path, next)) == 0)
+            break;
+}
+
+void FileTreeSummary::UpdateFileTime(const std::wstring &relativePath, int64_t modifiedTime)
+{
+    OS::MutexLock lock(m_mutex);
+    for (int64_t index = 0; index <= kMaxSegmentIndex; ++index)
+    {
+        auto it = m_entries.find(MakeSegmentKey(relativePath, index));
+        if (it == m_entries.end())
+            break;
+        it->second.modifiedTime = modifiedTime;
+    }
+}
+
+std::vector<FileTreeSummary::Entry> FileTreeSummary::GetEntries()
+{
+    OS::MutexLock lock(m_mutex);
+    std::vector<Entry> entries;
+    entries.reserve(m_entries.size());
+    for (const auto &[key, entry] : m_entries)
+        entries.push_back(entry);
+    return entries;
+}
+
+size_t FileTreeSummary::GetEntryCount()
+{
+    OS::MutexLock lock(m_mutex);
+    return m_entries.size();
+}
+
+bool FileTreeSummary::FindEntry(const std::wstring &tableKey, Entry &entry)
+{
+    OS::MutexLock lock(m_mutex);
+    const auto it = m_entries.find(tableKey);
+    if (it == m_entries.end())
+        return false;
+    entry = it->second;
+    return true;
+}
+
+// The summary file -----------------------------------------------------------------------------------
+
+ZELKRESULT LoadSummaryFile(FileTreeSummary &summary, const std::wstring &path)
+{
+    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
+    if (!file.IsOpen())
+        return ZELKRESULT_IO;
+    return summary.Load(file);
+}
+
+ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const std::wstring &path)
+{
+    const std::wstring temporary = path + L".new";
+    ZELKRESULT result = ZELKRESULT_OK;
+    {
+        ZelkDataBufferFile file(temporary, ZelkDataBufferFile::AccessWrite);
+        if (!file.IsOpen())
+            return ZELKRESULT_IO;
+        result = summary.Save(file);
+        if (result == ZELKRESULT_OK)
+            file.Flush();
+        const ZELKRESULT closed = file.Close();
+        if (result == ZELKRESULT_OK)
+            result = closed;
+    }
+    if (result == ZELKRESULT_OK && !ReplaceFileAt(temporary, path))
+        result = ZELKRESULT_IO;
+    if (result != ZELKRESULT_OK)
+        DeleteFileAt(temporary);
+    return result;
+}

@@ -1,0 +1,145 @@
+// zelk-segsum ROOT [--summary FILE]: scans an installation as a repair run does and prints the
+// summary a client would send: one line per 4 MiB segment with its key, checksum and the
+// modification time of its file. With --summary the file is loaded first when it exists (so files
+// whose time is unchanged are not read again) and written back afterwards.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <unistd.h>
+
+#include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
+#include "repair/FileTreeSummary.h"
+
+namespace
+{
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 1;
+
+// The uninstaller never takes part in a repair, and the summary file is the run's own.
+const wchar_t kUninstallerName[] = L"unins000.exe";
+const wchar_t kSummaryName[] = L"repair.cks";
+
+const char kUsage[] =
+    "Usage: zelk-segsum ROOT [--summary FILE]\n"
+    "Scans the installation ROOT as a repair run does and prints one line per 4 MiB segment of\n"
+    "every file: the segment's key, its checksum in hexadecimal and the modification time of its\n"
+    "file in seconds since 1970, separated by tabs, in the order the summary is sent. As in a repair\n"
+    "run, \"unins000.exe\" and \"repair.cks\" in ROOT are left out, and so is FILE when it lies in ROOT.\n"
+    "\n"
+    "  --summary FILE  load the summary FILE first when it exists, so that files whose modification\n"
+    "                  time is unchanged are not read again, and write it back afterwards\n"
+    "\n"
+    "Exit status: 0 success, 1 wrong arguments or the summary could not be written.\n";
+
+int UsageError(const char *problem)
+{
+    std::fprintf(stderr, "zelk-segsum: %s\n%s", problem, kUsage);
+    return kExitUsage;
+}
+
+std::wstring AbsolutePath(const std::string &path)
+{
+    std::error_code ignored;
+    return NativeToPath(std::filesystem::absolute(path, ignored).lexically_normal().string());
+}
+
+// A relative path below root, or empty when path is not below it.
+std::wstring RelativeBelow(const std::wstring &path, const std::wstring &root)
+{
+    std::wstring prefix = root;
+    if (prefix.empty() || prefix.back() != kPathSeparator)
+        prefix += kPathSeparator;
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return std::wstring();
+    return path.substr(prefix.size());
+}
+
+// The scan reports every segment it reads on standard output; that stays apart from the listing,
+// which keeps standard output to itself.
+std::FILE *TakeStandardOutput()
+{
+    std::fflush(stdout);
+    const int listing = dup(STDOUT_FILENO);
+    if (listing < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return stdout;
+    std::FILE *stream = fdopen(listing, "w");
+    return stream ? stream : stdout;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string root;
+    std::string summaryFile;
+    for (int i = 1; i < argc; ++i)
+    {
+        if (std::strcmp(argv[i], "--help") == 0)
+        {
+            std::fputs(kUsage, stdout);
+            return kExitSuccess;
+        }
+        if (std::strcmp(argv[i], "--summary") == 0)
+        {
+            if (i + 1 == argc)
+                return UsageError("--summary needs a file");
+            summaryFile = argv[++i];
+        }
+        else if (argv[i][0] == '-' && argv[i][1] != '\0')
+            return UsageError((std::string("unknown option ") + argv[i]).c_str());
+        else if (root.empty())
+            root = argv[i];
+        else
+            return UsageError("only one ROOT may be given");
+    }
+    if (root.empty())
+        return UsageError("ROOT is missing");
+    const std::wstring rootPath = AbsolutePath(root);
+    if (!IsDirectory(rootPath))
+    {
+        std::fprintf(stderr, "zelk-segsum: %s is not a directory\n", root.c_str());
+        return kExitFailure;
+    }
+
+    std::FILE *listing = TakeStandardOutput();
+    FileTreeSummary summary;
+    std::set<std::wstring> exclusions = {kUninstallerName, kSummaryName};
+    std::wstring summaryPath;
+    if (!summaryFile.empty())
+    {
+        summaryPath = AbsolutePath(summaryFile);
+        const std::wstring relative = RelativeBelow(summaryPath, rootPath);
+        if (!relative.empty())
+            exclusions.insert(relative);
+        const ZELKRESULT loaded = LoadSummaryFile(summary, summaryPath);
+        // A damaged summary costs only time: the scan reads every file, as a repair run would.
+        if (loaded != ZELKRESULT_OK && FileExists(summaryPath))
+            std::fprintf(stderr, "zelk-segsum: %s is no usable summary (error %u); every file is read\n",
+                         summaryFile.c_str(), loaded);
+    }
+
+    summary.Scan(rootPath, exclusions);
+    for (const FileTreeSummary::Entry &entry : summary.GetEntries())
+        std::fprintf(listing, "%s\t%08x\t%lld\n", PathToNative(entry.name).c_str(), entry.checksum,
+                     static_cast<long long>(entry.modifiedTime));
+    if (std::fflush(listing) != 0)
+    {
+        std::fprintf(stderr, "zelk-segsum: cannot write the listing: %s\n", std::strerror(errno));
+        return kExitFailure;
+    }
+
+    if (!summaryPath.empty())
+    {
+        const ZELKRESULT saved = SaveSummaryFile(summary, summaryPath);
+        if (saved != ZELKRESULT_OK)
+        {
+            std::fprintf(stderr, "zelk-segsum: cannot write %s (error %u)\n", summaryFile.c_str(), saved);
+            return kExitFailure;
+        }
+    }
+    return kExitSuccess;
+}
