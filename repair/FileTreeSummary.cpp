@@ -532,24 +532,40 @@ ZELKRESULT LoadSummaryFile(FileTreeSummary &summary, const std::wstring &path)
     return summary.Load(file);
 }
 
+namespace
+{
+// The new summary file as a byte stream for Save.
+class ReplacementStream : public ZelkDataBuffer
+{
+public:
+    explicit ReplacementStream(ReplacementFile &file) : m_file(file) {}
+
+    uint64_t GetSize() override { return m_written; }
+    ZELKRESULT SetSize(uint64_t) override { return ZELKRESULT_UNSUPPORTED; }
+    uint64_t GetPosition() override { return m_written; }
+    ZELKRESULT Seek(uint64_t) override { return ZELKRESULT_UNSUPPORTED; }
+    ZELKRESULT Read(void *, uint32_t) override { return ZELKRESULT_ACCESS; }
+    ZELKRESULT Write(const void *source, uint32_t count) override
+    {
+        if (!m_file.Write(source, count))
+            return ZELKRESULT_IO;
+        m_written += count;
+        return ZELKRESULT_OK;
+    }
+
+private:
+    ReplacementFile &m_file;
+    uint64_t m_written = 0;
+};
+} // namespace
+
 ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const std::wstring &path)
 {
-    const std::wstring temporary = path + L".new";
-    ZELKRESULT result = ZELKRESULT_OK;
-    {
-        ZelkDataBufferFile file(temporary, ZelkDataBufferFile::AccessWrite);
-        if (!file.IsOpen())
-            return ZELKRESULT_IO;
-        result = summary.Save(file);
-        if (result == ZELKRESULT_OK)
-            file.Flush();
-        const ZELKRESULT closed = file.Close();
-        if (result == ZELKRESULT_OK)
-            result = closed;
-    }
-    if (result == ZELKRESULT_OK && !ReplaceFileAt(temporary, path))
-        result = ZELKRESULT_IO;
-    if (result != ZELKRESULT_OK)
-        DeleteFileAt(temporary);
-    return result;
+    ReplacementFile file(path);
+    if (!file.IsOpen())
+        return ZELKRESULT_IO;
+    ReplacementStream stream(file);
+    if (const ZELKRESULT result = summary.Save(stream))
+        return result;
+    return file.Commit() ? ZELKRESULT_OK : ZELKRESULT_IO;
 }

@@ -113,7 +113,7 @@ bool MatchWildcard(const std::wstring &pattern, const std::wstring &text);
 bool IsExcluded(const std::wstring &name, const std::set<std::wstring> &patterns);
 
 // The summary file. Loading fails with ZELKRESULT_IO when the file cannot be opened (the table is
-// then left as it was); saving writes a file beside it and renames it over the old one, so a crash
-// leaves either the old or the new summary whole.
+// then left as it was); saving replaces the file whole, so a crash leaves either the old or the new
+// summary.
 ZELKRESULT LoadSummaryFile(FileTreeSummary &summary, const std::wstring &path);
 ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const std::wstring &path);

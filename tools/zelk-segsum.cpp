@@ -13,13 +13,10 @@
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "repair/FileTreeSummary.h"
+#include "tools/ToolCommandLine.h"
 
 namespace
 {
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 1;
-
 // The uninstaller never takes part in a repair, and the summary file is the run's own.
 const wchar_t kUninstallerName[] = L"unins000.exe";
 const wchar_t kSummaryName[] = L"repair.cks";
@@ -34,13 +31,7 @@ const char kUsage[] =
     "  --summary FILE  load the summary FILE first when it exists, so that files whose modification\n"
     "                  time is unchanged are not read again, and write it back afterwards\n"
     "\n"
-    "Exit status: 0 success, 1 wrong arguments or the summary could not be written.\n";
-
-int UsageError(const char *problem)
-{
-    std::fprintf(stderr, "zelk-segsum: %s\n%s", problem, kUsage);
-    return kExitUsage;
-}
+    "Exit status: 0 success, 1 wrong arguments, 2 ROOT is no directory or FILE could not be written.\n";
 
 std::wstring AbsolutePath(const std::string &path)
 {
@@ -59,8 +50,8 @@ std::wstring RelativeBelow(const std::wstring &path, const std::wstring &root)
     return path.substr(prefix.size());
 }
 
-// The scan reports every segment it reads on standard output; that stays apart from the listing,
-// which keeps standard output to itself.
+// The scan reports every segment it reads on standard output; those lines go to standard error
+// instead, so that standard output holds the listing alone.
 std::FILE *TakeStandardOutput()
 {
     std::fflush(stdout);
@@ -74,36 +65,15 @@ std::FILE *TakeStandardOutput()
 
 int main(int argc, char **argv)
 {
-    std::string root;
+    ToolCommandLine line("zelk-segsum", kUsage, {"ROOT"});
     std::string summaryFile;
-    for (int i = 1; i < argc; ++i)
-    {
-        if (std::strcmp(argv[i], "--help") == 0)
-        {
-            std::fputs(kUsage, stdout);
-            return kExitSuccess;
-        }
-        if (std::strcmp(argv[i], "--summary") == 0)
-        {
-            if (i + 1 == argc)
-                return UsageError("--summary needs a file");
-            summaryFile = argv[++i];
-        }
-        else if (argv[i][0] == '-' && argv[i][1] != '\0')
-            return UsageError((std::string("unknown option ") + argv[i]).c_str());
-        else if (root.empty())
-            root = argv[i];
-        else
-            return UsageError("only one ROOT may be given");
-    }
-    if (root.empty())
-        return UsageError("ROOT is missing");
+    line.Value("--summary", summaryFile);
+    if (!line.Parse(argc, argv))
+        return line.ExitStatus();
+    const std::string &root = line.Operands()[0];
     const std::wstring rootPath = AbsolutePath(root);
     if (!IsDirectory(rootPath))
-    {
-        std::fprintf(stderr, "zelk-segsum: %s is not a directory\n", root.c_str());
-        return kExitFailure;
-    }
+        return line.Failure(root + " is no directory");
 
     std::FILE *listing = TakeStandardOutput();
     FileTreeSummary summary;
@@ -127,19 +97,13 @@ int main(int argc, char **argv)
         std::fprintf(listing, "%s\t%08x\t%lld\n", PathToNative(entry.name).c_str(), entry.checksum,
                      static_cast<long long>(entry.modifiedTime));
     if (std::fflush(listing) != 0)
-    {
-        std::fprintf(stderr, "zelk-segsum: cannot write the listing: %s\n", std::strerror(errno));
-        return kExitFailure;
-    }
+        return line.Failure(std::string("cannot write the listing: ") + std::strerror(errno));
 
     if (!summaryPath.empty())
     {
         const ZELKRESULT saved = SaveSummaryFile(summary, summaryPath);
         if (saved != ZELKRESULT_OK)
-        {
-            std::fprintf(stderr, "zelk-segsum: cannot write %s (error %u)\n", summaryFile.c_str(), saved);
-            return kExitFailure;
-        }
+            return line.Failure("cannot write " + summaryFile + " (error " + std::to_string(saved) + ")");
     }
-    return kExitSuccess;
+    return kToolExitSuccess;
 }

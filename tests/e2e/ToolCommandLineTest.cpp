@@ -25,6 +25,7 @@ const ToolCase kTools[] = {
     {"zelk-mkpayload", "PATCHER OUT", "--target"},
     {"zelk-mksample", "DIR", "--version"},
     {"zelk-product-instance", "PATH", nullptr},
+    {"zelk-segsum", "ROOT", "--summary"},
 };
 
 class ToolCommandLineTest : public ::testing::TestWithParam<ToolCase>
