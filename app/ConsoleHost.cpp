@@ -3,8 +3,8 @@
 #include <chrono>
 #include <utility>
 
-#include "app/MessageCatalogue.h"
-#include "app/MessageIds.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "app/PatchThread.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"

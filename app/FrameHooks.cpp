@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cwchar>
 
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "app/PatchThread.h"
 
 namespace ZelkPatch

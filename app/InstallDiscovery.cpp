@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "app/FrameHooks.h"
-#include "app/MessageCatalogue.h"
-#include "app/MessageIds.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"

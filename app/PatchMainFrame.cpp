@@ -10,8 +10,8 @@
 
 #include "app/AppIcon.h"
 #include "app/InstallDiscovery.h"
-#include "app/MessageCatalogue.h"
-#include "app/MessageIds.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "kernel/FileUtil.h"

@@ -2,8 +2,8 @@
 
 
 #include "app/FrameHooks.h"
-#include "app/MessageCatalogue.h"
-#include "app/MessageIds.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/PelmoPatcherApp.h"
 #include "app/PrePostPatchTasks.h"

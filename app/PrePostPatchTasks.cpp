@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/FrameHooks.h"
-#include "app/MessageCatalogue.h"
-#include "app/MessageIds.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "app/PatchSettings.h"
 #include "app/RunHost.h"
 #include "kernel/AssetDbIpc.h"

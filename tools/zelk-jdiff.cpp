@@ -4,7 +4,7 @@
 #include <string>
 
 #include "kernel/TextConvert.h"
-#include "patch/JojoDiff.h"
+#include "publish/JojoDiff.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

@@ -10,7 +10,7 @@
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
-#include "patch/JojoDiff.h"
+#include "publish/JojoDiff.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

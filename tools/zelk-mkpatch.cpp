@@ -7,7 +7,7 @@
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
-#include "patch/PackageBuilder.h"
+#include "publish/PackageBuilder.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

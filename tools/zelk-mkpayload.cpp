@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kernel/TextConvert.h"
-#include "patch/PayloadWriter.h"
+#include "publish/PayloadWriter.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

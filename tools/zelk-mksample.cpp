@@ -8,7 +8,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
-#include "patch/SampleInstallation.h"
+#include "publish/SampleInstallation.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

@@ -26,6 +26,7 @@
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"
 #include "TestFiles.h"
+#include "TestServers.h"
 
 namespace AppTest
 {
@@ -194,39 +195,23 @@ protected:
     }
 };
 
-// A web server on a free loopback port that serves the maker's page for the picture with the page.
+// A web server on a free loopback port that serves the maker's page.
 class PageServer
 {
 public:
-    explicit PageServer(const std::string &root) : m_root(root)
+    explicit PageServer(const std::string &root)
     {
         AppTest::WriteFile(root + "/patcher/patcher.html",
                            "<html><body style='margin:0;background:#1d4f7a;color:white;font-family:sans-serif'>"
                            "<h3 style='margin:8px'>Korvil 1.2 is here</h3>"
                            "<p style='margin:8px'>New terrain and faster loading.</p></body></html>");
-        AppTest::WriteFile(root + "/serve.py",
-                           "import http.server, os, socketserver, sys\n"
-                           "os.chdir(sys.argv[1])\n"
-                           "server = socketserver.TCPServer(('127.0.0.1', 0), http.server.SimpleHTTPRequestHandler)\n"
-                           "open(sys.argv[2], 'w').write(str(server.server_address[1]))\n"
-                           "server.serve_forever()\n");
-        const std::string command = "/usr/bin/python3 '" + root + "/serve.py' '" + root + "' '" + root +
-                                    "/port.txt' >/dev/null 2>&1 & echo $! > '" + root + "/pid.txt'";
-        if (std::system(command.c_str()) != 0)
-            return;
-        AppTest::WaitFor([&] { return !AppTest::ReadFile(root + "/port.txt").empty(); }, std::chrono::seconds(10));
-        m_port = AppTest::ReadFile(root + "/port.txt");
-    }
-    ~PageServer()
-    {
-        const std::string pid = AppTest::ReadFile(m_root + "/pid.txt");
-        if (!pid.empty())
-            kill(std::stoi(pid), SIGTERM);
+        if (m_server.Start("http_server.py", {"--root", root}))
+            m_port = std::to_string(m_server.Port());
     }
     const std::string &Port() const { return m_port; }
 
 private:
-    std::string m_root;
+    testservers::TestServer m_server;
     std::string m_port;
 };
 

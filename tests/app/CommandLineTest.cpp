@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "AppTestSupport.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "app/PelmoPatcherApp.h"
 #include "kernel/TextConvert.h"
 

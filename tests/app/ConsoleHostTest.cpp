@@ -12,7 +12,7 @@
 
 #include "AppTestSupport.h"
 #include "app/ConsoleHost.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "app/PatchThread.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"

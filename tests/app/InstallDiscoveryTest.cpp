@@ -9,7 +9,7 @@
 
 #include "AppTestSupport.h"
 #include "app/InstallDiscovery.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
 

@@ -12,7 +12,7 @@
 
 #include "AppTestSupport.h"
 #include "app/PatchMainFrame.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "patch/FixedTexts.h"
 
 using namespace ZelkPatch;

@@ -15,11 +15,11 @@
 #include "AppTestSupport.h"
 #include "RunningProgram.h"
 #include "TestFiles.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "app/PatchMainFrame.h"
 #include "app/PelmoPatcherApp.h"
 #include "kernel/TextConvert.h"
-#include "patch/TestServers.h"
+#include "TestServers.h"
 
 using namespace ZelkPatch;
 using AppTest::PumpEvents;

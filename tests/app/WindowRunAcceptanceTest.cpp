@@ -13,11 +13,11 @@
 #include <wx/textctrl.h>
 #include <wx/weakref.h>
 
-#include "../RunningProgram.h"
-#include "../TestFiles.h"
+#include "RunningProgram.h"
+#include "TestFiles.h"
 #include "AppTestSupport.h"
 #include "app/InstallDiscovery.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "app/PatchMainFrame.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
@@ -37,7 +37,8 @@ class WindowRunAcceptanceTest : public testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        s_root = fs::temp_directory_path() / ("zelk-app-window-run-" + std::to_string(getpid()));
+        s_temp = std::make_unique<testfiles::TempDirectory>("zelk-app-window-run");
+        s_root = s_temp->Path();
         std::string digest;
         for (const char *version : {"100", "101"})
         {
@@ -52,7 +53,7 @@ protected:
         RunToolForOutput({kBuild + "/zelk-mkpayload", "/bin/true", (s_root / "patcher").string(), "--target", "101",
                           "--build", s_digest + "=100", "--step", "100:101:" + (s_root / "step.zip").string()});
     }
-    static void TearDownTestSuite() { fs::remove_all(s_root); }
+    static void TearDownTestSuite() { s_temp.reset(); }
 
     void SetUp() override
     {
@@ -99,6 +100,7 @@ protected:
                m_frame->CancelButton()->IsEnabled();
     }
 
+    static std::unique_ptr<testfiles::TempDirectory> s_temp;
     static fs::path s_root;
     static std::string s_digest;
     AppTest::TempDirectory m_temp;
@@ -112,6 +114,7 @@ protected:
     wxWeakRef<wxFrame> m_frameRef;
 };
 
+std::unique_ptr<testfiles::TempDirectory> WindowRunAcceptanceTest::s_temp;
 fs::path WindowRunAcceptanceTest::s_root;
 std::string WindowRunAcceptanceTest::s_digest;
 } // namespace

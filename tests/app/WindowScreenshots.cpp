@@ -15,7 +15,7 @@
 
 #include "AppTestSupport.h"
 #include "app/PatchMainFrame.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 
 using namespace ZelkPatch;
 using AppTest::PumpEvents;

@@ -16,7 +16,7 @@
 
 #include "E2eFixtures.h"
 #include "RunningProgram.h"
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
 

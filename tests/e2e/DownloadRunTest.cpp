@@ -14,7 +14,7 @@
 
 #include "E2eFixtures.h"
 #include "RunningProgram.h"
-#include "patch/TestServers.h"
+#include "TestServers.h"
 
 namespace fs = std::filesystem;
 using namespace e2e;
@@ -33,7 +33,8 @@ protected:
     // The reference builds and the packages are made once, into the directory the servers serve.
     static void SetUpTestSuite()
     {
-        s_root = fs::temp_directory_path() / ("pelmo-download-e2e-" + std::to_string(::getpid()));
+        s_temp = std::make_unique<testfiles::TempDirectory>("pelmo-download-e2e");
+        s_root = s_temp->Path();
         fs::create_directories(s_root / "served/steps");
         for (const char *version : {"100", "101", "102"})
         {
@@ -47,7 +48,7 @@ protected:
                      (s_root / "served/steps" / (std::string(from) + "_to_" + to + ".zip")).string()});
     }
 
-    static void TearDownTestSuite() { fs::remove_all(s_root); }
+    static void TearDownTestSuite() { s_temp.reset(); }
 
     void SetUp() override
     {
@@ -102,11 +103,13 @@ protected:
         return TreeDifferences(m_install, s_root / ("build-" + std::string(version)));
     }
 
+    static std::unique_ptr<testfiles::TempDirectory> s_temp;
     static fs::path s_root;
     std::string m_downServer;
     testservers::TestServer m_http;
 };
 
+std::unique_ptr<testfiles::TempDirectory> DownloadRunTest::s_temp;
 fs::path DownloadRunTest::s_root;
 
 // The first server is down; the second lists the first step beside itself (HTTP) and the second

@@ -9,9 +9,9 @@
 #include "PackageFixtures.h"
 #include "patch/FixedTexts.h"
 #include "patch/PackageArchive.h"
-#include "patch/PackageBuilder.h"
+#include "publish/PackageBuilder.h"
 #include "patch/PackageInstall.h"
-#include "patch/SampleInstallation.h"
+#include "publish/SampleInstallation.h"
 
 using namespace PackageFixtures;
 

@@ -14,7 +14,7 @@
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/PatchPayload.h"
-#include "patch/PayloadWriter.h"
+#include "publish/PayloadWriter.h"
 
 namespace
 {
@@ -67,8 +67,6 @@ protected:
 
     void SetUp() override
     {
-        m_dir = MakeUniqueName(RunTempDirectory());
-        ASSERT_TRUE(MakeDirectory(m_dir));
         WriteFile(Path(L"patcher"), Pattern(kPatcherSize, 1));
         m_archives = {Pattern(5000, 2), Pattern(200001, 3), Pattern(17, 4), std::string()};
         for (size_t i = 0; i < m_archives.size(); ++i)
@@ -82,7 +80,6 @@ protected:
             {"empty", "38285", Path(L"step3")},
         };
     }
-    void TearDown() override { DeleteTree(m_dir); }
 
     std::wstring Path(const std::wstring &name) const { return JoinPath(m_dir, name); }
     // Files whose name starts with prefix: what a writer may have left beside its output.
@@ -101,7 +98,8 @@ protected:
         return Path(name);
     }
 
-    std::wstring m_dir;
+    testfiles::TempDirectory m_temp;
+    std::wstring m_dir = m_temp.WidePath();
     std::vector<std::string> m_archives;
     PayloadContents m_contents;
 };

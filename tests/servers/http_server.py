@@ -1,11 +1,12 @@
 #!/usr/bin/python3
-"""A small HTTP(S) server for the transfer tests: files from a directory, byte ranges, chosen
-statuses with bodies, a connection dropped once in the middle of a body, throttling, and a size
-announced by HEAD that the body does not keep.
+"""A small HTTP(S) server for the transfer tests: files from a directory (pages with their content
+type), byte ranges, chosen statuses with bodies, a connection dropped once in the middle of a body,
+throttling, and a size announced by HEAD that the body does not keep.
 
 Prints "ready PORT" on standard output once it listens on 127.0.0.1."""
 
 import argparse
+import mimetypes
 import os
 import re
 import socket
@@ -96,7 +97,8 @@ class Handler(BaseHTTPRequestHandler):
         start, end = wanted if wanted else (0, size - 1)
         length = end - start + 1 if size else 0
         self.send_response(206 if wanted else 200)
-        self.send_header("Content-Type", "application/octet-stream")
+        # Pages are served as pages, so that a browser shows them; everything else is bytes.
+        self.send_header("Content-Type", mimetypes.guess_type(path)[0] or "application/octet-stream")
         self.send_header("Content-Length", str(length))
         self.send_header("Accept-Ranges", "none" if options.no_range else "bytes")
         if wanted:

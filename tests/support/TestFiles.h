@@ -15,7 +15,8 @@
 namespace testfiles
 {
 // A new directory below the system's temporary directory, made with mkdtemp so that parallel
-// test programs never share one; removed with everything in it when the object goes.
+// test programs never share one; removed with everything in it when the object goes. Every test
+// takes its temporary files from one of these.
 class TempDirectory
 {
 public:
@@ -35,6 +36,8 @@ public:
     TempDirectory &operator=(const TempDirectory &) = delete;
 
     const std::filesystem::path &Path() const { return m_path; }
+    // The path as the program's code takes it.
+    std::wstring WidePath() const { return NativeToPath(m_path.string()); }
     std::string operator/(const std::string &name) const { return (m_path / name).string(); }
 
 private:

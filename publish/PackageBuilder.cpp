@@ -1,4 +1,4 @@
-#include "patch/PackageBuilder.h"
+#include "publish/PackageBuilder.h"
 
 #include <map>
 #include <set>
@@ -7,7 +7,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
-#include "patch/JojoDiff.h"
+#include "publish/JojoDiff.h"
 #include "patch/MD5.h"
 #include "patch/PackageArchive.h"
 

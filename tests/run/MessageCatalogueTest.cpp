@@ -1,4 +1,4 @@
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 #include "patch/FixedTexts.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "patch/SampleInstallation.h"
+#include "publish/SampleInstallation.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -12,7 +12,7 @@
 
 #include "TestFiles.h"
 #include "kernel/TextConvert.h"
-#include "patch/JojoDiff.h"
+#include "publish/JojoDiff.h"
 
 namespace fs = std::filesystem;
 

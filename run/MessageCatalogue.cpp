@@ -1,4 +1,4 @@
-#include "app/MessageCatalogue.h"
+#include "run/MessageCatalogue.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "patch/JojoDiff.h"
+#include "publish/JojoDiff.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "patch/PayloadWriter.h"
+#include "publish/PayloadWriter.h"
 
 #include <cstring>
 
