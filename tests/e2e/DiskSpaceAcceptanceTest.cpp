@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "RunningProgram.h"
+#include "TestFiles.h"
 
 namespace
 {
@@ -22,7 +23,8 @@ TEST(DiskSpaceAcceptanceTest, ASmallVolumeStopsTheRunBeforeAnyChange)
     ASSERT_EQ(geteuid(), 0u) << "mounts a tmpfs in a private namespace and needs root";
     if (std::system("/usr/bin/unshare -m /bin/true 2>/dev/null") != 0)
         GTEST_SKIP() << "this machine gives no private mount namespace";
-    const fs::path dir = fs::temp_directory_path() / ("zelk-e2e-space-" + std::to_string(std::random_device()()));
+    const testfiles::TempDirectory temp("zelk-e2e-space");
+    const fs::path dir = temp.Path();
     const std::string digest =
         RunToolForOutput({kBuild + "/zelk-mksample", (dir / "build-100").string(), "--version", "100"});
     RunToolForOutput({kBuild + "/zelk-mksample", (dir / "build-101").string(), "--version", "101"});
@@ -78,7 +80,5 @@ TEST(DiskSpaceAcceptanceTest, ASmallVolumeStopsTheRunBeforeAnyChange)
         EXPECT_NE(output.find("unchanged"), std::string::npos) << output;
         EXPECT_FALSE(fs::exists(dir / "utility.log"));
     }
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
 } // namespace

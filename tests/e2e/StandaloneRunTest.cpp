@@ -33,7 +33,8 @@ protected:
     // The reference builds, the packages and the patcher are made once for all tests.
     static void SetUpTestSuite()
     {
-        s_root = fs::temp_directory_path() / ("pelmo-e2e-" + std::to_string(::getpid()));
+        s_temp = std::make_unique<testfiles::TempDirectory>("pelmo-e2e");
+        s_root = s_temp->Path();
         fs::create_directories(s_root);
         std::map<std::string, std::string> digests;
         for (const char *version : kVersions)
@@ -57,7 +58,7 @@ protected:
                  "101:102:" + (s_root / "101_to_102.zip").string()});
     }
 
-    static void TearDownTestSuite() { fs::remove_all(s_root); }
+    static void TearDownTestSuite() { s_temp.reset(); }
 
     void SetUp() override { MakeRunDirectory(s_root); }
 
@@ -104,10 +105,12 @@ protected:
         fs::copy_file(m_dir / "real-jptch", m_install / "bin/jpatchl-w32.exe", fs::copy_options::overwrite_existing);
     }
 
+    static std::unique_ptr<testfiles::TempDirectory> s_temp;
     static fs::path s_root;
     static fs::path s_patcher;
 };
 
+std::unique_ptr<testfiles::TempDirectory> StandaloneRunTest::s_temp;
 fs::path StandaloneRunTest::s_root;
 fs::path StandaloneRunTest::s_patcher;
 } // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "RunningProgram.h"
+#include "TestFiles.h"
 
 namespace
 {
@@ -44,7 +45,8 @@ TEST(StartupAcceptanceTest, WindowedSyntaxErrorGoesOnWithTheRegistry)
     if (std::system("/usr/bin/unshare -m /bin/true 2>/dev/null") != 0)
         GTEST_SKIP() << "this machine gives no private mount namespace";
 
-    const fs::path dir = fs::temp_directory_path() / ("zelk-e2e-startup-" + std::to_string(std::random_device()()));
+    const testfiles::TempDirectory temp("zelk-e2e-startup");
+    const fs::path dir = temp.Path();
     const fs::path installation = dir / "Korvil";
     fs::create_directories(installation / "bin");
     WriteText(installation / "bin/Korvil.exe", "korvil");
@@ -79,7 +81,5 @@ TEST(StartupAcceptanceTest, WindowedSyntaxErrorGoesOnWithTheRegistry)
     EXPECT_EQ(RecordedLines(record), (std::vector<std::string>{fs::canonical(patcher).string(), "--admin", "--final=",
                                                                "", installation.string() + "/"}))
         << run.Output();
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
 } // namespace

@@ -24,7 +24,8 @@ const std::string kBuild = ZELK_BUILD_DIR;
 
 TEST(TerminateAcceptanceTest, TerminateInTheMiddleOfAStepCancelsTheRun)
 {
-    const fs::path dir = fs::temp_directory_path() / ("zelk-e2e-terminate-" + std::to_string(getpid()));
+    const testfiles::TempDirectory temp("zelk-e2e-terminate");
+    const fs::path dir = temp.Path();
     const std::string digest =
         RunToolForOutput({kBuild + "/zelk-mksample", (dir / "100").string(), "--version", "100"});
     RunToolForOutput({kBuild + "/zelk-mksample", (dir / "101").string(), "--version", "101"});
@@ -83,7 +84,5 @@ TEST(TerminateAcceptanceTest, TerminateInTheMiddleOfAStepCancelsTheRun)
     }
     EXPECT_TRUE(testfiles::FileTreeContents(install).at("bin/Launcher.exe") == old.at("bin/Launcher.exe"))
         << "the launcher goes last, so a cancelled step leaves the old build";
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
 } // namespace

@@ -66,16 +66,10 @@ const PathCase kPathCases[] = {
     {"SanitizeFileName", L"\u00f6:*", L"", L"____"},
 };
 
-// A directory of its own per test inside the run's private directory.
+// A directory of its own per test.
 class FileUtil : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_root = MakeUniqueName(RunTempDirectory());
-        ASSERT_TRUE(MakeDirectory(m_root));
-    }
-
     void TearDown() override
     {
         ClearReadOnlyTree(m_root);
@@ -101,7 +95,8 @@ protected:
         }
     }
 
-    std::wstring m_root;
+    testfiles::TempDirectory m_temp;
+    std::wstring m_root = m_temp.WidePath();
 };
 
 // The run's private directory goes when the tests end, as the program removes it at exit.

@@ -7,6 +7,7 @@
 #include <future>
 #include <sys/stat.h>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessUtil.h"
 #include "kernel/TextConvert.h"
@@ -136,8 +137,8 @@ TEST(ZelkProcess, ChildKilledBySignalHasFailed)
 
 TEST(ZelkProcess, ProgramThatCannotRunGivesNull)
 {
-    const std::wstring directory = RunTempDirectory();
-    ASSERT_FALSE(directory.empty());
+    testfiles::TempDirectory temp;
+    const std::wstring directory = temp.WidePath();
     const std::wstring plain = JoinPath(directory, L"not-a-program");
     std::ofstream(PathToNative(plain)) << "data\n";
     chmod(PathToNative(plain).c_str(), 0644);

@@ -37,25 +37,20 @@ class Registry : public testing::Test
 protected:
     void SetUp() override
     {
-        std::string pattern = PathToNative(TempBaseDirectory()) + "/registry-test-XXXXXX";
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        chmod(pattern.c_str(), 0755);
-        m_directory = pattern;
+        m_directory = m_temp.Path().string();
+        chmod(m_directory.c_str(), 0755);
         m_file = m_directory + "/registry.reg";
         setenv("PELMO_REGISTRY", m_file.c_str(), 1);
     }
 
-    void TearDown() override
-    {
-        unsetenv("PELMO_REGISTRY");
-        DeleteTree(NativeToPath(m_directory));
-    }
+    void TearDown() override { unsetenv("PELMO_REGISTRY"); }
 
     void WriteFile(const std::string &content)
     {
         std::ofstream(m_file, std::ios::binary) << content;
     }
 
+    testfiles::TempDirectory m_temp;
     std::string m_directory;
     std::string m_file;
 };

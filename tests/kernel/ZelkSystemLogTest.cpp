@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
@@ -237,8 +238,8 @@ TEST(ZelkSystemLog, ObserversMayUnregisterFromTheirCallback)
 
 TEST(ZelkSystemLog, ConsoleFifoReceivesUtf16Text)
 {
-    std::string directory = PathToNative(RunTempDirectory()) + "/fifo-XXXXXX";
-    ASSERT_TRUE(mkdtemp(directory.data()));
+    testfiles::TempDirectory temp;
+    const std::string directory = temp.Path().string();
     int fifo = -1;
     const ChildResult result = RunLoggingChild("fifo line \xB0", {"TEMP=" + directory}, [&](pid_t child) {
         const std::string name = directory + "/" + std::to_string(child) + "cout";
@@ -253,7 +254,6 @@ TEST(ZelkSystemLog, ConsoleFifoReceivesUtf16Text)
     close(fifo);
     EXPECT_EQ(received, EncodeUtf16LE(L"fifo line \u00b0\n"));
     EXPECT_EQ(result.output.find("fifo line"), std::string::npos);
-    DeleteTree(NativeToPath(directory));
 }
 
 TEST(ZelkSystemLog, DebuggerOutputGoesToStandardErrorWhenAsked)
@@ -268,7 +268,8 @@ TEST(ZelkSystemLog, DebuggerOutputGoesToStandardErrorWhenAsked)
         {"ZELK_DEBUG_OUTPUT", ""},
         {"ZELK_DEBUG_OUTPUT=other", ""},
     };
-    const std::string empty = PathToNative(RunTempDirectory());
+    testfiles::TempDirectory temp;
+    const std::string empty = temp.Path().string();
     for (const DebuggerCase &debuggerCase : cases)
     {
         SCOPED_TRACE(debuggerCase.variable);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "net/ZelkDataBuffer.h"
 
@@ -33,15 +34,10 @@ void MakeFile(const std::wstring &path, const std::string &text)
 class TempDirTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = MakeUniqueName(RunTempDirectory());
-        ASSERT_TRUE(MakeDirectory(m_dir));
-    }
-    void TearDown() override { DeleteTree(m_dir); }
     std::wstring Path(const std::wstring &name) const { return JoinPath(m_dir, name); }
 
-    std::wstring m_dir;
+    testfiles::TempDirectory m_temp;
+    std::wstring m_dir = m_temp.WidePath();
 };
 
 // Records the size of every write so that the copy's chunking shows.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/StdioFile.h"
 #include "patch/MD5.h"
@@ -95,12 +96,6 @@ TEST(MD5, MisuseChangesNothingAndIsReported)
 class HashFileMD5Test : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = MakeUniqueName(RunTempDirectory());
-        ASSERT_TRUE(MakeDirectory(m_dir));
-    }
-    void TearDown() override { DeleteTree(m_dir); }
 
     std::wstring WriteFile(const std::wstring &name, const std::string &bytes)
     {
@@ -115,7 +110,8 @@ protected:
         return path;
     }
 
-    std::wstring m_dir;
+    testfiles::TempDirectory m_temp;
+    std::wstring m_dir = m_temp.WidePath();
 };
 
 TEST_F(HashFileMD5Test, FilesAroundTheReadSizeHashCompletely)

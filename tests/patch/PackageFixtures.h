@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkTypes.h"
@@ -25,21 +26,15 @@ namespace PackageFixtures
 class ScratchDirectory
 {
 public:
-    ScratchDirectory()
-    {
-        m_path = MakeUniqueName(RunTempDirectory());
-        EXPECT_TRUE(MakeDirectory(m_path));
-    }
-    ~ScratchDirectory() { DeleteTree(m_path); }
     const std::wstring &Path() const { return m_path; }
     std::wstring operator/(const std::wstring &relative) const { return JoinPath(m_path, relative); }
 
 private:
-    std::wstring m_path;
+    testfiles::TempDirectory m_directory;
+    std::wstring m_path = m_directory.WidePath();
 };
 
-// The scratch directories and the builder's work live in the run's private directory, which goes
-// when the test program ends.
+// The builder's work lives in the run's private directory, which goes when the test program ends.
 class RunTempCleanup : public ::testing::Environment
 {
 public:
