@@ -333,6 +333,9 @@ bool PelmoPatcherApp::Initialize(int &argc, wxChar **argv)
 
 void PelmoPatcherApp::CleanUp()
 {
+    // Runs after OnExit and after a false OnInit alike: either way the end is an orderly one,
+    // and the exit check must not take it for a crash.
+    ZelkDisarmExitDump();
     if (m_unattended)
         wxAppConsole::CleanUp();
     else
@@ -380,7 +383,7 @@ bool PelmoPatcherApp::OnInit()
         return false;
     ZelkInstallCrashHandlers();
     AcquireSocketManager(1);
-    ZelkSetFatalDumpName(kDumpName);
+    ZelkSetFatalDumpName(kDumpName, nullptr);
     if (m_unattended)
     {
         // Set before anything can print, so that messages and boxes reach the terminal.

@@ -1,20 +1,20 @@
 #include "kernel/ZelkAssert.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <mutex>
 
+#include "kernel/CrashHandler.h"
 #include "kernel/ZelkSystemLog.h"
 
-AssertReportFunction ZelkAssertReportHook = nullptr;
-
-void ZelkAssert(bool condition, const char *text)
+void ZelkAssertFailed(const char *text)
 {
-    if (condition)
-        return;
-    // Held to the end, so no other thread's lines come between the assertion and its report.
     ZelkSystemLogLock().lock();
     ZelkSystemLog("Assertion failed: %s", text ? text : "");
-    if (ZelkAssertReportHook)
-        ZelkAssertReportHook();
+    ZelkWriteDumpHere();
+    ZelkLogCallStack(true);
+    ZelkSystemLogLock().unlock();
+    // The report is written: the abort must end the process, not start another report.
+    std::signal(SIGABRT, SIG_DFL);
     std::abort();
 }

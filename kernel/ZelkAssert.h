@@ -1,11 +1,15 @@
 // The invariant check: a broken invariant ends the process with a report, never a returned error.
 #pragma once
 
-// Called by a failed assertion under the system log lock, after the "Assertion failed" line and
-// before the process ends; the crash handling installs the writer of the dump and call stack here.
-using AssertReportFunction = void (*)();
-extern AssertReportFunction ZelkAssertReportHook;
+// Holding the system log lock, so that no other thread's lines come between: logs "Assertion
+// failed: <text>", writes the top-level crash report, logs the call stack with symbols, and ends
+// the process through abort.
+[[noreturn]] void ZelkAssertFailed(const char *text);
 
-// Returns when the condition holds; otherwise logs "Assertion failed: <text>", runs the report
-// hook and aborts.
-void ZelkAssert(bool condition, const char *text);
+// Returns when the condition holds. Inline around a call that never returns, so that the compiler
+// never makes it a tail call: the asserting function stays on the reported stack.
+inline void ZelkAssert(bool condition, const char *text)
+{
+    if (!condition) [[unlikely]]
+        ZelkAssertFailed(text);
+}

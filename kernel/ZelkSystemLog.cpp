@@ -87,6 +87,16 @@ void ZelkSystemLogWrite(uint32_t mask, std::string text)
         BroadcastToObservers(wide);
 }
 
+void ZelkSystemLogFromSignal(const char *ascii)
+{
+    char line[kLogBufferSize];
+    size_t size = 0;
+    for (; ascii[size] && size + 2 < kLogBufferSize; ++size)
+        line[size] = ascii[size];
+    line[size++] = '\n';
+    WriteConsoleOutputFromSignal(line, size);
+}
+
 void ZelkAddSystemLogObserver(ZelkSystemLogObserver *observer)
 {
     std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());

@@ -26,6 +26,9 @@ public:
 void ZelkSystemLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void ZelkSystemLogW(const wchar_t *format, ...);
 void ZelkSystemLogWrite(uint32_t mask, std::string text);
+// For signal handlers: delivers an ASCII line without the lock and without allocating, to the
+// console and the debugger output (observers may hold the lock, so they do not get it).
+void ZelkSystemLogFromSignal(const char *ascii);
 
 void ZelkAddSystemLogObserver(ZelkSystemLogObserver *observer);
 void ZelkRemoveSystemLogObserver(ZelkSystemLogObserver *observer);

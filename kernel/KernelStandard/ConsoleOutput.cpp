@@ -114,12 +114,40 @@ bool IsDebuggerAttached()
     return false;
 }
 
-void WriteDebuggerOutput(const std::string &narrow)
+bool DebuggerOutputEnabled()
 {
     static const bool enabled = [] {
         const char *forced = std::getenv("ZELK_DEBUG_OUTPUT");
         return (forced && std::strcmp(forced, "stderr") == 0) || IsDebuggerAttached();
     }();
-    if (enabled)
+    return enabled;
+}
+
+void WriteDebuggerOutput(const std::string &narrow)
+{
+    if (DebuggerOutputEnabled())
         WriteAll(STDERR_FILENO, narrow.data(), narrow.size());
+}
+
+void WriteConsoleOutputFromSignal(const char *ascii, size_t size)
+{
+    if (DebuggerOutputEnabled())
+        WriteAll(STDERR_FILENO, ascii, size);
+    const int fifo = ThePipe().fd;
+    if (fifo < 0)
+    {
+        WriteAll(STDOUT_FILENO, ascii, size);
+        return;
+    }
+    char utf16[512];
+    while (size > 0)
+    {
+        size_t used = 0;
+        for (; size > 0 && used + 2 <= sizeof utf16; ++ascii, --size)
+        {
+            utf16[used++] = *ascii;
+            utf16[used++] = 0;
+        }
+        WriteAll(fifo, utf16, used);
+    }
 }

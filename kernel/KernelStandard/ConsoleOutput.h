@@ -10,3 +10,9 @@ void WriteConsoleOutput(const std::string &narrow, const std::wstring &wide);
 void WriteDebuggerOutput(const std::string &narrow);
 // True when a tracer (debugger) is attached to this process.
 bool IsDebuggerAttached();
+// Whether debugger output is written; decided on the first call, which must not come from a
+// signal handler.
+bool DebuggerOutputEnabled();
+// For signal handlers (no allocation, no lock): an ASCII line, line end included, to the console
+// output and the debugger output.
+void WriteConsoleOutputFromSignal(const char *ascii, size_t size);

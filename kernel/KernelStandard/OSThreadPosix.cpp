@@ -8,6 +8,7 @@
 #include <mutex>
 #include <pthread.h>
 
+#include "kernel/CrashHandler.h"
 #include "kernel/ZelkAssert.h"
 
 namespace
@@ -54,6 +55,8 @@ struct ThreadStart
 
 void *ThreadEntry(void *argument)
 {
+    // A thread that runs out of stack still leaves a crash report.
+    const ZelkThreadCrashStack crashStack;
     ThreadStart *start = static_cast<ThreadStart *>(argument);
     const std::shared_ptr<ThreadRecord> record = start->record;
     const uint32_t exitCode = start->function(start->parameter);

@@ -2,16 +2,31 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
+#include "TestFiles.h"
 #include "kernel/OSThread.h"
 
 namespace
 {
+// Where the assertions' crash reports go: a directory made once by the test process and inherited
+// by the death-test children, which run the test again from its start.
+std::string AssertionReportDirectory()
+{
+    constexpr char kVariable[] = "ZELK_TEST_REPORT_DIRECTORY";
+    if (const char *inherited = std::getenv(kVariable))
+        return inherited;
+    static const testfiles::TempDirectory directory("zelk-reports");
+    setenv(kVariable, directory.Path().c_str(), 1);
+    return directory.Path();
+}
+
 uint32_t ReturnParameter(void *parameter)
 {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(parameter));
@@ -72,8 +87,10 @@ TEST(OSThreadDeathTest, RestartingOrDestroyingARunningThreadAsserts)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const char *expected = "Assertion failed: WaitForSingleObject\\(m_threadhandle, 0\\) == WAIT_OBJECT_0";
+    const std::string reports = AssertionReportDirectory();
     EXPECT_DEATH(
         {
+            (void)!chdir(reports.c_str());
             std::atomic<bool> release{false};
             OS::Thread thread;
             thread.Start(SpinUntilSet, &release);
@@ -83,6 +100,7 @@ TEST(OSThreadDeathTest, RestartingOrDestroyingARunningThreadAsserts)
         expected);
     EXPECT_DEATH(
         {
+            (void)!chdir(reports.c_str());
             std::atomic<bool> release{false};
             dup2(2, 1);
             OS::Thread thread;
