@@ -1,0 +1,183 @@
+// The tracker on a heap of its own that counts: what the exit report says, how leaks group into
+// locations, and what happens to blocks it never handed out.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "ChildRun.h"
+#include "kernel/DebugAllocTracker.h"
+
+namespace
+{
+constexpr char kThisFile[] = "tests/kernel/DebugAllocTrackerTest.cpp";
+constexpr char kOpeningBanner[] = "\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n";
+constexpr char kClosingBanner[] = "\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n";
+
+// The heap under the tracker, counting what it hands out and takes back.
+int g_allocated = 0;
+int g_released = 0;
+
+void *CountedAllocate(size_t size)
+{
+    ++g_allocated;
+    return std::malloc(size);
+}
+
+void *CountedAllocateAligned(size_t alignment, size_t size)
+{
+    ++g_allocated;
+    void *block = nullptr;
+    return posix_memalign(&block, alignment, size) == 0 ? block : nullptr;
+}
+
+void CountedRelease(void *block)
+{
+    ++g_released;
+    std::free(block);
+}
+
+std::vector<std::string> g_lines;
+volatile int g_three = 3;
+
+void CollectLine(const char *line)
+{
+    g_lines.push_back(line);
+}
+
+// As the allocation operators do: the stack starts at the code that asked.
+__attribute__((noinline)) void *AllocateHere(DebugAllocTracker &tracker, size_t size)
+{
+    return tracker.Allocate(size, __builtin_return_address(0));
+}
+
+__attribute__((noinline)) void FreeHere(DebugAllocTracker &tracker, void *block)
+{
+    tracker.Free(block, __builtin_return_address(0));
+}
+
+class DebugAllocTrackerTest : public testing::Test
+{
+protected:
+    DebugAllocTrackerTest()
+        : m_tracker(DebugAllocTracker::Heap{CountedAllocate, CountedAllocateAligned, CountedRelease})
+    {
+        g_allocated = 0;
+        g_released = 0;
+        g_lines.clear();
+        m_tracker.SetReportHook(CollectLine);
+    }
+
+    std::string Lines() const
+    {
+        std::string text;
+        for (const std::string &line : g_lines)
+            text += line;
+        return text;
+    }
+
+    DebugAllocTracker m_tracker;
+};
+
+TEST_F(DebugAllocTrackerTest, NoLeaksGiveTheBannersAndAZeroTotal)
+{
+    FreeHere(m_tracker, AllocateHere(m_tracker, 10));
+    FreeHere(m_tracker, m_tracker.AllocateAligned(48, 64, nullptr));
+    m_tracker.Report();
+    EXPECT_EQ(Lines(), std::string(kOpeningBanner) + "\n\nA total of 0 leaks at 0 locations.\n" + kClosingBanner);
+    EXPECT_EQ(g_allocated, 2);
+    EXPECT_EQ(g_released, 2);
+}
+
+TEST_F(DebugAllocTrackerTest, LeaksFromOneSiteOnOneThreadAreOneLocation)
+{
+    std::vector<void *> blocks;
+    // A loop the compiler cannot unroll: one call site.
+    for (int i = 0; i < g_three; ++i)
+        blocks.push_back(AllocateHere(m_tracker, 16)); // LEAK(three)
+    m_tracker.Report();
+    const std::string text = Lines();
+    const std::string location =
+        "/" + std::string(kThisFile) + "(" + std::to_string(SourceLineOf(kThisFile, "LEAK(three)")) +
+        "): 3 memory blocks of size 16 were never freed (thread id " + std::to_string(gettid()) + ").\n";
+    ASSERT_GE(g_lines.size(), 5u);
+    EXPECT_NE(g_lines[1].find(location), std::string::npos) << text;
+    // Then where the allocating function was called from, outwards, and an empty line.
+    EXPECT_TRUE(std::regex_match(g_lines[2], std::regex(".*\\(-?[0-9]+\\): Called from\\.\n"))) << text;
+    EXPECT_NE(text.find(".\n\n\n\nA total of 3 leaks at 1 locations.\n"), std::string::npos) << text;
+    // The reporting thread's frees pass silently after the report.
+    g_lines.clear();
+    for (void *block : blocks)
+        FreeHere(m_tracker, block);
+    EXPECT_EQ(Lines(), "");
+    EXPECT_EQ(g_released, 3);
+}
+
+TEST_F(DebugAllocTrackerTest, SizeStackAndThreadEachMakeALocationOfTheirOwn)
+{
+    std::vector<void *> blocks;
+    auto allocateTwice = [&](size_t size) {
+        for (int i = 0; i < 2; ++i)
+            blocks.push_back(AllocateHere(m_tracker, size));
+    };
+    allocateTwice(16);
+    allocateTwice(32);
+    std::thread([&] { allocateTwice(16); }).join();
+    blocks.push_back(AllocateHere(m_tracker, 16));
+    m_tracker.Report();
+    const std::string text = Lines();
+    int locations = 0;
+    for (const std::string &line : g_lines)
+        locations +=
+            line.find("were never freed") != std::string::npos || line.find("was never freed") != std::string::npos;
+    EXPECT_EQ(locations, 4) << text;
+    EXPECT_NE(text.find("): 1 memory block of size 16 was never freed (thread id "), std::string::npos) << text;
+    EXPECT_NE(text.find("A total of 7 leaks at 4 locations."), std::string::npos) << text;
+    for (void *block : blocks)
+        FreeHere(m_tracker, block);
+}
+
+TEST_F(DebugAllocTrackerTest, UnknownBlockIsReportedAndStillFreed)
+{
+    void *stranger = CountedAllocate(24);
+    FreeHere(m_tracker, stranger); // FREE(unknown)
+    ASSERT_EQ(g_lines.size(), 1u);
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", stranger);
+    EXPECT_EQ(g_lines[0], std::string(ZELK_SOURCE_DIR) + "/" + kThisFile + "(" +
+                              std::to_string(SourceLineOf(kThisFile, "FREE(unknown)")) +
+                              "): unknown memory block starting at " + address + " freed.\n");
+    EXPECT_EQ(g_released, 1);
+}
+
+TEST_F(DebugAllocTrackerTest, AfterTheReportOnlyOtherThreadsFreesAreReported)
+{
+    void *mine = AllocateHere(m_tracker, 8);
+    void *theirs = AllocateHere(m_tracker, 8);
+    m_tracker.Report();
+    g_lines.clear();
+    FreeHere(m_tracker, mine);
+    EXPECT_EQ(Lines(), "");
+    std::thread([&] { FreeHere(m_tracker, theirs); }).join();
+    ASSERT_EQ(g_lines.size(), 1u);
+    EXPECT_NE(g_lines[0].find("unknown memory block starting at"), std::string::npos) << g_lines[0];
+    EXPECT_EQ(g_released, 2);
+    // Nothing is recorded any more, so nothing more could be reported.
+    FreeHere(m_tracker, AllocateHere(m_tracker, 8));
+    EXPECT_EQ(g_lines.size(), 1u);
+}
+
+TEST_F(DebugAllocTrackerTest, AlignedBlocksAreAlignedAndTracked)
+{
+    void *block = m_tracker.AllocateAligned(100, 256, nullptr);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 256, 0u);
+    m_tracker.Report();
+    EXPECT_NE(Lines().find("1 memory block of size 100 was never freed"), std::string::npos) << Lines();
+    FreeHere(m_tracker, block);
+}
+} // namespace
