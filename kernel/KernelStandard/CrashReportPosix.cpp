@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +24,7 @@
 #include <unistd.h>
 
 #include "kernel/CrashHandler.h"
+#include "kernel/FileUtil.h"
 #include "kernel/KernelStandard/SignalSafeText.h"
 #include "kernel/StackWalk.h"
 
@@ -743,18 +743,6 @@ void WriteReport(int fd, const CrashFault *fault, const void *from, const char *
 
 // The symbol process ---------------------------------------------------------------------------------
 
-std::string Printed(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Printed(const char *format, ...)
-{
-    char text[8192];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return text;
-}
-
 // A report's lines of one frame: each inlined function first, then the function itself with its
 // module and the offset in it.
 std::string ReportLines(size_t index, uint64_t address, uint64_t bias, const std::string &module,
@@ -762,13 +750,13 @@ std::string ReportLines(size_t index, uint64_t address, uint64_t bias, const std
 {
     std::string lines;
     for (const StackFrameSymbol::InlinedCall &call : symbol.inlined)
-        lines += Printed("  #%zu  0x%016" PRIx64 " %s at %s:%d (inlined)\n", index, address, call.function.c_str(),
+        lines += FormatText("  #%zu  0x%016" PRIx64 " %s at %s:%d (inlined)\n", index, address, call.function.c_str(),
                          call.file.c_str(), call.line);
-    lines += Printed("  #%zu  0x%016" PRIx64 " %s", index, address,
+    lines += FormatText("  #%zu  0x%016" PRIx64 " %s", index, address,
                      symbol.function.empty() ? "??" : symbol.function.c_str());
     if (symbol.line >= 0)
-        lines += Printed(" at %s:%d", symbol.file.c_str(), symbol.line);
-    lines += Printed(" [%s+0x%" PRIx64 "]\n", module == "-" ? "?" : module.c_str(), address - bias);
+        lines += FormatText(" at %s:%d", symbol.file.c_str(), symbol.line);
+    lines += FormatText(" [%s+0x%" PRIx64 "]\n", module == "-" ? "?" : module.c_str(), address - bias);
     return lines;
 }
 
@@ -777,8 +765,8 @@ std::string EarlyLines(const StackFrameSymbol &symbol)
 {
     std::string lines;
     for (const StackFrameSymbol::InlinedCall &call : symbol.inlined)
-        lines += Printed("%s(%d), %s\n", call.file.c_str(), call.line, call.function.c_str());
-    return lines + Printed("%s(%d), %s\n", symbol.file.c_str(), symbol.line, symbol.function.c_str());
+        lines += FormatText("%s(%d), %s\n", call.file.c_str(), call.line, call.function.c_str());
+    return lines + FormatText("%s(%d), %s\n", symbol.file.c_str(), symbol.line, symbol.function.c_str());
 }
 
 // Reads the request of the crashed process from standard input (a mode line, then one line per
