@@ -1,7 +1,9 @@
 #include "net/ZelkUtil.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
+#include <vector>
 #include <zlib.h>
 
 #include "kernel/ZelkSystemLog.h"
@@ -13,6 +15,8 @@ constexpr uint32_t kFrameHeaderSize = 8;
 // the stream's header, trailer and the last partial block of a tiny stream.
 constexpr uint64_t kMaxExpansionRatio = 1032;
 constexpr uint64_t kExpansionSlack = 4096;
+// Compressed bytes of unknown availability are taken in pieces of this size.
+constexpr size_t kClaimedReadPiece = 256 * 1024;
 
 void PutUint32(uint8_t *out, uint32_t value)
 {
@@ -29,6 +33,34 @@ uint32_t GetUint32(const uint8_t *in)
 std::unique_ptr<uint8_t[]> Allocate(uint64_t size)
 {
     return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size ? size : 1]);
+}
+
+// Reads count bytes that a header claims. From a source whose size showed that they are there the
+// block is allocated at once; from one that cannot tell (a connection) it grows with what arrives,
+// so that a header alone never sizes an allocation.
+ZELKRESULT ReadClaimedBytes(ZelkDataBuffer &source, bool sizeKnown, uint32_t count, std::vector<uint8_t> &bytes)
+{
+    try
+    {
+        if (sizeKnown)
+        {
+            bytes.resize(count);
+            return count == 0 ? ZELKRESULT_OK : source.Read(bytes.data(), count);
+        }
+        while (bytes.size() < count)
+        {
+            const size_t done = bytes.size();
+            const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(kClaimedReadPiece, count - done));
+            bytes.resize(done + piece);
+            if (const ZELKRESULT result = source.Read(bytes.data() + done, piece))
+                return result;
+        }
+        return ZELKRESULT_OK;
+    }
+    catch (const std::bad_alloc &)
+    {
+        return ZELKRESULT_NO_MEMORY;
+    }
 }
 
 // True when the two lengths can belong to a block that this program wrote.
@@ -98,10 +130,8 @@ ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer 
         return ZELKRESULT_END_OF_DATA;
     }
 
-    std::unique_ptr<uint8_t[]> packed = Allocate(compressed);
-    if (!packed)
-        return ZELKRESULT_NO_MEMORY;
-    if (const ZELKRESULT result = source.Read(packed.get(), compressed))
+    std::vector<uint8_t> packed;
+    if (const ZELKRESULT result = ReadClaimedBytes(source, size != 0, compressed, packed))
     {
         ZelkSystemLog("ZelkUtil::DecompressData> ReadData returned %d", static_cast<int>(result));
         return result;
@@ -112,7 +142,7 @@ ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer 
     if (!plain)
         return ZELKRESULT_NO_MEMORY;
     uLongf produced = expanded;
-    const int err = uncompress(plain.get(), &produced, packed.get(), compressed);
+    const int err = uncompress(plain.get(), &produced, packed.data(), compressed);
     if (err != Z_OK)
     {
         ZelkSystemLog("ZelkUtil::DecompressData> err %d", err);

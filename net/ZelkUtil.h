@@ -20,6 +20,7 @@ ZELKRESULT CompressData(ZelkDataBuffer &destination, ZelkDataBuffer &source);
 // Reads one block at the source's position and writes the expanded bytes at the destination's
 // position. Lengths that no valid block can have are ZELKRESULT_BAD_FORMAT, refused before
 // anything is allocated; a compressed length beyond the end of a source of known size is
-// ZELKRESULT_END_OF_DATA.
+// ZELKRESULT_END_OF_DATA. From a source of unknown size (a connection) the compressed bytes are
+// taken as they arrive, so memory follows what was received, not what the header claims.
 ZELKRESULT DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer &source);
 } // namespace ZelkUtil
