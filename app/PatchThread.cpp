@@ -251,6 +251,13 @@ int PatchThread::InstallPatchArchive(const std::wstring &archivePath)
         PostFrameMessage(MessageError, LoadMessage(kIdUnpackFailed));
         result = kInstallFailed;
     }
+    else if (!CheckPackageLists(directory))
+    {
+        // Refused before the journal and the marker are written: a damaged package leaves the
+        // installation exactly as it was, and no later run is sent back to it.
+        PostFrameMessage(MessageError, LoadMessage(kIdApplyFailed) + NarrowToWide(settings.PatchName()));
+        result = kInstallFailed;
+    }
     else
     {
         PostFrameMessage(MessageNormal, LoadMessage(kIdPatching));

@@ -14,12 +14,64 @@ bool IsSeparator(wchar_t c)
     return c == L'/' || c == L'\\';
 }
 
+bool IsDriveName(const std::wstring &component)
+{
+    return component.size() >= 2 && component[1] == L':' &&
+           ((component[0] >= L'A' && component[0] <= L'Z') || (component[0] >= L'a' && component[0] <= L'z'));
+}
+
 size_t LastComponentStart(const std::wstring &path)
 {
     const size_t separator = path.find_last_of(L"/\\");
     return separator == std::wstring::npos ? 0 : separator + 1;
 }
 } // namespace
+
+bool IsWithinUntrustedNameBounds(const std::wstring &name)
+{
+    size_t units = 0;
+    size_t depth = 0;
+    bool inComponent = false;
+    for (wchar_t c : name)
+    {
+        // A character beyond the basic plane takes two UTF-16 units.
+        units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+        if (units > kMaxUntrustedNameUnits)
+            return false;
+        if (IsSeparator(c))
+        {
+            inComponent = false;
+        }
+        else if (!inComponent)
+        {
+            inComponent = true;
+            if (++depth > kMaxUntrustedNameDepth)
+                return false;
+        }
+    }
+    return true;
+}
+
+bool IsContainedRelativeName(const std::wstring &name)
+{
+    if (name.empty() || name.find(L'\0') != std::wstring::npos)
+        return false;
+    std::wstring path = name;
+    NormalizeSeparators(path);
+    if (path.front() == L'/' || IsDriveName(path))
+        return false;
+    size_t start = 0;
+    while (start <= path.size())
+    {
+        size_t end = path.find(L'/', start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        if (path.compare(start, end - start, L"..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
 
 void NormalizeSeparators(std::wstring &path, wchar_t separator)
 {

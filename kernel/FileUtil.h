@@ -32,6 +32,20 @@ bool SplitAtFirst(const std::string &text, const std::string &separator, std::st
 std::string FormatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::wstring FormatTextW(const wchar_t *format, ...);
 
+// Names from outside ----------------------------------------------------------------------------
+
+// Archive records, list entries and repair records name files below a directory. They come from
+// downloaded data, so they are bounded before anything is stored, joined or created for them: at
+// most 32,768 UTF-16 units (a little more than the longest path Windows itself takes) and 256
+// levels (no installation comes near). A name beyond either bound is damage, not a file.
+constexpr size_t kMaxUntrustedNameUnits = 32768;
+constexpr size_t kMaxUntrustedNameDepth = 256;
+// True when name, with either separator, is within both bounds.
+bool IsWithinUntrustedNameBounds(const std::wstring &name);
+// True when name, with either separator, stays inside the directory it is joined to: not empty,
+// not absolute, no drive letter, no ".." component and no NUL.
+bool IsContainedRelativeName(const std::wstring &name);
+
 // File system -----------------------------------------------------------------------------------
 
 // Creates the directory and its missing parents. False for an empty path and for a path that

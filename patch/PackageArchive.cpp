@@ -16,33 +16,12 @@ constexpr uint64_t kNameCountSize = 4;
 
 const std::wstring kTextRefusedArchiveName = L"Refused a patch archive entry that points outside its directory: ";
 
-bool IsDriveName(const std::wstring &component)
+// What the reader accepts, so that no archive is written that it would refuse.
+bool IsCarriableName(const std::wstring &name)
 {
-    return component.size() >= 2 && component[1] == L':' &&
-           ((component[0] >= L'A' && component[0] <= L'Z') || (component[0] >= L'a' && component[0] <= L'z'));
+    return IsWithinUntrustedNameBounds(name) && IsContainedRelativeName(name);
 }
 } // namespace
-
-bool IsContainedRelativeName(const std::wstring &name)
-{
-    if (name.empty() || name.find(L'\0') != std::wstring::npos)
-        return false;
-    std::wstring path = name;
-    NormalizeSeparators(path);
-    if (path.front() == L'/' || IsDriveName(path))
-        return false;
-    size_t start = 0;
-    while (start <= path.size())
-    {
-        size_t end = path.find(L'/', start);
-        if (end == std::wstring::npos)
-            end = path.size();
-        if (path.compare(start, end - start, L"..") == 0)
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
 
 bool ArchiveNameDenotesDirectory(const std::wstring &name)
 {
@@ -60,7 +39,8 @@ bool ArchiveNameDenotesDirectory(const std::wstring &name)
 namespace
 {
 // Reads the name of the next record. The count is checked against the block before the name is
-// taken from it, so a damaged count can neither overrun the block nor demand a huge allocation.
+// taken from it, so a damaged count can neither overrun the block nor demand a huge allocation,
+// and a name beyond the bounds of any path is damage, never a directory chain to make.
 bool ReadRecordName(ZelkDataBuffer &archive, std::wstring &name)
 {
     ZelkDataBufferMemoryDynamic block;
@@ -80,7 +60,17 @@ bool ReadRecordName(ZelkDataBuffer &archive, std::wstring &name)
                       static_cast<unsigned long long>(block.GetSize()));
         return false;
     }
+    if (count > kMaxUntrustedNameUnits)
+    {
+        ZelkSystemLog("UnpackPackageArchive> name of %u units is longer than any path", count);
+        return false;
+    }
     name = DecodeUtf16LE(reinterpret_cast<const char *>(block.GetData()) + kNameCountSize, count);
+    if (!IsWithinUntrustedNameBounds(name))
+    {
+        ZelkSystemLog("UnpackPackageArchive> name of %u units is deeper than any path", count);
+        return false;
+    }
     return true;
 }
 } // namespace
@@ -175,14 +165,14 @@ ZELKRESULT PackageArchiveWriter::WriteName(const std::wstring &name)
 
 ZELKRESULT PackageArchiveWriter::AddDirectory(const std::wstring &name)
 {
-    if (!IsContainedRelativeName(name) || !ArchiveNameDenotesDirectory(name))
+    if (!IsCarriableName(name) || !ArchiveNameDenotesDirectory(name))
         return ZELKRESULT_INVALID_ARGUMENT;
     return WriteName(name);
 }
 
 ZELKRESULT PackageArchiveWriter::AddFile(const std::wstring &name, const std::wstring &path)
 {
-    if (!IsContainedRelativeName(name) || ArchiveNameDenotesDirectory(name))
+    if (!IsCarriableName(name) || ArchiveNameDenotesDirectory(name))
         return ZELKRESULT_INVALID_ARGUMENT;
     ZelkDataBufferFile content(path, ZelkDataBufferFile::AccessRead);
     if (!content.IsOpen())

@@ -13,11 +13,6 @@ class ZelkDataBufferFile;
 
 constexpr uint32_t kPackageArchiveVersion = 1;
 
-// True when name, with either separator, stays inside the directory it is joined to: not empty,
-// not absolute, no drive letter, no ".." component and no NUL. Archive names and list entries come
-// from downloads, so nothing may use them to reach outside the package or the installation.
-bool IsContainedRelativeName(const std::wstring &name);
-
 // The archive's own rule: a name denotes a directory when its last component has no "." (an
 // extension marks a file). Takes either separator.
 bool ArchiveNameDenotesDirectory(const std::wstring &name);
@@ -40,7 +35,8 @@ public:
 
     bool IsOpen() const;
     // ZELKRESULT_INVALID_ARGUMENT for a name the archive cannot carry as such (outside the
-    // destination, or a directory name with an extension, or a file name without one).
+    // destination, beyond the bounds of a name from outside, a directory name with an extension,
+    // or a file name without one).
     ZELKRESULT AddDirectory(const std::wstring &name);
     // The content is read from path (a '/' path of this system).
     ZELKRESULT AddFile(const std::wstring &name, const std::wstring &path);

@@ -14,6 +14,7 @@
 #include "patch/PackageArchive.h"
 
 const std::wstring kPatchToolPath = L"bin/jpatchl-w32.exe";
+const std::wstring kTextListPathBeyondBounds = L"Refused a package list that names a path too long or too deep: ";
 
 namespace
 {
@@ -23,6 +24,9 @@ const std::wstring kPatchedListName = L"patchedFiles.txt";
 const std::wstring kDataDirectory = L"data";
 const std::wstring kBackupSuffix = L".bak";
 const std::wstring kDifferenceSuffix = L".diff";
+// Far beyond the list of any real step (a million files take some 100 MiB); a larger file is not
+// read into memory.
+constexpr uint64_t kMaxListSize = 512ull << 20;
 
 // Texts for the cases the fixed texts have no words for.
 const std::wstring kTextRefusedListPath = L"Refused a listed path that points outside the installation: ";
@@ -34,15 +38,6 @@ const std::wstring kTextCannotMakeBackup = L"Could not make a backup of the file
 // The directories of the package being applied; the three list steps work on them.
 std::wstring g_installationDirectory;
 std::wstring g_packageDirectory;
-
-bool ReadWholeFile(const std::wstring &path, std::string &text)
-{
-    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
-    if (!file.IsOpen())
-        return false;
-    text.assign(file.GetSize(), '\0');
-    return text.empty() || file.Read(text.data(), static_cast<uint32_t>(text.size())) == ZELKRESULT_OK;
-}
 
 // A list path ("\" separated) as a path of this system, relative to the installation.
 std::wstring NativeListPath(const std::wstring &path)
@@ -122,13 +117,32 @@ bool OpenList(const std::wstring &package, const std::wstring &name, std::vector
 {
     const std::wstring path = JoinPath(package, name);
     std::string text;
-    if (!ReadWholeFile(path, text))
+    if (ReadWholeFile(path, text, kMaxListSize) != ZELKRESULT_OK)
     {
         ReportMessage(MessageError, kTextCouldNotOpen + path + kTextNotPresent);
         return false;
     }
     entries = ParsePackageList(text);
+    // A path no installation can hold is damage: the whole list fails before anything is done
+    // for any entry (the name itself is left out of the report, it may be any length).
+    for (const PackageEntry &entry : entries)
+    {
+        if (!IsWithinUntrustedNameBounds(entry.path))
+        {
+            ZelkSystemLogW(L"PackageInstall> %ls names a path beyond the bounds", path.c_str());
+            ReportMessage(MessageError, kTextListPathBeyondBounds + path);
+            return false;
+        }
+    }
     return true;
+}
+
+// The three lists, in the order they are applied.
+bool OpenLists(const std::wstring &package, std::vector<PackageEntry> &added, std::vector<PackageEntry> &deleted,
+               std::vector<PackageEntry> &patched)
+{
+    return OpenList(package, kAddedListName, added) && OpenList(package, kDeletedListName, deleted) &&
+           OpenList(package, kPatchedListName, patched);
 }
 
 // Quoting by the rules the command line is split with: backslashes count only before a quote.
@@ -446,8 +460,7 @@ bool InstallPackage(const std::wstring &installation, const std::wstring &packag
     std::vector<PackageEntry> added;
     std::vector<PackageEntry> deleted;
     std::vector<PackageEntry> patched;
-    if (!OpenList(package, kAddedListName, added) || !OpenList(package, kDeletedListName, deleted) ||
-        !OpenList(package, kPatchedListName, patched))
+    if (!OpenLists(package, added, deleted, patched))
         return false;
 
     // The launcher identifies the installed build, so it changes last: a run cut short still
@@ -466,6 +479,14 @@ bool InstallPackage(const std::wstring &installation, const std::wstring &packag
     const bool deletedOk = DeleteListedFiles(deleted);
     const bool patchedOk = PatchListedFiles(patched);
     return addedOk && deletedOk && patchedOk;
+}
+
+bool CheckPackageLists(const std::wstring &package)
+{
+    std::vector<PackageEntry> added;
+    std::vector<PackageEntry> deleted;
+    std::vector<PackageEntry> patched;
+    return OpenLists(package, added, deleted, patched);
 }
 
 std::vector<PackageEntry> ReadAddedFileList(const std::wstring &package)

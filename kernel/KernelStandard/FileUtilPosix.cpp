@@ -89,8 +89,11 @@ bool MakeDirectory(const std::wstring &input)
     NormalizeSeparators(path);
     if (path.size() > 1 && path.back() == kPathSeparator)
         path.pop_back();
+    // One native text serves every level: a level is the text up to one of its separators, cut
+    // off in place for the call. The walk neither recurses nor copies the path per level, so no
+    // depth can exhaust the stack or the memory.
+    std::string native = PathToNative(path);
     struct stat info;
-    const std::string native = PathToNative(path);
     if (stat(native.c_str(), &info) == 0)
     {
         if (S_ISDIR(info.st_mode))
@@ -98,18 +101,48 @@ bool MakeDirectory(const std::wstring &input)
         errno = EEXIST;
         return false;
     }
-    const size_t separator = path.rfind(kPathSeparator);
-    if (separator != std::wstring::npos && separator > 0)
-    {
-        if (!MakeDirectory(path.substr(0, separator)))
-            return false;
-    }
-    if (mkdir(native.c_str(), 0777) != 0 && errno != EEXIST)
+    // A path the system cannot hold is refused before any level of it is made.
+    if (errno == ENAMETOOLONG)
     {
         ZelkSystemLog("MakeDirectory> CreateDirectoryW returned err %d", errno);
         return false;
     }
-    return true;
+    const auto atLevel = [&native](size_t end, auto call) {
+        const char kept = native[end];
+        native[end] = '\0';
+        const auto result = call(native.c_str());
+        native[end] = kept;
+        return result;
+    };
+    // Back from the end to the deepest level that exists; a file there ends the walk.
+    size_t existing = 0;
+    for (size_t end = native.rfind('/'); end != std::string::npos && end > 0; end = native.rfind('/', end - 1))
+    {
+        if (atLevel(end, [&info](const char *level) { return stat(level, &info); }) == 0)
+        {
+            if (!S_ISDIR(info.st_mode))
+            {
+                errno = EEXIST;
+                return false;
+            }
+            existing = end;
+            break;
+        }
+    }
+    // Then forward, making each missing level; one made meanwhile by someone else is as good.
+    for (size_t end = native.find('/', existing + 1); ; end = native.find('/', end + 1))
+    {
+        const size_t levelEnd = end == std::string::npos ? native.size() : end;
+        const int made = atLevel(levelEnd, [](const char *level) { return mkdir(level, 0777); });
+        if (made != 0 && errno != EEXIST)
+        {
+            ZelkSystemLog("MakeDirectory> CreateDirectoryW returned err %d", errno);
+            return false;
+        }
+        if (end == std::string::npos)
+            break;
+    }
+    return stat(native.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool DeleteTree(const std::wstring &directory)

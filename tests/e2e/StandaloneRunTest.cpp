@@ -18,6 +18,8 @@
 #include "kernel/AssetDbIpc.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
+#include "patch/MD5.h"
+#include "patch/PackageArchive.h"
 #include "patch/UninstallLog.h"
 
 namespace fs = std::filesystem;
@@ -391,5 +393,51 @@ TEST_F(StandaloneRunTest, TheJournalOfAnUnfinishedStepWinsOverTheLaunchersDigest
             << output;
         EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
         EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
+    }
+}
+
+// A step whose "addedFiles.txt" names a path of 100,000 levels once made the run die of its memory
+// after the journal and the marker were written, so that every later run went back to the step
+// and died the same way. The package is now refused before either is written: each run fails
+// cleanly and leaves the installation as it was.
+TEST_F(StandaloneRunTest, AStepListingAPathBeyondTheBoundsIsRefusedBeforeTheInstallationIsMarked)
+{
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "a\\";
+    WriteFile(m_dir / "lists/addedFiles.txt", deep + "x.txt\r\n0\r\n\r\n");
+    WriteFile(m_dir / "lists/deletedFiles.txt", "");
+    WriteFile(m_dir / "lists/patchedFiles.txt", "");
+    {
+        PackageArchiveWriter archive(NativeToPath((m_dir / "deep.pak").string()));
+        ASSERT_EQ(archive.AddDirectory(L".\\data"), ZELKRESULT_OK);
+        for (const char *list : {"addedFiles.txt", "deletedFiles.txt", "patchedFiles.txt"})
+            ASSERT_EQ(archive.AddFile(L".\\" + NativeToPath(list), NativeToPath((m_dir / "lists" / list).string())),
+                      ZELKRESULT_OK);
+        ASSERT_EQ(archive.Close(), ZELKRESULT_OK);
+    }
+    std::wstring digest;
+    ASSERT_TRUE(HashFileMD5(NativeToPath((m_install / "bin/Launcher.exe").string()), digest));
+    const fs::path patcher = m_dir / "deep-patcher";
+    RunTool({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", patcher.string(), "--target", "101", "--build",
+             WideToNarrow(digest) + "=100", "--step", "100:101:" + (m_dir / "deep.pak").string()});
+
+    for (int run = 0; run < 2; ++run)
+    {
+        SCOPED_TRACE(run);
+        // Should the refusal ever go, the run must fail here rather than take the machine's memory
+        // or hang with it: without the refusal it never ended.
+        RunningProgram patcherRun(
+            {"/bin/sh", "-c", "ulimit -v 4000000; exec timeout -s KILL 120 \"$0\" -u", patcher.string()},
+            Environment());
+        EXPECT_EQ(patcherRun.Wait(), 1) << patcherRun.Output();
+        const std::string output = patcherRun.Output();
+        EXPECT_NE(output.find("Refused a package list that names a path too long or too deep: "), std::string::npos)
+            << output;
+        EXPECT_NE(output.find("Failed to apply the patch: 100_to_101"), std::string::npos) << output;
+        EXPECT_EQ(output.substr(output.rfind("Patching")), "Patching aborted.\n") << output;
+        EXPECT_FALSE(fs::exists(m_install / "patch-journal.txt"));
+        EXPECT_FALSE(PatchingMarkerSet());
+        EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
     }
 }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "AddressSpaceLimit.h"
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -178,6 +179,68 @@ TEST(PathTextFormat, LongResultsAreCutAt4095Characters)
     EXPECT_EQ(FormatTextW(L"file%u", 42u), L"file42");
 }
 
+namespace
+{
+std::set<std::wstring> Entries(const std::wstring &directory)
+{
+    std::set<std::wstring> entries;
+    ListDirectory(directory, entries);
+    return entries;
+}
+
+std::wstring Levels(size_t count, const std::wstring &level = L"a\\")
+{
+    std::wstring name;
+    for (size_t i = 0; i < count; ++i)
+        name += level;
+    return name;
+}
+} // namespace
+
+// Names from downloads: within the bounds, and inside the directory they are joined to.
+TEST(UntrustedNames, AreBoundedAndMustStayInsideTheirDirectory)
+{
+    const struct
+    {
+        std::wstring name;
+        bool withinBounds;
+        bool contained;
+    } cases[] = {
+        {L".\\data\\bin\\Launcher.exe.diff", true, true},
+        {L"bin\\KorvilUtil.exe", true, true},
+        {L"a\\..b\\c..txt", true, true},
+        {L"a\\.\\b.txt", true, true},
+        {L"", true, false},
+        {L"..", true, false},
+        {L"..\\evil.txt", true, false},
+        {L".\\data\\..\\..\\evil.txt", true, false},
+        {L"data/../../evil.txt", true, false},
+        {L"bin\\..", true, false},
+        {L"\\evil.txt", true, false},
+        {L"/etc/evil.txt", true, false},
+        {L"\\\\server\\share\\evil.txt", true, false},
+        {L"C:\\evil.txt", true, false},
+        {L"c:evil.txt", true, false},
+        {std::wstring(L"a.txt\0/../../x", 14), true, false},
+        // Depth counts levels, not separators.
+        {Levels(255) + L"a.txt", true, true},
+        {Levels(256) + L"a.txt", false, true},
+        {L"a" + std::wstring(1000, L'\\') + L"b.txt", true, true},
+        // Length counts UTF-16 units: a character beyond the basic plane takes two.
+        {std::wstring(32768, L'x'), true, true},
+        {std::wstring(32769, L'x'), false, true},
+        {std::wstring(16384, L'\U0001F600'), true, true},
+        {std::wstring(16384, L'\U0001F600') + L"x", false, true},
+        {Levels(100000), false, true},
+    };
+    for (const auto &test : cases)
+    {
+        SCOPED_TRACE(PathToNative(test.name.substr(0, 60)));
+        EXPECT_EQ(IsWithinUntrustedNameBounds(test.name), test.withinBounds);
+        EXPECT_EQ(IsContainedRelativeName(test.name), test.contained);
+    }
+}
+
 TEST_F(FileUtil, MakeDirectoryCreatesTheChainAndRefusesAFile)
 {
     const std::wstring chain = JoinPath(m_root, L"t/x/y/");
@@ -200,6 +263,24 @@ TEST_F(FileUtil, MakeDirectoryCreatesTheChainAndRefusesAFile)
     EXPECT_FALSE(MakeDirectory(JoinPath(m_root, std::wstring(300, L'n'))));
     EXPECT_EQ(log.lines, std::vector<std::wstring>{FormatTextW(L"MakeDirectory> CreateDirectoryW returned err %d\n",
                                                                ENAMETOOLONG)});
+}
+
+// A path deeper or longer than any the system can hold is refused before any of it is made, and
+// however deep it is, the walk along it neither recurses nor copies the path per level: the child
+// has little address space to spare.
+TEST_F(FileUtil, MakeDirectoryRefusesAnImpossiblePathWithoutMakingAnyOfIt)
+{
+    const std::wstring root = m_root;
+    EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit([&root] {
+                    LogCollector log;
+                    if (MakeDirectory(JoinPath(root, Levels(100000, L"a/"))))
+                        return 1;
+                    if (MakeDirectory(JoinPath(root, Levels(1500, L"ab/"))))
+                        return 2;
+                    return log.lines.size() == 2 ? 0 : 3;
+                })),
+                testing::ExitedWithCode(0), "");
+    EXPECT_EQ(Entries(m_root), std::set<std::wstring>());
 }
 
 TEST_F(FileUtil, DeleteTreeStopsAtWhatItCannotRemove)
@@ -314,13 +395,6 @@ TEST_F(FileUtil, ListsSortedAndSizesBeyond2GiB)
 
 namespace
 {
-std::set<std::wstring> Entries(const std::wstring &directory)
-{
-    std::set<std::wstring> entries;
-    ListDirectory(directory, entries);
-    return entries;
-}
-
 mode_t ModeOf(const std::wstring &path)
 {
     struct stat info = {};

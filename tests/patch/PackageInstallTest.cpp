@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 
+#include "AddressSpaceLimit.h"
 #include "PackageFixtures.h"
 #include "patch/FixedTexts.h"
 #include "patch/PackageArchive.h"
@@ -179,6 +180,45 @@ TEST_F(PackageInstallTest, MissingListFailsBeforeAnythingChanges)
         EXPECT_TRUE(capture.announced.empty());
         EXPECT_EQ(ReadTree(Installation()), WithTool(kOldTree));
     }
+}
+
+// A list that names a path beyond the bounds of a name from outside is damaged: the package is
+// refused before anything changes, and a run can learn so before it marks the installation as
+// being patched. The line of 100,000 levels once made the directory creation recurse until the
+// memory ran out, so the install runs in a child with little address space to spare.
+TEST_F(PackageInstallTest, ListNamingAPathBeyondTheBoundsFailsBeforeAnythingChanges)
+{
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "a\\";
+    for (const std::wstring list : {L"addedFiles.txt", L"deletedFiles.txt", L"patchedFiles.txt"})
+    {
+        SCOPED_TRACE(PathToNative(list));
+        DeleteTree(Installation());
+        DeleteTree(Package());
+        Prepare(kOldTree, kNewTree);
+        WriteList(list, ReadFile(JoinPath(Package(), list)) + deep + "x.txt\r\n0\r\n\r\n");
+        const std::vector<Message> refused =
+            OneMessage(MessageError, kTextListPathBeyondBounds + JoinPath(Package(), list));
+        EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit([&] {
+                        ReportCapture capture;
+                        if (CheckPackageLists(Package()) || capture.messages != refused)
+                            return 1;
+                        capture.messages.clear();
+                        if (Install() || capture.messages != refused || !capture.announced.empty())
+                            return 2;
+                        return 0;
+                    })),
+                    ::testing::ExitedWithCode(0), "");
+        EXPECT_EQ(ReadTree(Installation()), WithTool(kOldTree));
+    }
+    // A sound package passes the check without a word.
+    ReportCapture capture;
+    DeleteTree(Package());
+    ASSERT_TRUE(MakeDirectory(Package()));
+    ASSERT_TRUE(UnpackPackageArchive(m_scratch / L"step.pak", Package()));
+    EXPECT_TRUE(CheckPackageLists(Package()));
+    EXPECT_TRUE(capture.messages.empty());
 }
 
 TEST_F(PackageInstallTest, ProblemsFailOnlyTheirOwnEntry)
