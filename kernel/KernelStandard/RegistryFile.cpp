@@ -26,6 +26,8 @@
 namespace
 {
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
+constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
+constexpr char kUtf16Mark[] = "\xFF\xFE";
 constexpr wchar_t kRootName[] = L"HKEY_LOCAL_MACHINE";
 constexpr char kDefaultRegistryFile[] = "/var/lib/pelmo/registry.reg";
 // Far beyond any registry this program writes; a larger file is not read into memory.
@@ -101,6 +103,8 @@ struct Section
 
 struct Document
 {
+    // The file began with a UTF-8 byte-order mark; it is written back with it.
+    bool byteOrderMark = false;
     std::vector<std::string> preamble;
     std::vector<Section> sections;
 };
@@ -127,6 +131,12 @@ bool IsBelow(const std::vector<std::wstring> &path, const std::vector<std::wstri
             return false;
     }
     return true;
+}
+
+// A line ending in a backslash goes on in the next one (long hex values), as the reader joins them.
+bool IsContinued(const std::string &line)
+{
+    return !line.empty() && line.back() == '\\';
 }
 
 // Reads a quoted text with \\ and \" escapes starting at the quote; pos ends behind the closing
@@ -281,12 +291,16 @@ Document ParseDocument(const std::string &content)
     Document document;
     std::vector<std::string> lines;
     size_t start = 0;
-    // A byte-order mark may lead a file written by another editor.
-    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        start = 3;
     // The editor itself exports UTF-16LE; such a file is read as such and rewritten as UTF-8.
-    if (content.compare(0, 2, "\xFF\xFE") == 0)
+    if (content.compare(0, 2, kUtf16Mark) == 0)
         return ParseDocument(PathToNative(DecodeUtf16LE(content.data() + 2, (content.size() - 2) / 2)));
+    // A byte-order mark may lead a file written by another editor. It stays: without it, text
+    // that follows it and begins with the bytes FF FE would be taken for UTF-16 on the next read.
+    if (content.compare(0, 3, kUtf8Mark) == 0)
+    {
+        document.byteOrderMark = true;
+        start = 3;
+    }
     while (start < content.size())
     {
         size_t end = content.find('\n', start);
@@ -302,8 +316,7 @@ Document ParseDocument(const std::string &content)
     for (size_t i = 0; i < lines.size(); ++i)
     {
         std::string line = lines[i];
-        // A line ending in a backslash goes on in the next one (long hex values).
-        while (!line.empty() && line.back() == '\\' && line[0] != '[' && i + 1 < lines.size())
+        while (IsContinued(line) && line[0] != '[' && i + 1 < lines.size())
             line += "\n" + lines[++i];
         if (line.size() >= 2 && line[0] == '[' && line.back() == ']')
         {
@@ -334,7 +347,7 @@ Document ParseDocument(const std::string &content)
 
 std::string SerializeDocument(const Document &document)
 {
-    std::string content;
+    std::string content = document.byteOrderMark ? kUtf8Mark : "";
     for (const std::string &line : document.preamble)
         content += line + "\n";
     for (const Section &section : document.sections)
@@ -525,8 +538,13 @@ bool SetValue(const std::vector<std::wstring> &key, const std::wstring &name, Va
         entry.raw = FormatValue(name, kind, text, dword);
         ParseValue(entry);
         // New values go behind the last line of the section, before the empty lines that end it.
+        // A last line that ends in a backslash goes on in the next one when the file is read (it
+        // can only be the file's last, its continuation cut off); a value behind it would vanish
+        // into it, so the value goes in front of it.
         auto at = section.entries.end();
         while (at != section.entries.begin() && (at - 1)->raw.empty())
+            --at;
+        if (at != section.entries.begin() && IsContinued((at - 1)->raw))
             --at;
         section.entries.insert(at, entry);
         return true;

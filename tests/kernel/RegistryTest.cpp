@@ -199,6 +199,44 @@ TEST_F(Registry, ChangesKeepUnknownLinesAndEscapeTexts)
     EXPECT_EQ(text, L"/opt/k\u00f6rvil");
 }
 
+// What a change writes reads back as written, from files this program did not write itself: a
+// value added behind a last line that ends in a backslash is not taken for its continuation, and a
+// file whose byte-order mark is followed by FF FE keeps its mark, so it is not read as UTF-16 next
+// time. Each change is made twice: the second must find the first, not add another copy.
+TEST_F(Registry, ChangesReadBackAsWritten)
+{
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\T]\n";
+    const struct
+    {
+        const char *what;
+        std::string file;
+    } cases[] = {
+        {"last line ends in a backslash", "Windows Registry Editor Version 5.00\n\n" + key + "\"A\"=\"1\"\n\"Odd\"=hex:00,\\\n"},
+        {"byte-order mark before FF FE", "\xEF\xBB\xBF\xFF\xFE\n" + key + "\"A\"=\"1\"\n"},
+    };
+    for (const auto &test : cases)
+    {
+        SCOPED_TRACE(test.what);
+        WriteFile(test.file);
+        for (const wchar_t *value : {L"first", L"second"})
+        {
+            std::unique_ptr<RegistryKey> writer = RegistryKey::Open(L"SOFTWARE\\Pelmo\\T", true);
+            ASSERT_TRUE(writer);
+            ASSERT_TRUE(writer->SetString(L"New", value));
+            std::unique_ptr<RegistryKey> reader = RegistryKey::Open(L"SOFTWARE\\Pelmo\\T", false);
+            ASSERT_TRUE(reader);
+            std::wstring text;
+            EXPECT_TRUE(reader->QueryString(L"New", text));
+            EXPECT_EQ(text, value);
+            EXPECT_TRUE(reader->QueryString(L"A", text));
+            EXPECT_EQ(text, L"1");
+        }
+        const std::string written = testfiles::ReadFile(m_file);
+        EXPECT_EQ(written.find("\"New\""), written.rfind("\"New\"")) << written;
+        EXPECT_EQ(written.compare(0, 3, test.file, 0, 3), 0) << "the file starts as it did";
+    }
+}
+
 TEST_F(Registry, WriterKilledDuringSaveLeavesTheOldFileWhole)
 {
     ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo"));
