@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -201,6 +202,43 @@ bool DecodeStringList(const std::string &data, std::vector<std::wstring> &string
     return false;
 }
 
+// Walks exactly count records through the joined record data, as the uninstaller reads them, and
+// stricter: every type known and nothing after the last. visit gets each record's start, type and
+// data size. False with the reason at the first record that does not fit.
+bool WalkRecords(const std::string &data, uint32_t count,
+                 const std::function<void(size_t start, uint16_t type, uint32_t size)> &visit, std::string &error)
+{
+    size_t position = 0;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        if (position + kRecordHeaderSize > data.size())
+        {
+            error = "fewer records than counted";
+            return false;
+        }
+        const uint16_t type = ReadU16(data, position);
+        const uint32_t size = ReadU32(data, position + 6);
+        if (!IsKnownRecordType(type))
+        {
+            error = "unknown record type";
+            return false;
+        }
+        if (size > data.size() - position - kRecordHeaderSize)
+        {
+            error = "record data beyond the log";
+            return false;
+        }
+        visit(position, type, size);
+        position += kRecordHeaderSize + size;
+    }
+    if (position != data.size())
+    {
+        error = "data after the last counted record";
+        return false;
+    }
+    return true;
+}
+
 bool IsEndInstallRecord(const std::string &tail, uint32_t version)
 {
     return tail.size() == EndInstallSize(version) && ReadU16(tail, 0) == kUninstallRecordEndInstall &&
@@ -344,42 +382,17 @@ bool ParseUninstallLog(const std::string &bytes, UninstallLogContents &log, std:
     std::string data;
     if (!ReadBlocks(bytes, blocks, data, error))
         return false;
-    const uint32_t recordCount = ReadU32(bytes, kNumRecsOffset);
-    size_t position = 0;
-    for (uint32_t i = 0; i < recordCount; ++i)
-    {
-        if (position + kRecordHeaderSize > data.size())
-        {
-            error = "fewer records than counted";
-            return false;
-        }
-        UninstallRecord record;
-        record.type = ReadU16(data, position);
-        record.extraData = ReadU32(data, position + 2);
-        const uint32_t size = ReadU32(data, position + 6);
-        position += kRecordHeaderSize;
-        if (!IsKnownRecordType(record.type))
-        {
-            error = "unknown record type";
-            return false;
-        }
-        if (size > data.size() - position)
-        {
-            error = "record data beyond the log";
-            return false;
-        }
-        record.data = data.substr(position, size);
-        position += size;
-        if (!DecodeStringList(record.data, record.strings))
-            record.strings.clear();
-        log.records.push_back(std::move(record));
-    }
-    if (position != data.size())
-    {
-        error = "data after the last counted record";
-        return false;
-    }
-    return true;
+    return WalkRecords(data, ReadU32(bytes, kNumRecsOffset),
+                       [&](size_t start, uint16_t type, uint32_t size) {
+                           UninstallRecord record;
+                           record.type = type;
+                           record.extraData = ReadU32(data, start + 2);
+                           record.data = data.substr(start + kRecordHeaderSize, size);
+                           if (!DecodeStringList(record.data, record.strings))
+                               record.strings.clear();
+                           log.records.push_back(std::move(record));
+                       },
+                       error);
 }
 
 bool ReadUninstallLog(const std::wstring &path, UninstallLogContents &log, std::string &error)
@@ -414,9 +427,20 @@ bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::
         ZelkSystemLog("UpdateUninstallLog> unins000.dat: %s\n", error.c_str());
         return false;
     }
+    // The closing record is found by walking the records: bytes at the end that merely look like
+    // one may be the tail of another record, which new records written in front of them would cut
+    // in two.
+    size_t lastStart = data.size();
+    if (!WalkRecords(data, ReadU32(bytes, kNumRecsOffset),
+                     [&lastStart](size_t start, uint16_t, uint32_t) { lastStart = start; }, error))
+    {
+        ZelkSystemLog("UpdateUninstallLog> unins000.dat: %s\n", error.c_str());
+        return false;
+    }
     const uint32_t version = ReadU32(bytes, kVersionOffset);
     const uint32_t tailSize = EndInstallSize(version);
-    if (data.size() < tailSize || !IsEndInstallRecord(data.substr(data.size() - tailSize), version))
+    if (data.size() < tailSize || lastStart != data.size() - tailSize ||
+        !IsEndInstallRecord(data.substr(lastStart), version))
     {
         ZelkSystemLog("UpdateUninstallLog> unins000.dat does not end with its end-install record\n");
         return false;

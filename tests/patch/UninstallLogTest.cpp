@@ -264,8 +264,26 @@ TEST_F(UninstallLogTest, LogsThatCannotBeExtendedSafelyAreLeftAlone)
     const uint32_t crc = UninstallCrc32(wrongVersion.data(), 444);
     for (int i = 0; i < 4; ++i)
         wrongVersion[444 + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+    // The last record is a user-defined one whose data ends with the bytes of a closing record: the
+    // tail looks right, but it is no record of its own, and writing in front of it would cut that
+    // record in two.
+    std::string hiddenTail;
+    {
+        std::string tailData = RecordData(400, kAnsiVersion, count);
+        const std::string closing = EncodeEndInstallRecord(std::string(16, '\x07'), kAnsiVersion);
+        tailData += std::string("\x01\x00\x00\x00\x00\x00", 6);
+        for (int i = 0; i < 4; ++i)
+            tailData += static_cast<char>((closing.size() >> (8 * i)) & 0xFF);
+        tailData += closing;
+        hiddenTail = BuildUninstallLog(header, count + 1, tailData);
+        UninstallLogContents parsed;
+        std::string error;
+        ASSERT_TRUE(ParseUninstallLog(hiddenTail, parsed, error)) << error;
+        ASSERT_EQ(parsed.records.back().type, 0x01);
+    }
     const std::pair<const char *, std::string> cases[] = {
         {"not an end-install record", wrongTail},
+        {"closing record's bytes at the end of another record", hiddenTail},
         {"damaged block", damagedBlock},
         {"damaged header", damagedHeader},
         {"closing record of the wrong size", wrongVersion},
