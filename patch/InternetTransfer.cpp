@@ -57,8 +57,8 @@ void PauseBeforeRetry()
     std::this_thread::sleep_for(GetTransferTimings().retryPause);
 }
 
-// Repeats attempt, pausing between tries, until it succeeds, is cancelled or runs out of tries;
-// the last try's result.
+// Repeats attempt, pausing between tries, until it succeeds, is cancelled, fails in a way that
+// no retry can change (the attempt sets its flag), or runs out of tries; the last try's result.
 template <typename Attempt>
 ZELKRESULT RetryTransfer(int attempts, ZelkTransferCallback *callback, Attempt attempt)
 {
@@ -71,11 +71,19 @@ ZELKRESULT RetryTransfer(int attempts, ZelkTransferCallback *callback, Attempt a
                 return ZELKRESULT_ABORTED;
             PauseBeforeRetry();
         }
-        result = attempt();
-        if (result == ZELKRESULT_OK || result == ZELKRESULT_ABORTED)
+        bool final = false;
+        result = attempt(final);
+        if (result == ZELKRESULT_OK || result == ZELKRESULT_ABORTED || final)
             return result;
     }
     return result;
+}
+
+// A status in which the server says the request itself will not be served: asking again gives
+// the same answer. A time-out (408) and too many requests (429) are passing, as 5xx are.
+bool IsFinalRefusal(long status)
+{
+    return status >= 400 && status <= 499 && status != 408 && status != 429;
 }
 
 struct CurlDeleter
@@ -418,7 +426,7 @@ ZELKRESULT OpenHttpRequest(const std::string &address, CurlHandle &curl, Transfe
 // One HTTP request. downloadStart is where the file's first byte belongs in the destination;
 // whatever an earlier attempt wrote after it is continued with a range request.
 ZELKRESULT HttpAttempt(const std::string &address, ZelkDataBuffer &destination, bool noCache,
-                       ZelkTransferCallback *callback, uint64_t downloadStart)
+                       ZelkTransferCallback *callback, uint64_t downloadStart, bool &final)
 {
     TransferSink sink;
     sink.destination = &destination;
@@ -459,7 +467,36 @@ ZELKRESULT HttpAttempt(const std::string &address, ZelkDataBuffer &destination, 
     const CURLcode code = curl_easy_perform(curl.get());
     if (IsAlreadyComplete(sink))
         return ZELKRESULT_OK;
+    final = IsFinalRefusal(sink.refusedStatus);
     return FinishHttpTransfer(code, sink, address);
+}
+
+// One HTTP header request for the size of address.
+ZELKRESULT HttpSizeAttempt(const std::string &address, uint64_t &size, bool &final)
+{
+    size = 0;
+    TransferSink sink;
+    ZelkDataBufferMemoryDynamic unused;
+    sink.destination = &unused;
+    CurlHandle curl;
+    ZELKRESULT result = OpenHttpRequest(address, curl, sink);
+    if (result != ZELKRESULT_OK)
+        return result;
+    curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
+
+    const CURLcode code = curl_easy_perform(curl.get());
+    result = FinishHttpTransfer(code, sink, address);
+    final = IsFinalRefusal(sink.refusedStatus);
+    if (result != ZELKRESULT_OK)
+        return result;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
+    {
+        ZelkSystemLog("HttpQueryInfo returned %d", static_cast<int>(CURLE_HTTP_RETURNED_ERROR));
+        return ZELKRESULT_CONNECTION_LOST;
+    }
+    size = static_cast<uint64_t>(length);
+    return ZELKRESULT_OK;
 }
 } // namespace
 
@@ -563,7 +600,7 @@ ZELKRESULT DownloadAddress(const std::string &address, ZelkDataBuffer &destinati
     if (parts.scheme == "ftp")
     {
         ZelkFTP ftp;
-        return RetryTransfer(kDownloadAttempts, callback, [&] {
+        return RetryTransfer(kDownloadAttempts, callback, [&](bool &) {
             ZELKRESULT attempt = OpenPassive(ftp, parts);
             if (attempt == ZELKRESULT_OK)
                 attempt = ftp.GetFileAtPath(parts.path, destination, callback);
@@ -576,8 +613,8 @@ ZELKRESULT DownloadAddress(const std::string &address, ZelkDataBuffer &destinati
     {
         const uint64_t downloadStart = destination.GetPosition();
         const bool noCache = (flags & kDownloadNoCache) != 0;
-        return RetryTransfer(kDownloadAttempts, callback, [&] {
-            return HttpAttempt(address, destination, noCache, callback, downloadStart);
+        return RetryTransfer(kDownloadAttempts, callback, [&](bool &final) {
+            return HttpAttempt(address, destination, noCache, callback, downloadStart, final);
         });
     }
     return ZELKRESULT_BAD_FORMAT;
@@ -593,7 +630,7 @@ ZELKRESULT QueryAddressSize(const std::string &address, uint64_t &size)
     if (parts.scheme == "ftp")
     {
         ZelkFTP ftp;
-        return RetryTransfer(kFtpSizeAttempts, nullptr, [&] {
+        return RetryTransfer(kFtpSizeAttempts, nullptr, [&](bool &) {
             ZELKRESULT attempt = OpenPassive(ftp, parts);
             if (attempt == ZELKRESULT_OK)
                 attempt = ftp.GetFileSize(parts.path, size);
@@ -601,7 +638,8 @@ ZELKRESULT QueryAddressSize(const std::string &address, uint64_t &size)
         });
     }
     if (parts.scheme == "http" || parts.scheme == "https")
-        return RetryTransfer(kHttpSizeAttempts, nullptr, [&] { return HttpQuerySize(address, size); });
+        return RetryTransfer(kHttpSizeAttempts, nullptr,
+                             [&](bool &final) { return HttpSizeAttempt(address, size, final); });
     return ZELKRESULT_BAD_FORMAT;
 }
 
@@ -610,33 +648,14 @@ ZELKRESULT QueryAddressSize(const std::string &address, uint64_t &size)
 ZELKRESULT HttpGet(const std::string &address, ZelkDataBuffer &destination, bool noCache,
                    ZelkTransferCallback *callback)
 {
-    return HttpAttempt(address, destination, noCache, callback, destination.GetPosition());
+    bool final = false;
+    return HttpAttempt(address, destination, noCache, callback, destination.GetPosition(), final);
 }
 
 ZELKRESULT HttpQuerySize(const std::string &address, uint64_t &size)
 {
-    size = 0;
-    TransferSink sink;
-    ZelkDataBufferMemoryDynamic unused;
-    sink.destination = &unused;
-    CurlHandle curl;
-    ZELKRESULT result = OpenHttpRequest(address, curl, sink);
-    if (result != ZELKRESULT_OK)
-        return result;
-    curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
-
-    const CURLcode code = curl_easy_perform(curl.get());
-    result = FinishHttpTransfer(code, sink, address);
-    if (result != ZELKRESULT_OK)
-        return result;
-    curl_off_t length = -1;
-    if (curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
-    {
-        ZelkSystemLog("HttpQueryInfo returned %d", static_cast<int>(CURLE_HTTP_RETURNED_ERROR));
-        return ZELKRESULT_CONNECTION_LOST;
-    }
-    size = static_cast<uint64_t>(length);
-    return ZELKRESULT_OK;
+    bool final = false;
+    return HttpSizeAttempt(address, size, final);
 }
 
 // ZelkInetInternal -------------------------------------------------------------------------------

@@ -41,8 +41,10 @@ void DefaultScheme(ZelkAddress &parts);
 // A port of 0 becomes the scheme's well-known port.
 void DefaultPort(ZelkAddress &parts);
 
-// Writes the file's bytes at the destination's position. ZELKRESULT_BAD_FORMAT for a scheme other
-// than ftp, http, https; ZELKRESULT_ABORTED when the callback asked to stop.
+// Writes the file's bytes at the destination's position, trying again after a failed attempt
+// (11 tries) unless an HTTP status says no retry can change the answer (4xx but 408 and 429).
+// ZELKRESULT_BAD_FORMAT for a scheme other than ftp, http, https; ZELKRESULT_ABORTED when the
+// callback asked to stop.
 ZELKRESULT DownloadAddress(const std::string &address, ZelkDataBuffer &destination, uint32_t flags,
                            ZelkTransferCallback *callback);
 // The size of the file at the address; size is 0 unless the result is ZELKRESULT_OK.

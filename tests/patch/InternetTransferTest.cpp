@@ -370,6 +370,35 @@ TEST_F(TransferTest, HttpErrorStatusFailsWithoutStoringTheBody)
     }
 }
 
+// A status that says the file is not there for this client (or never will be) fails the transfer
+// at the first answer; only a time-out, too many requests or a server error are worth the retries.
+TEST_F(TransferTest, HttpStatusesThatNoRetryCanChangeFailAtOnce)
+{
+    const struct
+    {
+        int status;
+        size_t requests;
+    } cases[] = {
+        {400, 1}, {401, 1}, {403, 1}, {404, 1}, {410, 1}, {416, 1}, {499, 1},
+        {408, 11}, {429, 11}, {500, 11}, {503, 11},
+    };
+    std::vector<std::string> options;
+    for (const auto &test : cases)
+        options.insert(options.end(), {"--status", "dir/" + std::to_string(test.status) + ".zip=" + std::to_string(test.status)});
+    StartHttp(options);
+    for (const auto &test : cases)
+    {
+        SCOPED_TRACE(test.status);
+        const std::string name = "dir/" + std::to_string(test.status) + ".zip";
+        ZelkDataBufferMemoryDynamic destination;
+        EXPECT_EQ(DownloadAddress(Address("http", name), destination, 0, nullptr), ZELKRESULT_CONNECTION_LOST);
+        uint64_t size = 1;
+        EXPECT_EQ(QueryAddressSize(Address("http", name), size), ZELKRESULT_CONNECTION_LOST);
+        EXPECT_EQ(CountLinesStartingWith(ServerLog(), "GET /" + name), test.requests);
+        EXPECT_EQ(CountLinesStartingWith(ServerLog(), "HEAD /" + name), test.requests);
+    }
+}
+
 // A retried attempt continues where the destination ends, or starts again when the server cannot
 // send a range; either way no byte is written twice.
 TEST_F(TransferTest, HttpDroppedConnectionIsRetriedWithoutDuplicates)
