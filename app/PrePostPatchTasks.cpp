@@ -34,7 +34,7 @@ const wchar_t kUtilityFailed[] = L"ERROR %d on exit. Asset database update faile
 
 // Whole-program tests cannot shrink a volume or make its query fail: this variable, when set,
 // answers every free-space query with its number of megabytes, or fails it for "unreadable".
-const char kFreeSpaceOverride[] = "ZELK_FREE_SPACE_MB";
+const char kFreeSpaceOverride[] = "ZELK_TEST_FREE_SPACE_MB";
 
 std::function<void(unsigned)> g_runningCheckPause = [](unsigned milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -29,7 +29,7 @@ constexpr int kHttpPort = 80;
 constexpr int kHttpsPort = 443;
 constexpr const char *kAgentName = "Zelk";
 // Tests and the whole-program tests shorten the pause between attempts through the environment.
-constexpr const char *kRetryPauseVariable = "ZELK_TRANSFER_RETRY_PAUSE_MS";
+constexpr const char *kRetryPauseVariable = "ZELK_TEST_TRANSFER_RETRY_PAUSE_MS";
 
 std::mutex g_timingsLock;
 

@@ -165,6 +165,6 @@ env -u LC_ALL -u LC_MESSAGES LANG=C \
   SHOT_PATCHER="$build/pelmo-patcher" SHOT_SERVER="http://127.0.0.1:$patch_port/list" SHOT_WORK="$work" \
   SHOT_SECONDS="$download_seconds" SHOT_PICTURE="$picture" \
   PELMO_REGISTRY="$work/registry.reg" TEMP="$work/temp" KORVILUTIL_LOG="$work/utility.log" \
-  ZELK_TRANSFER_RETRY_PAUSE_MS=10 ZELK_FREE_SPACE_MB=100000 no_proxy=127.0.0.1 NO_PROXY=127.0.0.1 \
+  ZELK_TEST_TRANSFER_RETRY_PAUSE_MS=10 ZELK_TEST_FREE_SPACE_MB=100000 no_proxy=127.0.0.1 NO_PROXY=127.0.0.1 \
   xvfb-run -a -s "-screen 0 1280x1024x24" "$work/inner.sh"
 echo "download-screenshot: wrote $picture"

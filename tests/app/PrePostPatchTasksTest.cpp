@@ -55,7 +55,7 @@ protected:
         AssetDbIpc::Close();
         ZelkPatch::SetRunningCheckPause(
             [](unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); });
-        unsetenv("ZELK_FREE_SPACE_MB");
+        unsetenv("ZELK_TEST_FREE_SPACE_MB");
         PatchSettings::Get().Reset();
     }
 
@@ -121,7 +121,7 @@ TEST_F(PrePostPatchTasksTest, DiskSpaceBelowTheLimitStopsTheRunAndAnUnknownAmoun
     {
         SCOPED_TRACE(test.freeMegabytes);
         AppTest::RecordingDisplay display;
-        setenv("ZELK_FREE_SPACE_MB", test.freeMegabytes, 1);
+        setenv("ZELK_TEST_FREE_SPACE_MB", test.freeMegabytes, 1);
         EXPECT_EQ(ZelkPatch::CheckDiskSpace(ZelkPatch::kRequiredDiskSpaceMB), test.passes);
         ASSERT_FALSE(display.lines.empty());
         EXPECT_EQ(display.lines.front().second, L"Checking for available disk space for patching.");

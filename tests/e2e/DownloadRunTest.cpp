@@ -87,7 +87,7 @@ protected:
         arguments.push_back("100");
         arguments.push_back(m_install.string());
         return std::make_unique<RunningProgram>(
-            arguments, Environment({"ZELK_TRANSFER_RETRY_PAUSE_MS=10", "no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"}));
+            arguments, Environment({"ZELK_TEST_TRANSFER_RETRY_PAUSE_MS=10", "no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"}));
     }
 
     int RunPatcher(const std::vector<std::string> &servers, std::string &output)

@@ -291,7 +291,7 @@ TEST_F(StandaloneRunTest, FreeDiskSpaceIsChecked)
     {
         SCOPED_TRACE(test.freeSpace);
         std::string output;
-        EXPECT_EQ(RunPatcher(output, {std::string("ZELK_FREE_SPACE_MB=") + test.freeSpace}), test.status) << output;
+        EXPECT_EQ(RunPatcher(output, {std::string("ZELK_TEST_FREE_SPACE_MB=") + test.freeSpace}), test.status) << output;
         EXPECT_NE(output.find("Checking for available disk space for patching."), std::string::npos) << output;
         EXPECT_NE(output.find(test.message), std::string::npos) << output;
         EXPECT_EQ(DifferencesFrom(test.status == 0 ? "102" : "100"), std::vector<std::string>());
