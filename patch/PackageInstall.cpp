@@ -308,6 +308,9 @@ bool PatchEntry(const PackageEntry &entry)
     const std::wstring target = JoinPath(g_installationDirectory, relative);
     const std::wstring backup = target + kBackupSuffix;
     const std::wstring difference = JoinPath(JoinPath(g_packageDirectory, kDataDirectory), relative) + kDifferenceSuffix;
+    // A patch tool killed in the middle of its work leaves its new file beside the target; the run
+    // holds the installation, so such a file is nobody's.
+    RemoveAbandonedReplacements(target);
 
     std::string digest;
     bool hashed = DigestOf(target, digest);

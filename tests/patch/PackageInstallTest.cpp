@@ -391,10 +391,12 @@ TEST_F(PackageInstallTest, InterruptedPatchIsFinishedFromItsBackup)
 {
     Prepare({{L"bin/Launcher.exe", "old launcher"}, {L"bin/other.dll", "old other"}},
             {{L"bin/Launcher.exe", "new launcher"}, {L"bin/other.dll", "new other"}});
-    // One file was moved to its backup and half written, the other moved and not written at all.
+    // One file was moved to its backup and half written, the other moved and its patch tool killed
+    // while it wrote the new content beside it.
     ASSERT_TRUE(ReplaceFileAt(Target(L"bin/Launcher.exe"), Target(L"bin/Launcher.exe.bak")));
     WriteFile(Target(L"bin/Launcher.exe"), "new lau");
     ASSERT_TRUE(ReplaceFileAt(Target(L"bin/other.dll"), Target(L"bin/other.dll.bak")));
+    WriteFile(Target(L"bin/other.dll.tmp-Ab3dE9"), "new ot");
     ReportCapture capture;
     EXPECT_TRUE(Install());
     EXPECT_TRUE(capture.messages.empty());
