@@ -3,9 +3,6 @@
 #include <chrono>
 #include <utility>
 
-#include "run/MessageCatalogue.h"
-#include "run/MessageIds.h"
-#include "app/PatchThread.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
 #include "patch/FixedTexts.h"
@@ -32,32 +29,41 @@ std::string Utf8(const std::wstring &text)
 ConsoleHost::ConsoleHost(FILE *output, FILE *progress, bool colours, bool progressBar)
     : m_output(output), m_progress(progress), m_colours(colours), m_progressBar(progressBar)
 {
-    SetRunDisplay(this);
     SetUserDialogs(this);
 }
 
 ConsoleHost::~ConsoleHost()
 {
-    if (m_worker)
-        m_worker->Wait();
-    m_worker.reset();
+    if (m_worker.joinable())
+        m_worker.join();
     Finish();
     SetUserDialogs(nullptr);
-    if (CurrentRunDisplay() == this)
-        SetRunDisplay(nullptr);
 }
 
-bool ConsoleHost::StartRun(std::unique_ptr<APThread> worker)
+bool ConsoleHost::StartRun(RunFunction run)
 {
-    if (!worker || worker->Create() != wxTHREAD_NO_ERROR || worker->Run() != wxTHREAD_NO_ERROR)
+    if (!run || m_worker.joinable())
         return false;
-    m_worker = std::move(worker);
+    try
+    {
+        m_worker = std::thread([this, run = std::move(run)] {
+            const RunOutcome outcome = run();
+            std::lock_guard<std::mutex> lock(m_finishLock);
+            m_outcome = outcome;
+            m_runFinished = true;
+            m_finished.notify_all();
+        });
+    }
+    catch (const std::system_error &)
+    {
+        return false;
+    }
     return true;
 }
 
 int ConsoleHost::WaitForRun()
 {
-    if (!m_worker)
+    if (!m_worker.joinable())
         return kExitNoRun;
     {
         std::unique_lock<std::mutex> lock(m_finishLock);
@@ -72,33 +78,24 @@ int ConsoleHost::WaitForRun()
             }
         }
     }
-    m_worker->Wait();
-    m_worker.reset();
+    m_worker.join();
     Finish();
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_lastMessage == Utf8(LoadMessage(kIdPatchingCompleted)) ? kExitCompleted : kExitAborted;
+    std::lock_guard<std::mutex> lock(m_finishLock);
+    return m_outcome.completed ? kExitCompleted : kExitAborted;
 }
 
 void ConsoleHost::RequestCancel()
 {
     if (m_cancelling.exchange(true))
         return;
-    AppendMessage(MessageError, kTextCancelling);
+    Message(MessageError, kTextCancelling);
 }
 
-void ConsoleHost::RunFinished()
+void ConsoleHost::Message(MessageLevel level, const std::wstring &text)
 {
-    std::lock_guard<std::mutex> lock(m_finishLock);
-    m_runFinished = true;
-    m_finished.notify_all();
-}
-
-void ConsoleHost::AppendMessage(MessageLevel level, const std::wstring &text)
-{
-    std::string line = Utf8(text);
+    const std::string line = Utf8(text);
     std::lock_guard<std::mutex> lock(m_lock);
     WriteLine(line, level);
-    m_lastMessage = std::move(line);
 }
 
 void ConsoleHost::WriteLine(const std::string &text, MessageLevel level)
@@ -121,10 +118,15 @@ void ConsoleHost::WriteLine(const std::string &text, MessageLevel level)
     DrawBar();
 }
 
-MessageBoxAnswer ConsoleHost::ShowMessageBox(const std::wstring &text, const std::wstring &caption,
-                                             MessageBoxStyle style)
+MessageBoxAnswer ConsoleHost::AskMessageBox(const std::wstring &text, const std::wstring &caption,
+                                            MessageBoxStyle style)
 {
     return ShowMessageBox(nullptr, text, caption, style);
+}
+
+bool ConsoleHost::AskExistingFile(const std::wstring &title, const std::wstring &filter, std::wstring &path)
+{
+    return ChooseExistingFile(nullptr, title, filter, path);
 }
 
 MessageBoxAnswer ConsoleHost::ShowMessageBox(wxWindow *, const std::wstring &text, const std::wstring &caption,
@@ -144,7 +146,7 @@ bool ConsoleHost::ChooseExistingFile(wxWindow *, const std::wstring &, const std
     return false;
 }
 
-void ConsoleHost::SetGaugeRange(int range)
+void ConsoleHost::GaugeRange(int range)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_gaugeUsed = true;
@@ -153,7 +155,7 @@ void ConsoleHost::SetGaugeRange(int range)
     DrawBar();
 }
 
-void ConsoleHost::SetGaugeValue(int value)
+void ConsoleHost::GaugeValue(int value)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_gaugeUsed = true;
@@ -161,7 +163,18 @@ void ConsoleHost::SetGaugeValue(int value)
     DrawBar();
 }
 
-void ConsoleHost::AdvanceGauge()
+void ConsoleHost::DownloadProgress(const TransferProgress &progress, bool running)
+{
+    if (!running || progress.expectedSize == 0)
+        return;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_gaugeUsed = true;
+    m_gaugeRange = 100;
+    m_gaugeValue = static_cast<int>(std::min<uint32_t>(progress.percent, 100));
+    DrawBar();
+}
+
+void ConsoleHost::GaugeStep()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_gaugeUsed = true;

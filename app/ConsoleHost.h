@@ -6,51 +6,52 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <memory>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
-#include "app/FrameHooks.h"
 #include "app/UserDialogs.h"
+#include "run/PatchRun.h"
 
 namespace ZelkPatch
 {
-class APThread;
-
 // Exit statuses of a run without a window.
 constexpr int kExitCompleted = 0;
 constexpr int kExitAborted = 1;
 constexpr int kExitNoRun = 2;
 
-class ConsoleHost : public RunDisplay, public UserDialogs
+// The console drives one run of the engine on a thread of its own and observes it.
+class ConsoleHost : public RunObserver, public UserDialogs
 {
 public:
-    // Takes the display and the dialogs of the process until it is destroyed.
+    // One run: the engine made with this console as its observer and cancel flag, and run.
+    using RunFunction = std::function<RunOutcome()>;
+
+    // Takes the dialogs of the process (the boxes of start-up) until it is destroyed.
     ConsoleHost(FILE *output, FILE *progress, bool colours, bool progressBar);
     ~ConsoleHost() override;
 
-    // Starts the worker; false when its thread cannot be started.
-    bool StartRun(std::unique_ptr<APThread> worker);
+    // Starts the run on its thread; false when the thread cannot be started.
+    bool StartRun(RunFunction run);
     // Waits until the run has finished, cancelling it once an interrupt signal arrives; the exit
-    // status: kExitCompleted when the run ended with "Patching completed.", else kExitAborted.
+    // status: kExitCompleted when the run completed, else kExitAborted.
     int WaitForRun();
     // What "Cancel" and "Yes" do in the window.
     void RequestCancel();
+    const std::atomic<bool> &CancelFlag() const { return m_cancelling; }
+    bool IsCancelling() const { return m_cancelling.load(); }
 
-    // RunHost and RunDisplay.
-    bool IsCancelling() const override { return m_cancelling.load(); }
-    void EnableApply() override {}
-    void ShowInstallPath() override {}
-    MessageBoxAnswer ShowMessageBox(const std::wstring &text, const std::wstring &caption,
-                                    MessageBoxStyle style) override;
-    void SetGaugeRange(int range) override;
-    void SetGaugeValue(int value) override;
-    void AdvanceGauge() override;
-    void RunFinished() override;
-    void AppendMessage(MessageLevel level, const std::wstring &text) override;
-    void ClearMessages() override {}
-    void EnableBrowse() override {}
-    wxWindow *DialogParent() override { return nullptr; }
+    // RunObserver.
+    void Message(MessageLevel level, const std::wstring &text) override;
+    void GaugeRange(int range) override;
+    void GaugeValue(int value) override;
+    void GaugeStep() override;
+    // The download shows on the bar.
+    void DownloadProgress(const TransferProgress &progress, bool running) override;
+    MessageBoxAnswer AskMessageBox(const std::wstring &text, const std::wstring &caption,
+                                   MessageBoxStyle style) override;
+    bool AskExistingFile(const std::wstring &title, const std::wstring &filter, std::wstring &path) override;
 
     // UserDialogs: boxes are printed and answered with their default; nobody can pick a file.
     MessageBoxAnswer ShowMessageBox(wxWindow *parent, const std::wstring &text, const std::wstring &caption,
@@ -77,12 +78,12 @@ private:
     bool m_barShown = false;
     // The bar appears with the first gauge change of the run.
     bool m_gaugeUsed = false;
-    std::string m_lastMessage;
     std::atomic<bool> m_cancelling{false};
 
     std::mutex m_finishLock;
     std::condition_variable m_finished;
     bool m_runFinished = false;
-    std::unique_ptr<APThread> m_worker;
+    RunOutcome m_outcome;
+    std::thread m_worker;
 };
 } // namespace ZelkPatch

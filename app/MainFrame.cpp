@@ -34,10 +34,11 @@ const wxColour &LevelColour(int level)
 }
 } // namespace
 
-MainFrame::MainFrame(PelmoPatcherApp *application, const wxString &title, const wxSize &size, long style)
-    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, size, style), m_application(application)
+MainFrame::MainFrame(PelmoPatcherApp *application, PatchSettings &settings, PatchPayload &payload,
+                     const wxString &title, const wxSize &size, long style)
+    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, size, style), m_application(application),
+      m_settings(settings), m_payload(payload)
 {
-    SetRunDisplay(this);
     Bind(wxEVT_BUTTON, &MainFrame::OnApplyClicked, this, ID_APPLY);
     Bind(wxEVT_BUTTON, &MainFrame::OnCancelClicked, this, ID_CANCEL);
     Bind(wxEVT_MENU, &MainFrame::OnThreadDone, this, ID_THREAD_DONE);
@@ -47,7 +48,6 @@ MainFrame::MainFrame(PelmoPatcherApp *application, const wxString &title, const 
 
 MainFrame::~MainFrame()
 {
-    SetRunDisplay(nullptr);
     ReleaseWorker();
 }
 
@@ -126,7 +126,7 @@ void MainFrame::OnCloseWindow(wxCloseEvent &event)
     }
     m_cancelButton->Disable();
     m_cancelling.store(true);
-    AppendMessage(MessageError, kTextCancelling);
+    PostFrameMessage(MessageError, kTextCancelling);
     // The window stays until the worker has finished; its finished event turns "Cancel" into "Exit".
     if (workerRunning && m_worker->IsRunning())
     {
@@ -161,7 +161,7 @@ void MainFrame::OnThreadMessage(wxCommandEvent &event)
     m_firstLineDone = true;
 }
 
-void MainFrame::AppendMessage(MessageLevel level, const std::wstring &text)
+void MainFrame::PostFrameMessage(MessageLevel level, const std::wstring &text)
 {
     auto *event = new wxCommandEvent(wxEVT_MENU, ID_THREAD_MESSAGE);
     event->SetString(wxString(text));
@@ -169,7 +169,7 @@ void MainFrame::AppendMessage(MessageLevel level, const std::wstring &text)
     wxQueueEvent(this, event);
 }
 
-void MainFrame::ClearMessages()
+void MainFrame::ClearLog()
 {
     OnGuiThread([this] {
         wxMutexLocker lock(m_logMutex);
@@ -177,25 +177,8 @@ void MainFrame::ClearMessages()
     });
 }
 
-void MainFrame::EnableApply()
-{
-    OnGuiThread([this] {
-        m_applyButton->Enable();
-        EnableBrowse();
-    });
-}
-
-void MainFrame::EnableBrowse()
-{
-}
-
-void MainFrame::ShowInstallPath()
-{
-    OnGuiThread([this] { UpdateInstallField(); });
-}
-
-MessageBoxAnswer MainFrame::ShowMessageBox(const std::wstring &text, const std::wstring &caption,
-                                           MessageBoxStyle style)
+MessageBoxAnswer MainFrame::AskMessageBox(const std::wstring &text, const std::wstring &caption,
+                                          MessageBoxStyle style)
 {
     // The worker's boxes have no owner window, as the system boxes they stand for.
     if (wxThread::IsMain())
@@ -208,23 +191,46 @@ MessageBoxAnswer MainFrame::ShowMessageBox(const std::wstring &text, const std::
     return result.get();
 }
 
-void MainFrame::SetGaugeRange(int range)
+bool MainFrame::AskExistingFile(const std::wstring &title, const std::wstring &filter, std::wstring &path)
 {
-    OnGuiThread([this, range] { m_gauge->SetRange(range); });
+    if (wxThread::IsMain())
+        return Dialogs().ChooseExistingFile(this, title, filter, path);
+    auto answer = std::make_shared<std::promise<std::pair<bool, std::wstring>>>();
+    std::future<std::pair<bool, std::wstring>> result = answer->get_future();
+    CallAfter([this, answer, title, filter] {
+        std::wstring picked;
+        const bool chosen = Dialogs().ChooseExistingFile(this, title, filter, picked);
+        answer->set_value({chosen, picked});
+    });
+    const auto [chosen, picked] = result.get();
+    path = picked;
+    return chosen;
 }
 
-void MainFrame::SetGaugeValue(int value)
+void MainFrame::GaugeRange(int range)
+{
+    OnGuiThread([this, range] {
+        m_gauge->SetRange(range);
+        m_gauge->SetValue(0);
+    });
+}
+
+void MainFrame::GaugeValue(int value)
 {
     OnGuiThread([this, value] { m_gauge->SetValue(std::min(std::max(value, 0), m_gauge->GetRange())); });
 }
 
-void MainFrame::AdvanceGauge()
+void MainFrame::GaugeStep()
 {
     OnGuiThread([this] {
         // More steps than announced must not push the gauge past its range.
         if (m_gauge->GetValue() < m_gauge->GetRange())
             m_gauge->SetValue(m_gauge->GetValue() + 1);
     });
+}
+
+void MainFrame::DownloadProgress(const TransferProgress &, bool)
+{
 }
 
 void MainFrame::RunFinished()

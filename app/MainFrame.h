@@ -1,7 +1,7 @@
 // The patcher's window: the log pane, the status line, the gauge and the two buttons, the close
-// and cancel flow, and the events through which worker threads reach it. Worker threads never touch
-// a control: their messages arrive as posted events and their gauge changes as calls queued after
-// them, so both keep their order.
+// and cancel flow, and the observer of the runs it starts. Worker threads never touch a control:
+// their messages arrive as posted events and their gauge changes as calls queued after them, so
+// both keep their order.
 #pragma once
 
 #include <atomic>
@@ -11,7 +11,9 @@
 #include <wx/frame.h>
 #include <wx/thread.h>
 
-#include "app/FrameHooks.h"
+#include "patch/PatchPayload.h"
+#include "run/PatchSettings.h"
+#include "run/RunObserver.h"
 
 class wxButton;
 class wxBoxSizer;
@@ -35,32 +37,36 @@ enum FrameId
     ID_PAGE_VIEW = 501,
 };
 
-class MainFrame : public wxFrame, public RunDisplay
+class MainFrame : public wxFrame, public RunObserver
 {
 public:
-    MainFrame(PelmoPatcherApp *application, const wxString &title, const wxSize &size, long style);
+    // settings and payload belong to the application and outlive the frame: a run starts from
+    // them, and the settings take back where it ended.
+    MainFrame(PelmoPatcherApp *application, PatchSettings &settings, PatchPayload &payload, const wxString &title,
+              const wxSize &size, long style);
     ~MainFrame() override;
 
     // Starts a patch run: the worker made by MakeWorker.
     virtual void OnStart(wxCommandEvent &event);
 
     bool IsRunning() const { return m_running; }
+    bool IsCancelling() const { return m_cancelling.load(); }
     APThread *Worker() const { return m_worker.get(); }
 
-    // RunHost and RunDisplay; callable from any thread.
-    bool IsCancelling() const override { return m_cancelling.load(); }
-    void EnableApply() override;
-    void ShowInstallPath() override;
-    MessageBoxAnswer ShowMessageBox(const std::wstring &text, const std::wstring &caption,
-                                    MessageBoxStyle style) override;
-    void SetGaugeRange(int range) override;
-    void SetGaugeValue(int value) override;
-    void AdvanceGauge() override;
-    void RunFinished() override;
-    void AppendMessage(MessageLevel level, const std::wstring &text) override;
-    void ClearMessages() override;
-    void EnableBrowse() override;
-    wxWindow *DialogParent() override { return this; }
+    // The message hook of the window: posts the line to the log pane; any thread.
+    void PostFrameMessage(MessageLevel level, const std::wstring &text);
+    // Empties the log pane; any thread.
+    void ClearLog();
+
+    // RunObserver; callable from any thread.
+    void Message(MessageLevel level, const std::wstring &text) override { PostFrameMessage(level, text); }
+    void GaugeRange(int range) override;
+    void GaugeValue(int value) override;
+    void GaugeStep() override;
+    void DownloadProgress(const TransferProgress &progress, bool running) override;
+    MessageBoxAnswer AskMessageBox(const std::wstring &text, const std::wstring &caption,
+                                   MessageBoxStyle style) override;
+    bool AskExistingFile(const std::wstring &title, const std::wstring &filter, std::wstring &path) override;
 
     // The controls, for the window's tests.
     wxTextCtrl *LogPane() const { return m_logPane; }
@@ -70,12 +76,12 @@ public:
     wxButton *CancelButton() const { return m_cancelButton; }
 
 protected:
-    // The worker of a new run; not started yet.
+    // The worker of a new run, which calls RunFinished as its last act; not started yet.
     virtual std::unique_ptr<APThread> MakeWorker() = 0;
-    // The installation field follows the settings (the window with the field overrides this).
-    virtual void UpdateInstallField() {}
     // Called on the GUI thread when a run has finished.
     virtual void OnRunFinished() {}
+    // The thread-finished event; any thread.
+    void RunFinished();
     // Waits for the last worker and releases it.
     void ReleaseWorker();
     // Builds the log pane, status line, gauge and buttons into mainSizer.
@@ -94,6 +100,8 @@ protected:
     wxScrolledWindow *m_panel = nullptr;
     wxBoxSizer *m_mainSizer = nullptr;
     PelmoPatcherApp *m_application;
+    PatchSettings &m_settings;
+    PatchPayload &m_payload;
     wxMutex m_logMutex;
     std::atomic<bool> m_cancelling{false};
 

@@ -9,14 +9,14 @@
 #include <wx/webview.h>
 
 #include "app/AppIcon.h"
-#include "app/InstallDiscovery.h"
-#include "run/MessageCatalogue.h"
-#include "run/MessageIds.h"
-#include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
 #include "patch/FixedTexts.h"
+#include "run/InstallDiscovery.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 
 namespace ZelkPatch
 {
@@ -35,8 +35,6 @@ constexpr int kInstallFieldWidth = 215;
 constexpr int kBorder = 5;
 constexpr int kScrollRate = 5;
 
-const wchar_t *const kSettingsKey = L"Software\\Pelmo";
-const wchar_t *const kPageHostValue = L"PatcherPageHost";
 const wchar_t *const kPagePath = L"/patcher/patcher.html";
 // The page is a strip of the window: its own scroll bars would only get in the way.
 const char *const kHidePageScrollBars = "document.body.style.overflow = 'hidden';";
@@ -44,9 +42,9 @@ const char *const kHidePageScrollBars = "document.body.style.overflow = 'hidden'
 
 std::wstring PatcherPageAddress()
 {
-    std::unique_ptr<RegistryKey> key = RegistryKey::Open(kSettingsKey, false);
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(ProductFacts::kSettingsKey, false);
     std::wstring host;
-    if (!key || !key->QueryString(kPageHostValue, host) || host.empty())
+    if (!key || !key->QueryString(ProductFacts::kPageHostValue, host) || host.empty())
         return std::wstring();
     return L"http://" + host + kPagePath;
 }
@@ -68,11 +66,11 @@ std::wstring FormatDownloadProgress(uint64_t bytesDone, uint64_t bytesTotal, dou
     return FormatCatalogueText(kIdProgressMinutes, doneKb, totalKb, minutes);
 }
 
-PatchMainFrame::PatchMainFrame(PelmoPatcherApp *application)
-    : MainFrame(application, kFrameTitle, wxSize(kFrameWidth, kFrameHeight), kFrameStyle),
+PatchMainFrame::PatchMainFrame(PelmoPatcherApp *application, PatchSettings &settings, PatchPayload &payload)
+    : MainFrame(application, settings, payload, kFrameTitle, wxSize(kFrameWidth, kFrameHeight), kFrameStyle),
       m_refreshTimer(this, kRefreshTimerId)
 {
-    const bool repairMode = PatchSettings::Get().RepairMode();
+    const bool repairMode = m_settings.RepairMode();
     Bind(wxEVT_TIMER, &PatchMainFrame::OnRefreshTimer, this, kRefreshTimerId);
     Bind(wxEVT_BUTTON, &PatchMainFrame::OnBrowseInstall, this, ID_BROWSE);
     m_refreshTimer.Start(kRefreshMilliseconds);
@@ -88,7 +86,7 @@ PatchMainFrame::PatchMainFrame(PelmoPatcherApp *application)
     // text in the translated catalogues.
     auto *installLabel = new wxStaticText(m_panel, kInstallLabelId,
                                           LoadMessage(repairMode ? kIdRepairingInstall : kIdPatchingInstall));
-    m_installField = new wxTextCtrl(m_panel, wxID_ANY, PatchSettings::Get().InstallPath(), wxDefaultPosition,
+    m_installField = new wxTextCtrl(m_panel, wxID_ANY, m_settings.InstallPath(), wxDefaultPosition,
                                     wxSize(kInstallFieldWidth, -1));
     m_browseButton = new wxButton(m_panel, ID_BROWSE, kTextEllipsis, wxDefaultPosition, wxDefaultSize,
                                   wxBU_EXACTFIT);
@@ -179,27 +177,35 @@ void PatchMainFrame::OnStart(wxCommandEvent &event)
     MainFrame::OnStart(event);
     m_browseButton->Enable(m_applyButton->IsEnabled());
     // The status line follows the downloads of a download run.
-    if (m_running && PatchSettings::Get().DownloadMode())
+    if (m_running && m_settings.DownloadMode())
     {
         m_progressTextDone = false;
         m_transferSeen = false;
+        {
+            std::lock_guard<std::mutex> lock(m_downloadLock);
+            m_downloadRunning = false;
+        }
         m_refreshTimer.Start(kRefreshMilliseconds);
     }
 }
 
 std::unique_ptr<APThread> PatchMainFrame::MakeWorker()
 {
-    return std::make_unique<PatchThread>(this);
+    auto worker = std::make_unique<PatchThread>(m_settings, m_payload, *this, m_cancelling, [this] { RunFinished(); });
+    m_patchThread = worker.get();
+    return worker;
 }
 
 void PatchMainFrame::UpdateInstallField()
 {
-    m_installField->SetValue(PatchSettings::Get().InstallPath());
+    m_installField->SetValue(m_settings.InstallPath());
 }
 
-void PatchMainFrame::EnableBrowse()
+void PatchMainFrame::DownloadProgress(const TransferProgress &progress, bool running)
 {
-    m_browseButton->Enable(true);
+    std::lock_guard<std::mutex> lock(m_downloadLock);
+    m_download = progress;
+    m_downloadRunning = running;
 }
 
 void PatchMainFrame::StopRefreshTimer()
@@ -209,6 +215,17 @@ void PatchMainFrame::StopRefreshTimer()
 
 void PatchMainFrame::OnRunFinished()
 {
+    if (m_patchThread != nullptr && m_patchThread == Worker())
+    {
+        // The next run starts where this one ended.
+        m_settings = m_patchThread->SettingsAfterRun();
+        // The user may close the product and try again.
+        if (m_patchThread->Outcome().reason == RunEnd::ProductRunning)
+        {
+            m_applyButton->Enable();
+            m_browseButton->Enable();
+        }
+    }
     if (!m_refreshTimer.IsRunning())
         return;
     m_refreshTimer.Stop();
@@ -217,7 +234,12 @@ void PatchMainFrame::OnRunFinished()
 
 bool PatchMainFrame::CheckStandalonePayload(const std::wstring &exePath, bool browseOnly)
 {
-    return ZelkPatch::CheckStandalonePayload(exePath, browseOnly, *this);
+    const PayloadCheck check = ZelkPatch::CheckStandalonePayload(exePath, browseOnly, m_payload, m_settings, *this);
+    if (check.payloadFound)
+        m_browseButton->Enable();
+    if (check.ready)
+        m_applyButton->Enable();
+    return check.ready;
 }
 
 void PatchMainFrame::OnBrowseInstall(wxCommandEvent &)
@@ -245,11 +267,15 @@ void PatchMainFrame::OnRefreshTimer(wxTimerEvent &)
 
 void PatchMainFrame::ShowTransferProgress()
 {
-    auto *task = dynamic_cast<PelmoPatchTask *>(m_worker.get());
-    if (task == nullptr)
-        return;
+    TransferProgress progress;
+    bool running = false;
+    {
+        std::lock_guard<std::mutex> lock(m_downloadLock);
+        progress = m_download;
+        running = m_downloadRunning;
+    }
     // Only a download under way is shown; between downloads the gauge belongs to the packages.
-    if (task->TransferState() != PelmoPatchTask::kTransferRunning)
+    if (!running)
     {
         if (m_transferSeen)
         {
@@ -266,7 +292,6 @@ void PatchMainFrame::ShowTransferProgress()
         m_transferSeen = true;
         m_transferStart = std::chrono::steady_clock::now();
     }
-    const TransferProgress progress = task->GetTransferProgress();
     m_gauge->SetRange(100);
     m_gauge->SetValue(static_cast<int>(std::min<uint32_t>(progress.percent, 100)));
     if (progress.expectedSize != 0)

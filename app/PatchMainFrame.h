@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <wx/timer.h>
@@ -16,22 +17,27 @@ class wxWebViewEvent;
 
 namespace ZelkPatch
 {
+class PatchThread;
+
 class PatchMainFrame : public MainFrame
 {
 public:
-    explicit PatchMainFrame(PelmoPatcherApp *application);
+    PatchMainFrame(PelmoPatcherApp *application, PatchSettings &settings, PatchPayload &payload);
     ~PatchMainFrame() override;
 
     void OnStart(wxCommandEvent &event) override;
 
     // Looks for the payload of the executable and the installed build; true when standalone mode
-    // is ready. browseOnly skips the registry and asks the user at once.
+    // is ready. browseOnly skips the registry and asks the user at once. GUI thread.
     bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly);
     // The "..." button.
     void OnBrowseInstall(wxCommandEvent &event);
 
-    void EnableBrowse() override;
+    // The installation field shows the settings' installation path.
+    void UpdateInstallField();
     void StopRefreshTimer();
+
+    void DownloadProgress(const TransferProgress &progress, bool running) override;
 
     // The controls, for the window's tests.
     wxTextCtrl *InstallField() const { return m_installField; }
@@ -41,7 +47,6 @@ public:
 
 protected:
     std::unique_ptr<APThread> MakeWorker() override;
-    void UpdateInstallField() override;
     void OnRunFinished() override;
 
 private:
@@ -62,6 +67,12 @@ private:
     // When the download under way was first seen; the remaining time is reckoned from it.
     bool m_transferSeen = false;
     std::chrono::steady_clock::time_point m_transferStart;
+    // The run of the window's own worker, once it has finished.
+    PatchThread *m_patchThread = nullptr;
+    // The download progress the worker reported last, shown by the refresh timer.
+    std::mutex m_downloadLock;
+    TransferProgress m_download;
+    bool m_downloadRunning = false;
 };
 
 // The page shown at the top of the window: "http://" + the registry's PatcherPageHost +

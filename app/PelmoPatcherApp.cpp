@@ -9,13 +9,7 @@
 #include <wx/filename.h>
 
 #include "app/ConsoleHost.h"
-#include "app/FrameHooks.h"
-#include "app/InstallDiscovery.h"
-#include "run/MessageCatalogue.h"
-#include "run/MessageIds.h"
 #include "app/PatchMainFrame.h"
-#include "app/PatchSettings.h"
-#include "app/PatchThread.h"
 #include "app/UserDialogs.h"
 #include "kernel/CrashHandler.h"
 #include "kernel/Elevation.h"
@@ -26,13 +20,16 @@
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
+#include "run/InstallDiscovery.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
+#include "run/PatchRun.h"
+#include "run/PrePostPatchTasks.h"
 
 namespace ZelkPatch
 {
 namespace
 {
-const wchar_t *const kSettingsKey = L"Software\\Pelmo";
-const wchar_t *const kProductExecutable = L"bin/Korvil.exe";
 const wchar_t *const kNoValidOperation = L"No valid patch operation was specified. Patching aborted.";
 const char *const kDumpName = "patcher";
 const wchar_t *const kUnattendedShort = L"-u";
@@ -51,16 +48,16 @@ struct OptionDefinition
 };
 
 const OptionDefinition kOptions[] = {
-    {wxCMD_LINE_SWITCH, "h", "help", 121, 0},
-    {wxCMD_LINE_SWITCH, "a", "admin", 122, 0},
-    {wxCMD_LINE_PARAM, "c", "current", 123, wxCMD_LINE_PARAM_OPTIONAL},
-    {wxCMD_LINE_OPTION, "l", "list", 124, 0},
-    {wxCMD_LINE_OPTION, "s", "server", 125, 0},
-    {wxCMD_LINE_OPTION, "f", "final", 126, 0},
-    {wxCMD_LINE_PARAM, "t", "target", 127, wxCMD_LINE_PARAM_OPTIONAL},
-    {wxCMD_LINE_SWITCH, "r", "repair", 129, 0},
-    {wxCMD_LINE_OPTION, "o", "onexit", 130, 0},
-    {wxCMD_LINE_SWITCH, "u", "unattended", kIdUnattended, 0},
+    {wxCMD_LINE_SWITCH, "h", "help", kIdOptionHelp, 0},
+    {wxCMD_LINE_SWITCH, "a", "admin", kIdOptionAdmin, 0},
+    {wxCMD_LINE_PARAM, "c", "current", kIdOptionCurrent, wxCMD_LINE_PARAM_OPTIONAL},
+    {wxCMD_LINE_OPTION, "l", "list", kIdOptionList, 0},
+    {wxCMD_LINE_OPTION, "s", "server", kIdOptionServer, 0},
+    {wxCMD_LINE_OPTION, "f", "final", kIdOptionFinal, 0},
+    {wxCMD_LINE_PARAM, "t", "target", kIdOptionTarget, wxCMD_LINE_PARAM_OPTIONAL},
+    {wxCMD_LINE_SWITCH, "r", "repair", kIdOptionRepair, 0},
+    {wxCMD_LINE_OPTION, "o", "onexit", kIdOptionOnExit, 0},
+    {wxCMD_LINE_SWITCH, "u", "unattended", kIdOptionUnattended, 0},
 };
 
 // Sockets, as the socket manager expects them started before anything else; the manager plugs in
@@ -103,23 +100,11 @@ std::wstring DirectoryOf(const std::wstring &path)
 }
 } // namespace
 
-bool CheckInstallWritable(const std::wstring &installPath)
-{
-    RegistryKey::CreateKey(kSettingsKey);
-    if (!RegistryKey::Open(kSettingsKey, true))
-        return false;
-    const std::wstring temp = TempBaseDirectory();
-    if (!IsDirectory(temp) && !MakeDirectory(temp))
-        return false;
-    const std::wstring executable = JoinPath(installPath, kProductExecutable);
-    if (FileExists(executable) && !CanOpenForReadWrite(executable))
-        return false;
-    return true;
-}
-
 // PatcherCommandLine ---------------------------------------------------------------------------
 
-PatcherCommandLine::PatcherCommandLine() = default;
+PatcherCommandLine::PatcherCommandLine(PatchSettings &settings) : m_settings(settings)
+{
+}
 
 void PatcherCommandLine::DropStrayQuotes(std::vector<std::wstring> &arguments)
 {
@@ -185,7 +170,7 @@ bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &argum
     if (m_syntaxError)
         return false;
 
-    PatchSettings &settings = PatchSettings::Get();
+    PatchSettings &settings = m_settings;
     m_help = parser.Found("h");
     if (m_help)
         parser.Usage();
@@ -222,7 +207,7 @@ bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &argum
 
 void PatcherCommandLine::ReadServerList(const std::wstring &fileName)
 {
-    PatchSettings &settings = PatchSettings::Get();
+    PatchSettings &settings = m_settings;
     std::ifstream file(PathToNative(fileName));
     size_t appended = 0;
     std::string line;
@@ -245,7 +230,7 @@ void PatcherCommandLine::ReadServerList(const std::wstring &fileName)
 
 std::string PatcherCommandLine::BuildRelaunchLine() const
 {
-    const PatchSettings &settings = PatchSettings::Get();
+    const PatchSettings &settings = m_settings;
     std::string line = "--admin ";
     if (m_unattended)
         line += "--unattended ";
@@ -260,7 +245,7 @@ std::string PatcherCommandLine::BuildRelaunchLine() const
 
 std::vector<std::string> PatcherCommandLine::BuildRelaunchArguments() const
 {
-    const PatchSettings &settings = PatchSettings::Get();
+    const PatchSettings &settings = m_settings;
     std::vector<std::string> arguments{"--admin"};
     if (m_unattended)
         arguments.push_back("--unattended");
@@ -276,7 +261,7 @@ std::vector<std::string> PatcherCommandLine::BuildRelaunchArguments() const
 
 bool PatcherCommandLine::RelaunchElevated(const std::wstring &executable)
 {
-    if (CheckInstallWritable(PatchSettings::Get().InstallPath()))
+    if (CheckInstallWritable(m_settings.InstallPath()))
         return false;
     // Root gains nothing from a relaunch; the run reports what it may not change.
     if (ProcessHasAdminRights() && !ElevationProgramReplaced())
@@ -359,7 +344,10 @@ bool PelmoPatcherApp::EndUnattended(int exitStatus)
 
 void PelmoPatcherApp::ReportNoMode()
 {
-    PostFrameMessage(MessageError, kNoValidOperation);
+    if (m_frame != nullptr)
+        m_frame->PostFrameMessage(MessageError, kNoValidOperation);
+    else if (m_console)
+        m_console->Message(MessageError, kNoValidOperation);
 }
 
 bool PelmoPatcherApp::ParseCommandLine()
@@ -402,7 +390,7 @@ bool PelmoPatcherApp::OnInit()
     if (m_unattended && m_commandLine.SyntaxError())
         return EndUnattended(kExitNoRun);
 
-    PatchSettings &settings = PatchSettings::Get();
+    PatchSettings &settings = m_settings;
     settings.SetInstallPath(AbsoluteInstallPath(settings.InstallPath()));
     if (settings.InstallPath().empty())
         settings.SetInstallPath(FindKorvilInstallPath());
@@ -427,19 +415,16 @@ bool PelmoPatcherApp::OnInit()
 
     if (!m_unattended)
     {
-        m_frame = new PatchMainFrame(this);
+        m_frame = new PatchMainFrame(this, m_settings, m_payload);
         m_frame->Show();
-    }
-    RegisterPatchHooks(FrameProgressBegin, FrameProgressStep, PostFrameMessage);
-    if (m_frame != nullptr)
         SetTopWindow(m_frame);
-
-    RunDisplay &display = m_frame != nullptr ? static_cast<RunDisplay &>(*m_frame) : *m_console;
-    CheckStandalonePayload(RunningExecutableForDiscovery(), false, display);
-    if (m_frame != nullptr)
-    {
-        m_frame->ShowInstallPath();
+        m_frame->CheckStandalonePayload(RunningExecutableForDiscovery(), false);
+        m_frame->UpdateInstallField();
         m_frame->StopRefreshTimer();
+    }
+    else
+    {
+        CheckStandalonePayload(RunningExecutableForDiscovery(), false, m_payload, m_settings, *m_console);
     }
 
     const bool runNow = settings.DownloadMode() || settings.RepairMode();
@@ -451,7 +436,12 @@ bool PelmoPatcherApp::OnInit()
             ReportNoMode();
             return EndUnattended(kExitNoRun);
         }
-        if (!m_console->StartRun(std::make_unique<PatchThread>(m_console.get())))
+        ConsoleHost &console = *m_console;
+        const bool started = console.StartRun([this, &console] {
+            PatchRun run(m_settings, m_payload, console, console.CancelFlag());
+            return run.Run();
+        });
+        if (!started)
             return EndUnattended(kExitNoRun);
         return true;
     }
@@ -484,7 +474,6 @@ int PelmoPatcherApp::OnExit()
     ReleaseSocketManager();
     ZelkDisarmExitDump();
     CleanupSocketLibrary();
-    RegisterPatchHooks(nullptr, nullptr, nullptr);
     m_console.reset();
     return m_unattended ? m_exitStatus : 0;
 }

@@ -10,22 +10,21 @@
 #include <wx/app.h>
 #include <wx/cmdline.h>
 
+#include "patch/PatchPayload.h"
+#include "run/PatchSettings.h"
+
 namespace ZelkPatch
 {
 class ConsoleHost;
 class PatchMainFrame;
-
-// True when the process may change the installation: the settings key of the registry opens for
-// writing, the temporary directory exists, and the product's executable (when present) opens for
-// reading and writing.
-bool CheckInstallWritable(const std::wstring &installPath);
 
 // The command line of the patcher and what follows from it: the settings, the elevated relaunch
 // and the program started on exit.
 class PatcherCommandLine
 {
 public:
-    PatcherCommandLine();
+    // What the command line says goes into settings.
+    explicit PatcherCommandLine(PatchSettings &settings);
 
     // A quoted directory that ends in a backslash arrives with a stray double quote after the
     // backslash; the quote goes, the backslash stays.
@@ -71,6 +70,7 @@ private:
     void DescribeOptions(wxCmdLineParser &parser);
     void ReadServerList(const std::wstring &fileName);
 
+    PatchSettings &m_settings;
     std::wstring m_onExitCommand;
     bool m_launchOnExit = false;
     std::vector<OptionEntry> m_optionTable;
@@ -101,6 +101,7 @@ public:
     void LaunchOnExitProgram();
 
     PatchMainFrame *Frame() const { return m_frame; }
+    PatchSettings &Settings() { return m_settings; }
 
     // True when the arguments ask for a run without a window ("-u" or "--unattended").
     static bool WantsUnattended(int argc, wxChar **argv);
@@ -111,7 +112,10 @@ private:
     bool EndUnattended(int exitStatus);
     void ReportNoMode();
 
-    PatcherCommandLine m_commandLine;
+    // The settings of the next run, and the reader of the executable's own payload.
+    PatchSettings m_settings;
+    PatchPayload m_payload;
+    PatcherCommandLine m_commandLine{m_settings};
     std::vector<std::wstring> m_arguments;
     bool m_unattended = false;
     bool m_endedEarly = false;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/RunHost.h"
+#include "run/RunObserver.h"
 
 class wxWindow;
 

@@ -1,22 +1,30 @@
 #include "kernel/ZelkTypes.h"
 
-ProgressBeginFunction ProgressBeginHook = nullptr;
-ProgressStepFunction ProgressStepHook = nullptr;
-MessageFunction MessageHook = nullptr;
+namespace
+{
+thread_local ReportHooks *t_reportHooks = nullptr;
+} // namespace
+
+ReportHooks *RegisterPatchHooks(ReportHooks *hooks)
+{
+    ReportHooks *previous = t_reportHooks;
+    t_reportHooks = hooks;
+    return previous;
+}
 
 void ReportMessage(MessageLevel level, const std::wstring &text)
 {
-    if (MessageHook)
-        MessageHook(level, text);
+    if (t_reportHooks)
+        t_reportHooks->MessageHook(level, text);
 }
 
 void ReportProgressBegin(unsigned steps)
 {
-    if (ProgressBeginHook)
-        ProgressBeginHook(steps);
+    if (t_reportHooks)
+        t_reportHooks->ProgressBeginHook(steps);
 }
 
 bool ReportProgressStep()
 {
-    return ProgressStepHook ? ProgressStepHook() : true;
+    return t_reportHooks ? t_reportHooks->ProgressStepHook() : true;
 }

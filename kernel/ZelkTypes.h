@@ -30,18 +30,38 @@ enum MessageLevel : int
     MessageError = 2,
 };
 
-// The three report hooks through which patch code reaches the window. The application installs
-// them after start-up; every caller tests the pointer first, so an unset hook reports nothing.
-using ProgressBeginFunction = void (*)(unsigned steps);
-using ProgressStepFunction = bool (*)();
-using MessageFunction = void (*)(MessageLevel level, const std::wstring &text);
+// The report hooks through which the code below the application reports to the run it works
+// for: a message line, the start of a counted operation of some steps, and one step of it (false:
+// stop the work). Hooks belong to the thread that registered them: a run registers its own on the
+// thread it runs on, so two runs never see each other's reports, and code called outside a run
+// (no hooks registered) reports nothing.
+class ReportHooks
+{
+public:
+    virtual ~ReportHooks() = default;
+    virtual void MessageHook(MessageLevel level, const std::wstring &text) = 0;
+    virtual void ProgressBeginHook(unsigned steps) = 0;
+    virtual bool ProgressStepHook() = 0;
+};
 
-extern ProgressBeginFunction ProgressBeginHook;
-extern ProgressStepFunction ProgressStepHook;
-extern MessageFunction MessageHook;
+// Registers hooks for the calling thread (null: none) and returns those they replace.
+ReportHooks *RegisterPatchHooks(ReportHooks *hooks);
 
-// Convenience wrappers that test the hook pointers.
+// The calling thread's hooks while the object lives; the earlier ones come back after it.
+class ScopedPatchHooks
+{
+public:
+    explicit ScopedPatchHooks(ReportHooks &hooks) : m_previous(RegisterPatchHooks(&hooks)) {}
+    ~ScopedPatchHooks() { RegisterPatchHooks(m_previous); }
+    ScopedPatchHooks(const ScopedPatchHooks &) = delete;
+    ScopedPatchHooks &operator=(const ScopedPatchHooks &) = delete;
+
+private:
+    ReportHooks *m_previous;
+};
+
+// The calling thread's hooks, or nothing when none are registered.
 void ReportMessage(MessageLevel level, const std::wstring &text);
 void ReportProgressBegin(unsigned steps);
-// True when the work may go on (also when no hook is installed).
+// True when the work may go on (also when no hooks are registered).
 bool ReportProgressStep();

@@ -5,6 +5,7 @@
 
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "kernel/ZelkTypes.h"
@@ -13,7 +14,7 @@
 #include "patch/MD5.h"
 #include "patch/PackageArchive.h"
 
-const std::wstring kPatchToolPath = L"bin/jpatchl-w32.exe";
+const std::wstring kPatchToolPath = ProductFacts::kPatchToolPath;
 const std::wstring kTextListPathBeyondBounds = L"Refused a package list that names a path too long or too deep: ";
 
 namespace
@@ -35,9 +36,6 @@ const std::wstring kTextPatchedChecksumWrong =
     L"The patched file does not have the expected checksum; the original file was put back.";
 const std::wstring kTextCannotMakeBackup = L"Could not make a backup of the file before patching it.";
 
-// The directories of the package being applied; the three list steps work on them.
-std::wstring g_installationDirectory;
-std::wstring g_packageDirectory;
 
 // A list path ("\" separated) as a path of this system, relative to the installation.
 std::wstring NativeListPath(const std::wstring &path)
@@ -198,14 +196,15 @@ std::wstring PatchToolFailureText(uint32_t exitCode, const std::wstring &backup,
 
 // Runs the patch tool on one file. True when it reported success; otherwise failureText says why
 // (empty when it could not even be started, which has been reported with its command line).
-bool RunPatchTool(const std::wstring &backup, const std::wstring &difference, const std::wstring &target,
+bool RunPatchTool(const PackageTarget &directories, const std::wstring &backup, const std::wstring &difference,
+                  const std::wstring &output,
                   std::wstring &failureText)
 {
     // Every path is quoted, the tool's too: an installation below a directory with a blank in its
     // name must still find its tool.
-    const std::string commandLine = QuoteArgument(PathToNative(JoinPath(g_installationDirectory, kPatchToolPath))) +
+    const std::string commandLine = QuoteArgument(PathToNative(JoinPath(directories.installation, kPatchToolPath))) +
                                     " " + QuoteArgument(PathToNative(backup)) + " " +
-                                    QuoteArgument(PathToNative(difference)) + " " + QuoteArgument(PathToNative(target));
+                                    QuoteArgument(PathToNative(difference)) + " " + QuoteArgument(PathToNative(output));
     std::unique_ptr<ZelkProcess> tool = ZelkProcess::Start(commandLine);
     if (!tool)
     {
@@ -245,13 +244,13 @@ bool RecoverFromBackup(const std::wstring &backup, const std::wstring &target, c
     return true;
 }
 
-bool AddEntry(const PackageEntry &entry)
+bool AddEntry(const PackageTarget &directories, const PackageEntry &entry)
 {
     if (!CheckListedPath(entry))
         return false;
     const std::wstring relative = NativeListPath(entry.path);
-    const std::wstring source = JoinPath(JoinPath(g_packageDirectory, kDataDirectory), relative);
-    const std::wstring target = JoinPath(g_installationDirectory, relative);
+    const std::wstring source = JoinPath(JoinPath(directories.package, kDataDirectory), relative);
+    const std::wstring target = JoinPath(directories.installation, relative);
     bool ok = true;
     const std::wstring directory = ParentDirectory(target);
     if (!directory.empty() && !IsDirectory(directory) && !MakeDirectory(directory))
@@ -277,11 +276,11 @@ bool AddEntry(const PackageEntry &entry)
     return ok;
 }
 
-bool DeleteEntry(const PackageEntry &entry)
+bool DeleteEntry(const PackageTarget &directories, const PackageEntry &entry)
 {
     if (!CheckListedPath(entry))
         return false;
-    const std::wstring target = JoinPath(g_installationDirectory, NativeListPath(entry.path));
+    const std::wstring target = JoinPath(directories.installation, NativeListPath(entry.path));
     if (DeleteFileAt(target))
         return true;
     if (!FileExists(target))
@@ -300,14 +299,14 @@ bool DeleteEntry(const PackageEntry &entry)
     return false;
 }
 
-bool PatchEntry(const PackageEntry &entry)
+bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
 {
     if (!CheckListedPath(entry))
         return false;
     const std::wstring relative = NativeListPath(entry.path);
-    const std::wstring target = JoinPath(g_installationDirectory, relative);
+    const std::wstring target = JoinPath(directories.installation, relative);
     const std::wstring backup = target + kBackupSuffix;
-    const std::wstring difference = JoinPath(JoinPath(g_packageDirectory, kDataDirectory), relative) + kDifferenceSuffix;
+    const std::wstring difference = JoinPath(JoinPath(directories.package, kDataDirectory), relative) + kDifferenceSuffix;
     // A patch tool killed in the middle of its work leaves its new file beside the target; the run
     // holds the installation, so such a file is nobody's.
     RemoveAbandonedReplacements(target);
@@ -354,7 +353,7 @@ bool PatchEntry(const PackageEntry &entry)
     }
 
     std::wstring failureText;
-    bool patched = RunPatchTool(backup, difference, target, failureText);
+    bool patched = RunPatchTool(directories, backup, difference, target, failureText);
     if (patched)
     {
         // The tool's word alone is not enough: a wrong difference or a faulty tool must not leave
@@ -413,14 +412,14 @@ std::vector<PackageEntry> ParsePackageList(const std::string &text)
     return entries;
 }
 
-bool AddListedFiles(const std::vector<PackageEntry> &entries)
+bool AddListedFiles(const PackageTarget &directories, const std::vector<PackageEntry> &entries)
 {
     bool ok = true;
     for (const PackageEntry &entry : entries)
     {
         if (!ReportProgressStep())
             return false;
-        if (!AddEntry(entry))
+        if (!AddEntry(directories, entry))
         {
             ReportMessage(MessageNormal, kTextFailedAdding + NativeListPath(entry.path) + kTextEllipsis);
             ok = false;
@@ -429,27 +428,27 @@ bool AddListedFiles(const std::vector<PackageEntry> &entries)
     return ok;
 }
 
-bool DeleteListedFiles(const std::vector<PackageEntry> &entries)
+bool DeleteListedFiles(const PackageTarget &directories, const std::vector<PackageEntry> &entries)
 {
     bool ok = true;
     for (const PackageEntry &entry : entries)
     {
         if (!ReportProgressStep())
             return false;
-        if (!DeleteEntry(entry))
+        if (!DeleteEntry(directories, entry))
             ok = false;
     }
     return ok;
 }
 
-bool PatchListedFiles(const std::vector<PackageEntry> &entries)
+bool PatchListedFiles(const PackageTarget &directories, const std::vector<PackageEntry> &entries)
 {
     unsigned failures = 0;
     for (const PackageEntry &entry : entries)
     {
         if (!ReportProgressStep())
             return false;
-        if (!PatchEntry(entry))
+        if (!PatchEntry(directories, entry))
             ++failures;
     }
     return failures == 0;
@@ -457,8 +456,7 @@ bool PatchListedFiles(const std::vector<PackageEntry> &entries)
 
 bool InstallPackage(const std::wstring &installation, const std::wstring &package, const std::wstring &launcherName)
 {
-    g_installationDirectory = installation;
-    g_packageDirectory = package;
+    const PackageTarget directories{installation, package};
 
     std::vector<PackageEntry> added;
     std::vector<PackageEntry> deleted;
@@ -478,9 +476,9 @@ bool InstallPackage(const std::wstring &installation, const std::wstring &packag
     }
 
     ReportProgressBegin(static_cast<unsigned>(added.size() + deleted.size() + patched.size()));
-    const bool addedOk = AddListedFiles(added);
-    const bool deletedOk = DeleteListedFiles(deleted);
-    const bool patchedOk = PatchListedFiles(patched);
+    const bool addedOk = AddListedFiles(directories, added);
+    const bool deletedOk = DeleteListedFiles(directories, deleted);
+    const bool patchedOk = PatchListedFiles(directories, patched);
     return addedOk && deletedOk && patchedOk;
 }
 

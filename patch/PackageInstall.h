@@ -30,10 +30,17 @@ bool CheckPackageLists(const std::wstring &package);
 // still identifies as the old one until everything else is done. True when every entry succeeded.
 bool InstallPackage(const std::wstring &installation, const std::wstring &package, const std::wstring &launcherName);
 
-// The three steps of InstallPackage, working on the directories it stored.
-bool AddListedFiles(const std::vector<PackageEntry> &entries);
-bool DeleteListedFiles(const std::vector<PackageEntry> &entries);
-bool PatchListedFiles(const std::vector<PackageEntry> &entries);
+// The installation a package is applied to, and the unpacked package.
+struct PackageTarget
+{
+    std::wstring installation;
+    std::wstring package;
+};
+
+// The three steps of InstallPackage.
+bool AddListedFiles(const PackageTarget &directories, const std::vector<PackageEntry> &entries);
+bool DeleteListedFiles(const PackageTarget &directories, const std::vector<PackageEntry> &entries);
+bool PatchListedFiles(const PackageTarget &directories, const std::vector<PackageEntry> &entries);
 
 // The added files of package (only path filled), for the uninstall log. Entries that would lead
 // outside the installation are left out, since they were never installed.

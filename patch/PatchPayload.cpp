@@ -157,9 +157,3 @@ ZELKRESULT PatchPayload::ExtractStep(const std::string &sourceVersion, const std
     // A full disk shows only when the last buffered bytes go out.
     return output.Close();
 }
-
-PatchPayload &ThePatchPayload()
-{
-    static PatchPayload payload;
-    return payload;
-}

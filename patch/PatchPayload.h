@@ -75,6 +75,3 @@ private:
     uint64_t m_headerPosition;
     std::unique_ptr<Header> m_header;
 };
-
-// The process-wide reader of the patcher's own payload; empty until opened, closed at exit.
-PatchPayload &ThePatchPayload();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cstdlib>
 #include <cwchar>
 #include <iterator>
@@ -135,5 +136,31 @@ wchar_t *LoadMessage(unsigned id, wchar_t *buffer, size_t capacity)
     const size_t length = std::min(text.size(), capacity - 1);
     std::wmemcpy(buffer, text.data(), length);
     buffer[length] = L'\0';
+    return buffer;
+}
+
+std::wstring FormatCatalogueText(unsigned id, ...)
+{
+    const std::wstring text = LoadMessage(id);
+    std::wstring format;
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        format += text[i];
+        if (text[i] != L'%' || i + 1 >= text.size())
+            continue;
+        if (text[i + 1] == L'%')
+            format += text[++i];
+        else if (text[i + 1] == L's')
+            format += L'l';
+    }
+    constexpr size_t kFormattedCapacity = 4096;
+    wchar_t buffer[kFormattedCapacity] = {};
+    va_list args;
+    va_start(args, id);
+    const int written = vswprintf(buffer, kFormattedCapacity, format.c_str(), args);
+    va_end(args);
+    // vswprintf fails instead of cutting a text that does not fit; keep what was written.
+    if (written < 0)
+        buffer[kFormattedCapacity - 1] = 0;
     return buffer;
 }

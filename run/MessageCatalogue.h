@@ -37,3 +37,7 @@ std::wstring LoadMessage(unsigned id);
 // The same text copied into buffer, at most capacity - 1 characters and always terminated (a text
 // that does not fit is cut). Returns buffer; with capacity 0 nothing is written.
 wchar_t *LoadMessage(unsigned id, wchar_t *buffer, size_t capacity);
+
+// The text of id with its printf conversions filled in (bounded, never overrun). The catalogue's
+// "%s" takes wide text; glibc's wide printf calls that "%ls", so the format is adapted.
+std::wstring FormatCatalogueText(unsigned id, ...);

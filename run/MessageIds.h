@@ -3,6 +3,16 @@
 
 namespace ZelkPatch
 {
+// The descriptions of the command line's options.
+constexpr unsigned kIdOptionHelp = 121;
+constexpr unsigned kIdOptionAdmin = 122;
+constexpr unsigned kIdOptionCurrent = 123;
+constexpr unsigned kIdOptionList = 124;
+constexpr unsigned kIdOptionServer = 125;
+constexpr unsigned kIdOptionFinal = 126;
+constexpr unsigned kIdOptionTarget = 127;
+constexpr unsigned kIdOptionRepair = 129;
+constexpr unsigned kIdOptionOnExit = 130;
 constexpr unsigned kIdAdminText = 132;
 constexpr unsigned kIdAdminCaption = 134;
 constexpr unsigned kIdServerFailed = 135;
@@ -46,5 +56,5 @@ constexpr unsigned kIdTargetVersion = 189;
 constexpr unsigned kIdDiskSpaceShort = 240;
 constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
-constexpr unsigned kIdUnattended = 243;
+constexpr unsigned kIdOptionUnattended = 243;
 } // namespace ZelkPatch

@@ -6,8 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target app_tests
+cmake --build "$build" --target window_tests
 mkdir -p "$root/docs"
 ZELK_SCREENSHOT_DIR="$root/docs" xvfb-run -a -s "-screen 0 1280x1024x24" \
-  "$build/app_tests" --gtest_filter='WindowScreenshots.*'
+  "$build/window_tests" --gtest_filter='WindowScreenshots.*'
 ls "$root"/docs/window-*.png

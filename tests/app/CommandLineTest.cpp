@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "AppTestSupport.h"
-#include "run/MessageCatalogue.h"
+#include "TestFiles.h"
 #include "app/PelmoPatcherApp.h"
 #include "kernel/TextConvert.h"
+#include "run/MessageCatalogue.h"
 
 using namespace ZelkPatch;
 
@@ -21,7 +21,6 @@ protected:
     void SetUp() override
     {
         SetCatalogueLanguage(kLanguageEnglish);
-        PatchSettings::Get().Reset();
     }
 
     bool Parse(std::vector<std::wstring> arguments)
@@ -30,8 +29,9 @@ protected:
         return m_commandLine.ParseCommandLine(arguments);
     }
 
-    PatcherCommandLine m_commandLine;
-    AppTest::TempDirectory m_temp;
+    PatchSettings m_settings;
+    PatcherCommandLine m_commandLine{m_settings};
+    testfiles::TempDirectory m_temp;
 };
 
 TEST_F(CommandLineTest, StrayQuoteAfterTrailingBackslashIsDropped)
@@ -44,10 +44,10 @@ TEST_F(CommandLineTest, StrayQuoteAfterTrailingBackslashIsDropped)
 TEST_F(CommandLineTest, TwoParametersTakeEveryOption)
 {
     const std::string list = m_temp / "servers.txt";
-    AppTest::WriteFile(list, "ftp://one.example/\r\n\nhttp://two.example/patches/\nftp://three.example/");
+    testfiles::WriteFile(list, "ftp://one.example/\r\n\nhttp://two.example/patches/\nftp://three.example/");
     EXPECT_TRUE(Parse({L"--server=ftp://first/", L"--list=" + NativeToPath(list), L"--final=1.5", L"--admin",
                        L"--onexit=/usr/bin/touch /tmp/done", L"1.0", L"/games/korvil/"}));
-    const PatchSettings &settings = PatchSettings::Get();
+    const PatchSettings &settings = m_settings;
     EXPECT_EQ(settings.CurrentVersion(), "1.0");
     EXPECT_EQ(settings.InstallPath(), L"/games/korvil/");
     EXPECT_EQ(settings.FinalVersion(), "1.5");
@@ -66,10 +66,10 @@ TEST_F(CommandLineTest, TwoParametersTakeEveryOption)
 TEST_F(CommandLineTest, OneParameterIgnoresServersListAndAdmin)
 {
     const std::string list = m_temp / "servers.txt";
-    AppTest::WriteFile(list, "ftp://one.example/\n");
+    testfiles::WriteFile(list, "ftp://one.example/\n");
     EXPECT_FALSE(Parse({L"--server=ftp://first/", L"--list=" + NativeToPath(list), L"--admin", L"--final=2.0",
                         L"--repair", L"--onexit=/bin/true", L"1.0"}));
-    const PatchSettings &settings = PatchSettings::Get();
+    const PatchSettings &settings = m_settings;
     EXPECT_TRUE(settings.PatchServers().empty());
     EXPECT_FALSE(settings.DownloadMode());
     EXPECT_FALSE(m_commandLine.Admin());
@@ -85,7 +85,7 @@ TEST_F(CommandLineTest, SyntaxErrorTakesNothing)
 {
     EXPECT_FALSE(Parse({L"--final=2.0", L"--repair", L"--no-such-option", L"1.0", L"/games/korvil/"}));
     EXPECT_TRUE(m_commandLine.SyntaxError());
-    const PatchSettings &settings = PatchSettings::Get();
+    const PatchSettings &settings = m_settings;
     EXPECT_EQ(settings.FinalVersion(), "");
     EXPECT_FALSE(settings.RepairMode());
     EXPECT_EQ(settings.InstallPath(), L"");
@@ -94,13 +94,13 @@ TEST_F(CommandLineTest, SyntaxErrorTakesNothing)
 TEST_F(CommandLineTest, UnreadableServerListAddsNothing)
 {
     EXPECT_TRUE(Parse({L"--list=" + NativeToPath(m_temp / "missing.txt"), L"1.0", L"/games/korvil/"}));
-    EXPECT_TRUE(PatchSettings::Get().PatchServers().empty());
-    EXPECT_FALSE(PatchSettings::Get().DownloadMode());
+    EXPECT_TRUE(m_settings.PatchServers().empty());
+    EXPECT_FALSE(m_settings.DownloadMode());
 }
 
 TEST_F(CommandLineTest, RelaunchLineForEmptyVersions)
 {
-    PatchSettings::Get().SetInstallPath(L"/games/korvil/");
+    m_settings.SetInstallPath(L"/games/korvil/");
     EXPECT_EQ(m_commandLine.BuildRelaunchLine(), "--admin --final=  \"/games/korvil/\"");
     // As arguments the empty versions stay arguments, so the copy still sees two parameters.
     EXPECT_EQ(m_commandLine.BuildRelaunchArguments(),
@@ -119,13 +119,13 @@ TEST_F(CommandLineTest, RelaunchCarriesEveryServerAsItsOwnOption)
                                                    "/games/korvil/"}));
 
     // The elevated copy reads them back as the same two servers.
-    PatchSettings::Get().Reset();
+    PatchSettings elevatedSettings;
     std::vector<std::wstring> copy = {L"/opt/pelmo/pelmo-patcher"};
     for (const std::string &argument : arguments)
         copy.push_back(NarrowToWide(argument));
-    PatcherCommandLine elevated;
+    PatcherCommandLine elevated(elevatedSettings);
     ASSERT_TRUE(elevated.ParseCommandLine(copy));
-    EXPECT_EQ(PatchSettings::Get().PatchServers(), (std::vector<std::wstring>{L"ftp://one/", L"http://two/"}));
+    EXPECT_EQ(elevatedSettings.PatchServers(), (std::vector<std::wstring>{L"ftp://one/", L"http://two/"}));
     EXPECT_TRUE(elevated.Admin());
     EXPECT_TRUE(elevated.Unattended());
     EXPECT_FALSE(elevated.LaunchOnExit());

@@ -10,13 +10,13 @@
 
 #include <gtest/gtest.h>
 
-#include "AppTestSupport.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
 #include "app/ConsoleHost.h"
-#include "run/MessageCatalogue.h"
-#include "app/PatchThread.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
 #include "patch/FixedTexts.h"
+#include "run/MessageCatalogue.h"
 
 using namespace ZelkPatch;
 
@@ -45,35 +45,38 @@ private:
     FILE *m_file;
 };
 
-// Ends with the given last line once released, or with "Patching aborted." when cancelled.
-class ScriptedWorker : public APThread
+// A run that waits to be released, moves the gauge one step of four and completes, or ends as a
+// cancelled run once the console cancels it.
+struct ScriptedRun
 {
-public:
-    ScriptedWorker(RunHost *host, std::wstring lastLine) : APThread(host), m_lastLine(std::move(lastLine)) {}
+    ConsoleHost &host;
     std::atomic<bool> released{false};
+    bool completes = true;
 
-protected:
-    ExitCode Entry() override
+    ConsoleHost::RunFunction Function()
     {
-        for (;;)
-        {
-            if (Host()->IsCancelling())
+        return [this] {
+            RunOutcome outcome;
+            for (;;)
             {
-                PostFrameMessage(MessageNormal, LoadMessage(163));
-                return APThread::Entry();
+                if (host.IsCancelling())
+                {
+                    host.Message(MessageNormal, LoadMessage(163));
+                    outcome.reason = RunEnd::Cancelled;
+                    return outcome;
+                }
+                if (released.load())
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
-            if (released.load())
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        FrameProgressBegin(2);
-        FrameProgressStep();
-        PostFrameMessage(MessageNormal, m_lastLine);
-        return APThread::Entry();
+            host.GaugeRange(4);
+            host.GaugeStep();
+            host.Message(MessageNormal, LoadMessage(completes ? 162 : 163));
+            outcome.completed = completes;
+            outcome.reason = completes ? RunEnd::Completed : RunEnd::Failed;
+            return outcome;
+        };
     }
-
-private:
-    std::wstring m_lastLine;
 };
 
 class ConsoleHostTest : public testing::Test
@@ -109,13 +112,13 @@ TEST_P(ConsoleLinesTest, OneLinePerMessageInTheColourOfItsLevel)
 {
     {
         ConsoleHost host(m_output.File(), m_progress.File(), GetParam().colours, false);
-        PostFrameMessage(MessageNormal, L"plain");
-        PostFrameMessage(MessageMinor, L"minor");
-        PostFrameMessage(static_cast<MessageLevel>(7), L"keeps");
-        PostFrameMessage(MessageNormal, L"Patching...\n");
-        PostFrameMessage(MessageError, L"Fehler \u00e4");
-        PostFrameMessage(MessageMinor, L"stale\n");
-        PostFrameMessage(MessageError, L"");
+        host.Message(MessageNormal, L"plain");
+        host.Message(MessageMinor, L"minor");
+        host.Message(static_cast<MessageLevel>(7), L"keeps");
+        host.Message(MessageNormal, L"Patching...\n");
+        host.Message(MessageError, L"Fehler \u00e4");
+        host.Message(MessageMinor, L"stale\n");
+        host.Message(MessageError, L"");
     }
     EXPECT_EQ(m_output.Text(), GetParam().expected);
     EXPECT_EQ(m_progress.Text(), "");
@@ -132,21 +135,22 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ConsoleHostTest, CompletedRunExitsZeroAndDrawsTheBar)
 {
     ConsoleHost host(m_output.File(), m_progress.File(), false, true);
-    auto worker = std::make_unique<ScriptedWorker>(&host, LoadMessage(162));
-    worker->released = true;
-    ASSERT_TRUE(host.StartRun(std::move(worker)));
+    ScriptedRun run{host};
+    run.released = true;
+    ASSERT_TRUE(host.StartRun(run.Function()));
     EXPECT_EQ(host.WaitForRun(), kExitCompleted);
     EXPECT_EQ(m_output.Text(), "Patching completed.\n");
-    // One step of a two-step operation: the gauge of range 4 is a quarter full.
+    // One step of a gauge of range 4: a quarter full.
     EXPECT_NE(m_progress.Text().find("]  25%"), std::string::npos) << m_progress.Text();
 }
 
-TEST_F(ConsoleHostTest, OtherLastLineExitsOne)
+TEST_F(ConsoleHostTest, ARunThatDoesNotCompleteExitsOne)
 {
     ConsoleHost host(m_output.File(), m_progress.File(), false, false);
-    auto worker = std::make_unique<ScriptedWorker>(&host, LoadMessage(163));
-    worker->released = true;
-    ASSERT_TRUE(host.StartRun(std::move(worker)));
+    ScriptedRun run{host};
+    run.completes = false;
+    run.released = true;
+    ASSERT_TRUE(host.StartRun(run.Function()));
     EXPECT_EQ(host.WaitForRun(), kExitAborted);
 }
 
@@ -154,7 +158,8 @@ TEST_F(ConsoleHostTest, InterruptSignalCancelsLikeCancelAndYes)
 {
     InstallInterruptHandlers();
     ConsoleHost host(m_output.File(), m_progress.File(), false, false);
-    ASSERT_TRUE(host.StartRun(std::make_unique<ScriptedWorker>(&host, LoadMessage(162))));
+    ScriptedRun run{host};
+    ASSERT_TRUE(host.StartRun(run.Function()));
     std::thread interrupter([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         kill(getpid(), SIGINT);
@@ -180,10 +185,10 @@ TEST_F(ConsoleHostTest, BoxesArePrintedAndNobodyPicksAFile)
 // The boxes of start-up follow the user's language; a run switches the catalogue to English.
 TEST_F(ConsoleHostTest, RunShowsThePrivilegeBoxInEnglishAfterAGermanStartUp)
 {
-    AppTest::TempDirectory temp;
+    testfiles::TempDirectory temp;
     // A registry below a plain file can be neither made nor written, not even by root.
-    AppTest::WriteFile(temp / "plain-file", "");
-    AppTest::ScopedRegistry registry(temp / "plain-file/registry.reg");
+    testfiles::WriteFile(std::filesystem::path(temp / "plain-file"), "");
+    testfiles::ScopedRegistry registry(temp / "plain-file/registry.reg");
     const char *oldLang = getenv("LANG");
     const std::string savedLang = oldLang != nullptr ? oldLang : "";
     setenv("LANG", "de_DE.UTF-8", 1);
@@ -201,7 +206,12 @@ TEST_F(ConsoleHostTest, RunShowsThePrivilegeBoxInEnglishAfterAGermanStartUp)
         ConsoleHost host(m_output.File(), m_progress.File(), false, false);
         // What start-up shows when the check fails there.
         Dialogs().ShowMessageBox(nullptr, LoadMessage(132), LoadMessage(134), MessageBoxStyle::Ok);
-        ASSERT_TRUE(host.StartRun(std::make_unique<PatchThread>(&host)));
+        PatchSettings settings;
+        PatchPayload payload;
+        ASSERT_TRUE(host.StartRun([&] {
+            PatchRun run(settings, payload, host, host.CancelFlag());
+            return run.Run();
+        }));
         EXPECT_EQ(host.WaitForRun(), kExitAborted);
     }
     const std::string output = m_output.Text();

@@ -131,31 +131,13 @@ inline void PrintTo(const Message &message, std::ostream *out)
     *out << "[" << message.level << "] " << PathToNative(message.text);
 }
 
-// Collects every message and progress report while it lives; a step hook may stop the work after
-// a number of steps.
-class ReportCapture
+// Collects every message and progress report of the test's thread while it lives; a step hook may
+// stop the work after a number of steps.
+class ReportCapture : private ReportHooks
 {
 public:
-    ReportCapture()
-    {
-        Instance() = this;
-        MessageHook = [](MessageLevel level, const std::wstring &text) {
-            Instance()->messages.push_back(Message{level, text});
-        };
-        ProgressBeginHook = [](unsigned steps) { Instance()->announced.push_back(steps); };
-        ProgressStepHook = [] {
-            ReportCapture *capture = Instance();
-            ++capture->steps;
-            return capture->stepsAllowed < 0 || capture->steps <= capture->stepsAllowed;
-        };
-    }
-    ~ReportCapture()
-    {
-        MessageHook = nullptr;
-        ProgressBeginHook = nullptr;
-        ProgressStepHook = nullptr;
-        Instance() = nullptr;
-    }
+    ReportCapture() : m_hooks(*this) {}
+    ~ReportCapture() override = default;
     ReportCapture(const ReportCapture &) = delete;
     ReportCapture &operator=(const ReportCapture &) = delete;
 
@@ -182,10 +164,15 @@ public:
     int stepsAllowed = -1;
 
 private:
-    static ReportCapture *&Instance()
+    void MessageHook(MessageLevel level, const std::wstring &text) override { messages.push_back(Message{level, text}); }
+    void ProgressBeginHook(unsigned count) override { announced.push_back(count); }
+    bool ProgressStepHook() override
     {
-        static ReportCapture *instance = nullptr;
-        return instance;
+        ++steps;
+        return stepsAllowed < 0 || steps <= stepsAllowed;
     }
+
+    // Last, so that the hooks go before the fields they fill.
+    ScopedPatchHooks m_hooks;
 };
 } // namespace PackageFixtures

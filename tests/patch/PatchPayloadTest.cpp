@@ -252,7 +252,6 @@ TEST_F(PatchPayloadTest, TheRunningTestProgramHasNoPayload)
               fs::canonical(std::string(ZELK_BUILD_DIR) + "/patch_tests"));
     PatchPayload payload;
     EXPECT_EQ(payload.Open(RunningExecutableImage()), ZELKRESULT_UNSUPPORTED);
-    EXPECT_FALSE(ThePatchPayload().IsOpen());
 }
 
 // The publishers' tool ------------------------------------------------------------------------------

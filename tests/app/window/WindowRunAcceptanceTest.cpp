@@ -16,7 +16,7 @@
 #include "RunningProgram.h"
 #include "TestFiles.h"
 #include "AppTestSupport.h"
-#include "app/InstallDiscovery.h"
+#include "run/InstallDiscovery.h"
 #include "run/MessageCatalogue.h"
 #include "app/PatchMainFrame.h"
 #include "kernel/AssetDbIpc.h"
@@ -57,16 +57,14 @@ protected:
 
     void SetUp() override
     {
-        PatchSettings::Get().Reset();
         RunToolForOutput({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
         setenv("TEMP", (m_temp / "temp").c_str(), 1);
         fs::create_directories(m_temp / "temp");
-        m_frame = new PatchMainFrame(nullptr);
+        m_frame = new AppTest::TestFrame;
         m_frameRef = m_frame;
         m_frame->Show();
-        RegisterPatchHooks(FrameProgressBegin, FrameProgressStep, PostFrameMessage);
         // As the start-up does: the registry's installation, then the payload.
-        PatchSettings::Get().SetInstallPath(FindProductInstallPath(L"KorvilSimulator", L"Korvil"));
+        m_frame->Settings().SetInstallPath(FindKorvilInstallPath());
         ASSERT_TRUE(m_frame->CheckStandalonePayload(NativeToPath((s_root / "patcher").string()), false));
         PumpEvents();
         ASSERT_TRUE(m_frame->ApplyButton()->IsEnabled());
@@ -80,7 +78,6 @@ protected:
             m_frameRef->Destroy();
         }
         PumpEvents();
-        RegisterPatchHooks(nullptr, nullptr, nullptr);
         AssetDbIpc::Close();
         unsetenv("TEMP");
     }
@@ -110,7 +107,7 @@ protected:
                                        "\"ProductClass\"=\"Korvil\"\n\"ProductInstallPath\"=\"" +
                                            m_install.string() + "\"\n"};
     AppTest::ScriptedDialogs m_dialogs;
-    PatchMainFrame *m_frame = nullptr;
+    AppTest::TestFrame *m_frame = nullptr;
     wxWeakRef<wxFrame> m_frameRef;
 };
 

@@ -1,42 +1,50 @@
 // The download mode of a run: the steps are fetched one after the other from the first patch
 // server that serves a usable list, each installed before the next is looked up.
+#include <chrono>
 #include <cstdint>
 #include <set>
 
-#include "app/FrameHooks.h"
-#include "run/MessageCatalogue.h"
-#include "run/MessageIds.h"
-#include "app/PatchSettings.h"
-#include "app/PatchThread.h"
-#include "app/PrePostPatchTasks.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "patch/InternetTransfer.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
+#include "run/PatchRun.h"
+#include "run/StepJournal.h"
 
 namespace ZelkPatch
 {
-// Stops a transfer once the user has asked to cancel, or the toolkit has asked the worker to end.
-class PatchThread::PatchDownloadCallback : public ZelkTransferCallback
+// Asked by the transfer, between its pieces, whether to stop: it stops once the user has cancelled.
+// Meanwhile it tells the observer how far the download has come, a few times a second.
+class PatchRun::PatchDownloadCallback : public ZelkTransferCallback
 {
 public:
-    explicit PatchDownloadCallback(PatchThread &thread) : m_thread(thread) {}
+    explicit PatchDownloadCallback(PatchRun &run) : m_run(run) {}
 
     bool ShouldStop() override
     {
-        RunHost *host = m_thread.Host();
-        return (host != nullptr && host->IsCancelling()) || m_thread.StopRequested();
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastShown >= kProgressInterval)
+        {
+            m_lastShown = now;
+            m_run.m_observer.DownloadProgress(m_run.GetTransferProgress(), true);
+        }
+        return m_run.Cancelled();
     }
 
 private:
-    PatchThread &m_thread;
+    static constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+    PatchRun &m_run;
+    std::chrono::steady_clock::time_point m_lastShown;
 };
 
-bool PatchThread::RunDownloadMode(unsigned &stepsApplied)
+bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
 {
-    PatchSettings &settings = PatchSettings::Get();
+    PatchSettings &settings = m_settings;
     stepsApplied = 0;
-    PostFrameMessage(MessageNormal, LoadMessage(kIdSearchingPatches));
+    m_observer.Message(MessageNormal, LoadMessage(kIdSearchingPatches));
     if (!FetchPatchList(settings.PatchServers()))
         return false;
 
@@ -44,7 +52,7 @@ bool PatchThread::RunDownloadMode(unsigned &stepsApplied)
     StepJournal journal;
     if (ReadStepJournal(settings.InstallPath(), journal) && journal.source != settings.CurrentVersion())
     {
-        ZelkSystemLog("PatchThread::RunDownloadMode> finishing the step %s to %s left by an earlier run",
+        ZelkSystemLog("PatchRun::RunDownloadMode> finishing the step %s to %s left by an earlier run",
                       journal.source.c_str(), journal.target.c_str());
         settings.SetCurrentVersion(journal.source);
     }
@@ -56,41 +64,43 @@ bool PatchThread::RunDownloadMode(unsigned &stepsApplied)
         const std::string current = settings.CurrentVersion();
         if (current == settings.FinalVersion())
         {
-            PostFrameMessage(MessageNormal, LoadMessage(kIdFinalVersionReached) + NarrowToWide(current));
+            m_observer.Message(MessageNormal, LoadMessage(kIdFinalVersionReached) + NarrowToWide(current));
             if (stepsApplied > 0)
-                RebuildAssetDatabase(Host());
+                RebuildAssetDatabase(settings.InstallPath(), m_observer);
             return true;
         }
         const PatchListEntry *entry = FindPatchEntry(current);
         if (entry != nullptr && reached.count(entry->targetVersion) != 0)
         {
-            ZelkSystemLog("PatchThread::RunDownloadMode> the list leads from %s back to %s; stopping",
+            ZelkSystemLog("PatchRun::RunDownloadMode> the list leads from %s back to %s; stopping",
                           current.c_str(), entry->targetVersion.c_str());
             entry = nullptr;
         }
         if (entry == nullptr)
         {
-            PostFrameMessage(MessageNormal, LoadMessage(kIdNoMorePatches) + NarrowToWide(current));
+            m_observer.Message(MessageNormal, LoadMessage(kIdNoMorePatches) + NarrowToWide(current));
             if (stepsApplied > 0)
-                RebuildAssetDatabase(Host());
+                RebuildAssetDatabase(settings.InstallPath(), m_observer);
             return true;
         }
         const PatchListEntry step = *entry;
         settings.SetNextVersion(step.targetVersion);
 
         if (!QueryFileSize(step.dataUrl))
-            PostFrameMessage(MessageMinor, LoadMessage(kIdSizeUnknown));
+            m_observer.Message(MessageMinor, LoadMessage(kIdSizeUnknown));
         std::wstring archive;
         if (!MakeTempArchivePath(archive))
         {
-            PostFrameMessage(MessageError, LoadMessage(kIdNoTempFile));
+            m_observer.Message(MessageError, LoadMessage(kIdNoTempFile));
             return false;
         }
-        PostFrameMessage(MessageNormal, LoadMessage(kIdDownloading));
+        m_observer.Message(MessageNormal, LoadMessage(kIdDownloading));
         PatchDownloadCallback callback(*this);
-        if (!DownloadToFile(step.dataUrl, archive, &callback))
+        const bool downloaded = DownloadToFile(step.dataUrl, archive, &callback);
+        m_observer.DownloadProgress(GetTransferProgress(), false);
+        if (!downloaded)
         {
-            PostFrameMessage(MessageError, LoadMessage(kIdDownloadFailed));
+            m_observer.Message(MessageError, LoadMessage(kIdDownloadFailed));
             DeleteFileAt(archive);
             return false;
         }
@@ -98,7 +108,7 @@ bool PatchThread::RunDownloadMode(unsigned &stepsApplied)
         uint64_t size = 0;
         if (GetFileSizeAt(archive, size) != ZELKRESULT_OK || size < ExpectedSize())
         {
-            PostFrameMessage(MessageError, LoadMessage(kIdDownloadFailed));
+            m_observer.Message(MessageError, LoadMessage(kIdDownloadFailed));
             DeleteFileAt(archive);
             return false;
         }
@@ -110,6 +120,7 @@ bool PatchThread::RunDownloadMode(unsigned &stepsApplied)
         if (installed != kInstallOk)
             return false;
         ++stepsApplied;
+        ++m_stepsInstalled;
         settings.SetCurrentVersion(step.targetVersion);
         settings.SetNextVersion(std::string());
         reached.insert(step.targetVersion);

@@ -1,22 +1,22 @@
-#include "app/PrePostPatchTasks.h"
+#include "run/PrePostPatchTasks.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
-#include "app/FrameHooks.h"
-#include "run/MessageCatalogue.h"
-#include "run/MessageIds.h"
-#include "app/PatchSettings.h"
-#include "app/RunHost.h"
 #include "kernel/AssetDbIpc.h"
+#include "kernel/Elevation.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessUtil.h"
+#include "kernel/ProductFacts.h"
+#include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "patch/PackageInstall.h"
 #include "patch/UninstallLog.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 
 namespace ZelkPatch
 {
@@ -24,8 +24,6 @@ namespace
 {
 constexpr uint64_t kBytesPerMB = 1048576;
 
-const wchar_t kUtilityPath[] = L"bin/KorvilUtil.exe";
-const char kUtilityArguments[] = "repairdatabase patcher";
 const wchar_t kUpdatingDatabase[] = L"\nUpdating Korvil asset database... (this may take several minutes)";
 const wchar_t kUtilityNotStarted[] =
     L"Failed to launch KorvilUtil to repair the Korvil asset database.\nPlease repair the database manually from "
@@ -35,10 +33,6 @@ const wchar_t kUtilityFailed[] = L"ERROR %d on exit. Asset database update faile
 // Whole-program tests cannot shrink a volume or make its query fail: this variable, when set,
 // answers every free-space query with its number of megabytes, or fails it for "unreadable".
 const char kFreeSpaceOverride[] = "ZELK_TEST_FREE_SPACE_MB";
-
-std::function<void(unsigned)> g_runningCheckPause = [](unsigned milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-};
 
 bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes)
 {
@@ -55,9 +49,28 @@ bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes)
 }
 } // namespace
 
-bool CheckProductNotRunning()
+bool CheckInstallWritable(const std::wstring &installPath)
 {
-    const std::wstring database = JoinPath(PatchSettings::Get().InstallPath(), L"assets.kdx");
+    RegistryKey::CreateKey(ProductFacts::kSettingsKey);
+    if (!RegistryKey::Open(ProductFacts::kSettingsKey, true))
+        return false;
+    const std::wstring temp = TempBaseDirectory();
+    if (!IsDirectory(temp) && !MakeDirectory(temp))
+        return false;
+    const std::wstring executable = JoinPath(installPath, ProductFacts::kProductExecutablePath);
+    if (FileExists(executable) && !CanOpenForReadWrite(executable))
+        return false;
+    return true;
+}
+
+void SleepMilliseconds(unsigned milliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+bool CheckProductNotRunning(const std::wstring &installPath, const PauseFunction &pause)
+{
+    const std::wstring database = JoinPath(installPath, ProductFacts::kAssetDatabaseName);
     for (unsigned attempt = 1; attempt <= kRunningCheckAttempts; ++attempt)
     {
         // A registry left open by a failed attempt stays open; the next attempt only looks at
@@ -70,14 +83,9 @@ bool CheckProductNotRunning()
                 return true;
         }
         if (attempt < kRunningCheckAttempts)
-            g_runningCheckPause(kRunningCheckPauseMs);
+            pause(kRunningCheckPauseMs);
     }
     return false;
-}
-
-void SetRunningCheckPause(std::function<void(unsigned milliseconds)> pause)
-{
-    g_runningCheckPause = std::move(pause);
 }
 
 bool MakeRunTempDirectory(std::wstring &path)
@@ -93,9 +101,9 @@ bool MakeRunTempDirectory(std::wstring &path)
     return true;
 }
 
-bool CheckDiskSpace(unsigned megabytes)
+bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObserver &observer)
 {
-    PostFrameMessage(MessageNormal, LoadMessage(kIdCheckingDiskSpace));
+    observer.Message(MessageNormal, LoadMessage(kIdCheckingDiskSpace));
     std::wstring tempDirectory;
     if (!MakeRunTempDirectory(tempDirectory))
         return false;
@@ -106,12 +114,12 @@ bool CheckDiskSpace(unsigned megabytes)
     if (tempKnown && tempFree < required)
         return false;
     uint64_t installFree = 0;
-    const bool installKnown = QueryFreeSpace(PatchSettings::Get().InstallPath(), installFree);
+    const bool installKnown = QueryFreeSpace(installPath, installFree);
     if (installKnown && installFree < required)
         return false;
     if (tempKnown && installKnown)
         return true;
-    PostFrameMessage(MessageNormal, LoadMessage(kIdDiskSpaceUnknown));
+    observer.Message(MessageNormal, LoadMessage(kIdDiskSpaceUnknown));
     return true;
 }
 
@@ -123,19 +131,20 @@ bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &pac
     return ExtendUninstallLog(installPath, added);
 }
 
-void RebuildAssetDatabase(RunHost *host)
+void RebuildAssetDatabase(const std::wstring &installPath, RunObserver &observer)
 {
     AssetDbIpc::Lend();
-    PostFrameMessage(MessageNormal, kUpdatingDatabase);
-    const std::wstring utility = JoinPath(PatchSettings::Get().InstallPath(), kUtilityPath);
-    std::unique_ptr<CapturedProcess> process = CapturedProcess::StartCapturedProcess(utility, kUtilityArguments);
+    observer.Message(MessageNormal, kUpdatingDatabase);
+    const std::wstring utility = JoinPath(installPath, ProductFacts::kUtilityPath);
+    std::unique_ptr<CapturedProcess> process =
+        CapturedProcess::StartCapturedProcess(utility, ProductFacts::kUtilityArguments);
     if (!process)
     {
-        PostFrameMessage(MessageError, kUtilityNotStarted);
+        observer.Message(MessageError, kUtilityNotStarted);
         AssetDbIpc::Reclaim();
         return;
     }
-    auto progress = std::make_unique<KADRepairProgressThread>(host);
+    auto progress = std::make_unique<KADRepairProgressThread>(observer);
     if (!progress->Start())
         progress.reset();
 
@@ -150,14 +159,14 @@ void RebuildAssetDatabase(RunHost *host)
         {
             outputOpen = process->ReadOutput(text);
             if (!text.empty())
-                PostFrameMessage(MessageNormal, NarrowToWide(text));
+                observer.Message(MessageNormal, NarrowToWide(text));
         }
         if (errorsOpen)
         {
             text.clear();
             errorsOpen = process->ReadErrors(text);
             if (!text.empty())
-                PostFrameMessage(MessageError, NarrowToWide(text));
+                observer.Message(MessageError, NarrowToWide(text));
         }
     }
     process->Wait(kWaitForever);
@@ -165,12 +174,12 @@ void RebuildAssetDatabase(RunHost *host)
         progress->Stop();
     const uint32_t exitCode = process->ExitCode();
     if (exitCode != 0)
-        PostFrameMessage(MessageError, FormatTextW(kUtilityFailed, static_cast<int>(exitCode)));
+        observer.Message(MessageError, FormatTextW(kUtilityFailed, static_cast<int>(exitCode)));
     process->Close();
     AssetDbIpc::Reclaim();
 }
 
-KADRepairProgressThread::KADRepairProgressThread(RunHost *host) : m_host(host)
+KADRepairProgressThread::KADRepairProgressThread(RunObserver &observer) : m_observer(observer)
 {
 }
 
@@ -210,11 +219,8 @@ void KADRepairProgressThread::Stop()
 
 void KADRepairProgressThread::Entry()
 {
-    if (m_host)
-    {
-        m_host->SetGaugeRange(kGaugeRange);
-        m_host->SetGaugeValue(kGaugeStart);
-    }
+    m_observer.GaugeRange(kGaugeRange);
+    m_observer.GaugeValue(kGaugeStart);
     unsigned elapsed = 0;
     std::unique_lock<std::mutex> lock(m_lock);
     while (m_keepRunning)
@@ -223,16 +229,12 @@ void KADRepairProgressThread::Entry()
         if (m_wake.wait_for(lock, std::chrono::milliseconds(kTickMs), [this] { return !m_keepRunning; }))
             break;
         elapsed += kTickMs;
-        if (m_host)
-            m_host->SetGaugeValue(kGaugeStart + static_cast<int>(elapsed));
+        m_observer.GaugeValue(kGaugeStart + static_cast<int>(elapsed));
         if (elapsed >= kLimitMs)
             break;
     }
     lock.unlock();
-    if (m_host)
-    {
-        m_host->SetGaugeRange(1);
-        m_host->SetGaugeValue(1);
-    }
+    m_observer.GaugeRange(1);
+    m_observer.GaugeValue(1);
 }
 } // namespace ZelkPatch

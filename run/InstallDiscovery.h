@@ -4,9 +4,12 @@
 
 #include <string>
 
+#include "patch/PatchPayload.h"
+#include "run/PatchSettings.h"
+#include "run/RunObserver.h"
+
 namespace ZelkPatch
 {
-class RunDisplay;
 
 // The installation directory of the last installation under
 // HKEY_LOCAL_MACHINE\SOFTWARE\Pelmo\Products\<productKey> whose "ProductClass" equals productClass
@@ -20,11 +23,19 @@ std::wstring FindKorvilInstallPath();
 // separator, or that directory's parent when it is the installation's "bin/".
 std::wstring InstallDirectoryOfPick(const std::wstring &pickedFile);
 
-// Opens the payload of the executable and identifies the installed build; reports every outcome
-// through the message hook and sets up standalone mode when the payload fits the build. The
-// display enables the browse and apply buttons and owns the locate dialog. True when standalone
-// mode is ready.
-bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDisplay &display);
+// What the payload check found: a payload (the installation may be browsed for), and whether
+// standalone mode is ready (the run may start).
+struct PayloadCheck
+{
+    bool payloadFound = false;
+    bool ready = false;
+};
+
+// Opens the payload of the executable and identifies the installed build; reports every outcome,
+// asks the user to locate the installation when it must, and sets up standalone mode in settings
+// when the payload fits the build.
+PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, PatchPayload &payload,
+                                    PatchSettings &settings, RunObserver &observer);
 
 // The path of the running executable, whose payload discovery reads.
 std::wstring RunningExecutableForDiscovery();

@@ -1,32 +1,27 @@
-#include "app/InstallDiscovery.h"
+#include "run/InstallDiscovery.h"
 
 #include <cwctype>
 #include <memory>
 
-#include "app/FrameHooks.h"
-#include "run/MessageCatalogue.h"
-#include "run/MessageIds.h"
-#include "app/PatchSettings.h"
-#include "app/PatchThread.h"
-#include "app/UserDialogs.h"
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
 #include "kernel/RunningExecutable.h"
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
-#include "patch/PatchPayload.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
+#include "run/StepJournal.h"
 
 namespace ZelkPatch
 {
 namespace
 {
-const wchar_t *const kProductsKey = L"SOFTWARE\\Pelmo\\Products";
-const wchar_t *const kClassValue = L"ProductClass";
-const wchar_t *const kInstallPathValue = L"ProductInstallPath";
-const wchar_t *const kProductKey = L"KorvilSimulator";
-const wchar_t *const kProductClass = L"Korvil";
-const wchar_t *const kLauncher = L"bin/Launcher.exe";
-const wchar_t *const kBinDirectory = L"bin/";
+using ProductFacts::kBinDirectory;
+using ProductFacts::kClassValue;
+using ProductFacts::kInstallPathValue;
+using ProductFacts::kLauncherPath;
+using ProductFacts::kProductsKey;
 const wchar_t *const kLocateTitle = L"Locate Korvil.exe...";
 const wchar_t *const kLocateFilter = L"Korvil.exe|Korvil.exe";
 const wchar_t *const kRequestingLocation =
@@ -107,7 +102,7 @@ std::wstring FindProductInstallPath(const std::wstring &productKey, const std::w
 
 std::wstring FindKorvilInstallPath()
 {
-    return FindProductInstallPath(kProductKey, kProductClass);
+    return FindProductInstallPath(ProductFacts::kProductKeyName, ProductFacts::kProductClass);
 }
 
 std::wstring InstallDirectoryOfPick(const std::wstring &pickedFile)
@@ -123,39 +118,40 @@ std::wstring RunningExecutableForDiscovery()
     return RunningExecutableImage();
 }
 
-bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDisplay &display)
+PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, PatchPayload &payload,
+                                    PatchSettings &settings, RunObserver &observer)
 {
-    PatchPayload &payload = ThePatchPayload();
+    PayloadCheck check;
     const ZELKRESULT opened = payload.Open(exePath);
     if (opened == ZELKRESULT_UNSUPPORTED)
-        return false;
+        return check;
     if (opened != ZELKRESULT_OK)
     {
-        PostFrameMessage(MessageError, LoadMessage(kIdPayloadReadError));
-        return false;
+        observer.Message(MessageError, LoadMessage(kIdPayloadReadError));
+        return check;
     }
-    display.EnableBrowse();
+    check.payloadFound = true;
 
-    PatchSettings &settings = PatchSettings::Get();
     std::wstring candidate = browseOnly ? std::wstring() : FindKorvilInstallPath();
     std::wstring buildHash;
     for (;;)
     {
         if (!candidate.empty())
         {
-            if (FileExists(JoinPath(candidate, kLauncher)) && HashFileMD5(JoinPath(candidate, kLauncher), buildHash))
+            if (FileExists(JoinPath(candidate, kLauncherPath)) &&
+                HashFileMD5(JoinPath(candidate, kLauncherPath), buildHash))
                 break;
-            PostFrameMessage(MessageError, LoadMessage(kIdNoBuildVersion));
+            observer.Message(MessageError, LoadMessage(kIdNoBuildVersion));
         }
         else if (!browseOnly)
         {
-            PostFrameMessage(MessageError, kRequestingLocation);
+            observer.Message(MessageError, kRequestingLocation);
         }
         std::wstring picked;
-        if (!Dialogs().ChooseExistingFile(display.DialogParent(), kLocateTitle, kLocateFilter, picked))
+        if (!observer.AskExistingFile(kLocateTitle, kLocateFilter, picked))
         {
-            PostFrameMessage(MessageError, kLocateCancelled);
-            return false;
+            observer.Message(MessageError, kLocateCancelled);
+            return check;
         }
         candidate = InstallDirectoryOfPick(picked);
         settings.SetInstallPath(candidate);
@@ -169,15 +165,15 @@ bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDis
         version = journal.source;
     if (version.empty())
     {
-        PostFrameMessage(MessageError, LoadMessage(kIdBuildNotApplicable));
-        PostFrameMessage(MessageNormal, FormatCatalogueText(kIdBuildHash, buildHash.c_str()));
-        return false;
+        observer.Message(MessageError, LoadMessage(kIdBuildNotApplicable));
+        observer.Message(MessageNormal, FormatCatalogueText(kIdBuildHash, buildHash.c_str()));
+        return check;
     }
     const std::string target = payload.TargetVersion();
     if (version == target)
     {
-        PostFrameMessage(MessageError, LoadMessage(kIdAlreadyPatched));
-        return false;
+        observer.Message(MessageError, LoadMessage(kIdAlreadyPatched));
+        return check;
     }
 
     settings.SetCurrentVersion(version);
@@ -185,12 +181,12 @@ bool CheckStandalonePayload(const std::wstring &exePath, bool browseOnly, RunDis
     settings.SetFinalVersion(target);
     settings.SetRepairMode(false);
     settings.SetLocalMode(true);
-    PostFrameMessage(MessageNormal, LoadMessage(kIdReady));
-    display.EnableApply();
-    PostFrameMessage(MessageNormal, FormatCatalogueText(kIdCurrentVersion, NarrowToWide(version).c_str()));
+    observer.Message(MessageNormal, LoadMessage(kIdReady));
+    observer.Message(MessageNormal, FormatCatalogueText(kIdCurrentVersion, NarrowToWide(version).c_str()));
     if (!target.empty())
-        PostFrameMessage(MessageNormal, FormatCatalogueText(kIdTargetVersion, NarrowToWide(target).c_str()));
-    PostFrameMessage(MessageNormal, std::wstring());
-    return true;
+        observer.Message(MessageNormal, FormatCatalogueText(kIdTargetVersion, NarrowToWide(target).c_str()));
+    observer.Message(MessageNormal, std::wstring());
+    check.ready = true;
+    return check;
 }
 } // namespace ZelkPatch

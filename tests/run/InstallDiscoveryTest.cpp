@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "AppTestSupport.h"
-#include "app/InstallDiscovery.h"
+#include "RecordingObserver.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
+#include "run/InstallDiscovery.h"
 #include "run/MessageCatalogue.h"
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
@@ -48,8 +50,8 @@ class FindProductInstallPathTest : public testing::TestWithParam<RegistryCase>
 
 TEST_P(FindProductInstallPathTest, TakesTheLastMatchingInstallation)
 {
-    AppTest::TempDirectory temp;
-    AppTest::ScopedRegistry registry(temp / "registry.reg", GetParam().entries);
+    testfiles::TempDirectory temp;
+    testfiles::ScopedRegistry registry(temp / "registry.reg", GetParam().entries);
     EXPECT_EQ(FindProductInstallPath(L"KorvilSimulator", GetParam().productClass), GetParam().expected);
 }
 
@@ -91,16 +93,15 @@ protected:
     void SetUp() override
     {
         SetCatalogueLanguage(kLanguageEnglish);
-        PatchSettings::Get().Reset();
-        AppTest::WriteFile(m_temp / "plain-patcher", std::string(5000, 'x'));
+        testfiles::WriteFile(m_temp / "plain-patcher", std::string(5000, 'x'));
     }
 
     // An installation whose launcher has the given content; returns its directory with '/'.
     std::string MakeInstallation(const std::string &name, const std::string &launcher)
     {
         const std::string directory = m_temp / name;
-        AppTest::WriteFile(directory + "/bin/Launcher.exe", launcher);
-        AppTest::WriteFile(directory + "/bin/Korvil.exe", "korvil");
+        testfiles::WriteFile(directory + "/bin/Launcher.exe", launcher);
+        testfiles::WriteFile(directory + "/bin/Korvil.exe", "korvil");
         return directory + "/";
     }
 
@@ -123,24 +124,33 @@ protected:
 
     void UseRegistry(const std::string &entries)
     {
-        m_registry = std::make_unique<AppTest::ScopedRegistry>(m_temp / "registry.reg", entries);
+        m_registry = std::make_unique<testfiles::ScopedRegistry>(m_temp / "registry.reg", entries);
     }
 
 
-    AppTest::TempDirectory m_temp;
-    std::unique_ptr<AppTest::ScopedRegistry> m_registry;
-    AppTest::RecordingDisplay m_display;
-    AppTest::ScriptedDialogs m_dialogs;
+    testfiles::TempDirectory m_temp;
+    std::unique_ptr<testfiles::ScopedRegistry> m_registry;
+    // The standalone check with this test's payload reader, settings and observer.
+    bool Check(const std::wstring &patcher, bool browseOnly)
+    {
+        m_check = CheckStandalonePayload(patcher, browseOnly, m_payload, m_settings, m_observer);
+        return m_check.ready;
+    }
+
+    PatchPayload m_payload;
+    PatchSettings m_settings;
+    testrun::RecordingObserver m_observer;
+    PayloadCheck m_check;
 };
 
 
 
 TEST_F(CheckStandalonePayloadTest, ExecutableWithoutPayloadSaysNothing)
 {
-    EXPECT_FALSE(CheckStandalonePayload(NativeToPath(m_temp / "plain-patcher"), false, m_display));
-    EXPECT_TRUE(m_display.lines.empty());
-    EXPECT_FALSE(m_display.browseEnabled);
-    EXPECT_TRUE(m_dialogs.fileDialogs.empty());
+    EXPECT_FALSE(Check(NativeToPath(m_temp / "plain-patcher"), false));
+    EXPECT_TRUE(m_observer.lines.empty());
+    EXPECT_FALSE(m_check.payloadFound);
+    EXPECT_TRUE(m_observer.fileDialogs.empty());
 }
 
 TEST_F(CheckStandalonePayloadTest, ReadyBuildSetsUpStandaloneMode)
@@ -148,18 +158,18 @@ TEST_F(CheckStandalonePayloadTest, ReadyBuildSetsUpStandaloneMode)
     const std::string installation = MakeInstallation("korvil", "build 120");
     const std::wstring patcher = MakePatcher("1.2", {Hash(installation) + "=1.0"});
     UseRegistry(InstallationEntry("A", "Korvil", installation));
-    PatchSettings::Get().SetRepairMode(true);
-    PatchSettings::Get().AddPatchServer(L"ftp://patches/");
-    PatchSettings::Get().SetDownloadMode(true);
+    m_settings.SetRepairMode(true);
+    m_settings.AddPatchServer(L"ftp://patches/");
+    m_settings.SetDownloadMode(true);
 
-    EXPECT_TRUE(CheckStandalonePayload(patcher, false, m_display));
-    EXPECT_EQ(m_display.lines, (Expected{{0, L"Ready to install from local patch file."},
+    EXPECT_TRUE(Check(patcher, false));
+    EXPECT_EQ(m_observer.lines, (Expected{{0, L"Ready to install from local patch file."},
                               {0, L"Current version: 1.0."},
                               {0, L"Target version: 1.2."},
                               {0, L""}}));
-    EXPECT_TRUE(m_display.browseEnabled);
-    EXPECT_TRUE(m_display.applyEnabled);
-    const PatchSettings &settings = PatchSettings::Get();
+    EXPECT_TRUE(m_check.payloadFound);
+    EXPECT_TRUE(m_check.ready);
+    const PatchSettings &settings = m_settings;
     EXPECT_EQ(settings.CurrentVersion(), "1.0");
     EXPECT_EQ(settings.NextVersion(), "");
     EXPECT_EQ(settings.FinalVersion(), "1.2");
@@ -168,7 +178,7 @@ TEST_F(CheckStandalonePayloadTest, ReadyBuildSetsUpStandaloneMode)
     EXPECT_FALSE(settings.RepairMode());
     // The registry's candidate is used without changing installPath.
     EXPECT_EQ(settings.InstallPath(), L"");
-    EXPECT_TRUE(m_dialogs.fileDialogs.empty());
+    EXPECT_TRUE(m_observer.fileDialogs.empty());
 }
 
 TEST_F(CheckStandalonePayloadTest, UnknownBuildShowsItsHash)
@@ -177,11 +187,11 @@ TEST_F(CheckStandalonePayloadTest, UnknownBuildShowsItsHash)
     const std::wstring patcher = MakePatcher("1.2", {"0123456789abcdef0123456789abcdef=1.0"});
     UseRegistry(InstallationEntry("A", "Korvil", installation));
 
-    EXPECT_FALSE(CheckStandalonePayload(patcher, false, m_display));
-    EXPECT_EQ(m_display.lines, (Expected{{2, L"This patch file is not applicable to your current installation version."},
+    EXPECT_FALSE(Check(patcher, false));
+    EXPECT_EQ(m_observer.lines, (Expected{{2, L"This patch file is not applicable to your current installation version."},
                               {0, L"(Build hash: " + NarrowToWide(Hash(installation)) + L")\n"}}));
-    EXPECT_TRUE(m_display.browseEnabled);
-    EXPECT_FALSE(m_display.applyEnabled);
+    EXPECT_TRUE(m_check.payloadFound);
+    EXPECT_FALSE(m_check.ready);
 }
 
 TEST_F(CheckStandalonePayloadTest, BuildAtTheTargetLeavesTheModesAlone)
@@ -189,33 +199,33 @@ TEST_F(CheckStandalonePayloadTest, BuildAtTheTargetLeavesTheModesAlone)
     const std::string installation = MakeInstallation("korvil", "build 121");
     const std::wstring patcher = MakePatcher("1.2", {Hash(installation) + "=1.2"});
     UseRegistry(InstallationEntry("A", "Korvil", installation));
-    PatchSettings::Get().AddPatchServer(L"ftp://patches/");
-    PatchSettings::Get().SetDownloadMode(true);
-    PatchSettings::Get().SetRepairMode(true);
+    m_settings.AddPatchServer(L"ftp://patches/");
+    m_settings.SetDownloadMode(true);
+    m_settings.SetRepairMode(true);
 
-    EXPECT_FALSE(CheckStandalonePayload(patcher, false, m_display));
-    EXPECT_EQ(m_display.lines, (Expected{{2, L"The installed build does not require this patch."}}));
-    EXPECT_TRUE(PatchSettings::Get().DownloadMode());
-    EXPECT_TRUE(PatchSettings::Get().RepairMode());
-    EXPECT_FALSE(PatchSettings::Get().LocalMode());
-    EXPECT_FALSE(m_display.applyEnabled);
+    EXPECT_FALSE(Check(patcher, false));
+    EXPECT_EQ(m_observer.lines, (Expected{{2, L"The installed build does not require this patch."}}));
+    EXPECT_TRUE(m_settings.DownloadMode());
+    EXPECT_TRUE(m_settings.RepairMode());
+    EXPECT_FALSE(m_settings.LocalMode());
+    EXPECT_FALSE(m_check.ready);
 }
 
 TEST_F(CheckStandalonePayloadTest, MissingLauncherAsksAgainUntilCancelled)
 {
     const std::string broken = m_temp / "broken/";
-    AppTest::WriteFile(broken + "bin/Korvil.exe", "korvil");
+    testfiles::WriteFile(broken + "bin/Korvil.exe", "korvil");
     const std::wstring patcher = MakePatcher("1.2", {"0123456789abcdef0123456789abcdef=1.0"});
     UseRegistry(InstallationEntry("A", "Korvil", broken));
-    m_dialogs.picks.push_back(NativeToPath(broken + "bin/Korvil.exe"));
+    m_observer.picks.push_back(NativeToPath(broken + "bin/Korvil.exe"));
 
-    EXPECT_FALSE(CheckStandalonePayload(patcher, false, m_display));
+    EXPECT_FALSE(Check(patcher, false));
     const std::wstring noVersion = L"Unable to determine the version number of your Korvil installation.";
-    EXPECT_EQ(m_display.lines, (Expected{{2, noVersion}, {2, noVersion}, {2, kCancelled}}));
-    ASSERT_EQ(m_dialogs.fileDialogs.size(), 2u);
-    EXPECT_EQ(m_dialogs.fileDialogs[0].first, L"Locate Korvil.exe...");
-    EXPECT_EQ(m_dialogs.fileDialogs[0].second, L"Korvil.exe|Korvil.exe");
-    EXPECT_EQ(PatchSettings::Get().InstallPath(), NativeToPath(broken));
+    EXPECT_EQ(m_observer.lines, (Expected{{2, noVersion}, {2, noVersion}, {2, kCancelled}}));
+    ASSERT_EQ(m_observer.fileDialogs.size(), 2u);
+    EXPECT_EQ(m_observer.fileDialogs[0].first, L"Locate Korvil.exe...");
+    EXPECT_EQ(m_observer.fileDialogs[0].second, L"Korvil.exe|Korvil.exe");
+    EXPECT_EQ(m_settings.InstallPath(), NativeToPath(broken));
 }
 
 TEST_F(CheckStandalonePayloadTest, PickedFileGivesTheInstallationDirectory)
@@ -226,15 +236,15 @@ TEST_F(CheckStandalonePayloadTest, PickedFileGivesTheInstallationDirectory)
     // First a file at the installation's root, then (after a second browse) the product inside bin/.
     for (const std::string &picked : {installation + "Korvil.exe", installation + "bin/Korvil.exe"})
     {
-        AppTest::WriteFile(installation + "Korvil.exe", "root copy");
-        PatchSettings::Get().Reset();
-        m_display.lines.clear();
-        m_dialogs.picks.push_back(NativeToPath(picked));
-        EXPECT_TRUE(CheckStandalonePayload(patcher, true, m_display)) << picked;
-        EXPECT_EQ(PatchSettings::Get().InstallPath(), NativeToPath(installation)) << picked;
+        testfiles::WriteFile(installation + "Korvil.exe", "root copy");
+        m_settings = PatchSettings();
+        m_observer.lines.clear();
+        m_observer.picks.push_back(NativeToPath(picked));
+        EXPECT_TRUE(Check(patcher, true)) << picked;
+        EXPECT_EQ(m_settings.InstallPath(), NativeToPath(installation)) << picked;
         // Browsing asks at once, without the registry's message.
-        ASSERT_FALSE(m_display.lines.empty());
-        EXPECT_EQ(m_display.lines.front().second, L"Ready to install from local patch file.");
+        ASSERT_FALSE(m_observer.lines.empty());
+        EXPECT_EQ(m_observer.lines.front().second, L"Ready to install from local patch file.");
     }
 }
 
@@ -242,18 +252,18 @@ TEST_F(CheckStandalonePayloadTest, NoRegistryEntryRequestsTheLocation)
 {
     const std::wstring patcher = MakePatcher("1.2", {"0123456789abcdef0123456789abcdef=1.0"});
     UseRegistry("");
-    EXPECT_FALSE(CheckStandalonePayload(patcher, false, m_display));
-    EXPECT_EQ(m_display.lines, (Expected{{2, kRequesting}, {2, kCancelled}}));
-    EXPECT_EQ(m_dialogs.fileDialogs.size(), 1u);
+    EXPECT_FALSE(Check(patcher, false));
+    EXPECT_EQ(m_observer.lines, (Expected{{2, kRequesting}, {2, kCancelled}}));
+    EXPECT_EQ(m_observer.fileDialogs.size(), 1u);
 }
 
 TEST_F(CheckStandalonePayloadTest, DamagedPayloadIsAReadError)
 {
     const std::wstring patcher = MakePatcher("1.2", {"0123456789abcdef0123456789abcdef=1.0"});
     // Cutting the file leaves the header behind with a total size that no longer matches.
-    const std::string bytes = AppTest::ReadFile(WideToNarrow(patcher));
-    AppTest::WriteFile(WideToNarrow(patcher), bytes.substr(0, bytes.size() - 10));
-    EXPECT_FALSE(CheckStandalonePayload(patcher, false, m_display));
-    EXPECT_EQ(m_display.lines, (Expected{{2, L"File error while reading patch data."}}));
+    const std::string bytes = testfiles::ReadFile(WideToNarrow(patcher));
+    testfiles::WriteFile(WideToNarrow(patcher), bytes.substr(0, bytes.size() - 10));
+    EXPECT_FALSE(Check(patcher, false));
+    EXPECT_EQ(m_observer.lines, (Expected{{2, L"File error while reading patch data."}}));
 }
 } // namespace

@@ -12,19 +12,26 @@
 #include <string>
 #include <thread>
 
+#include "run/RunObserver.h"
+
 namespace ZelkPatch
 {
-class RunHost;
-
 constexpr unsigned kRequiredDiskSpaceMB = 4096;
 constexpr unsigned kRunningCheckAttempts = 3;
 constexpr unsigned kRunningCheckPauseMs = 2000;
 
+// True when the process may change the installation: the settings key of the registry opens for
+// writing, the temporary directory exists, and the product's executable (when present) opens for
+// reading and writing.
+bool CheckInstallWritable(const std::wstring &installPath);
+
+// How a task waits between attempts; tests count the pauses instead.
+using PauseFunction = std::function<void(unsigned milliseconds)>;
+void SleepMilliseconds(unsigned milliseconds);
+
 // True when no other product program has the installation open; the run then holds it
 // exclusively until it ends.
-bool CheckProductNotRunning();
-// The pause between the attempts of the running check; tests make it short.
-void SetRunningCheckPause(std::function<void(unsigned milliseconds)> pause);
+bool CheckProductNotRunning(const std::wstring &installPath, const PauseFunction &pause = SleepMilliseconds);
 
 // A new directory of its own inside the run's private temporary directory.
 bool MakeRunTempDirectory(std::wstring &path);
@@ -32,21 +39,21 @@ bool MakeRunTempDirectory(std::wstring &path);
 // False when one of the two volumes (the run's temporary files, the installation) is known to
 // have less than megabytes free; a volume whose free space cannot be read lets the run go on after
 // a warning.
-bool CheckDiskSpace(unsigned megabytes);
+bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObserver &observer);
 
 // Records the files the unpacked package at packageDir added in the installation's uninstall log.
 bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &packageDir);
 
 // Lends the asset database to the product utility, has it rebuild the database, shows what it
 // says, and takes the database back. Failures are reported; the run still counts as completed.
-void RebuildAssetDatabase(RunHost *host);
+void RebuildAssetDatabase(const std::wstring &installPath, RunObserver &observer);
 
 // Moves the gauge through the second half of its range while the utility works, for at most ten
 // minutes; the bar is full when it ends.
 class KADRepairProgressThread
 {
 public:
-    explicit KADRepairProgressThread(RunHost *host);
+    explicit KADRepairProgressThread(RunObserver &observer);
     ~KADRepairProgressThread();
     KADRepairProgressThread(const KADRepairProgressThread &) = delete;
     KADRepairProgressThread &operator=(const KADRepairProgressThread &) = delete;
@@ -63,7 +70,7 @@ public:
 private:
     void Entry();
 
-    RunHost *m_host;
+    RunObserver &m_observer;
     std::thread m_thread;
     std::mutex m_lock;
     std::condition_variable m_wake;

@@ -33,7 +33,6 @@ const std::string kBuild = ZELK_BUILD_DIR;
 TEST(WindowDownloadAcceptanceTest, StatusLineFollowsTheDownloadAndTheStepIsInstalled)
 {
     SetCatalogueLanguage(kLanguageEnglish);
-    PatchSettings::Get().Reset();
     AppTest::TempDirectory temp;
     const fs::path served = temp.Path() / "served";
     for (const char *version : {"100", "101"})
@@ -59,16 +58,15 @@ TEST(WindowDownloadAcceptanceTest, StatusLineFollowsTheDownloadAndTheStepIsInsta
     setenv("no_proxy", "127.0.0.1", 1);
     AppTest::ScopedRegistry registry(temp / "registry.reg");
     setenv("TEMP", (temp / "temp").c_str(), 1);
-    PatcherCommandLine commandLine;
+    AppTest::ScriptedDialogs dialogs;
+    auto *frame = new AppTest::TestFrame;
+    PatcherCommandLine commandLine(frame->Settings());
     ASSERT_TRUE(commandLine.ParseCommandLine(
         {L"pelmo-patcher", L"--server=http://127.0.0.1:" + std::to_wstring(http.Port()) + L"/list", L"--final=101",
          L"100", NativeToPath(install.string()) + L"/"}));
 
-    AppTest::ScriptedDialogs dialogs;
-    auto *frame = new PatchMainFrame(nullptr);
     wxWeakRef<wxFrame> frameRef = frame;
     frame->Show();
-    RegisterPatchHooks(FrameProgressBegin, FrameProgressStep, PostFrameMessage);
     // As the start-up does for a download run: at once, without "Apply Update".
     wxCommandEvent start(wxEVT_BUTTON, ID_APPLY);
     frame->OnStart(start);
@@ -101,9 +99,7 @@ TEST(WindowDownloadAcceptanceTest, StatusLineFollowsTheDownloadAndTheStepIsInsta
 
     frameRef->Destroy();
     PumpEvents();
-    RegisterPatchHooks(nullptr, nullptr, nullptr);
     unsetenv("TEMP");
     unsetenv("no_proxy");
-    PatchSettings::Get().Reset();
 }
 } // namespace

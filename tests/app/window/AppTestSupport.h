@@ -20,13 +20,12 @@
 #include <wx/app.h>
 #include <wx/utils.h>
 
-#include "app/FrameHooks.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
+#include "TestServers.h"
 #include "app/PatchMainFrame.h"
-#include "app/PatchSettings.h"
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"
-#include "TestFiles.h"
-#include "TestServers.h"
 
 namespace AppTest
 {
@@ -58,33 +57,7 @@ using testfiles::ReadFile;
 using testfiles::TempDirectory;
 using testfiles::WriteFile;
 
-// PELMO_REGISTRY points at a file of the test for the fixture's lifetime.
-class ScopedRegistry
-{
-public:
-    explicit ScopedRegistry(const std::string &path, const std::string &content = std::string()) : m_path(path)
-    {
-        if (!content.empty())
-            WriteFile(path, "Windows Registry Editor Version 5.00\n\n" + content);
-        const char *old = getenv("PELMO_REGISTRY");
-        m_hadOld = old != nullptr;
-        if (m_hadOld)
-            m_old = old;
-        setenv("PELMO_REGISTRY", path.c_str(), 1);
-    }
-    ~ScopedRegistry()
-    {
-        if (m_hadOld)
-            setenv("PELMO_REGISTRY", m_old.c_str(), 1);
-        else
-            unsetenv("PELMO_REGISTRY");
-    }
-
-private:
-    std::string m_path;
-    std::string m_old;
-    bool m_hadOld = false;
-};
+using testfiles::ScopedRegistry;
 
 // Message boxes answered from a list (then No), file picks from a list (then cancel).
 class ScriptedDialogs : public ZelkPatch::UserDialogs
@@ -125,42 +98,14 @@ public:
     std::vector<std::pair<std::wstring, std::wstring>> fileDialogs;
 };
 
-// A display that keeps every line and every change it is asked for.
-class RecordingDisplay : public ZelkPatch::RunDisplay
-{
-public:
-    RecordingDisplay() { ZelkPatch::SetRunDisplay(this); }
-    ~RecordingDisplay() override { ZelkPatch::SetRunDisplay(nullptr); }
-
-    bool IsCancelling() const override { return cancelling; }
-    void EnableApply() override { applyEnabled = true; }
-    void ShowInstallPath() override {}
-    ZelkPatch::MessageBoxAnswer ShowMessageBox(const std::wstring &, const std::wstring &,
-                                               ZelkPatch::MessageBoxStyle) override
-    {
-        return ZelkPatch::MessageBoxAnswer::Ok;
-    }
-    void SetGaugeRange(int) override {}
-    void SetGaugeValue(int) override {}
-    void AdvanceGauge() override {}
-    void RunFinished() override { finished = true; }
-    void AppendMessage(MessageLevel level, const std::wstring &text) override { lines.push_back({level, text}); }
-    void ClearMessages() override { lines.clear(); }
-    void EnableBrowse() override { browseEnabled = true; }
-    wxWindow *DialogParent() override { return nullptr; }
-
-    std::vector<std::pair<int, std::wstring>> lines;
-    bool applyEnabled = false;
-    bool browseEnabled = false;
-    std::atomic<bool> cancelling{false};
-    std::atomic<bool> finished{false};
-};
-
 // A worker that runs until the test releases it, then ends as a cancelled or completed run.
 class HeldWorker : public ZelkPatch::APThread
 {
 public:
-    explicit HeldWorker(ZelkPatch::RunHost *host) : APThread(host) {}
+    HeldWorker(ZelkPatch::MainFrame &frame, std::function<void()> finished)
+        : APThread(std::move(finished)), m_frame(frame)
+    {
+    }
     void Release() { m_released.store(true); }
     bool SawCancel() const { return m_sawCancel.load(); }
 
@@ -169,27 +114,43 @@ protected:
     {
         while (!m_released.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        m_sawCancel.store(Host() != nullptr && Host()->IsCancelling());
-        ZelkPatch::PostFrameMessage(MessageNormal, m_sawCancel.load() ? L"Patching aborted." : L"Patching completed.");
+        m_sawCancel.store(m_frame.IsCancelling());
+        m_frame.PostFrameMessage(MessageNormal, m_sawCancel.load() ? L"Patching aborted." : L"Patching completed.");
         return APThread::Entry();
     }
 
 private:
+    ZelkPatch::MainFrame &m_frame;
     std::atomic<bool> m_released{false};
     std::atomic<bool> m_sawCancel{false};
 };
 
-// The window with a worker the test holds in place of a patch run.
-class HeldRunFrame : public ZelkPatch::PatchMainFrame
+// What the application holds for a window: the settings and the payload reader. A base of the
+// frames the tests make, so that both are there before the frame is built.
+struct WindowState
+{
+    ZelkPatch::PatchSettings settings;
+    PatchPayload payload;
+};
+
+// The window as the application makes it, with settings and payload of its own.
+class TestFrame : private WindowState, public ZelkPatch::PatchMainFrame
 {
 public:
-    HeldRunFrame() : PatchMainFrame(nullptr) {}
+    TestFrame() : PatchMainFrame(nullptr, WindowState::settings, WindowState::payload) {}
+    ZelkPatch::PatchSettings &Settings() { return WindowState::settings; }
+};
+
+// The window with a worker the test holds in place of a patch run.
+class HeldRunFrame : public TestFrame
+{
+public:
     HeldWorker *heldWorker = nullptr;
 
 protected:
     std::unique_ptr<ZelkPatch::APThread> MakeWorker() override
     {
-        auto worker = std::make_unique<HeldWorker>(this);
+        auto worker = std::make_unique<HeldWorker>(*this, [this] { RunFinished(); });
         heldWorker = worker.get();
         return worker;
     }

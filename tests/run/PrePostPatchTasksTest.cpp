@@ -3,39 +3,15 @@
 #include <mutex>
 #include <unistd.h>
 
-#include "AppTestSupport.h"
+#include "RecordingObserver.h"
 #include "RunningProgram.h"
-#include "app/PrePostPatchTasks.h"
+#include "TestFiles.h"
+#include "run/PrePostPatchTasks.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
 
 namespace
 {
-using ZelkPatch::PatchSettings;
-
-// Also keeps the gauge changes, which the progress thread makes from its own thread.
-class GaugeDisplay : public AppTest::RecordingDisplay
-{
-public:
-    void SetGaugeRange(int range) override { Record("range", range); }
-    void SetGaugeValue(int value) override { Record("value", value); }
-
-    std::vector<std::pair<std::string, int>> Gauge()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_gauge;
-    }
-
-private:
-    void Record(const char *what, int number)
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_gauge.push_back({what, number});
-    }
-
-    std::mutex m_lock;
-    std::vector<std::pair<std::string, int>> m_gauge;
-};
 
 class PrePostPatchTasksTest : public ::testing::Test
 {
@@ -44,25 +20,20 @@ protected:
     {
         m_install = m_temp.Path() / "Korvil";
         std::filesystem::create_directories(m_install / "bin");
-        PatchSettings::Get().Reset();
-        PatchSettings::Get().SetInstallPath(NativeToPath(m_install.string()));
-        ZelkPatch::SetRunningCheckPause([this](unsigned milliseconds) { m_pauses.push_back(milliseconds); });
+        m_installPath = NativeToPath(m_install.string());
     }
 
     void TearDown() override
     {
         AssetDbIpc::EndExclusive();
         AssetDbIpc::Close();
-        ZelkPatch::SetRunningCheckPause(
-            [](unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); });
         unsetenv("ZELK_TEST_FREE_SPACE_MB");
-        PatchSettings::Get().Reset();
     }
 
     void WriteUtility(const std::string &script)
     {
         const auto path = m_install / "bin/KorvilUtil.exe";
-        AppTest::WriteFile(path.string(), "#!/bin/sh\n" + script);
+        testfiles::WriteFile(path, "#!/bin/sh\n" + script);
         std::filesystem::permissions(path, std::filesystem::perms::owner_all);
     }
 
@@ -75,15 +46,23 @@ protected:
         return product;
     }
 
-    AppTest::TempDirectory m_temp;
+    // The running check's pauses are counted, not waited for.
+    bool CheckProductNotRunning()
+    {
+        return ZelkPatch::CheckProductNotRunning(m_installPath,
+                                                 [this](unsigned milliseconds) { m_pauses.push_back(milliseconds); });
+    }
+
+    testfiles::TempDirectory m_temp;
     std::filesystem::path m_install;
+    std::wstring m_installPath;
     std::vector<unsigned> m_pauses;
 };
 } // namespace
 
 TEST_F(PrePostPatchTasksTest, TheRunningCheckTakesTheHoldWhenNobodyElseHasTheInstallation)
 {
-    ASSERT_TRUE(ZelkPatch::CheckProductNotRunning());
+    ASSERT_TRUE(CheckProductNotRunning());
     EXPECT_TRUE(m_pauses.empty());
     AssetDbBlock block;
     ASSERT_TRUE(AssetDbIpc::PeekBlock((m_install / "assets.kdx").string(), block));
@@ -98,7 +77,7 @@ TEST_F(PrePostPatchTasksTest, TheRunningCheckGivesUpAfterThreeAttemptsTwoSeconds
         SCOPED_TRACE(options.empty() ? "counting" : "not counting");
         m_pauses.clear();
         auto product = StartProduct(options);
-        EXPECT_FALSE(ZelkPatch::CheckProductNotRunning());
+        EXPECT_FALSE(CheckProductNotRunning());
         EXPECT_EQ(m_pauses, (std::vector<unsigned>{2000, 2000}));
         AssetDbIpc::Close();
         product->Signal(SIGTERM);
@@ -120,12 +99,12 @@ TEST_F(PrePostPatchTasksTest, DiskSpaceBelowTheLimitStopsTheRunAndAnUnknownAmoun
     for (const Case &test : cases)
     {
         SCOPED_TRACE(test.freeMegabytes);
-        AppTest::RecordingDisplay display;
+        testrun::RecordingObserver observer;
         setenv("ZELK_TEST_FREE_SPACE_MB", test.freeMegabytes, 1);
-        EXPECT_EQ(ZelkPatch::CheckDiskSpace(ZelkPatch::kRequiredDiskSpaceMB), test.passes);
-        ASSERT_FALSE(display.lines.empty());
-        EXPECT_EQ(display.lines.front().second, L"Checking for available disk space for patching.");
-        EXPECT_EQ(display.lines.size(), test.warned ? 2u : 1u);
+        EXPECT_EQ(ZelkPatch::CheckDiskSpace(m_installPath, ZelkPatch::kRequiredDiskSpaceMB, observer), test.passes);
+        ASSERT_FALSE(observer.lines.empty());
+        EXPECT_EQ(observer.lines.front().second, L"Checking for available disk space for patching.");
+        EXPECT_EQ(observer.lines.size(), test.warned ? 2u : 1u);
     }
 }
 
@@ -155,11 +134,11 @@ TEST_F(PrePostPatchTasksTest, TheRebuildShowsTheUtilitysStreamsAndEndsWithAFullG
         std::filesystem::remove(m_install / "bin/KorvilUtil.exe");
         if (*test.script)
             WriteUtility(test.script);
-        ASSERT_TRUE(ZelkPatch::CheckProductNotRunning());
+        ASSERT_TRUE(CheckProductNotRunning());
 
-        GaugeDisplay display;
-        ZelkPatch::RebuildAssetDatabase(&display);
-        EXPECT_EQ(display.lines, test.expected);
+        testrun::RecordingObserver display;
+        ZelkPatch::RebuildAssetDatabase(m_installPath, display);
+        EXPECT_EQ(display.Lines(), test.expected);
         // The database is back in the patcher's hands.
         AssetDbBlock block;
         ASSERT_TRUE(AssetDbIpc::PeekBlock((m_install / "assets.kdx").string(), block));

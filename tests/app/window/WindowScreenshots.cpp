@@ -49,9 +49,9 @@ private:
 
 AppTest::HeldRunFrame *NewFrame(const std::wstring &installPath)
 {
-    PatchSettings::Get().Reset();
-    PatchSettings::Get().SetInstallPath(installPath);
     auto *frame = new AppTest::HeldRunFrame;
+    frame->Settings().SetInstallPath(installPath);
+    frame->UpdateInstallField();
     frame->Show();
     frame->StopRefreshTimer();
     return frame;
@@ -61,12 +61,11 @@ AppTest::HeldRunFrame *NewFrame(const std::wstring &installPath)
 AppTest::HeldRunFrame *NewReadyFrame(const std::wstring &installPath)
 {
     AppTest::HeldRunFrame *frame = NewFrame(installPath);
-    frame->ShowInstallPath();
-    frame->EnableBrowse();
-    PostFrameMessage(MessageNormal, LoadMessage(187));
-    PostFrameMessage(MessageNormal, FormatCatalogueText(188, L"1.0"));
-    PostFrameMessage(MessageNormal, FormatCatalogueText(189, L"1.2"));
-    PostFrameMessage(MessageNormal, L"");
+    frame->BrowseButton()->Enable();
+    frame->PostFrameMessage(MessageNormal, LoadMessage(187));
+    frame->PostFrameMessage(MessageNormal, FormatCatalogueText(188, L"1.0"));
+    frame->PostFrameMessage(MessageNormal, FormatCatalogueText(189, L"1.2"));
+    frame->PostFrameMessage(MessageNormal, L"");
     return frame;
 }
 
@@ -95,17 +94,16 @@ TEST(WindowScreenshots, EveryState)
     // Built without a mode.
     AppTest::HeldRunFrame *frame = NewFrame(L"");
     frame->ApplyButton()->Disable();
-    PostFrameMessage(MessageError, L"No valid patch operation was specified. Patching aborted.");
+    frame->PostFrameMessage(MessageError, L"No valid patch operation was specified. Patching aborted.");
     camera.Take(frame, "no-mode");
     CloseFrame(frame);
 
     // A payload that does not fit the installed build.
     frame = NewFrame(installation);
-    frame->ShowInstallPath();
-    frame->EnableBrowse();
+    frame->BrowseButton()->Enable();
     frame->ApplyButton()->Disable();
-    PostFrameMessage(MessageError, LoadMessage(184));
-    PostFrameMessage(MessageNormal, FormatCatalogueText(185, L"5d41402abc4b2a76b9719d911017c592"));
+    frame->PostFrameMessage(MessageError, LoadMessage(184));
+    frame->PostFrameMessage(MessageNormal, FormatCatalogueText(185, L"5d41402abc4b2a76b9719d911017c592"));
     camera.Take(frame, "not-accepted");
     CloseFrame(frame);
 
@@ -115,15 +113,16 @@ TEST(WindowScreenshots, EveryState)
 
     wxCommandEvent start(wxEVT_BUTTON, ID_APPLY);
     frame->ApplyButton()->GetEventHandler()->ProcessEvent(start);
-    PostFrameMessage(MessageNormal, FormatCatalogueText(180, L"1.0", L"1.1"));
-    PostFrameMessage(MessageNormal, LoadMessage(149));
-    PostFrameMessage(MessageNormal, LoadMessage(151));
-    PostFrameMessage(MessageMinor, L"bin/Korvil.exe");
-    PostFrameMessage(MessageMinor, L"data/terrain/alps.pak");
-    FrameProgressBegin(4);
-    FrameProgressStep();
-    FrameProgressStep();
-    FrameProgressStep();
+    frame->PostFrameMessage(MessageNormal, FormatCatalogueText(180, L"1.0", L"1.1"));
+    frame->PostFrameMessage(MessageNormal, LoadMessage(149));
+    frame->PostFrameMessage(MessageNormal, LoadMessage(151));
+    frame->PostFrameMessage(MessageMinor, L"bin/Korvil.exe");
+    frame->PostFrameMessage(MessageMinor, L"data/terrain/alps.pak");
+    // Three steps of a package of four entries.
+    frame->GaugeRange(8);
+    frame->GaugeStep();
+    frame->GaugeStep();
+    frame->GaugeStep();
     frame->StatusLine()->SetLabel(FormatDownloadProgress(3 * 1024 * 1024, 8 * 1024 * 1024, 30.0));
     camera.Take(frame, "running");
 

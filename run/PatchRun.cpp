@@ -1,0 +1,265 @@
+#include "run/PatchRun.h"
+
+#include <memory>
+
+#include "kernel/AssetDbIpc.h"
+#include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
+#include "kernel/Registry.h"
+#include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+#include "patch/PackageArchive.h"
+#include "patch/PackageInstall.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
+#include "run/StepJournal.h"
+
+namespace ZelkPatch
+{
+namespace
+{
+const char kPayloadOrigin[] = "payload";
+} // namespace
+
+PatchRun::PatchRun(const PatchSettings &settings, PatchPayload &payload, RunObserver &observer,
+                   const std::atomic<bool> &cancel)
+    : m_settings(settings), m_payload(payload), m_observer(observer), m_cancel(cancel)
+{
+}
+
+void PatchRun::Report(MessageLevel level, const std::string &text)
+{
+    m_observer.Message(level, NarrowToWide(text));
+}
+
+void PatchRun::Report(MessageLevel level, const std::wstring &text)
+{
+    m_observer.Message(level, text);
+}
+
+void PatchRun::MessageHook(MessageLevel level, const std::wstring &text)
+{
+    m_observer.Message(level, text);
+}
+
+void PatchRun::ProgressBeginHook(unsigned steps)
+{
+    m_progressFraction.store(0.0f);
+    m_stepTotal = steps;
+    m_stepCount = 0;
+    // Each item is stepped once, so a run of N steps fills half the gauge.
+    m_observer.GaugeRange(static_cast<int>(2 * steps));
+}
+
+bool PatchRun::ProgressStepHook()
+{
+    if (Cancelled())
+        return false;
+    ++m_stepCount;
+    if (m_stepTotal > 0)
+        m_progressFraction.store(static_cast<float>(m_stepCount) / static_cast<float>(m_stepTotal));
+    m_observer.GaugeStep();
+    return true;
+}
+
+RunOutcome PatchRun::Run()
+{
+    ScopedPatchHooks hooks(*this);
+    SetCatalogueLanguage(kLanguageEnglish);
+    RunOutcome outcome;
+    m_stepsInstalled = 0;
+    if (!CheckInstallWritable(m_settings.InstallPath()))
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdNeedsAdmin));
+        m_observer.AskMessageBox(LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
+        outcome.reason = RunEnd::NotWritable;
+    }
+    else if (!CheckProductNotRunning(m_settings.InstallPath(), m_pause))
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdFilesInUse));
+        m_observer.AskMessageBox(LoadMessage(kIdFilesInUseText), LoadMessage(kIdFilesInUseCaption),
+                                 MessageBoxStyle::Ok);
+        outcome.reason = RunEnd::ProductRunning;
+    }
+    else if (m_settings.RepairMode())
+    {
+        outcome.completed = RunRepairMode();
+    }
+    else if (!CheckDiskSpace(m_settings.InstallPath(), kRequiredDiskSpaceMB, m_observer))
+    {
+        m_observer.Message(MessageError,
+                           FormatCatalogueText(kIdDiskSpaceShort, static_cast<int>(kRequiredDiskSpaceMB)));
+        outcome.reason = RunEnd::DiskSpaceShort;
+    }
+    else if (m_settings.LocalMode())
+    {
+        outcome.completed = RunStandaloneMode();
+    }
+    else if (m_settings.DownloadMode())
+    {
+        unsigned stepsApplied = 0;
+        outcome.completed = RunDownloadMode(stepsApplied);
+    }
+    else
+    {
+        outcome.reason = RunEnd::NoMode;
+    }
+    if (outcome.completed)
+        outcome.reason = RunEnd::Completed;
+    else if (outcome.reason == RunEnd::Failed && Cancelled())
+        outcome.reason = RunEnd::Cancelled;
+    outcome.stepsInstalled = m_stepsInstalled;
+    m_observer.Message(MessageNormal, LoadMessage(outcome.completed ? kIdPatchingCompleted : kIdPatchingAborted));
+    AssetDbIpc::EndExclusive();
+    AssetDbIpc::Close();
+    return outcome;
+}
+
+bool PatchRun::RunStandaloneMode()
+{
+    // A step cut short by an earlier run is finished first, whatever the launcher now says.
+    StepJournal journal;
+    if (ReadStepJournal(m_settings.InstallPath(), journal) && journal.source != m_settings.CurrentVersion() &&
+        !m_payload.NextVersion(journal.source).empty())
+    {
+        ZelkSystemLog("PatchRun::RunStandaloneMode> finishing the step %s to %s left by an earlier run\n",
+                      journal.source.c_str(), journal.target.c_str());
+        m_settings.SetCurrentVersion(journal.source);
+    }
+    for (;;)
+    {
+        if (m_settings.CurrentVersion() == m_settings.FinalVersion())
+        {
+            m_settings.SetNextVersion(std::string());
+            RebuildAssetDatabase(m_settings.InstallPath(), m_observer);
+            return true;
+        }
+        const std::string next = m_payload.NextVersion(m_settings.CurrentVersion());
+        if (next.empty())
+        {
+            m_observer.Message(MessageError, FormatCatalogueText(kIdStepNotApplicable,
+                                                                 NarrowToWide(m_settings.CurrentVersion()).c_str()));
+            return false;
+        }
+        m_settings.SetNextVersion(next);
+        m_observer.Message(MessageNormal,
+                           FormatCatalogueText(kIdPatchingFromTo, NarrowToWide(m_settings.CurrentVersion()).c_str(),
+                                               NarrowToWide(next).c_str()));
+        if (!InstallPayloadStep())
+            return false;
+        ++m_stepsInstalled;
+        m_settings.SetCurrentVersion(next);
+    }
+}
+
+bool PatchRun::InstallPayloadStep()
+{
+    std::wstring archive;
+    if (!MakeTempArchivePath(archive))
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdNoTempFile));
+        return false;
+    }
+    if (m_payload.ExtractStep(m_settings.CurrentVersion(), archive) != ZELKRESULT_OK)
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdExtractFailed));
+        DeleteFileAt(archive);
+        return false;
+    }
+    m_stepOrigin = kPayloadOrigin;
+    const int result = InstallPatchArchive(archive);
+    // The payload still holds the step; its copy only takes room.
+    DeleteFileAt(archive);
+    return result == kInstallOk;
+}
+
+int PatchRun::InstallPatchArchive(const std::wstring &archivePath)
+{
+    std::wstring directory;
+    if (!MakeTempDirectory(directory))
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdNoTempDirectory));
+        return kInstallNoTempDirectory;
+    }
+    int result = kInstallOk;
+    m_observer.Message(MessageNormal, LoadMessage(kIdUnpacking));
+    if (!UnpackPackageArchive(archivePath, directory))
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdUnpackFailed));
+        result = kInstallFailed;
+    }
+    else if (!CheckPackageLists(directory))
+    {
+        // Refused before the journal and the marker are written: a damaged package leaves the
+        // installation exactly as it was, and no later run is sent back to it.
+        m_observer.Message(MessageError, LoadMessage(kIdApplyFailed) + NarrowToWide(m_settings.PatchName()));
+        result = kInstallFailed;
+    }
+    else
+    {
+        m_observer.Message(MessageNormal, LoadMessage(kIdPatching));
+        const StepJournal journal{m_settings.CurrentVersion(), m_settings.NextVersion(), m_stepOrigin};
+        if (!WriteStepJournal(m_settings.InstallPath(), journal))
+            ZelkSystemLog("PatchRun::InstallPatchArchive> cannot write the step journal\n");
+        if (!ApplyPatchPackage(directory))
+        {
+            m_observer.Message(MessageError, LoadMessage(kIdApplyFailed) + NarrowToWide(m_settings.PatchName()));
+            result = kInstallFailed;
+        }
+        else
+        {
+            if (!UpdateUninstallLog(m_settings.InstallPath(), directory))
+                m_observer.Message(MessageError,
+                                   LoadMessage(kIdUninstallLogFailed) + NarrowToWide(m_settings.PatchName()));
+            RemoveStepJournal(m_settings.InstallPath());
+        }
+    }
+    DeleteTree(directory);
+    return result;
+}
+
+bool PatchRun::ApplyPatchPackage(const std::wstring &packageDir)
+{
+    SetPatchingMarker();
+    m_progressFraction.store(0.0f);
+    SetTransferState(kTransferIdle);
+    // The launcher names the installed build, so it is patched last: an installation cut short in
+    // the middle of a step still identifies as the build the step starts from.
+    const bool installed = InstallPackage(m_settings.InstallPath(), packageDir, ProductFacts::kLauncherName);
+    if (installed)
+        ClearPatchingMarker();
+    else
+        SetPatchingMarker();
+    return installed;
+}
+
+bool PatchRun::MakeTempDirectory(std::wstring &path)
+{
+    return MakeRunTempDirectory(path);
+}
+
+bool PatchRun::MakeTempArchivePath(std::wstring &path)
+{
+    path.clear();
+    const std::wstring base = RunTempDirectory();
+    if (base.empty() || !MakeDirectory(base))
+        return false;
+    // Versions may come from a server: the name must stay a plain file name inside the directory.
+    path = JoinPath(base, NarrowToWide(SanitizeFileName(m_settings.PatchName()) + ".zip"));
+    return true;
+}
+
+bool PatchRun::SetPatchingMarker()
+{
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(ProductFacts::kProductKey, true);
+    if (!key && RegistryKey::CreateKey(ProductFacts::kProductKey))
+        key = RegistryKey::Open(ProductFacts::kProductKey, true);
+    return key && key->SetDword(ProductFacts::kPatchingMarkerValue, 1);
+}
+
+bool PatchRun::ClearPatchingMarker()
+{
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(ProductFacts::kProductKey, true);
+    return key && key->DeleteValue(ProductFacts::kPatchingMarkerValue);
+}
+} // namespace ZelkPatch

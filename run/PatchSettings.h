@@ -1,0 +1,48 @@
+// The settings of a run: where the installation is, which versions are involved, which mode runs
+// and which patch servers to ask. The application holds the settings it parsed and discovered; a
+// run takes a copy and hands back where it left them (the current version advances with each
+// installed step), so that a second run starts from where the first ended.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ZelkPatch
+{
+class PatchSettings
+{
+public:
+    const std::wstring &InstallPath() const { return m_installPath; }
+    void SetInstallPath(const std::wstring &path) { m_installPath = path; }
+
+    const std::string &CurrentVersion() const { return m_currentVersion; }
+    void SetCurrentVersion(const std::string &version) { m_currentVersion = version; }
+    const std::string &NextVersion() const { return m_nextVersion; }
+    void SetNextVersion(const std::string &version) { m_nextVersion = version; }
+    const std::string &FinalVersion() const { return m_finalVersion; }
+    void SetFinalVersion(const std::string &version) { m_finalVersion = version; }
+    // Always CurrentVersion + "_to_" + NextVersion.
+    std::string PatchName() const { return m_currentVersion + "_to_" + m_nextVersion; }
+
+    bool RepairMode() const { return m_repairMode; }
+    void SetRepairMode(bool on) { m_repairMode = on; }
+    // Setting one of the two on clears the other.
+    bool LocalMode() const { return m_localMode; }
+    void SetLocalMode(bool on);
+    bool DownloadMode() const { return m_downloadMode; }
+    void SetDownloadMode(bool on);
+
+    const std::vector<std::wstring> &PatchServers() const { return m_patchServers; }
+    void AddPatchServer(const std::wstring &entry) { m_patchServers.push_back(entry); }
+
+private:
+    std::wstring m_installPath;
+    std::string m_currentVersion;
+    std::string m_nextVersion;
+    std::string m_finalVersion;
+    bool m_repairMode = false;
+    bool m_localMode = false;
+    bool m_downloadMode = false;
+    std::vector<std::wstring> m_patchServers;
+};
+} // namespace ZelkPatch
