@@ -36,7 +36,10 @@ constexpr int kBorder = 5;
 constexpr int kScrollRate = 5;
 
 const wchar_t *const kPagePath = L"/patcher/patcher.html";
-// The page is a strip of the window: its own scroll bars would only get in the way.
+// The page is a strip of the window: its own scroll bars would only get in the way. The engine
+// runs this in every page it shows, so that nothing calls back into the window: the toolkit's
+// asynchronous script call reaches its control through a plain pointer when the script ends, which
+// may be after the window is gone.
 const char *const kHidePageScrollBars = "document.body.style.overflow = 'hidden';";
 } // namespace
 
@@ -123,15 +126,18 @@ void PatchMainFrame::BuildPageView()
     // Without a configured host there is no page to show, and the window works without it.
     if (address.empty() || !wxWebView::IsBackendAvailable(wxWebViewBackendDefault))
         return;
-    m_pageView = wxWebView::New(m_panel, ID_PAGE_VIEW, address, wxDefaultPosition, wxSize(kPageWidth, kPageHeight),
-                                wxWebViewBackendDefault, wxBORDER_NONE);
+    // Made blank first, so that the script is in place before the page loads.
+    m_pageView = wxWebView::New(m_panel, ID_PAGE_VIEW, wxWebViewDefaultURLStr, wxDefaultPosition,
+                                wxSize(kPageWidth, kPageHeight), wxWebViewBackendDefault, wxBORDER_NONE);
     if (m_pageView == nullptr)
         return;
+    m_pageView->AddUserScript(kHidePageScrollBars, wxWEBVIEW_INJECT_AT_DOCUMENT_END);
     m_pageView->Hide();
     m_pageView->Bind(wxEVT_WEBVIEW_LOADED, &PatchMainFrame::OnPageLoaded, this);
     m_pageView->Bind(wxEVT_WEBVIEW_ERROR, &PatchMainFrame::OnPageError, this);
     m_pageView->Bind(wxEVT_WEBVIEW_NAVIGATING, &PatchMainFrame::OnPageNavigating, this);
     m_mainSizer->Add(m_pageView, 0, wxEXPAND | wxALL, kBorder);
+    m_pageView->LoadURL(address);
 }
 
 void PatchMainFrame::OnPageLoaded(wxWebViewEvent &event)
@@ -139,7 +145,6 @@ void PatchMainFrame::OnPageLoaded(wxWebViewEvent &event)
     // Only the maker's page (or a page it links to) is worth the room; a blank page is not.
     if (!event.GetURL().StartsWith(wxS("http")))
         return;
-    m_pageView->RunScriptAsync(kHidePageScrollBars);
     if (m_pageView->IsShown())
         return;
     m_pageView->Show();
