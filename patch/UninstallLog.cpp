@@ -6,12 +6,12 @@
 #include <functional>
 
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 
 namespace
 {
-constexpr char kLogName[] = "unins000.dat";
 constexpr char kLogId32[] = "Inno Setup Uninstall Log (b)";
 constexpr char kLogId64[] = "Inno Setup Uninstall Log (b) 64-bit";
 
@@ -410,7 +410,7 @@ bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::
 {
     if (entries.empty())
         return true;
-    const std::wstring logPath = JoinPath(installPath, NarrowToWide(kLogName));
+    const std::wstring logPath = JoinPath(installPath, ProductFacts::kUninstallLogName);
     std::string bytes;
     if (ReadWholeFile(logPath, bytes, kMaxLogFileSize) != ZELKRESULT_OK)
     {

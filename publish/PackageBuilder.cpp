@@ -5,13 +5,14 @@
 #include <vector>
 
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "publish/JojoDiff.h"
 #include "patch/MD5.h"
 #include "patch/PackageArchive.h"
 
-const std::wstring kUninstallLogFileName = L"unins000.dat";
+const std::wstring kUninstallLogFileName = ProductFacts::kUninstallLogName;
 
 namespace
 {

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "patch/UninstallLog.h"
 
@@ -235,8 +236,8 @@ bool SampleFiles(const std::string &version, std::vector<SampleFile> &files)
         files.push_back({Wide(LegacyPath(i)), RandomContent(LegacyPath(i), 2000 + 37 * i), false});
     for (int step = kFirstSampleVersion + 1; step <= number; ++step)
         ApplyStep(files, step);
-    files.push_back({L"bin/Launcher.exe", LauncherContent(number), true});
-    files.push_back({L"bin/KorvilUtil.exe", kUtilityScript, true});
+    files.push_back({ProductFacts::kLauncherPath, LauncherContent(number), true});
+    files.push_back({ProductFacts::kUtilityPath, kUtilityScript, true});
     FindFile(files, "bin/Korvil.exe").executable = true;
     return true;
 }
@@ -251,7 +252,7 @@ bool MakeSampleInstallation(const std::wstring &directory, const std::string &ve
                 std::to_string(kLastSampleVersion) + ")";
         return false;
     }
-    if (FileExists(JoinPath(directory, L"unins000.dat")))
+    if (FileExists(JoinPath(directory, ProductFacts::kUninstallLogName)))
     {
         error = "the directory already holds an installation";
         return false;
@@ -268,15 +269,15 @@ bool MakeSampleInstallation(const std::wstring &directory, const std::string &ve
         }
         paths.push_back(file.path);
     }
-    const std::wstring tool = JoinPath(directory, L"bin/jpatchl-w32.exe");
+    const std::wstring tool = JoinPath(directory, ProductFacts::kPatchToolPath);
     if (!CopyFileAt(patchTool, tool) || !SetExecutable(tool))
     {
         error = "cannot copy the patch tool " + PathToNative(patchTool);
         return false;
     }
-    paths.push_back(L"bin/jpatchl-w32.exe");
+    paths.push_back(ProductFacts::kPatchToolPath);
 
-    const std::wstring logPath = JoinPath(directory, L"unins000.dat");
+    const std::wstring logPath = JoinPath(directory, ProductFacts::kUninstallLogName);
     if (!WriteFile(logPath, MakeUninstallLog(directory, paths)))
     {
         error = "cannot write the uninstall log";

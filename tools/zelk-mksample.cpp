@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "patch/MD5.h"
 #include "publish/SampleInstallation.h"
@@ -53,7 +54,7 @@ int main(int argc, char **argv)
     if (!MakeSampleInstallation(installation, version, NativeToPath(patchTool), error))
         return line.Failure(error);
     std::wstring digest;
-    if (!HashFileMD5(JoinPath(installation, L"bin/Launcher.exe"), digest))
+    if (!HashFileMD5(JoinPath(installation, ProductFacts::kLauncherPath), digest))
         return line.Failure("cannot read the launcher back");
     std::printf("%s\n", WideToNarrow(digest).c_str());
     return kToolExitSuccess;

@@ -11,16 +11,13 @@
 #include <unistd.h>
 
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "repair/FileTreeSummary.h"
 #include "tools/ToolCommandLine.h"
 
 namespace
 {
-// The uninstaller never takes part in a repair, and the summary file is the run's own.
-const wchar_t kUninstallerName[] = L"unins000.exe";
-const wchar_t kSummaryName[] = L"repair.cks";
-
 const char kUsage[] =
     "Usage: zelk-segsum ROOT [--summary FILE]\n"
     "Scans the installation ROOT as a repair run does and prints one line per 4 MiB segment of\n"
@@ -77,7 +74,8 @@ int main(int argc, char **argv)
 
     std::FILE *listing = TakeStandardOutput();
     FileTreeSummary summary;
-    std::set<std::wstring> exclusions = {kUninstallerName, kSummaryName};
+    // The uninstaller never takes part in a repair, and the summary file is the run's own.
+    std::set<std::wstring> exclusions = {ProductFacts::kUninstallerName, ProductFacts::kRepairSummaryName};
     std::wstring summaryPath;
     if (!summaryFile.empty())
     {
