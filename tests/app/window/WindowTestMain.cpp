@@ -29,7 +29,7 @@ void RetryInFreshProcess(const std::vector<char *> &arguments)
     const int attempt = previous ? std::atoi(previous) : 1;
     if (attempt >= kStartAttempts)
         return;
-    fprintf(stderr, "app_tests: the display refused the toolkit, trying again\n");
+    fprintf(stderr, "window_tests: the display refused the toolkit, trying again\n");
     setenv("ZELK_APP_TEST_ATTEMPT", std::to_string(attempt + 1).c_str(), 1);
     sleep(1);
     execv("/proc/self/exe", arguments.data());
@@ -49,7 +49,7 @@ int main(int argc, char **argv)
     if (!wxInitialize(argc, argv) || !wxTheApp->CallOnInit())
     {
         RetryInFreshProcess(originalArguments);
-        fprintf(stderr, "app_tests: cannot start the toolkit; the window tests need a display (run them under "
+        fprintf(stderr, "window_tests: cannot start the toolkit; the window tests need a display (run them under "
                         "xvfb-run -a)\n");
         return 1;
     }
