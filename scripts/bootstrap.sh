@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  clang libclang-rt-14-dev llvm
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   zlib1g-dev libboost-dev libcurl4-openssl-dev libssl-dev libdw-dev
   libgtest-dev googletest
