@@ -27,6 +27,7 @@ constexpr long kMaxRedirects = 10;
 constexpr int kFtpPort = 21;
 constexpr int kHttpPort = 80;
 constexpr int kHttpsPort = 443;
+constexpr int kMaxPort = 65535;
 constexpr const char *kAgentName = "Zelk";
 // Tests and the whole-program tests shorten the pause between attempts through the environment.
 constexpr const char *kRetryPauseVariable = "ZELK_TEST_TRANSFER_RETRY_PAUSE_MS";
@@ -548,7 +549,11 @@ ZELKRESULT ParseAddress(const std::string &address, ZelkAddress &parts)
         const std::string portText = hostAndPort.substr(colon + 1);
         int port = 0;
         const char *end = portText.data() + portText.size();
-        if (std::from_chars(portText.data(), end, port).ec == std::errc())
+        const std::from_chars_result parsed = std::from_chars(portText.data(), end, port);
+        // A number that is no port would otherwise reach the connection (or become the default).
+        if (parsed.ec == std::errc::result_out_of_range || (parsed.ec == std::errc() && (port < 0 || port > kMaxPort)))
+            return ZELKRESULT_INVALID_ARGUMENT;
+        if (parsed.ec == std::errc())
             parts.port = port;
     }
     for (char &c : parts.scheme)

@@ -185,6 +185,10 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"http://u:p:q@host.example/x", 0, "http", "u", "p:q", "host.example", 80, "x"},
         AddressCase{"http://:secret@host.example/x", ZELKRESULT_INVALID_ARGUMENT, "", "", "", "", 0, ""},
         AddressCase{"http:///x", ZELKRESULT_INVALID_ARGUMENT, "", "", "", "", 0, ""},
+        AddressCase{"hvt:65536es/", ZELKRESULT_INVALID_ARGUMENT, "", "", "", "", 0, ""},
+        AddressCase{"ftp://host.example:-21/x", ZELKRESULT_INVALID_ARGUMENT, "", "", "", "", 0, ""},
+        AddressCase{"http://host.example:99999999999/x", ZELKRESULT_INVALID_ARGUMENT, "", "", "", "", 0, ""},
+        AddressCase{"http://host.example:65535/x", 0, "http", "", "", "host.example", 65535, "x"},
         AddressCase{"", ZELKRESULT_INVALID_ARGUMENT, "", "", "", "", 0, ""}));
 
 // An address that cannot be used never reaches the server.
