@@ -32,6 +32,9 @@ namespace
 {
 const wchar_t *const kNoValidOperation = L"No valid patch operation was specified. Patching aborted.";
 const char *const kDumpName = "patcher";
+// The box of a crashed patcher, shown by a fresh process of it.
+const wchar_t *const kFatalErrorText = L"Unhandled Exception";
+const wchar_t *const kFatalErrorCaption = L"Fatal Error";
 const wchar_t *const kUnattendedShort = L"-u";
 const wchar_t *const kUnattendedLong = L"--unattended";
 
@@ -310,6 +313,16 @@ bool PelmoPatcherApp::WantsUnattended(int argc, wxChar **argv)
 
 bool PelmoPatcherApp::Initialize(int &argc, wxChar **argv)
 {
+    if (argc == 3 && wxString(argv[1]) == kZelkCrashReportSwitch)
+    {
+        m_showingFatalError = true;
+        m_crashReportToShow = argv[2];
+        if (wxApp::Initialize(argc, argv))
+            return true;
+        // No box without a display: the path still reaches the user.
+        ZelkPrintCrashReportPath(PathToNative(m_crashReportToShow).c_str());
+        return false;
+    }
     m_unattended = WantsUnattended(argc, argv);
     if (m_unattended)
         return wxAppConsole::Initialize(argc, argv);
@@ -367,11 +380,16 @@ void PelmoPatcherApp::LaunchOnExitProgram()
 
 bool PelmoPatcherApp::OnInit()
 {
+    if (m_showingFatalError)
+    {
+        ShowFatalErrorBox();
+        return false;
+    }
     if (!StartSocketLibrary())
         return false;
     ZelkInstallCrashHandlers();
     AcquireSocketManager(1);
-    ZelkSetFatalDumpName(kDumpName, nullptr);
+    ZelkSetFatalDumpName(kDumpName, [] { wxTheApp->OnFatalException(); });
     if (m_unattended)
     {
         // Set before anything can print, so that messages and boxes reach the terminal.
@@ -427,6 +445,7 @@ bool PelmoPatcherApp::OnInit()
         CheckStandalonePayload(RunningExecutableForDiscovery(), false, m_payload, m_settings, *m_console);
     }
 
+    ZelkCrashTestPoint("main");
     const bool runNow = settings.DownloadMode() || settings.RepairMode();
     if (m_unattended)
     {
@@ -465,6 +484,29 @@ int PelmoPatcherApp::OnRun()
     if (!m_endedEarly)
         m_exitStatus = m_console->WaitForRun();
     return m_exitStatus;
+}
+
+void PelmoPatcherApp::OnFatalException()
+{
+    const char *report = ZelkWriteFatalDump();
+    if (m_unattended || !ZelkShowFatalErrorBox(report))
+        ZelkPrintCrashReportPath(report);
+    ZelkEndProcessAfterFatalError();
+}
+
+void PelmoPatcherApp::OnUnhandledException()
+{
+    ZelkNoteCurrentException();
+    OnFatalException();
+}
+
+void PelmoPatcherApp::ShowFatalErrorBox()
+{
+    // The report's path goes with the text: it is what the user hands on to the maker.
+    std::wstring text = kFatalErrorText;
+    if (!m_crashReportToShow.empty())
+        text += L"\n\n" + m_crashReportToShow;
+    Dialogs().ShowMessageBox(nullptr, text, kFatalErrorCaption, MessageBoxStyle::Ok);
 }
 
 int PelmoPatcherApp::OnExit()

@@ -95,6 +95,12 @@ public:
     bool OnInit() override;
     int OnRun() override;
     int OnExit() override;
+    // The fatal path, run by the crash handler on the faulting thread: the crash report, the
+    // "Unhandled Exception" box shown by a fresh process (without a window, the report's path on
+    // standard error instead), and the end with exit status 255.
+    void OnFatalException() override;
+    // An exception that nothing caught ends the process the same way.
+    void OnUnhandledException() override;
 
     bool ParseCommandLine();
     bool RelaunchElevated();
@@ -111,12 +117,18 @@ private:
     // after a false OnInit).
     bool EndUnattended(int exitStatus);
     void ReportNoMode();
+    // In the process started to show a crashed patcher's box: the box, with the report's path.
+    void ShowFatalErrorBox();
 
     // The settings of the next run, and the reader of the executable's own payload.
     PatchSettings m_settings;
     PatchPayload m_payload;
     PatcherCommandLine m_commandLine{m_settings};
     std::vector<std::wstring> m_arguments;
+    // Set when this process only shows the box of a crashed patcher, with the report's path
+    // (empty when no report could be written).
+    bool m_showingFatalError = false;
+    std::wstring m_crashReportToShow;
     bool m_unattended = false;
     bool m_endedEarly = false;
     int m_exitStatus = 0;

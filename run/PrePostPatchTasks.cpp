@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kernel/AssetDbIpc.h"
+#include "kernel/CrashHandler.h"
 #include "kernel/Elevation.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessUtil.h"
@@ -23,6 +24,8 @@ namespace ZelkPatch
 namespace
 {
 constexpr uint64_t kBytesPerMB = 1048576;
+// The thread's name in crash reports (and the test switch that faults in it).
+const char kGaugeThreadName[] = "rebuild gauge";
 
 const wchar_t kUpdatingDatabase[] = L"\nUpdating Korvil asset database... (this may take several minutes)";
 const wchar_t kUtilityNotStarted[] =
@@ -219,6 +222,7 @@ void KADRepairProgressThread::Stop()
 
 void KADRepairProgressThread::Entry()
 {
+    const ZelkFatalExceptionGuard guard(kGaugeThreadName);
     m_observer.GaugeRange(kGaugeRange);
     m_observer.GaugeValue(kGaugeStart);
     unsigned elapsed = 0;

@@ -9,7 +9,7 @@ packages=(
   libwxgtk3.2-dev libwxgtk-webview3.2-dev
   zlib1g-dev libboost-dev libcurl4-openssl-dev libssl-dev libdw-dev
   libgtest-dev googletest
-  xvfb xauth imagemagick
+  xvfb xauth x11-utils imagemagick
   python3 python3-pyftpdlib openssl curl
   xdelta3 time
 )
