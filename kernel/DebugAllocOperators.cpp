@@ -55,17 +55,14 @@ DebugAllocTracker &Tracker()
     return *tracker;
 }
 
-// Constructed before every other static object of the program, so destroyed after them: their
-// frees come before the report.
-struct ExitReport
+// Runs after every static object of every module has been destroyed (a destructor function runs
+// after the exit-time functions, the static destructors among them), so that their frees come
+// before the report and only real leaks are listed.
+__attribute__((destructor)) void ReportAtExit()
 {
-    ~ExitReport()
-    {
-        if (TrackerOn())
-            Tracker().Report();
-    }
-};
-__attribute__((init_priority(101))) ExitReport g_exitReport;
+    if (TrackerOn())
+        Tracker().Report();
+}
 
 void *AllocateOrThrow(size_t size, size_t alignment, const void *caller)
 {
