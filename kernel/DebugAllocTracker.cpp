@@ -98,7 +98,7 @@ void *DebugAllocTracker::Track(void *block, size_t size, const void *caller)
     record.size = size;
     record.threadId = CurrentThreadId();
     // Captured before the lock is taken: the walk is the costly part and needs no lock.
-    record.frameCount = static_cast<uint16_t>(CaptureStackFrames(record.frames, kMaxFrames, caller));
+    record.frameCount = static_cast<uint16_t>(CaptureStackFramesCached(record.frames, kMaxFrames, caller));
     std::lock_guard<std::mutex> lock(m_lock);
     m_busyThread.store(record.threadId, std::memory_order_relaxed);
     m_liveBlocks.insert_or_assign(reinterpret_cast<uintptr_t>(block), record);

@@ -15,6 +15,10 @@
 // not among the first frames, it starts with the caller of CaptureStackFrames. Neither allocates
 // nor locks, so a signal handler may call it.
 size_t CaptureStackFrames(uint64_t *frames, size_t capacity, const void *from = nullptr);
+// The same frames, faster for a thread that captures again and again (the allocation tracker):
+// each code address's unwind rule is worked out once and kept for the thread. Not for signal
+// handlers: a thread's first capture sets up its cache.
+size_t CaptureStackFramesCached(uint64_t *frames, size_t capacity, const void *from = nullptr);
 
 // What a frame address resolves to. What cannot be resolved keeps its default.
 struct StackFrameSymbol
