@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What the allocation tracker costs the patcher: the same program with the tracker on and off
-# (ZELK_ALLOC_TRACKER=off), in turn, on
+# (ZELK_TEST_ALLOC_TRACKER=off), in turn, on
 #   1. a standalone run of the demo's sample installation (build 100 to 102, unattended), and
 #   2. the window's start-up until the window is on the screen, ready to install (under Xvfb).
 # Prints the median wall and CPU seconds of each and the ratios on/off (1.0 = no cost).
@@ -61,7 +61,7 @@ ticks_per_second=$(getconf CLK_TCK)
 standalone_run() {
   fresh_installation
   /usr/bin/time -f '%e %U %S' -o "$work/time.txt" \
-    env "ZELK_ALLOC_TRACKER=$1" DISPLAY= "$work/pelmo-patcher-102" -u >"$work/run.log" 2>&1 ||
+    env "ZELK_TEST_ALLOC_TRACKER=$1" DISPLAY= "$work/pelmo-patcher-102" -u >"$work/run.log" 2>&1 ||
     { echo "alloc-tracker-bench: the standalone run failed:" >&2; cat "$work/run.log" >&2; exit 1; }
   diff -r --exclude=unins000.dat "$work/Korvil" "$work/build-102" >/dev/null ||
     { echo "alloc-tracker-bench: the run did not reach build 102" >&2; exit 1; }
@@ -74,7 +74,7 @@ window_startup() {
   fresh_installation
   local start now id
   start=$(date +%s%N)
-  ZELK_ALLOC_TRACKER=$1 "$work/pelmo-patcher-102" >"$work/window.log" 2>&1 &
+  ZELK_TEST_ALLOC_TRACKER=$1 "$work/pelmo-patcher-102" >"$work/window.log" 2>&1 &
   patcher_pid=$!
   while :; do
     if ! kill -0 "$patcher_pid" 2>/dev/null; then

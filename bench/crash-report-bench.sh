@@ -36,7 +36,7 @@ timed_run() {
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-timed_run 2 ZELK_ALLOC_TRACKER=on >/dev/null # warm-up
+timed_run 2 ZELK_TEST_ALLOC_TRACKER=on >/dev/null # warm-up
 : >"$work/crash.txt"
 : >"$work/orderly.txt"
 for ((i = 0; i < rounds; i++)); do

@@ -31,7 +31,7 @@ DebugAllocTracker *ProcessAllocTracker()
 namespace
 {
 // Switched off only to measure what the tracker costs.
-constexpr char kTrackerVariable[] = "ZELK_ALLOC_TRACKER";
+constexpr char kTrackerVariable[] = "ZELK_TEST_ALLOC_TRACKER";
 
 bool TrackerOn()
 {

@@ -79,6 +79,6 @@ private:
 };
 
 // The tracker behind this program's global allocation operators; null when the program has none:
-// they are not linked in, a sanitizer build keeps its own, or ZELK_ALLOC_TRACKER=off (used to
+// they are not linked in, a sanitizer build keeps its own, or ZELK_TEST_ALLOC_TRACKER=off (used to
 // measure what the tracker costs).
 DebugAllocTracker *ProcessAllocTracker();
