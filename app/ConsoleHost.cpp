@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "app/PatchThread.h"
+#include "kernel/CrashHandler.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
 #include "patch/FixedTexts.h"
@@ -47,6 +49,7 @@ bool ConsoleHost::StartRun(RunFunction run)
     try
     {
         m_worker = std::thread([this, run = std::move(run)] {
+            const ZelkFatalExceptionGuard guard(kRunWorkerThreadName);
             const RunOutcome outcome = run();
             std::lock_guard<std::mutex> lock(m_finishLock);
             m_outcome = outcome;

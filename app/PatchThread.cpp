@@ -6,19 +6,13 @@
 
 namespace ZelkPatch
 {
-namespace
-{
-// The thread's name in crash reports (and the test switch that faults in it).
-const char kWorkerThreadName[] = "patch worker";
-} // namespace
-
 APThread::APThread(std::function<void()> finished) : wxThread(wxTHREAD_JOINABLE), m_finished(std::move(finished))
 {
 }
 
 wxThread::ExitCode APThread::Entry()
 {
-    const ZelkFatalExceptionGuard guard(kWorkerThreadName);
+    const ZelkFatalExceptionGuard guard(kRunWorkerThreadName);
     if (m_finished)
         m_finished();
     return nullptr;
@@ -32,7 +26,7 @@ PatchThread::PatchThread(const PatchSettings &settings, PatchPayload &payload, R
 
 wxThread::ExitCode PatchThread::Entry()
 {
-    const ZelkFatalExceptionGuard guard(kWorkerThreadName);
+    const ZelkFatalExceptionGuard guard(kRunWorkerThreadName);
     m_outcome = m_run.Run();
     return APThread::Entry();
 }

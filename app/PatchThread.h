@@ -11,6 +11,10 @@
 
 namespace ZelkPatch
 {
+// The name of a run's worker thread, with and without the window, in crash reports (and the test
+// switch that faults in it).
+constexpr char kRunWorkerThreadName[] = "patch worker";
+
 // Base of the window's workers: a joinable thread that tells its owner when it has finished.
 class APThread : public wxThread
 {
