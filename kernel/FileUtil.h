@@ -49,7 +49,8 @@ bool IsContainedRelativeName(const std::wstring &name);
 // File system -----------------------------------------------------------------------------------
 
 // Creates the directory and its missing parents. False for an empty path and for a path that
-// names an existing file (errno EEXIST, no log line); a failed creation is logged.
+// names an existing file (errno EEXIST, no log line); a failed creation is logged. A path longer
+// than the system can hold is refused, and logged, before any level of it is made.
 bool MakeDirectory(const std::wstring &path);
 // Deletes the tree; stops at the first subdirectory that cannot be removed.
 bool DeleteTree(const std::wstring &directory);
