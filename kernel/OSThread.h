@@ -111,6 +111,10 @@ private:
 
 constexpr uint32_t kWaitInfinite = 0xFFFFFFFFu;
 
+// The calling thread's id, unique among the process's living threads; never -1, which callers use
+// for "no thread".
+int32_t GetCurrentThreadId();
+
 // False, without a throw, when the calling thread does not hold the mutex.
 bool ReleaseMutex(Mutex &mutex);
 } // namespace OS

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <pthread.h>
+#include <unistd.h>
 
 #include "kernel/CrashHandler.h"
 #include "kernel/ZelkAssert.h"
@@ -246,5 +247,10 @@ bool Event::Wait(uint32_t milliseconds)
     if (!m_state->manualReset)
         m_state->set = false;
     return true;
+}
+
+int32_t GetCurrentThreadId()
+{
+    return static_cast<int32_t>(gettid());
 }
 } // namespace OS

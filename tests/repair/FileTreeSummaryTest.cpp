@@ -6,10 +6,12 @@
 #include <utime.h>
 #include <vector>
 
+#include "LoopbackPeer.h"
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
+#include "net/ZelkDataBufferTCP.h"
 #include "repair/FileTreeSummary.h"
 #include "repair/SegmentChecksum.h"
 
@@ -399,6 +401,24 @@ TEST_F(SummaryTreeTest, SaveThenLoadGivesTheSameEntriesNotSeen)
     }
     EXPECT_EQ(LoadSummaryFile(loaded, JoinPath(Root(), L"none.cks")), ZELKRESULT_IO);
     EXPECT_EQ(loaded.GetEntryCount(), before.size());
+}
+
+// What a repair client sends: the bytes of the summary file, over a connection to a plain reader.
+TEST_F(SummaryTreeTest, SaveSendsTheSummaryFileBytesOverAConnection)
+{
+    Write("bin/Korvil.exe", Pattern(kSegment + 3, 'k'));
+    Write("data/a.pak", "a");
+    ASSERT_EQ(m_summary.Scan(Root(), {}), ZELKRESULT_OK);
+    ZelkDataBufferMemoryDynamic file;
+    ASSERT_EQ(m_summary.Save(file), ZELKRESULT_OK);
+
+    std::promise<std::string> arrived;
+    loopback::Peer reader([&](int fd) { arrived.set_value(loopback::ReceiveAll(fd)); });
+    ZelkDataBufferTCP connection;
+    ASSERT_EQ(connection.Connect(reader.Endpoint()), ZELKRESULT_OK);
+    ASSERT_EQ(m_summary.Save(connection), ZELKRESULT_OK);
+    connection.Disconnect(false);
+    EXPECT_EQ(arrived.get_future().get(), std::string(reinterpret_cast<const char *>(file.GetData()), file.GetSize()));
 }
 
 TEST_F(SummaryTreeTest, AWrongMagicEmptiesTheTable)
