@@ -20,6 +20,8 @@
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
+#include "net/CPSocketManager.h"
+#include "net/SocketLibrary.h"
 #include "run/InstallDiscovery.h"
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
@@ -63,23 +65,22 @@ const OptionDefinition kOptions[] = {
     {wxCMD_LINE_SWITCH, "u", "unattended", kIdOptionUnattended, 0},
 };
 
-// Sockets, as the socket manager expects them started before anything else; the manager plugs in
-// here.
+// The socket library stays started for the whole life of the application: the repair run's name
+// lookup and connections need it long after start-up.
+SocketLibrary &Sockets()
+{
+    static SocketLibrary library;
+    return library;
+}
+
 bool StartSocketLibrary()
 {
-    return true;
+    return Sockets().Startup(2, 2);
 }
 
 void CleanupSocketLibrary()
 {
-}
-
-void AcquireSocketManager(int)
-{
-}
-
-void ReleaseSocketManager()
-{
+    Sockets().Cleanup();
 }
 
 // Relative paths from the command line are meant from where the user started the program, which
@@ -331,9 +332,12 @@ bool PelmoPatcherApp::Initialize(int &argc, wxChar **argv)
 
 void PelmoPatcherApp::CleanUp()
 {
-    // Runs after OnExit and after a false OnInit alike: either way the end is an orderly one,
-    // and the exit check must not take it for a crash.
+    // Runs after OnExit and after a false OnInit alike (the toolkit skips OnExit then): the socket
+    // manager's thread and the sockets end here when OnExit did not end them, and the end is an
+    // orderly one, which the exit check must not take for a crash.
+    ReleaseOwnSocketManager();
     ZelkDisarmExitDump();
+    CleanupSocketLibrary();
     if (m_unattended)
         wxAppConsole::CleanUp();
     else
@@ -346,6 +350,14 @@ wxAppTraits *PelmoPatcherApp::CreateTraits()
     if (m_unattended)
         return new wxConsoleAppTraits;
     return wxApp::CreateTraits();
+}
+
+void PelmoPatcherApp::ReleaseOwnSocketManager()
+{
+    if (!m_holdsSocketManager)
+        return;
+    m_holdsSocketManager = false;
+    ReleaseSocketManager();
 }
 
 bool PelmoPatcherApp::EndUnattended(int exitStatus)
@@ -389,6 +401,7 @@ bool PelmoPatcherApp::OnInit()
         return false;
     ZelkInstallCrashHandlers();
     AcquireSocketManager(1);
+    m_holdsSocketManager = true;
     ZelkSetFatalDumpName(kDumpName, [] { wxTheApp->OnFatalException(); });
     if (m_unattended)
     {
@@ -513,7 +526,7 @@ int PelmoPatcherApp::OnExit()
 {
     if (!m_endedEarly)
         LaunchOnExitProgram();
-    ReleaseSocketManager();
+    ReleaseOwnSocketManager();
     ZelkDisarmExitDump();
     CleanupSocketLibrary();
     m_console.reset();

@@ -119,6 +119,8 @@ private:
     void ReportNoMode();
     // In the process started to show a crashed patcher's box: the box, with the report's path.
     void ShowFatalErrorBox();
+    // Gives up the reference start-up took on the socket manager, once.
+    void ReleaseOwnSocketManager();
 
     // The settings of the next run, and the reader of the executable's own payload.
     PatchSettings m_settings;
@@ -131,6 +133,7 @@ private:
     std::wstring m_crashReportToShow;
     bool m_unattended = false;
     bool m_endedEarly = false;
+    bool m_holdsSocketManager = false;
     int m_exitStatus = 0;
     std::unique_ptr<ConsoleHost> m_console;
     PatchMainFrame *m_frame = nullptr;
