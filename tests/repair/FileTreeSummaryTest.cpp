@@ -19,6 +19,11 @@ namespace
 {
 constexpr size_t kSegment = 4194304;
 
+IPv4Endpoint OnLoopback(uint16_t port)
+{
+    return {kLoopbackAddress, port};
+}
+
 // Counts the diagnostic line printed before every checksum computation: the number of segments
 // that were actually read.
 class ChecksumReadCounter : public ZelkSystemLogObserver
@@ -415,7 +420,7 @@ TEST_F(SummaryTreeTest, SaveSendsTheSummaryFileBytesOverAConnection)
     std::promise<std::string> arrived;
     loopback::Peer reader([&](int fd) { arrived.set_value(loopback::ReceiveAll(fd)); });
     ZelkDataBufferTCP connection;
-    ASSERT_EQ(connection.Connect(reader.Endpoint()), ZELKRESULT_OK);
+    ASSERT_EQ(connection.Connect(OnLoopback(reader.Port())), ZELKRESULT_OK);
     ASSERT_EQ(m_summary.Save(connection), ZELKRESULT_OK);
     connection.Disconnect(false);
     EXPECT_EQ(arrived.get_future().get(), std::string(reinterpret_cast<const char *>(file.GetData()), file.GetSize()));

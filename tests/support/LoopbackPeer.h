@@ -13,8 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/TCPSocket.h"
-
 namespace loopback
 {
 // Generous bounds that only keep a broken test from hanging; nothing here measures speed.
@@ -38,7 +36,7 @@ public:
     }
     ~PlainListener() { close(m_fd); }
 
-    IPv4Endpoint Endpoint() const { return {kLoopbackAddress, m_port}; }
+    uint16_t Port() const { return m_port; }
     // The next connection, or -1 after the patience ran out.
     int Accept() const
     {
@@ -57,7 +55,7 @@ private:
 inline uint16_t UnusedPort()
 {
     PlainListener listener;
-    return listener.Endpoint().port;
+    return listener.Port();
 }
 
 inline void SendAll(int fd, const std::string &bytes)
@@ -105,7 +103,7 @@ public:
     {
     }
     ~Peer() { Finish(); }
-    IPv4Endpoint Endpoint() const { return m_listener.Endpoint(); }
+    uint16_t Port() const { return m_listener.Port(); }
     void Finish()
     {
         if (m_done.valid())
