@@ -139,3 +139,10 @@ std::wstring RunTempDirectory();
 void RemoveRunTempDirectory();
 // Bytes available to the caller on the volume of path; false when it cannot be read.
 bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes);
+
+// Private files ---------------------------------------------------------------------------------
+
+// Creates a file that must not exist yet, readable and writable by its owner only from its first
+// moment, holds bytes and is on the disk when this returns true; a failure leaves no file behind.
+// For secrets such as private keys.
+bool CreatePrivateFile(const std::wstring &path, const std::string &bytes);

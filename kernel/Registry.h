@@ -41,3 +41,16 @@ private:
     std::wstring m_path;
     bool m_forWrite;
 };
+
+// How a value stands, for a caller that must tell a value that is not there from one it cannot
+// use: a registry file that exists but cannot be read is Unreadable, never Missing.
+enum class RegistryValueState
+{
+    Missing,
+    Text,
+    OtherType,
+    Unreadable,
+};
+
+// The text value name of the key at keyPath (the key need not be opened first).
+RegistryValueState QueryRegistryText(const std::wstring &keyPath, const std::wstring &name, std::wstring &value);

@@ -627,3 +627,41 @@ bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes)
     bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
     return true;
 }
+
+bool CreatePrivateFile(const std::wstring &path, const std::string &bytes)
+{
+    const std::string native = Native(path);
+    // O_EXCL: never through a link planted in its place, never over an existing file. The mode is
+    // given at creation, so no other account ever opens it, even empty.
+    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    bool written = true;
+    while (written && done < bytes.size())
+    {
+        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        written = count > 0;
+        if (written)
+            done += static_cast<size_t>(count);
+    }
+    // A umask never widens 0600, but fchmod makes the mode independent of it either way.
+    written = written && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0 || !written)
+    {
+        unlink(native.c_str());
+        return false;
+    }
+    // The new name must reach the disk too.
+    const size_t slash = native.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+    const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd >= 0)
+    {
+        fsync(directoryFd);
+        close(directoryFd);
+    }
+    return true;
+}

@@ -667,3 +667,17 @@ bool RegistryKey::DeleteValue(const std::wstring &name)
         return false;
     });
 }
+
+RegistryValueState QueryRegistryText(const std::wstring &keyPath, const std::wstring &name, std::wstring &value)
+{
+    Document document;
+    if (!ReadDocument(document))
+        return RegistryValueState::Unreadable;
+    const Entry *entry = FindValue(document, SplitKeyPath(keyPath), name);
+    if (!entry)
+        return RegistryValueState::Missing;
+    if (entry->kind != ValueKind::String)
+        return RegistryValueState::OtherType;
+    value = entry->text;
+    return RegistryValueState::Text;
+}

@@ -565,3 +565,27 @@ TEST_F(FileUtil, ReadWholeFileIsBoundedAndSaysWhyItFailed)
     ASSERT_EQ(ReadWholeFile(L"/proc/self/status", status, 1 << 20), ZELKRESULT_OK);
     EXPECT_NE(status.find("Pid:"), std::string::npos);
 }
+
+TEST_F(FileUtil, PrivateFilesAreTheOwnersAndNeverReplaceAnything)
+{
+    // A wide umask must not widen the file either.
+    const mode_t umaskBefore = umask(0);
+    const std::wstring key = JoinPath(m_root, L"key.pem");
+    EXPECT_TRUE(CreatePrivateFile(key, "secret\n"));
+    umask(umaskBefore);
+    struct stat info;
+    ASSERT_EQ(stat(PathToNative(key).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    std::ifstream in(PathToNative(key));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "secret\n");
+
+    // An existing file, and a link planted where the key goes, stay as they are.
+    EXPECT_FALSE(CreatePrivateFile(key, "other"));
+    const std::wstring target = WriteFile(L"target", "untouched");
+    const std::wstring link = JoinPath(m_root, L"link.pem");
+    ASSERT_EQ(symlink(PathToNative(target).c_str(), PathToNative(link).c_str()), 0);
+    EXPECT_FALSE(CreatePrivateFile(link, "other"));
+    std::ifstream targetIn(PathToNative(target));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(targetIn), {}), "untouched");
+    EXPECT_FALSE(CreatePrivateFile(JoinPath(m_root, L"missing/key.pem"), "secret"));
+}

@@ -357,3 +357,38 @@ TEST_F(Registry, WritingIsRefusedToAUserWhoMayNotWriteTheFile)
     });
     EXPECT_EQ(allowed, 8);
 }
+
+// A caller that must never take an unreadable registry for a missing value can tell them apart.
+TEST_F(Registry, TextValueStatesTellMissingFromUnreadable)
+{
+    struct Case
+    {
+        const char *name;
+        std::string content; // null-free text of the file; "<dir>" makes the path a directory
+        RegistryValueState state;
+        std::wstring value;
+    };
+    const std::string header = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n";
+    const Case cases[] = {
+        {"no file", "", RegistryValueState::Missing, L""},
+        {"no value", header + "\"Other\"=\"x\"\n", RegistryValueState::Missing, L""},
+        {"text", header + "\"publisherKEY\"=\"abc\"\n", RegistryValueState::Text, L"abc"},
+        {"empty text", header + "\"PublisherKey\"=\"\"\n", RegistryValueState::Text, L""},
+        {"dword", header + "\"PublisherKey\"=dword:00000001\n", RegistryValueState::OtherType, L""},
+        {"unreadable value", header + "\"PublisherKey\"=hex:zz\n", RegistryValueState::OtherType, L""},
+        {"unreadable file", "<dir>", RegistryValueState::Unreadable, L""},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        DeleteTree(NativeToPath(m_file));
+        DeleteFileAt(NativeToPath(m_file));
+        if (c.content == "<dir>")
+            ASSERT_TRUE(MakeDirectory(NativeToPath(m_file)));
+        else if (!c.content.empty())
+            WriteFile(c.content);
+        std::wstring value;
+        EXPECT_EQ(QueryRegistryText(L"Software\\Pelmo", L"PublisherKey", value), c.state);
+        EXPECT_EQ(value, c.value);
+    }
+}
