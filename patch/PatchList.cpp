@@ -2,10 +2,13 @@
 #include "patch/PatchList.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
+#include "patch/DetachedSignature.h"
 #include "patch/FixedTexts.h"
 #include "patch/InternetTransfer.h"
 #include "patch/PelmoPatchTask.h"
@@ -17,20 +20,29 @@ constexpr const char *kKeySourceVersion = "source-version";
 constexpr const char *kKeyTargetVersion = "target-version";
 constexpr const char *kKeyExeUrl = "patch-exe-url";
 constexpr const char *kKeyDataUrl = "patch-data-url";
+// Keys of signed lists; older patchers ignore them as unknown keys.
+constexpr const char *kKeyDataSha256 = "patch-data-sha256";
+constexpr const char *kKeyDataSize = "patch-data-size";
+constexpr const char *kKeyListSerial = "list-serial";
 // A list names a few lines per step. A server that sends more than this is not sending a list,
 // and the run must not hold whatever it sends in memory.
 constexpr uint64_t kMaxPatchListSize = 1024 * 1024;
 
-// Memory for a downloaded list that refuses to grow past kMaxPatchListSize.
-class PatchListBuffer : public ZelkDataBufferMemoryDynamic
+// Memory for a download that refuses to grow past a bound.
+class BoundedBuffer : public ZelkDataBufferMemoryDynamic
 {
 public:
+    explicit BoundedBuffer(uint64_t limit) : m_limit(limit) {}
+
     ZELKRESULT Write(const void *source, uint32_t count) override
     {
-        if (GetPosition() + count > kMaxPatchListSize)
+        if (GetPosition() + count > m_limit)
             return ZELKRESULT_NO_MEMORY;
         return ZelkDataBufferMemoryDynamic::Write(source, count);
     }
+
+private:
+    uint64_t m_limit;
 };
 
 // Only the space character: a tab is part of the text.
@@ -72,7 +84,36 @@ void AppendLine(ZelkDataBuffer &block, const std::string &line)
     const std::string withEnd = line + "\n";
     block.Write(withEnd.data(), static_cast<uint32_t>(withEnd.size()));
 }
+
+// The archive's digest and size as the entry gives them; an empty value counts as none.
+void ReadArchiveIntegrity(const std::map<std::string, std::string> &values, PatchListEntry &entry)
+{
+    const std::string digest = Lookup(values, kKeyDataSha256);
+    Sha256Digest parsedDigest;
+    if (HexToDigest(digest, parsedDigest))
+        entry.dataSha256 = parsedDigest;
+    else if (!digest.empty())
+        entry.integrityMalformed = true;
+    const std::string size = Lookup(values, kKeyDataSize);
+    uint64_t parsedSize = 0;
+    if (ParseListNumber(size, parsedSize))
+        entry.dataSize = parsedSize;
+    else if (!size.empty())
+        entry.integrityMalformed = true;
+}
 } // namespace
+
+bool ParseListNumber(const std::string &text, uint64_t &value)
+{
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE)
+        return false;
+    value = parsed;
+    return true;
+}
 
 bool ReadLine(ZelkDataBuffer &buffer, std::string &line)
 {
@@ -131,7 +172,7 @@ bool PelmoPatchTask::FetchPatchList(const std::vector<std::wstring> &servers)
         if (server.empty())
             continue;
         const std::string address = WideToNarrow(JoinPath(server, NarrowToWide(kPatchListName)));
-        PatchListBuffer list;
+        BoundedBuffer list(kMaxPatchListSize);
         if (DownloadAddress(address, list, kDownloadNoCache, nullptr) != ZELKRESULT_OK)
         {
             Report(MessageNormal, kTextUnableToDownload + NarrowToWide(address));
@@ -151,6 +192,8 @@ bool PelmoPatchTask::FetchPatchList(const std::vector<std::wstring> &servers)
 
 bool PelmoPatchTask::ParsePatchList(ZelkDataBuffer &buffer, const std::wstring &base)
 {
+    m_listSerial.reset();
+    m_listSerialMalformed = false;
     bool result = false;
     std::string line;
     bool more = true;
@@ -184,6 +227,8 @@ bool PelmoPatchTask::ParsePatchEntry(ZelkDataBuffer &block, const std::wstring &
     std::map<std::string, std::string> values;
     if (!ParseKeyValues(block, values))
         return false;
+    // The serial may stand in an entry of its own, which older patchers pass over as incomplete.
+    NoteListSerial(values);
     const std::string sourceVersion = Lookup(values, kKeySourceVersion);
     const std::string targetVersion = Lookup(values, kKeyTargetVersion);
     const std::wstring exeUrl = NarrowToWide(Lookup(values, kKeyExeUrl));
@@ -196,12 +241,86 @@ bool PelmoPatchTask::ParsePatchEntry(ZelkDataBuffer &block, const std::wstring &
             return false;
         dataUrl = JoinPath(base, dataUrl);
     }
-    m_patchList[sourceVersion] = PatchListEntry{targetVersion, exeUrl, dataUrl};
+    PatchListEntry entry;
+    entry.targetVersion = targetVersion;
+    entry.exeUrl = exeUrl;
+    entry.dataUrl = dataUrl;
+    ReadArchiveIntegrity(values, entry);
+    m_patchList[sourceVersion] = entry;
     return true;
+}
+
+void PelmoPatchTask::NoteListSerial(const std::map<std::string, std::string> &values)
+{
+    const auto found = values.find(kKeyListSerial);
+    if (found == values.end())
+        return;
+    uint64_t serial = 0;
+    if (!ParseListNumber(found->second, serial) || (m_listSerial && *m_listSerial != serial))
+        m_listSerialMalformed = true;
+    else
+        m_listSerial = serial;
 }
 
 const PatchListEntry *PelmoPatchTask::FindPatchEntry(const std::string &sourceVersion) const
 {
     const auto found = m_patchList.find(sourceVersion);
     return found == m_patchList.end() ? nullptr : &found->second;
+}
+
+const char *DescribeArchiveVerdict(ArchiveVerdict verdict)
+{
+    switch (verdict)
+    {
+    case ArchiveVerdict::Good:
+        return "the archive is the one the list names";
+    case ArchiveVerdict::NoDigest:
+        return "the list gives no SHA-256 for the archive";
+    case ArchiveVerdict::Malformed:
+        return "the list's SHA-256 or size of the archive is not well formed";
+    case ArchiveVerdict::SizeDiffers:
+        return "the archive's size differs from the list's";
+    case ArchiveVerdict::DigestDiffers:
+        return "the archive's SHA-256 differs from the list's";
+    case ArchiveVerdict::Unreadable:
+        return "the archive cannot be read";
+    }
+    return "unknown verdict";
+}
+
+ArchiveVerdict CheckListedArchive(const PatchListEntry &entry)
+{
+    if (entry.integrityMalformed)
+        return ArchiveVerdict::Malformed;
+    return entry.dataSha256 ? ArchiveVerdict::Good : ArchiveVerdict::NoDigest;
+}
+
+ArchiveVerdict VerifyDownloadedArchive(const std::wstring &path, const PatchListEntry &entry)
+{
+    ArchiveVerdict verdict = CheckListedArchive(entry);
+    uint64_t size = 0;
+    if (verdict == ArchiveVerdict::Good && GetFileSizeAt(path, size) != ZELKRESULT_OK)
+        verdict = ArchiveVerdict::Unreadable;
+    // The size is compared first: a wrong length needs no pass over the file.
+    if (verdict == ArchiveVerdict::Good && entry.dataSize && size != *entry.dataSize)
+        verdict = ArchiveVerdict::SizeDiffers;
+    Sha256Digest digest;
+    if (verdict == ArchiveVerdict::Good && HashFileSHA256(path, digest, size) != ZELKRESULT_OK)
+        verdict = ArchiveVerdict::Unreadable;
+    if (verdict == ArchiveVerdict::Good && digest != *entry.dataSha256)
+        verdict = ArchiveVerdict::DigestDiffers;
+    if (verdict != ArchiveVerdict::Good)
+        DeleteFileAt(path);
+    return verdict;
+}
+
+ZELKRESULT DownloadListSignature(const std::wstring &server, std::string &signatureFile)
+{
+    const std::string address =
+        WideToNarrow(JoinPath(server, NarrowToWide(std::string(kPatchListName) + kSignatureSuffix)));
+    BoundedBuffer buffer(kMaxSignatureFileSize);
+    if (const ZELKRESULT result = DownloadAddress(address, buffer, kDownloadNoCache, nullptr))
+        return result;
+    signatureFile.assign(reinterpret_cast<const char *>(buffer.GetData()), static_cast<size_t>(buffer.GetSize()));
+    return ZELKRESULT_OK;
 }

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kernel/ZelkTypes.h"
+#include "patch/SHA256.h"
 
 class ZelkDataBuffer;
 class ZelkTransferCallback;
@@ -29,6 +31,12 @@ struct PatchListEntry
     std::string targetVersion;
     std::wstring exeUrl;
     std::wstring dataUrl;
+    // What a signed list says of the package archive ("patch-data-sha256", "patch-data-size");
+    // older lists say nothing, and older patchers ignore both keys. A value that is there but not
+    // well formed sets integrityMalformed, and the entry then never counts as signed.
+    std::optional<Sha256Digest> dataSha256;
+    std::optional<uint64_t> dataSize;
+    bool integrityMalformed = false;
 };
 
 class PelmoPatchTask
@@ -75,6 +83,10 @@ public:
     const PatchListEntry *FindPatchEntry(const std::string &sourceVersion) const;
     // The base address of the server whose list was taken; empty when none was.
     std::wstring CurrentServer() const { return m_currentServer; }
+    // The "list-serial" of the last list parsed: none when it gives none. Malformed when it gives
+    // one that is not a decimal number, or two that differ; such a list cannot be judged.
+    std::optional<uint64_t> ListSerial() const { return m_listSerial; }
+    bool ListSerialMalformed() const { return m_listSerialMalformed; }
 
 private:
     // The window reads the download's progress from another thread: the file being written is
@@ -88,6 +100,10 @@ private:
     std::atomic<uint64_t> m_expectedSize{0};
     std::atomic<uint32_t> m_percent{0};
 
+    void NoteListSerial(const std::map<std::string, std::string> &values);
+
     std::wstring m_currentServer;
     std::map<std::string, PatchListEntry> m_patchList;
+    std::optional<uint64_t> m_listSerial;
+    bool m_listSerialMalformed = false;
 };

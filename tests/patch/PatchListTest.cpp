@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,8 +11,10 @@
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/InternetTransfer.h"
+#include "patch/DetachedSignature.h"
 #include "patch/PatchList.h"
 #include "patch/PelmoPatchTask.h"
+#include "patch/SHA256.h"
 
 using namespace testservers;
 
@@ -189,10 +193,148 @@ INSTANTIATE_TEST_SUITE_P(
                  kBase,
                  true,
                  {{"1", "3", L"http://x/new.zip"}}},
+        // What signed lists add changes none of the steps: older patchers read them as before.
+        ListCase{"SignedListKeys",
+                 "list-serial: 9\n\n" + Entry("1", "2", "a.zip") + "patch-data-size: 12\npatch-data-sha256: " +
+                     std::string(64, 'a') + "\n",
+                 kBase,
+                 true,
+                 {{"1", "2", kBase + L"/a.zip"}}},
         ListCase{"RelativeAddressWithoutBase", Entry("1", "2", "data/a.zip"), L"", false, {}},
         ListCase{"NoValidEntry", "hello\n\nsource-version: 1\n\n\n", kBase, false, {}},
         ListCase{"Empty", "", kBase, false, {}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Signed lists ---------------------------------------------------------------------------------
+
+const std::string kDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"; // of "abc"
+
+struct IntegrityCase
+{
+    const char *name;
+    std::string lines; // added to an entry from version 1
+    bool hasDigest;
+    std::optional<uint64_t> size;
+    ArchiveVerdict listed;
+};
+
+class ArchiveIntegrityKeysTest : public ::testing::TestWithParam<IntegrityCase>
+{
+};
+
+TEST_P(ArchiveIntegrityKeysTest, DigestAndSizeAreReadStrictly)
+{
+    const IntegrityCase &c = GetParam();
+    RecordingTask task;
+    auto buffer = BufferOf(Entry("1", "2", "a.zip") + c.lines);
+    ASSERT_TRUE(task.ParsePatchList(*buffer, kBase));
+    const PatchListEntry *entry = task.FindPatchEntry("1");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->dataSha256.has_value(), c.hasDigest);
+    if (c.hasDigest)
+    {
+        EXPECT_EQ(DigestToHex(*entry->dataSha256), kDigest);
+    }
+    EXPECT_EQ(entry->dataSize, c.size);
+    EXPECT_EQ(CheckListedArchive(*entry), c.listed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ArchiveIntegrityKeysTest,
+    ::testing::Values(
+        IntegrityCase{"OlderList", "", false, std::nullopt, ArchiveVerdict::NoDigest},
+        IntegrityCase{"DigestAndSize", "patch-data-sha256: " + kDigest + "\npatch-data-size: 3\n", true, 3,
+                      ArchiveVerdict::Good},
+        IntegrityCase{"DigestOnly", "Patch-Data-SHA256: \"" + kDigest + "\"\n", true, std::nullopt,
+                      ArchiveVerdict::Good},
+        IntegrityCase{"UpperCaseDigest", "patch-data-sha256: BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD\n",
+                      true, std::nullopt, ArchiveVerdict::Good},
+        IntegrityCase{"SizeOnly", "patch-data-size: 3\n", false, 3, ArchiveVerdict::NoDigest},
+        IntegrityCase{"EmptyDigest", "patch-data-sha256:\n", false, std::nullopt, ArchiveVerdict::NoDigest},
+        IntegrityCase{"ShortDigest", "patch-data-sha256: " + kDigest.substr(2) + "\n", false, std::nullopt,
+                      ArchiveVerdict::Malformed},
+        IntegrityCase{"DigestOfAnotherHash", "patch-data-sha256: 900150983cd24fb0d6963f7d28e17f72\n", false,
+                      std::nullopt, ArchiveVerdict::Malformed},
+        IntegrityCase{"NegativeSize", "patch-data-sha256: " + kDigest + "\npatch-data-size: -3\n", true,
+                      std::nullopt, ArchiveVerdict::Malformed},
+        IntegrityCase{"SizeWithUnit", "patch-data-sha256: " + kDigest + "\npatch-data-size: 3 bytes\n", true,
+                      std::nullopt, ArchiveVerdict::Malformed},
+        IntegrityCase{"SizeBeyond64Bits", "patch-data-sha256: " + kDigest + "\npatch-data-size: 18446744073709551616\n",
+                      true, std::nullopt, ArchiveVerdict::Malformed}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ListSerial, IsReadFromAnyEntryOfTheList)
+{
+    struct Case
+    {
+        const char *name;
+        std::string text;
+        std::optional<uint64_t> serial;
+        bool malformed;
+    };
+    const std::string step = Entry("1", "2", "a.zip");
+    const Case cases[] = {
+        {"none", step, std::nullopt, false},
+        {"own entry", "list-serial: 42\n\n" + step, 42, false},
+        {"inside a step", step + "List-Serial: \"42\"\n", 42, false},
+        {"same twice", "list-serial: 42\n\n" + step + "list-serial: 42\n", 42, false},
+        {"two that differ", "list-serial: 42\n\n" + step + "list-serial: 43\n", 42, true},
+        {"not a number", "list-serial: 4 2\n\n" + step, std::nullopt, true},
+        {"largest", "list-serial: 18446744073709551615\n\n" + step, 18446744073709551615ull, false},
+        {"beyond 64 bits", "list-serial: 18446744073709551616\n\n" + step, std::nullopt, true},
+    };
+    RecordingTask task;
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        auto buffer = BufferOf(c.text);
+        ASSERT_TRUE(task.ParsePatchList(*buffer, kBase));
+        EXPECT_EQ(task.ListSerial(), c.serial);
+        EXPECT_EQ(task.ListSerialMalformed(), c.malformed);
+    }
+}
+
+TEST(VerifyDownloadedArchive, OnlyTheListedBytesAreKept)
+{
+    TempDirectory dir;
+    PatchListEntry listed;
+    HexToDigest(kDigest, listed.dataSha256.emplace());
+    listed.dataSize = 3;
+    PatchListEntry digestOnly = listed;
+    digestOnly.dataSize.reset();
+    PatchListEntry malformed = listed;
+    malformed.integrityMalformed = true;
+
+    struct Case
+    {
+        const char *name;
+        const char *content; // null: no file
+        const PatchListEntry &entry;
+        ArchiveVerdict verdict;
+    };
+    const Case cases[] = {
+        {"the listed bytes", "abc", listed, ArchiveVerdict::Good},
+        {"the listed bytes, no size listed", "abc", digestOnly, ArchiveVerdict::Good},
+        {"same size, other bytes", "abd", listed, ArchiveVerdict::DigestDiffers},
+        {"other bytes, no size listed", "abcd", digestOnly, ArchiveVerdict::DigestDiffers},
+        {"longer", "abcd", listed, ArchiveVerdict::SizeDiffers},
+        {"empty", "", listed, ArchiveVerdict::SizeDiffers},
+        {"no digest listed", "abc", PatchListEntry(), ArchiveVerdict::NoDigest},
+        {"malformed listing", "abc", malformed, ArchiveVerdict::Malformed},
+        {"no file", nullptr, listed, ArchiveVerdict::Unreadable},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::wstring path = NarrowToWide(dir / "archive.zip");
+        if (c.content)
+            WriteFile(dir / "archive.zip", c.content);
+        EXPECT_EQ(VerifyDownloadedArchive(path, c.entry), c.verdict);
+        // Nothing the list does not vouch for stays to be opened.
+        EXPECT_EQ(std::filesystem::exists(dir / "archive.zip"), c.verdict == ArchiveVerdict::Good);
+        std::filesystem::remove(dir / "archive.zip");
+    }
+}
 
 // Servers --------------------------------------------------------------------------------------
 
@@ -206,6 +348,8 @@ protected:
         SetTransferTimings(timings);
         WriteFile(m_dir / "root/invalid/patches.txt", "source-version: 1\ntarget-version: 2\n");
         WriteFile(m_dir / "root/valid/patches.txt", Entry("1", "2", "steps/1_to_2.zip"));
+        WriteFile(m_dir / "root/valid/patches.txt.sig", "signature line\n");
+        WriteFile(m_dir / "root/huge/patches.txt.sig", std::string(kMaxSignatureFileSize + 1, 'A'));
         // Far more than any list of steps: what such a server sends is not a list.
         WriteFile(m_dir / "root/huge/patches.txt", Entry("1", "2", "steps/1_to_2.zip") + std::string(3 << 20, 'x'));
         ASSERT_TRUE(m_server.Start("http_server.py", {"--root", m_dir / "root"})) << m_server.Output();
@@ -251,6 +395,20 @@ TEST_F(FetchPatchListTest, OversizedListIsRefused)
     EXPECT_EQ(task.FindPatchEntry("1"), nullptr);
     ASSERT_EQ(task.messages.size(), 2u);
     EXPECT_EQ(task.messages[0].second, L"Unable to download patch file: " + huge + L"/patches.txt");
+}
+
+TEST_F(FetchPatchListTest, SignatureFileComesFromBesideTheList)
+{
+    std::string signature = "stale";
+    ASSERT_EQ(DownloadListSignature(Base(m_server.Port(), "valid"), signature), ZELKRESULT_OK);
+    EXPECT_EQ(signature, "signature line\n");
+
+    // None there, none that a server could be down, and none larger than a signature file can be.
+    signature = "stale";
+    EXPECT_NE(DownloadListSignature(Base(m_server.Port(), "invalid"), signature), ZELKRESULT_OK);
+    EXPECT_NE(DownloadListSignature(Base(m_downPort, "valid"), signature), ZELKRESULT_OK);
+    EXPECT_NE(DownloadListSignature(Base(m_server.Port(), "huge"), signature), ZELKRESULT_OK);
+    EXPECT_EQ(signature, "stale");
 }
 
 TEST_F(FetchPatchListTest, NoUsableServerFails)

@@ -1,0 +1,100 @@
+#include "patch/PublisherTrust.h"
+
+#include <memory>
+
+#include "kernel/TextConvert.h"
+#include "patch/PatchList.h"
+
+#ifndef PELMO_PUBLISHER_KEY
+#define PELMO_PUBLISHER_KEY ""
+#endif
+
+namespace
+{
+const wchar_t kPelmoKey[] = L"SOFTWARE\\Pelmo";
+const wchar_t kPublisherKeyValue[] = L"PublisherKey";
+const wchar_t kListSerialValue[] = L"PatchListSerial";
+
+TrustedKey Unreadable(const std::string &reason)
+{
+    TrustedKey trusted;
+    trusted.state = TrustedKeyState::Unreadable;
+    trusted.reason = reason;
+    return trusted;
+}
+
+TrustedKey FromText(const std::string &text, const char *source)
+{
+    TrustedKey trusted;
+    if (!PublisherKey::FromText(text, trusted.key))
+        return Unreadable(std::string(source) + " is not the base64 text of a 32-byte public key");
+    trusted.state = TrustedKeyState::Key;
+    return trusted;
+}
+
+// The kept serial: false when it is there but cannot be read.
+bool ReadKeptSerial(uint64_t &serial)
+{
+    serial = 0;
+    std::wstring text;
+    switch (QueryRegistryText(kPelmoKey, kListSerialValue, text))
+    {
+    case RegistryValueState::Missing:
+        return true;
+    case RegistryValueState::Text:
+        return ParseListNumber(WideToNarrow(text), serial);
+    default:
+        return false;
+    }
+}
+} // namespace
+
+TrustedKey ResolveTrustedKey(RegistryValueState registryState, const std::wstring &registryText,
+                             const std::string &builtIn)
+{
+    switch (registryState)
+    {
+    case RegistryValueState::Text:
+        return FromText(WideToNarrow(registryText), "the registry value PublisherKey");
+    case RegistryValueState::OtherType:
+        return Unreadable("the registry value PublisherKey is not a text value");
+    case RegistryValueState::Unreadable:
+        return Unreadable("the registry cannot be read");
+    case RegistryValueState::Missing:
+        break;
+    }
+    if (builtIn.empty())
+        return TrustedKey();
+    return FromText(builtIn, "the built-in publisher key");
+}
+
+std::string BuiltInPublisherKey()
+{
+    return PELMO_PUBLISHER_KEY;
+}
+
+TrustedKey LoadTrustedKey()
+{
+    std::wstring text;
+    const RegistryValueState state = QueryRegistryText(kPelmoKey, kPublisherKeyValue, text);
+    return ResolveTrustedKey(state, text, BuiltInPublisherKey());
+}
+
+ListSerialVerdict CheckListSerial(uint64_t serial, uint64_t &newest)
+{
+    if (!ReadKeptSerial(newest))
+        return ListSerialVerdict::Unreadable;
+    return serial < newest ? ListSerialVerdict::Replayed : ListSerialVerdict::Accepted;
+}
+
+bool RememberListSerial(uint64_t serial)
+{
+    uint64_t kept = 0;
+    if (!ReadKeptSerial(kept))
+        return false;
+    if (serial <= kept)
+        return true;
+    RegistryKey::CreateKey(kPelmoKey);
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(kPelmoKey, true);
+    return key && key->SetString(kListSerialValue, NarrowToWide(std::to_string(serial)));
+}
