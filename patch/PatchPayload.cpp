@@ -1,6 +1,7 @@
 #include "patch/PatchPayload.h"
 
 #include <cstring>
+#include <vector>
 
 using namespace PayloadLayout;
 
@@ -19,6 +20,12 @@ uint32_t GetUint32(const uint8_t *in)
 uint64_t GetUint64(const uint8_t *in)
 {
     return GetUint32(in) | static_cast<uint64_t>(GetUint32(in + 4)) << 32;
+}
+
+void PutUint64(uint8_t *out, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 // A NUL-padded text field whose last byte counts as NUL whatever the file holds.
@@ -156,4 +163,79 @@ ZELKRESULT PatchPayload::ExtractStep(const std::string &sourceVersion, const std
         return result;
     // A full disk shows only when the last buffered bytes go out.
     return output.Close();
+}
+
+std::string PayloadLayout::SignedPayloadMessage(uint64_t headerPosition, const Sha256Digest &digest)
+{
+    static const char kLabel[] = "Zelk payload signature 1";
+    std::string message(kLabel, sizeof kLabel); // the NUL ends the label
+    uint8_t position[8];
+    PutUint64(position, headerPosition);
+    message.append(reinterpret_cast<const char *>(position), sizeof position);
+    message.append(reinterpret_cast<const char *>(digest.data()), digest.size());
+    return message;
+}
+
+SignatureVerdict PatchPayload::VerifySignature(const PublisherKey &key)
+{
+    if (!IsOpen())
+        return SignatureVerdict::Unreadable;
+    const uint64_t total = m_header->TotalSize();
+    const uint64_t signedStart = m_headerPosition;
+    if (total < signedStart + kHeaderSize + kSignatureTrailerFixed)
+        return SignatureVerdict::Missing;
+    uint8_t fixed[kSignatureTrailerFixed];
+    if (m_source->Seek(total - kSignatureTrailerFixed) != ZELKRESULT_OK ||
+        m_source->Read(fixed, kSignatureTrailerFixed) != ZELKRESULT_OK)
+        return SignatureVerdict::Unreadable;
+    if (memcmp(fixed + 4, kSignatureMagic, sizeof kSignatureMagic) != 0)
+        return SignatureVerdict::Missing;
+    const uint32_t count = GetUint32(fixed);
+    const uint64_t trailer = kSignatureTrailerFixed + static_cast<uint64_t>(count) * kSignatureSize;
+    if (count == 0 || count > kMaxPayloadSignatures || total - signedStart - kHeaderSize < trailer)
+        return SignatureVerdict::Malformed;
+    const uint64_t signedEnd = total - trailer;
+
+    std::vector<PublisherSignature> signatures(count);
+    if (m_source->Seek(signedEnd) != ZELKRESULT_OK)
+        return SignatureVerdict::Unreadable;
+    for (PublisherSignature &signature : signatures)
+    {
+        if (m_source->Read(signature.data(), kSignatureSize) != ZELKRESULT_OK)
+            return SignatureVerdict::Unreadable;
+    }
+    Sha256Digest digest;
+    if (m_source->Seek(signedStart) != ZELKRESULT_OK ||
+        HashBufferSHA256(*m_source, signedEnd - signedStart, digest) != ZELKRESULT_OK)
+        return SignatureVerdict::Unreadable;
+    const std::string message = SignedPayloadMessage(signedStart, digest);
+    bool good = false;
+    for (const PublisherSignature &signature : signatures)
+        good = good || key.Verify(message.data(), message.size(), signature);
+    if (!good)
+        return SignatureVerdict::Wrong;
+    // Signed offsets may still point at bytes that nobody signed, such as the executable image
+    // or the trailer: the reader must never be led there.
+    return CheckSignedLayout(signedStart, signedEnd);
+}
+
+SignatureVerdict PatchPayload::CheckSignedLayout(uint64_t signedStart, uint64_t signedEnd)
+{
+    const uint64_t first = signedStart + kHeaderSize;
+    const auto inside = [&](uint64_t offset, uint64_t size) {
+        return offset >= first && offset <= signedEnd && size <= signedEnd - offset;
+    };
+    if (!inside(m_header->BuildTable(), static_cast<uint64_t>(m_header->BuildCount()) * kBuildRecordSize) ||
+        !inside(m_header->StepTable(), static_cast<uint64_t>(m_header->StepCount()) * kStepRecordSize))
+        return SignatureVerdict::Malformed;
+    for (uint32_t i = 0; i < m_header->StepCount(); ++i)
+    {
+        uint8_t record[kStepRecordSize];
+        if (m_source->Seek(m_header->StepTable() + static_cast<uint64_t>(i) * kStepRecordSize) != ZELKRESULT_OK ||
+            m_source->Read(record, kStepRecordSize) != ZELKRESULT_OK)
+            return SignatureVerdict::Unreadable;
+        if (!inside(GetUint64(record + kStepDataOffset), GetUint64(record + kStepDataSize)))
+            return SignatureVerdict::Malformed;
+    }
+    return SignatureVerdict::Good;
 }

@@ -10,6 +10,8 @@
 
 #include "kernel/ZelkTypes.h"
 #include "net/ZelkDataBuffer.h"
+#include "patch/PublisherKey.h"
+#include "patch/SHA256.h"
 
 namespace PayloadLayout
 {
@@ -36,6 +38,18 @@ constexpr uint32_t kBuildRecordSize = kBuildHashField + kVersionField;
 constexpr uint32_t kStepRecordSize = 2 * kVersionField + 16;
 constexpr uint32_t kStepDataOffset = 64;
 constexpr uint32_t kStepDataSize = 72;
+
+// A signed payload ends in a trailer that its total size counts, so a reader that knows nothing of
+// signatures still finds everything through the header's offsets: the signatures (64 bytes each),
+// their count (uint32) and this mark.
+constexpr char kSignatureMagic[8] = {'Z', 'e', 'l', 'k', 'S', 'i', 'g', '1'};
+constexpr uint32_t kSignatureTrailerFixed = 4 + sizeof kSignatureMagic;
+constexpr uint32_t kMaxPayloadSignatures = 16;
+
+// What each signature signs: a fixed label, the header's offset (uint64) and the SHA-256 of
+// every byte from the header up to the trailer, so the signed bytes can be neither moved nor
+// mistaken for a signed list.
+std::string SignedPayloadMessage(uint64_t headerPosition, const Sha256Digest &digest);
 } // namespace PayloadLayout
 
 // Reads the payload of a patcher executable. Versions and build hashes are narrow texts compared
@@ -64,12 +78,18 @@ public:
     // result of the seek and copy.
     ZELKRESULT ExtractStep(const std::string &sourceVersion, const std::wstring &outputPath);
 
+    // Checks the payload's signature trailer with the publisher key before any step is used:
+    // Good only when a signature is the key's over header, step data and tables, and every table
+    // and step lies within the signed bytes. Reads the whole payload once, 128 KiB at a time.
+    SignatureVerdict VerifySignature(const PublisherKey &key);
+
 private:
     struct Header;
     struct StepRecord;
 
     void Close();
     ZELKRESULT FindStep(const std::string &sourceVersion, StepRecord &step);
+    SignatureVerdict CheckSignedLayout(uint64_t signedStart, uint64_t signedEnd);
 
     std::unique_ptr<ZelkDataBufferFile> m_source;
     uint64_t m_headerPosition;

@@ -6,6 +6,8 @@
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/PatchPayload.h"
+#include "patch/PublisherKey.h"
+#include "patch/SHA256.h"
 
 using namespace PayloadLayout;
 
@@ -52,6 +54,11 @@ bool CheckText(const std::string &text, uint32_t field, const char *what, std::s
 
 bool CheckContents(const PayloadContents &contents, std::string &error)
 {
+    if (contents.signers.size() > kMaxPayloadSignatures)
+    {
+        error = FormatText("a payload holds at most %u signatures", kMaxPayloadSignatures);
+        return false;
+    }
     if (!CheckText(contents.targetVersion, kVersionField, "target version", error))
         return false;
     for (const PayloadBuild &build : contents.builds)
@@ -83,6 +90,37 @@ bool HasMagicAtBoundary(ZelkDataBuffer &patcher, uint64_t &where)
     return false;
 }
 
+// Signs what is on the disk, read back, so the signature covers the bytes a patcher will read.
+bool WriteSignatures(ZelkDataBuffer &out, uint64_t headerAt, uint64_t signedEnd,
+                     const std::vector<const PublisherSigningKey *> &signers, std::string &error)
+{
+    Sha256Digest digest;
+    out.Flush();
+    if (out.Seek(headerAt) != ZELKRESULT_OK || HashBufferSHA256(out, signedEnd - headerAt, digest) != ZELKRESULT_OK)
+    {
+        error = "cannot read back the payload to sign it";
+        return false;
+    }
+    const std::string message = SignedPayloadMessage(headerAt, digest);
+    std::string trailer;
+    for (const PublisherSigningKey *signer : signers)
+    {
+        const PublisherSignature signature = signer->Sign(message.data(), message.size());
+        trailer.append(reinterpret_cast<const char *>(signature.data()), signature.size());
+    }
+    uint8_t count[4];
+    PutUint32(count, static_cast<uint32_t>(signers.size()));
+    trailer.append(reinterpret_cast<const char *>(count), sizeof count);
+    trailer.append(kSignatureMagic, sizeof kSignatureMagic);
+    if (out.Seek(signedEnd) != ZELKRESULT_OK ||
+        out.Write(trailer.data(), static_cast<uint32_t>(trailer.size())) != ZELKRESULT_OK)
+    {
+        error = "cannot write the payload signatures";
+        return false;
+    }
+    return true;
+}
+
 bool WriteLayout(ZelkDataBuffer &out, uint64_t patcherSize, const PayloadContents &contents,
                  const std::vector<uint64_t> &archiveSizes, std::string &error)
 {
@@ -92,7 +130,10 @@ bool WriteLayout(ZelkDataBuffer &out, uint64_t patcherSize, const PayloadContent
         dataEnd += size;
     const uint64_t buildTable = dataEnd;
     const uint64_t stepTable = buildTable + contents.builds.size() * kBuildRecordSize;
-    const uint64_t total = stepTable + contents.steps.size() * kStepRecordSize;
+    const uint64_t signedEnd = stepTable + contents.steps.size() * kStepRecordSize;
+    const uint64_t trailer =
+        contents.signers.empty() ? 0 : kSignatureTrailerFixed + contents.signers.size() * kSignatureSize;
+    const uint64_t total = signedEnd + trailer;
     if (total > kMaxTotalSize || contents.builds.size() > kMaxTotalSize || contents.steps.size() > kMaxTotalSize)
     {
         error = FormatText("the patcher would be %llu bytes; its size field holds at most %llu",
@@ -148,7 +189,7 @@ bool WriteLayout(ZelkDataBuffer &out, uint64_t patcherSize, const PayloadContent
         error = "cannot write the payload tables";
         return false;
     }
-    return true;
+    return contents.signers.empty() || WriteSignatures(out, headerAt, signedEnd, contents.signers, error);
 }
 } // namespace
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+class PublisherSigningKey;
+
 struct PayloadBuild
 {
     std::string hash;    // at most 131 characters
@@ -23,10 +25,13 @@ struct PayloadContents
     std::string targetVersion;
     std::vector<PayloadBuild> builds;
     std::vector<PayloadStep> steps;
+    // Each key adds a signature over header, step data and tables; none: an unsigned payload.
+    std::vector<const PublisherSigningKey *> signers;
 };
 
 // Writes the patcher's bytes, zero filler to the next 4,096-byte boundary, the header, the step
-// archives in order, the build table and the step table. The output keeps the patcher's
+// archives in order, the build table, the step table and, when there are signers, the signature
+// trailer. The output keeps the patcher's
 // permission bits and replaces an existing file only once it is complete. On failure returns
 // false with a one-line reason in error, and leaves no output behind.
 bool WritePayload(const std::wstring &patcherPath, const std::wstring &outputPath, const PayloadContents &contents,

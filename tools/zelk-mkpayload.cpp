@@ -1,10 +1,13 @@
 // zelk-mkpayload PATCHER OUT --target VERSION [--build HASH=VERSION]... [--step FROM:TO:ARCHIVE]...
-// Makes a standalone patcher: PATCHER's bytes with a patch payload appended.
+//                [--sign PRIVATE]...
+// Makes a standalone patcher: PATCHER's bytes with a patch payload appended, signed on request.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "kernel/TextConvert.h"
+#include "patch/PublisherFiles.h"
+#include "patch/PublisherKey.h"
 #include "publish/PayloadWriter.h"
 #include "tools/ToolCommandLine.h"
 
@@ -12,6 +15,7 @@ namespace
 {
 const char kUsage[] =
     "Usage: zelk-mkpayload PATCHER OUT --target VERSION [--build HASH=VERSION]... [--step FROM:TO:ARCHIVE]...\n"
+    "                      [--sign PRIVATE]...\n"
     "Writes OUT: the patcher executable PATCHER followed by a patch payload that brings an\n"
     "installation to VERSION. OUT gets PATCHER's permissions.\n"
     "\n"
@@ -20,6 +24,9 @@ const char kUsage[] =
     "                          (hash at most 131, version at most 31 characters); repeatable\n"
     "  --step FROM:TO:ARCHIVE  a step from version FROM to version TO with its package archive;\n"
     "                          repeatable, stored in the order given\n"
+    "  --sign PRIVATE          sign the payload with the Ed25519 private key in the PEM file\n"
+    "                          PRIVATE (zelk-sign keygen); repeat it to sign with an old and a new\n"
+    "                          key while patchers move from one to the other\n"
     "  --help                  show this text\n"
     "\n"
     "Exit status: 0 success, 1 wrong arguments, 2 the payload could not be made.\n";
@@ -47,10 +54,22 @@ int main(int argc, char **argv)
                                   NativeToPath(value.substr(second + 1))});
         return std::string();
     });
+    std::vector<std::string> keyFiles;
+    line.Each("--sign", [&keyFiles](const std::string &value) {
+        keyFiles.push_back(value);
+        return std::string();
+    });
     if (!line.Parse(argc, argv))
         return line.ExitStatus();
 
     std::string error;
+    std::vector<PublisherSigningKey> keys(keyFiles.size());
+    for (size_t i = 0; i < keyFiles.size(); ++i)
+    {
+        if (!LoadSigningKeyFile(NativeToPath(keyFiles[i]), keys[i], error))
+            return line.Failure(error);
+        contents.signers.push_back(&keys[i]);
+    }
     if (!WritePayload(NativeToPath(line.Operands()[0]), NativeToPath(line.Operands()[1]), contents, error))
         return line.Failure(error);
     return kToolExitSuccess;

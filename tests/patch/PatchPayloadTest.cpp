@@ -14,6 +14,7 @@
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/PatchPayload.h"
+#include "patch/PublisherKey.h"
 #include "publish/PayloadWriter.h"
 
 namespace
@@ -252,6 +253,160 @@ TEST_F(PatchPayloadTest, TheRunningTestProgramHasNoPayload)
               fs::canonical(std::string(ZELK_BUILD_DIR) + "/patch_tests"));
     PatchPayload payload;
     EXPECT_EQ(payload.Open(RunningExecutableImage()), ZELKRESULT_UNSUPPORTED);
+}
+
+// Signed payloads ----------------------------------------------------------------------------------
+
+namespace
+{
+class SignedPayloadTest : public PatchPayloadTest
+{
+protected:
+    // Signs the bytes from the header to the trailer again with key, after a test changed them:
+    // what a publisher who signs a payload with bad offsets would ship.
+    void Resign(const std::wstring &path, const PublisherSigningKey &key)
+    {
+        const std::string bytes = ReadFile(path);
+        const uint64_t signedEnd = bytes.size() - kSignatureTrailerFixed - kSignatureSize;
+        SHA256 sha;
+        sha.Update(bytes.data() + kHeaderAt, signedEnd - kHeaderAt);
+        const std::string message = SignedPayloadMessage(kHeaderAt, sha.Finish());
+        const PublisherSignature signature = key.Sign(message.data(), message.size());
+        Overwrite(path, signedEnd, std::string(signature.begin(), signature.end()));
+    }
+
+    std::wstring WriteSigned(const std::wstring &name = L"signed")
+    {
+        m_contents.signers = {&m_key};
+        return WriteStandalone(name);
+    }
+
+    PublisherSigningKey m_key = PublisherSigningKey::Generate();
+};
+} // namespace
+
+TEST_F(SignedPayloadTest, SignedPayloadReadsAsBeforeAndVerifies)
+{
+    const std::string unsigned_ = ReadFile(WriteStandalone(L"unsigned"));
+    const std::wstring signedPath = WriteSigned();
+    const std::string bytes = ReadFile(signedPath);
+    // The same payload with the trailer behind it, counted in the total size.
+    ASSERT_EQ(bytes.size(), unsigned_.size() + kSignatureTrailerFixed + kSignatureSize);
+    EXPECT_EQ(bytes.substr(bytes.size() - 8), std::string(kSignatureMagic, 8));
+    EXPECT_EQ(bytes.substr(kHeaderAt + kHeaderTotalSize, 4), Uint32Bytes(static_cast<uint32_t>(bytes.size())));
+
+    // A reader that knows nothing of signatures finds every step and build.
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(signedPath), ZELKRESULT_OK);
+    EXPECT_EQ(payload.TargetVersion(), "38285");
+    EXPECT_EQ(payload.LookupBuild(kHashB), "38280");
+    EXPECT_EQ(payload.NextVersion("38272"), "38280");
+    ASSERT_EQ(payload.ExtractStep("38280", Path(L"out")), ZELKRESULT_OK);
+    EXPECT_EQ(ReadFile(Path(L"out")), m_archives[1]);
+
+    EXPECT_EQ(payload.VerifySignature(m_key.PublicKey()), SignatureVerdict::Good);
+    EXPECT_EQ(payload.VerifySignature(PublisherSigningKey::Generate().PublicKey()), SignatureVerdict::Wrong);
+    // Verifying leaves the reader as it was.
+    ASSERT_EQ(payload.ExtractStep("38272", Path(L"out")), ZELKRESULT_OK);
+    EXPECT_EQ(ReadFile(Path(L"out")), m_archives[0]);
+
+    ASSERT_EQ(payload.Open(Path(L"unsigned")), ZELKRESULT_OK);
+    EXPECT_EQ(payload.VerifySignature(m_key.PublicKey()), SignatureVerdict::Missing);
+    EXPECT_EQ(PatchPayload().VerifySignature(m_key.PublicKey()), SignatureVerdict::Unreadable);
+}
+
+TEST_F(SignedPayloadTest, OldAndNewKeyBothVerify)
+{
+    const PublisherSigningKey next = PublisherSigningKey::Generate();
+    m_contents.signers = {&m_key, &next};
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(WriteStandalone()), ZELKRESULT_OK);
+    EXPECT_EQ(payload.VerifySignature(m_key.PublicKey()), SignatureVerdict::Good);
+    EXPECT_EQ(payload.VerifySignature(next.PublicKey()), SignatureVerdict::Good);
+    EXPECT_EQ(payload.VerifySignature(PublisherSigningKey::Generate().PublicKey()), SignatureVerdict::Wrong);
+}
+
+TEST_F(SignedPayloadTest, EveryChangeToThePayloadIsRefused)
+{
+    const std::string good = ReadFile(WriteSigned());
+    const uint64_t buildTable = Uint64At(good, kHeaderAt + kHeaderBuildTable);
+    const uint64_t stepTable = Uint64At(good, kHeaderAt + kHeaderStepTable);
+    const uint64_t step1 = Uint64At(good, stepTable + kStepRecordSize + kStepDataOffset);
+    const uint64_t signatureAt = good.size() - kSignatureTrailerFixed - kSignatureSize;
+    struct Case
+    {
+        const char *name;
+        uint64_t offset;
+        std::string bytes; // written over the good payload at offset
+        SignatureVerdict verdict;
+    };
+    const Case cases[] = {
+        {"a byte in the first step", kHeaderAt + kHeaderSize + 10, "\xff", SignatureVerdict::Wrong},
+        {"a byte in the middle of a large step", step1 + 150000, "\x01", SignatureVerdict::Wrong},
+        {"the target version", kHeaderAt + kHeaderVersion, "9", SignatureVerdict::Wrong},
+        {"a build's version", buildTable + kBuildHashField, "9", SignatureVerdict::Wrong},
+        {"a step's size", stepTable + kStepDataSize, "\x01", SignatureVerdict::Wrong},
+        {"the signature", signatureAt + 5, "\xAA\x55", SignatureVerdict::Wrong},
+        {"signature count", good.size() - 12, Uint32Bytes(2), SignatureVerdict::Wrong},
+        {"signature count zero", good.size() - 12, Uint32Bytes(0), SignatureVerdict::Malformed},
+        {"signature count absurd", good.size() - 12, Uint32Bytes(1000000), SignatureVerdict::Malformed},
+        {"the mark", good.size() - 1, "2", SignatureVerdict::Missing},
+        // The executable image is the program itself, not part of what a publisher signs.
+        {"the executable image", 100, "\xAA", SignatureVerdict::Good},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(good.substr(c.offset, c.bytes.size()), c.bytes);
+        WriteFile(Path(L"candidate"), good);
+        Overwrite(Path(L"candidate"), c.offset, c.bytes);
+        PatchPayload payload;
+        ASSERT_EQ(payload.Open(Path(L"candidate")), ZELKRESULT_OK);
+        EXPECT_EQ(payload.VerifySignature(m_key.PublicKey()), c.verdict);
+    }
+}
+
+TEST_F(SignedPayloadTest, SignedOffsetsMustStayInsideTheSignedBytes)
+{
+    const std::string good = ReadFile(WriteSigned());
+    const uint64_t stepTable = Uint64At(good, kHeaderAt + kHeaderStepTable);
+    const uint64_t signedEnd = good.size() - kSignatureTrailerFixed - kSignatureSize;
+    const auto bytesOf = [](uint64_t value) {
+        std::string bytes(8, '\0');
+        for (int i = 0; i < 8; ++i)
+            bytes[i] = static_cast<char>(value >> (8 * i));
+        return bytes;
+    };
+    struct Case
+    {
+        const char *name;
+        uint64_t at;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"step data in the executable image", stepTable + kStepDataOffset, bytesOf(0)},
+        {"step data over the header", stepTable + kStepDataOffset, bytesOf(kHeaderAt)},
+        {"step data into the trailer", stepTable + kStepDataSize, bytesOf(signedEnd)},
+        {"step data beyond 64 bits", stepTable + kStepDataSize, bytesOf(~0ull)},
+        {"build table in the image", kHeaderAt + kHeaderBuildTable, bytesOf(64)},
+        {"step table into the trailer", kHeaderAt + kHeaderStepTable, bytesOf(signedEnd - 10)},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        WriteFile(Path(L"candidate"), good);
+        Overwrite(Path(L"candidate"), c.at, c.bytes);
+        Resign(Path(L"candidate"), m_key);
+        PatchPayload payload;
+        ASSERT_EQ(payload.Open(Path(L"candidate")), ZELKRESULT_OK);
+        EXPECT_EQ(payload.VerifySignature(m_key.PublicKey()), SignatureVerdict::Malformed);
+    }
+    // Re-signing alone changes nothing: the check above is the offsets'.
+    WriteFile(Path(L"candidate"), good);
+    Resign(Path(L"candidate"), m_key);
+    PatchPayload payload;
+    ASSERT_EQ(payload.Open(Path(L"candidate")), ZELKRESULT_OK);
+    EXPECT_EQ(payload.VerifySignature(m_key.PublicKey()), SignatureVerdict::Good);
 }
 
 // The publishers' tool ------------------------------------------------------------------------------
