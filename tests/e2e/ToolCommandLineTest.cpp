@@ -22,6 +22,7 @@ const ToolCase kTools[] = {
     {"zelk-jdiff", "OLD NEW DIFF", nullptr},
     {"zelk-jptch", "OLD DIFF OUT", nullptr},
     {"zelk-mkpatch", "OLD_DIR NEW_DIR OUT_ARCHIVE", "--exclude"},
+    {"zelk-mklist", "OUT", "--step"},
     {"zelk-mkpayload", "PATCHER OUT", "--target"},
     {"zelk-mksample", "DIR", "--version"},
     {"zelk-product-instance", "PATH", nullptr},
