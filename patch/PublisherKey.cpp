@@ -1,42 +1,14 @@
 #include "patch/PublisherKey.h"
 
-#include <openssl/bio.h>
+#include <algorithm>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <vector>
 
-#include "kernel/ZelkAssert.h"
+#include "patch/OpenSslHandles.h"
 
 namespace
 {
-struct PkeyDeleter
-{
-    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-
-struct MdContextDeleter
-{
-    void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
-};
-using MdContext = std::unique_ptr<EVP_MD_CTX, MdContextDeleter>;
-
-struct BioDeleter
-{
-    void operator()(BIO *bio) const { BIO_free(bio); }
-};
-using Bio = std::unique_ptr<BIO, BioDeleter>;
-
-// A key file is a few hundred bytes; anything far larger is not one.
-constexpr size_t kMaxPemSize = 64 * 1024;
-
-// Keeps a pass-phrase-protected key from prompting on the terminal: no pass phrase is given.
-int NoPassphrase(char *, int, int, void *)
-{
-    return -1;
-}
-
 std::string Trim(const std::string &text)
 {
     const char *const space = " \t\r\n";
@@ -120,8 +92,8 @@ std::string PublisherKey::ToText() const
 bool PublisherKey::Verify(const void *message, size_t size, const PublisherSignature &signature) const
 {
     // Bytes that are no point of the curve make no key, and nothing verifies under them.
-    Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, m_bytes.data(), m_bytes.size()));
-    MdContext context(EVP_MD_CTX_new());
+    OpenSslPkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, m_bytes.data(), m_bytes.size()));
+    OpenSslMdContext context(EVP_MD_CTX_new());
     const bool good = key && context &&
                       EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
                       EVP_DigestVerify(context.get(), signature.data(), signature.size(),
@@ -130,90 +102,4 @@ bool PublisherKey::Verify(const void *message, size_t size, const PublisherSigna
     // transfer would find them.
     ERR_clear_error();
     return good;
-}
-
-struct PublisherSigningKey::Key
-{
-    Pkey key;
-};
-
-PublisherSigningKey::PublisherSigningKey() = default;
-PublisherSigningKey::~PublisherSigningKey() = default;
-PublisherSigningKey::PublisherSigningKey(PublisherSigningKey &&other) noexcept = default;
-PublisherSigningKey &PublisherSigningKey::operator=(PublisherSigningKey &&other) noexcept = default;
-
-PublisherSigningKey PublisherSigningKey::Generate()
-{
-    PublisherSigningKey generated;
-    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-    ZelkAssert(key != nullptr, "EVP_PKEY_Q_keygen(ED25519)");
-    generated.m_key = std::make_unique<Key>(Key{std::move(key)});
-    return generated;
-}
-
-bool PublisherSigningKey::FromPem(const std::string &pem, std::string &error)
-{
-    if (pem.size() > kMaxPemSize)
-    {
-        error = "not a private key file (too large)";
-        return false;
-    }
-    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    ZelkAssert(bio != nullptr, "BIO_new_mem_buf");
-    if (pem.find("ENCRYPTED") != std::string::npos)
-    {
-        error = "the private key is protected by a pass phrase, which is not supported";
-        return false;
-    }
-    Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
-    ERR_clear_error();
-    if (!key)
-    {
-        error = "not a PEM private key";
-        return false;
-    }
-    if (EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
-    {
-        error = "the private key is not an Ed25519 key";
-        return false;
-    }
-    m_key = std::make_unique<Key>(Key{std::move(key)});
-    return true;
-}
-
-std::string PublisherSigningKey::ToPem() const
-{
-    ZelkAssert(IsValid(), "PublisherSigningKey::ToPem without a key");
-    Bio bio(BIO_new(BIO_s_mem()));
-    ZelkAssert(bio != nullptr && PEM_write_bio_PrivateKey(bio.get(), m_key->key.get(), nullptr, nullptr, 0, nullptr,
-                                                          nullptr) == 1,
-               "PEM_write_bio_PrivateKey");
-    char *data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<size_t>(size));
-}
-
-PublisherKey PublisherSigningKey::PublicKey() const
-{
-    ZelkAssert(IsValid(), "PublisherSigningKey::PublicKey without a key");
-    std::array<uint8_t, kPublisherKeySize> bytes{};
-    size_t size = bytes.size();
-    ZelkAssert(EVP_PKEY_get_raw_public_key(m_key->key.get(), bytes.data(), &size) == 1 && size == bytes.size(),
-               "EVP_PKEY_get_raw_public_key");
-    return PublisherKey::FromBytes(bytes);
-}
-
-PublisherSignature PublisherSigningKey::Sign(const void *message, size_t size) const
-{
-    ZelkAssert(IsValid(), "PublisherSigningKey::Sign without a key");
-    MdContext context(EVP_MD_CTX_new());
-    PublisherSignature signature{};
-    size_t length = signature.size();
-    ZelkAssert(context != nullptr &&
-                   EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, m_key->key.get()) == 1 &&
-                   EVP_DigestSign(context.get(), signature.data(), &length, static_cast<const unsigned char *>(message),
-                                  size) == 1 &&
-                   length == signature.size(),
-               "EVP_DigestSign(ED25519)");
-    return signature;
 }

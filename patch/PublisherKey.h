@@ -1,13 +1,11 @@
-// The publisher's Ed25519 keys. The public key is what a patcher trusts; it travels as one line of
-// text, the base64 of its 32 bytes (the registry value, a publisher's PUBLIC file, the key built
-// into the patcher). The private key signs; it is kept in a PKCS #8 PEM file, the form the openssl
-// tool reads and writes, so either can sign with a key the other made.
+// The publisher's Ed25519 public key, which a patcher trusts. It travels as one line of text, the
+// base64 of its 32 bytes: the registry value, a publisher's PUBLIC file, the key built into the
+// patcher. The private key that signs belongs to the publishing tools (PublisherSigningKey).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 constexpr size_t kPublisherKeySize = 32;
@@ -51,31 +49,4 @@ public:
 
 private:
     std::array<uint8_t, kPublisherKeySize> m_bytes{};
-};
-
-class PublisherSigningKey
-{
-public:
-    PublisherSigningKey();
-    ~PublisherSigningKey();
-    PublisherSigningKey(PublisherSigningKey &&other) noexcept;
-    PublisherSigningKey &operator=(PublisherSigningKey &&other) noexcept;
-
-    // A new key from the system's random source.
-    static PublisherSigningKey Generate();
-
-    // Takes the key from PEM text holding an unencrypted Ed25519 private key; error says why it
-    // cannot be used (a pass phrase is never asked for).
-    bool FromPem(const std::string &pem, std::string &error);
-    // PKCS #8 PEM; the key must be valid.
-    std::string ToPem() const;
-
-    bool IsValid() const { return m_key != nullptr; }
-    PublisherKey PublicKey() const;
-    // Ed25519 over the exact bytes of message; the key must be valid.
-    PublisherSignature Sign(const void *message, size_t size) const;
-
-private:
-    struct Key;
-    std::unique_ptr<Key> m_key;
 };

@@ -8,6 +8,7 @@
 #include "patch/PatchPayload.h"
 #include "patch/PublisherKey.h"
 #include "patch/SHA256.h"
+#include "publish/PublisherSigningKey.h"
 
 using namespace PayloadLayout;
 

@@ -6,9 +6,10 @@
 
 #include "kernel/TextConvert.h"
 #include "patch/PatchList.h"
-#include "patch/PatchListWriter.h"
-#include "patch/PublisherFiles.h"
 #include "patch/PublisherKey.h"
+#include "publish/PatchListWriter.h"
+#include "publish/PublisherFiles.h"
+#include "publish/PublisherSigningKey.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "kernel/TextConvert.h"
-#include "patch/PublisherFiles.h"
 #include "patch/PublisherKey.h"
 #include "publish/PayloadWriter.h"
+#include "publish/PublisherFiles.h"
+#include "publish/PublisherSigningKey.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

@@ -6,8 +6,9 @@
 
 #include "kernel/TextConvert.h"
 #include "patch/PatchPayload.h"
-#include "patch/PublisherFiles.h"
 #include "patch/PublisherKey.h"
+#include "publish/PublisherFiles.h"
+#include "publish/PublisherSigningKey.h"
 #include "tools/ToolCommandLine.h"
 
 namespace

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "patch/DetachedSignature.h"
+#include "publish/PublisherSigningKey.h"
 
 namespace
 {

@@ -16,6 +16,7 @@
 #include "patch/PatchPayload.h"
 #include "patch/PublisherKey.h"
 #include "publish/PayloadWriter.h"
+#include "publish/PublisherSigningKey.h"
 
 namespace
 {

@@ -7,6 +7,7 @@
 #include "TestFiles.h"
 #include "kernel/TextConvert.h"
 #include "patch/PublisherTrust.h"
+#include "publish/PublisherSigningKey.h"
 
 namespace
 {

@@ -6,7 +6,8 @@
 #include "TestFiles.h"
 #include "kernel/TextConvert.h"
 #include "patch/DetachedSignature.h"
-#include "patch/PublisherFiles.h"
+#include "publish/PublisherFiles.h"
+#include "publish/PublisherSigningKey.h"
 
 namespace
 {

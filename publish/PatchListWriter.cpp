@@ -1,13 +1,14 @@
-#include "patch/PatchListWriter.h"
+#include "publish/PatchListWriter.h"
 
 #include <set>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "patch/DetachedSignature.h"
-#include "patch/PublisherFiles.h"
 #include "patch/PublisherKey.h"
 #include "patch/SHA256.h"
+#include "publish/PublisherFiles.h"
+#include "publish/PublisherSigningKey.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "patch/PublisherFiles.h"
+#include "publish/PublisherFiles.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,6 +7,7 @@
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/DetachedSignature.h"
+#include "publish/PublisherSigningKey.h"
 
 namespace
 {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "patch/PublisherKey.h"
+#include "publish/PublisherSigningKey.h"
 
 // Files that are signed whole are held in memory to be signed (Ed25519 reads its message twice);
 // lists are far smaller than this. Payloads carry their signature inside instead.

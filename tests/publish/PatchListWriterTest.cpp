@@ -8,9 +8,10 @@
 #include "net/ZelkDataBuffer.h"
 #include "patch/DetachedSignature.h"
 #include "patch/PatchList.h"
-#include "patch/PatchListWriter.h"
 #include "patch/PelmoPatchTask.h"
 #include "patch/PublisherKey.h"
+#include "publish/PatchListWriter.h"
+#include "publish/PublisherSigningKey.h"
 
 namespace
 {
