@@ -27,6 +27,8 @@ const ToolCase kTools[] = {
     {"zelk-mksample", "DIR", "--version"},
     {"zelk-product-instance", "PATH", nullptr},
     {"zelk-segsum", "ROOT", "--summary"},
+    {"zelk-repair-server", "ROOT", "--port"},
+    {"zelk-damage", "DIR", "--delete"},
 };
 
 class ToolCommandLineTest : public ::testing::TestWithParam<ToolCase>
