@@ -103,8 +103,9 @@ $upstream  }
 EOF
 nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' 2>>"$work/nginx/error.log" &
 pids+=($!)
+# nginx writes its pid file once it listens; a probe connection would reach a server as a client.
 for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$balancer") 2>/dev/null && break
+  [[ -s $work/nginx/nginx.pid ]] && break
   sleep 0.1
 done
 say "nginx balancing 127.0.0.1:$balancer over $servers servers"
