@@ -12,6 +12,7 @@
 #include "patch/FixedTexts.h"
 #include "patch/InternetTransfer.h"
 #include "patch/PelmoPatchTask.h"
+#include "patch/PublisherTrust.h"
 
 namespace
 {
@@ -179,11 +180,22 @@ bool PelmoPatchTask::FetchPatchList(const std::vector<std::wstring> &servers)
             continue;
         }
         list.Seek(0);
-        if (ParsePatchList(list, server))
+        std::wstring refusal;
+        if (m_listKey)
+            refusal = RefuseUnsignedList(server, list);
+        if (refusal.empty() && ParsePatchList(list, server))
         {
-            m_currentServer = server;
-            return true;
+            if (m_listKey)
+                refusal = RefuseOldList();
+            if (refusal.empty())
+            {
+                m_currentServer = server;
+                return true;
+            }
+            m_patchList.clear();
         }
+        if (!refusal.empty())
+            Report(MessageNormal, L"The patch list of " + server + L" is refused: " + refusal);
     }
     Report(MessageNormal, kTextNoPatchServer);
     m_currentServer.clear();
@@ -260,6 +272,38 @@ void PelmoPatchTask::NoteListSerial(const std::map<std::string, std::string> &va
         m_listSerialMalformed = true;
     else
         m_listSerial = serial;
+}
+
+std::wstring PelmoPatchTask::RefuseUnsignedList(const std::wstring &server, ZelkDataBufferMemoryDynamic &list)
+{
+    std::string signatureFile;
+    if (DownloadListSignature(server, signatureFile) != ZELKRESULT_OK)
+        return L"its signature " + JoinPath(server, NarrowToWide(std::string(kPatchListName) + kSignatureSuffix)) +
+               L" cannot be downloaded.";
+    const std::string data(reinterpret_cast<const char *>(list.GetData()), static_cast<size_t>(list.GetSize()));
+    const SignatureVerdict verdict = VerifyDetachedSignature(*m_listKey, data, signatureFile);
+    if (verdict != SignatureVerdict::Good)
+        return NarrowToWide(std::string(DescribeSignatureVerdict(verdict))) + L".";
+    return std::wstring();
+}
+
+std::wstring PelmoPatchTask::RefuseOldList()
+{
+    if (m_listSerialMalformed)
+        return L"its list-serial is not one decimal number.";
+    uint64_t newest = 0;
+    switch (CheckListSerial(m_listSerial.value_or(0), newest))
+    {
+    case ListSerialVerdict::Accepted:
+        return std::wstring();
+    case ListSerialVerdict::Replayed:
+        return L"it is older than a list this machine has accepted (list-serial " +
+               NarrowToWide(std::to_string(m_listSerial.value_or(0))) + L", newest accepted " +
+               NarrowToWide(std::to_string(newest)) + L").";
+    case ListSerialVerdict::Unreadable:
+        break;
+    }
+    return L"the newest accepted list-serial (registry value PatchListSerial) cannot be read.";
 }
 
 const PatchListEntry *PelmoPatchTask::FindPatchEntry(const std::string &sourceVersion) const

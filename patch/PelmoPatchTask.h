@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "kernel/ZelkTypes.h"
+#include "patch/PublisherKey.h"
 #include "patch/SHA256.h"
 
 class ZelkDataBuffer;
+class ZelkDataBufferMemoryDynamic;
 class ZelkTransferCallback;
 
 // What the window's progress line shows while a file is fetched.
@@ -75,6 +77,11 @@ public:
     // Takes the list of the first server (in order) that serves "patches.txt" with at least one
     // valid entry. Reports at level 0 why a server was passed over.
     bool FetchPatchList(const std::vector<std::wstring> &servers);
+    // From now on a list is taken only when the same server's "patches.txt.sig" holds the key's
+    // signature over its exact bytes, and it gives a well-formed serial not older than the newest
+    // this machine has accepted. A list that fails counts as that server's failed list.
+    void RequireSignedLists(const PublisherKey &key) { m_listKey = key; }
+    bool SignedListsRequired() const { return m_listKey.has_value(); }
     // True when at least one entry of the list in buffer was accepted.
     bool ParsePatchList(ZelkDataBuffer &buffer, const std::wstring &base);
     // One entry (its lines only) into the list; relative data addresses are joined to base.
@@ -101,9 +108,13 @@ private:
     std::atomic<uint32_t> m_percent{0};
 
     void NoteListSerial(const std::map<std::string, std::string> &values);
+    // Why the list just fetched from server may not be used; empty when it may.
+    std::wstring RefuseUnsignedList(const std::wstring &server, ZelkDataBufferMemoryDynamic &list);
+    std::wstring RefuseOldList();
 
     std::wstring m_currentServer;
     std::map<std::string, PatchListEntry> m_patchList;
     std::optional<uint64_t> m_listSerial;
     bool m_listSerialMalformed = false;
+    std::optional<PublisherKey> m_listKey;
 };

@@ -10,6 +10,7 @@
 #include "kernel/ZelkSystemLog.h"
 #include "patch/PackageArchive.h"
 #include "patch/PackageInstall.h"
+#include "patch/PublisherTrust.h"
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
 #include "run/StepJournal.h"
@@ -115,8 +116,42 @@ RunOutcome PatchRun::Run()
     return outcome;
 }
 
+bool PatchRun::LoadPublisherKey()
+{
+    m_publisherKey.reset();
+    const TrustedKey trusted = LoadTrustedKey();
+    switch (trusted.state)
+    {
+    case TrustedKeyState::None:
+        return true;
+    case TrustedKeyState::Key:
+        m_publisherKey = trusted.key;
+        return true;
+    case TrustedKeyState::Unreadable:
+        break;
+    }
+    m_observer.Message(MessageError, L"The publisher key cannot be used, so nothing can be trusted: " +
+                                         NarrowToWide(trusted.reason) + L".");
+    return false;
+}
+
+bool PatchRun::CheckPayloadSignature()
+{
+    if (!m_publisherKey)
+        return true;
+    const SignatureVerdict verdict = m_payload.VerifySignature(*m_publisherKey);
+    if (verdict == SignatureVerdict::Good)
+        return true;
+    m_observer.Message(MessageError, L"The patch payload is refused: " +
+                                         NarrowToWide(std::string(DescribeSignatureVerdict(verdict))) + L".");
+    return false;
+}
+
 bool PatchRun::RunStandaloneMode()
 {
+    // Nothing of a payload the publisher did not sign is copied, not even the first step.
+    if (!LoadPublisherKey() || !CheckPayloadSignature())
+        return false;
     // A step cut short by an earlier run is finished first, whatever the launcher now says.
     StepJournal journal;
     if (ReadStepJournal(m_settings.InstallPath(), journal) && journal.source != m_settings.CurrentVersion() &&

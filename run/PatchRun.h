@@ -7,11 +7,13 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "kernel/ZelkTypes.h"
 #include "patch/PatchPayload.h"
 #include "patch/PelmoPatchTask.h"
+#include "patch/PublisherKey.h"
 #include "run/PatchSettings.h"
 #include "run/PrePostPatchTasks.h"
 #include "run/RunObserver.h"
@@ -99,6 +101,15 @@ private:
     bool ProgressStepHook() override;
 
     bool Cancelled() const { return m_cancel.load(); }
+    // Reads which publisher key this machine trusts into m_publisherKey (none: nothing is
+    // checked). False, said at level 2, when a key is configured but cannot be used.
+    bool LoadPublisherKey();
+    // With a publisher key: the payload's signature is checked before any step is copied.
+    bool CheckPayloadSignature();
+    // With a publisher key: a step is used only when the list vouches for its archive, and the
+    // downloaded archive only when it is the one the list names (it is deleted otherwise).
+    bool CheckListedStep(const std::string &source, const PatchListEntry &step);
+    bool CheckDownloadedStep(const std::wstring &archive, const PatchListEntry &step);
 
     PatchSettings m_settings;
     PatchPayload &m_payload;
@@ -112,5 +123,6 @@ private:
     // The origin written into the journal of the step being installed.
     std::string m_stepOrigin;
     unsigned m_stepsInstalled = 0;
+    std::optional<PublisherKey> m_publisherKey;
 };
 } // namespace ZelkPatch

@@ -8,6 +8,8 @@
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "patch/InternetTransfer.h"
+#include "patch/PatchList.h"
+#include "patch/PublisherTrust.h"
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
 #include "run/PatchRun.h"
@@ -40,13 +42,41 @@ private:
     std::chrono::steady_clock::time_point m_lastShown;
 };
 
+bool PatchRun::CheckListedStep(const std::string &source, const PatchListEntry &step)
+{
+    const ArchiveVerdict verdict = CheckListedArchive(step);
+    if (verdict == ArchiveVerdict::Good)
+        return true;
+    m_observer.Message(MessageError, L"The step from " + NarrowToWide(source) + L" to " +
+                                         NarrowToWide(step.targetVersion) + L" is not used: " +
+                                         NarrowToWide(std::string(DescribeArchiveVerdict(verdict))) + L".");
+    return false;
+}
+
+bool PatchRun::CheckDownloadedStep(const std::wstring &archive, const PatchListEntry &step)
+{
+    const ArchiveVerdict verdict = VerifyDownloadedArchive(archive, step);
+    if (verdict == ArchiveVerdict::Good)
+        return true;
+    m_observer.Message(MessageError, L"The downloaded archive " + step.dataUrl + L" is refused and deleted: " +
+                                         NarrowToWide(std::string(DescribeArchiveVerdict(verdict))) + L".");
+    return false;
+}
+
 bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
 {
     PatchSettings &settings = m_settings;
     stepsApplied = 0;
+    if (!LoadPublisherKey())
+        return false;
+    if (m_publisherKey)
+        RequireSignedLists(*m_publisherKey);
     m_observer.Message(MessageNormal, LoadMessage(kIdSearchingPatches));
     if (!FetchPatchList(settings.PatchServers()))
         return false;
+    // Once a signed list is taken, no older one is taken on this machine again.
+    if (m_publisherKey && !RememberListSerial(ListSerial().value_or(0)))
+        m_observer.Message(MessageMinor, L"The patch list's serial cannot be kept in the registry.");
 
     // A step cut short by an earlier run is finished first.
     StepJournal journal;
@@ -85,6 +115,8 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
         }
         const PatchListEntry step = *entry;
         settings.SetNextVersion(step.targetVersion);
+        if (m_publisherKey && !CheckListedStep(current, step))
+            return false;
 
         if (!QueryFileSize(step.dataUrl))
             m_observer.Message(MessageMinor, LoadMessage(kIdSizeUnknown));
@@ -112,6 +144,9 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
             DeleteFileAt(archive);
             return false;
         }
+
+        if (m_publisherKey && !CheckDownloadedStep(archive, step))
+            return false;
 
         m_stepOrigin = WideToNarrow(step.dataUrl);
         const int installed = InstallPatchArchive(archive);
