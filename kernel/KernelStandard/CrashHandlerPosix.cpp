@@ -68,12 +68,6 @@ __attribute__((tls_model("initial-exec"))) thread_local bool t_guarded = false;
 // The fault being handled, for the application's fatal path.
 CrashFault g_fault;
 
-__attribute__((noinline)) void WriteThroughNullPointer()
-{
-    volatile int *volatile target = nullptr;
-    *target = 0;
-}
-
 bool SameText(const char *a, const char *b)
 {
     return std::strcmp(a, b) == 0;

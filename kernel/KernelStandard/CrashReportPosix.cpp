@@ -45,12 +45,6 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 bool g_symbolProcess = false;
 
-__attribute__((noinline)) void WriteThroughNullPointer()
-{
-    volatile int *volatile target = nullptr;
-    *target = 0;
-}
-
 bool SameText(const char *a, const char *b)
 {
     return std::strcmp(a, b) == 0;
@@ -751,9 +745,9 @@ std::string ReportLines(size_t index, uint64_t address, uint64_t bias, const std
     std::string lines;
     for (const StackFrameSymbol::InlinedCall &call : symbol.inlined)
         lines += FormatText("  #%zu  0x%016" PRIx64 " %s at %s:%d (inlined)\n", index, address, call.function.c_str(),
-                         call.file.c_str(), call.line);
+                            call.file.c_str(), call.line);
     lines += FormatText("  #%zu  0x%016" PRIx64 " %s", index, address,
-                     symbol.function.empty() ? "??" : symbol.function.c_str());
+                        symbol.function.empty() ? "??" : symbol.function.c_str());
     if (symbol.line >= 0)
         lines += FormatText(" at %s:%d", symbol.file.c_str(), symbol.line);
     lines += FormatText(" [%s+0x%" PRIx64 "]\n", module == "-" ? "?" : module.c_str(), address - bias);
@@ -899,4 +893,10 @@ void WriteEarlyCallStack(int fd, const ucontext_t *context, size_t capacity)
 bool IsCrashSymbolProcess()
 {
     return g_symbolProcess;
+}
+
+__attribute__((noinline, no_sanitize("undefined"))) void WriteThroughNullPointer()
+{
+    volatile int *volatile target = nullptr;
+    *target = 0;
 }

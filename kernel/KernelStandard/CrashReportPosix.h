@@ -39,3 +39,6 @@ void CopySignalSafe(char *destination, size_t capacity, const char *source);
 bool ReadOwnExecutablePath(char *path, size_t capacity);
 // True in the process that resolves a crashed process's symbols: it installs no crash handler.
 bool IsCrashSymbolProcess();
+// The test switches' fault: a write through a null pointer, a real one even in a build that checks
+// for undefined behaviour.
+void WriteThroughNullPointer();

@@ -495,7 +495,10 @@ const UnwindRule &RuleFor(ThreadUnwindCache &cache, uint64_t lookup)
 }
 } // namespace
 
-__attribute__((noinline)) size_t CaptureStackFramesCached(uint64_t *frames, size_t capacity, const void *from)
+// Reads the return address and frame pointer slots of the frames above, which belong to no object
+// of this function: an address sanitizer is not to take that for an overflow.
+__attribute__((noinline, no_sanitize_address)) size_t CaptureStackFramesCached(uint64_t *frames, size_t capacity,
+                                                                               const void *from)
 {
     if (!from)
         from = __builtin_return_address(0);

@@ -34,9 +34,11 @@ using testfiles::WriteFile;
 constexpr char kThisFile[] = "tests/kernel/CrashHandlerTest.cpp";
 constexpr char kTopLevelDump[] = "Korvil-38285.dmp";
 
-// The faults. Each is its own function, so that the report can be checked for its name and line.
+// The faults. Each is its own function, so that the report can be checked for its name and line,
+// and a real fault also in a build that checks for undefined behaviour (which would report and
+// abort instead).
 
-__attribute__((noinline)) void NullWrite()
+__attribute__((noinline, no_sanitize("undefined"))) void NullWrite()
 {
     volatile int *volatile target = nullptr;
     *target = 1; // FAULT(null write)
@@ -46,7 +48,7 @@ volatile int g_zero = 0;
 
 volatile int g_dividend = 12345;
 
-__attribute__((noinline)) void DivideByZero()
+__attribute__((noinline, no_sanitize("undefined"))) void DivideByZero()
 {
     volatile int quotient = g_dividend / g_zero; // FAULT(division)
     (void)quotient;
