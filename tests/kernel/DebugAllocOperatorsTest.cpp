@@ -57,19 +57,24 @@ __attribute__((noinline)) bool LeakOneOfEachForm()
     return Aligned(g_kept[4]) && Aligned(g_kept[5]) && Aligned(g_kept[6]) && Aligned(g_kept[7]);
 }
 
-// Allocates and frees with every pair of forms, sizes 201 and up: none may show in the report.
+// Allocates and frees with every pair of forms, sizes 201 and up: none may show in the report. The
+// sized forms exist only where the compiler has sized deallocation (clang wants it asked for).
 __attribute__((noinline)) void FreeEveryForm()
 {
     ::operator delete(Keep(::operator new(201)));
     ::operator delete[](Keep(::operator new[](202)));
+#if __cpp_sized_deallocation
     ::operator delete(Keep(::operator new(203)), 203);
     ::operator delete[](Keep(::operator new[](204)), 204);
+#endif
     ::operator delete(Keep(::operator new(205, std::nothrow)), std::nothrow);
     ::operator delete[](Keep(::operator new[](206, std::nothrow)), std::nothrow);
     ::operator delete(Keep(::operator new(207, kAlignment)), kAlignment);
     ::operator delete[](Keep(::operator new[](208, kAlignment)), kAlignment);
+#if __cpp_sized_deallocation
     ::operator delete(Keep(::operator new(209, kAlignment)), 209, kAlignment);
     ::operator delete[](Keep(::operator new[](210, kAlignment)), 210, kAlignment);
+#endif
     ::operator delete(Keep(::operator new(211, kAlignment, std::nothrow)), kAlignment, std::nothrow);
     ::operator delete[](Keep(::operator new[](212, kAlignment, std::nothrow)), kAlignment, std::nothrow);
 }
