@@ -95,9 +95,13 @@ std::string LexicallyNormal(const std::string &path)
     return normal.empty() ? "/" : normal;
 }
 
+// Names that libdw already joined to the compilation directory ("/src/build/../a.cpp", as clang
+// records them) come out whole as well.
 std::string WholePath(const char *file, const char *directory)
 {
-    if (file[0] == '/' || !directory)
+    if (file[0] == '/')
+        return LexicallyNormal(file);
+    if (!directory)
         return file;
     return LexicallyNormal(std::string(directory) + "/" + file);
 }
@@ -120,6 +124,62 @@ std::string FunctionName(Dwarf_Die *entry)
     return name ? name : "??";
 }
 
+// The scopes below parent that hold the address, outermost first, appended to chain; true when
+// one did. What a namespace, class or structure holds is searched as well: clang puts function
+// definitions there, and dwarf_getscopes does not look inside them.
+bool FindScopesHolding(Dwarf_Die *parent, Dwarf_Addr address, std::vector<Dwarf_Die> &chain)
+{
+    Dwarf_Die child;
+    if (dwarf_child(parent, &child) != 0)
+        return false;
+    do
+    {
+        switch (dwarf_tag(&child))
+        {
+        case DW_TAG_namespace:
+        case DW_TAG_class_type:
+        case DW_TAG_structure_type:
+        case DW_TAG_union_type:
+            if (FindScopesHolding(&child, address, chain))
+                return true;
+            break;
+        case DW_TAG_subprogram:
+        case DW_TAG_inlined_subroutine:
+        case DW_TAG_lexical_block:
+            if (dwarf_haspc(&child, address) == 1)
+            {
+                chain.push_back(child);
+                FindScopesHolding(&child, address, chain);
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+    } while (dwarf_siblingof(&child, &child) == 0);
+    return false;
+}
+
+// The scopes that hold the address, innermost first, up to the function they belong to.
+std::vector<Dwarf_Die> ScopesHolding(Dwarf_Die *unit, Dwarf_Addr address)
+{
+    std::vector<Dwarf_Die> scopes;
+    Dwarf_Die *found = nullptr;
+    const int count = dwarf_getscopes(unit, address, &found);
+    bool inFunction = false;
+    for (int i = 0; i < count; ++i)
+    {
+        scopes.push_back(found[i]);
+        inFunction = inFunction || dwarf_tag(&found[i]) == DW_TAG_subprogram;
+    }
+    std::free(found);
+    if (inFunction)
+        return scopes;
+    std::vector<Dwarf_Die> chain;
+    FindScopesHolding(unit, address, chain);
+    return {chain.rbegin(), chain.rend()};
+}
+
 // When the address lies in inlined code, the line table names the innermost inlined function's
 // line: the chain of inlined calls is added, and the frame's own place becomes the line of the
 // outermost call, in the function the address really belongs to.
@@ -129,9 +189,8 @@ void AddInlinedCalls(Dwfl_Module *module, Dwarf_Addr address, StackFrameSymbol &
     Dwarf_Die *unit = dwfl_module_addrdie(module, address, &bias);
     if (!unit)
         return;
-    Dwarf_Die *scopes = nullptr;
-    const int count = dwarf_getscopes(unit, address - bias, &scopes);
-    if (count <= 0)
+    std::vector<Dwarf_Die> scopes = ScopesHolding(unit, address - bias);
+    if (scopes.empty())
         return;
     Dwarf_Files *files = nullptr;
     size_t fileCount = 0;
@@ -141,9 +200,9 @@ void AddInlinedCalls(Dwfl_Module *module, Dwarf_Addr address, StackFrameSymbol &
     const char *directory = dwarf_formstring(dwarf_attr(unit, DW_AT_comp_dir, &attribute));
     std::string file = symbol.file;
     int line = symbol.line;
-    for (int i = 0; i < count; ++i)
+    for (Dwarf_Die &entry : scopes)
     {
-        Dwarf_Die *scope = &scopes[i];
+        Dwarf_Die *scope = &entry;
         const int tag = dwarf_tag(scope);
         if (tag == DW_TAG_subprogram)
             break;
@@ -163,7 +222,6 @@ void AddInlinedCalls(Dwfl_Module *module, Dwarf_Addr address, StackFrameSymbol &
     }
     symbol.file = file;
     symbol.line = line;
-    std::free(scopes);
 }
 
 // Fills in function, file and line from a module of a session; the module's name is the caller's.

@@ -150,13 +150,16 @@ std::vector<std::string> DumpFiles(const fs::path &directory)
     return names;
 }
 
-// The report's stack line of a function, with its file and line when a marker is given.
+// The report's stack line of a function, with its file and line when a marker is given (and any
+// place, or none, when not).
 std::string StackLinePattern(const std::string &function, const char *marker)
 {
     std::string pattern =
         "\n  #[0-9]+ +0x[0-9a-f]{16} [^\n]*\\b" + std::regex_replace(function, std::regex(R"([()])"), R"(\$&)");
     if (marker)
         pattern += " at [^\n]*/" + std::string(kThisFile) + ":" + std::to_string(SourceLineOf(kThisFile, marker));
+    else
+        pattern += "( at [^\n]*)?";
     return pattern + " \\[[^\n]*\\]\n";
 }
 

@@ -42,6 +42,8 @@ void CountedRelease(void *block)
 }
 
 std::vector<std::string> g_lines;
+// Loop counts the compiler cannot see, so that it cannot unroll a loop into several call sites.
+volatile int g_two = 2;
 volatile int g_three = 3;
 
 void CollectLine(const char *line)
@@ -121,7 +123,7 @@ TEST_F(DebugAllocTrackerTest, SizeStackAndThreadEachMakeALocationOfTheirOwn)
 {
     std::vector<void *> blocks;
     auto allocateTwice = [&](size_t size) {
-        for (int i = 0; i < 2; ++i)
+        for (int i = 0; i < g_two; ++i)
             blocks.push_back(AllocateHere(m_tracker, size));
     };
     allocateTwice(16);
