@@ -4,14 +4,7 @@
 // A sanitizer build keeps its runtime's operators: they find more (overflows, mismatched forms,
 // leaks) and ours would hide the mismatches from them. The tracker then steps aside entirely.
 #include "kernel/DebugAllocTracker.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ZELK_SANITIZER_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define ZELK_SANITIZER_BUILD 1
-#endif
-#endif
+#include "kernel/SanitizerBuild.h"
 
 #ifdef ZELK_SANITIZER_BUILD
 

@@ -17,6 +17,7 @@
 
 #include "E2eFixtures.h"
 #include "RunningProgram.h"
+#include "kernel/SanitizerBuild.h"
 
 namespace fs = std::filesystem;
 using namespace e2e;
@@ -187,6 +188,11 @@ TEST_F(CrashAcceptanceTest, OrderlyExitReportsTheAllocationsAndLeavesNoCrashRepo
     // Without a mode there is nothing to run: the patcher ends at once, in order.
     RunningProgram patcher({m_patcher.string(), "-u"}, Environment({"DISPLAY=", "ZELK_DEBUG_OUTPUT=stderr"}));
     EXPECT_EQ(patcher.Wait(), 2) << patcher.Output();
+    EXPECT_EQ(ReportFiles(m_dir), std::vector<std::string>{});
+#ifdef ZELK_SANITIZER_BUILD
+    GTEST_SKIP() << "the allocation operators, and so the report of what was never freed, are the sanitizer's in "
+                    "this build";
+#endif
     const std::string output = patcher.Output();
     const size_t opening = output.find("\n\n>>>>>>>>>> DEBUG ALLOCATION >>>>>>>>>>\n\n");
     const size_t closing = output.find("\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n");
@@ -198,6 +204,5 @@ TEST_F(CrashAcceptanceTest, OrderlyExitReportsTheAllocationsAndLeavesNoCrashRepo
         << output.substr(closing > 400 ? closing - 400 : 0, 400);
     // Every block freed went through the operators that handed it out.
     EXPECT_FALSE(Contains(output, "unknown memory block"));
-    EXPECT_EQ(ReportFiles(m_dir), std::vector<std::string>{});
 }
 } // namespace
