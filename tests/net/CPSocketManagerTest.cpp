@@ -3,13 +3,18 @@
 #include <atomic>
 #include <boost/asio/error.hpp>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <regex>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
+#include "ChildRun.h"
+#include "TestFiles.h"
+#include "kernel/CrashHandler.h"
 #include "kernel/OSThread.h"
 #include "net/CPSocketManager.h"
 #include "net/SocketErrors.h"
@@ -116,6 +121,49 @@ TEST(CPSocketManager, APostedOperationIsHandledOnTheIOCPThreadAndWakesItsWaiter)
     EXPECT_EQ(freed.get(), &handler);
     ReleaseSocketManager();
     g_callbackSeen = nullptr;
+}
+
+namespace
+{
+// A handler that faults: a fault on the IOCP thread, a thread of the socket layer's own, must
+// leave the report of any other thread's fault.
+class FaultingHandler : public CPHandler
+{
+public:
+    __attribute__((noinline, no_sanitize("undefined"))) uint32_t HandleCompletion(IOOperation &, uint32_t) override
+    {
+        volatile int *volatile target = nullptr;
+        *target = 1; // FAULT(completion)
+        return 0;
+    }
+    intptr_t GetHandle() override { return -1; }
+};
+} // namespace
+
+TEST(CPSocketManager, FaultInACompletionLeavesTheCrashReportNamingTheHandler)
+{
+    const testfiles::TempDirectory directory;
+    const ChildOutcome outcome = RunInChild(directory.Path(), [] {
+        ZelkInstallCrashHandlers();
+        // A manager of the child's own: the process-wide one's thread does not survive the fork.
+        CPSocketManager manager(1);
+        FaultingHandler handler;
+        manager.Associate(handler);
+        IOOperation operation(false);
+        operation.m_handler = &handler;
+        manager.Post(&handler, 0, &operation);
+        operation.Wait();
+    });
+    ASSERT_TRUE(outcome.KilledBy(SIGSEGV)) << outcome.Describe();
+    const std::string report = testfiles::ReadFile(directory / "Korvil-38285.dmp");
+    std::smatch faulting;
+    ASSERT_TRUE(std::regex_search(report, faulting, std::regex("\nfaulting thread: ([0-9]+) "))) << report;
+    EXPECT_NE(faulting[1].str(), std::to_string(outcome.pid)) << report;
+    const std::string line = std::to_string(SourceLineOf("tests/net/CPSocketManagerTest.cpp", "FAULT(completion)"));
+    const std::regex handlerLine("\n  #[0-9]+ +0x[0-9a-f]+ [^\n]*FaultingHandler::HandleCompletion\\([^\n]* at "
+                                 "[^\n]*/tests/net/CPSocketManagerTest\\.cpp:" +
+                                 line + " ");
+    EXPECT_TRUE(std::regex_search(report, handlerLine)) << report;
 }
 
 struct ErrorCase
