@@ -2,14 +2,17 @@
 # Repair runs of the built patcher (pelmo-patcher -u -r) against zelk-repair-server:
 #  (a) a sample installation of SIZE_MIB MiB (default 2048) in 40 files, half incompressible and
 #      half text, with 1% of its 4 MiB segments damaged (scattered over up to 20 files), repaired
-#      by a first repair run (no summary file yet, so every file is read) against rsync from a
-#      local rsync daemon serving the same reference (rsync -a --inplace --no-whole-file): the time
-#      ratio, and the bytes the patcher received against the damaged segments' compressed size;
+#      by a first repair run (no summary file yet, so every file is read) and by a run that finds
+#      the summary of the undamaged installation, against rsync from a local rsync daemon serving
+#      the same reference (rsync -a --inplace --no-whole-file, which reads only the files whose
+#      time differs): the time ratios, and the bytes the patcher received against the damaged
+#      segments' compressed size;
 #  (b) CLIENTS (default 50) small damaged installations repaired at once through one server: the
 #      total time, every installation checked against the reference, the server's peak memory;
 #  (c) the second repair run of an undamaged installation (summary file present) against its
 #      first (no summary file), as a time ratio.
-# Each side runs as a whole process; the best of ROUNDS (default 3) wall times counts.
+# Each side runs as a whole process; the best of ROUNDS (default 3) wall times counts, and the
+# processor time (user and system) of that run is shown beside it.
 # Usage: bench/repair-bench.sh [ROUNDS]   (SIZE_MIB, CLIENTS and BUILD_DIR from the environment)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,15 +40,15 @@ free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# Starts a server on ROOT and prints its port; its log is $work/server-NAME.log.
+# Starts a server on ROOT; its port goes into $port, its log is $work/server-NAME.log.
 start_server() {
   local name=$1 tree=$2 log=$work/server-$1.log
   "$build/zelk-repair-server" "$tree" --bind 127.0.0.1 --port 0 --cache "$work/$name.cache" >"$log" 2>&1 &
   pids+=($!)
   echo $! >"$work/server-$name.pid"
   for _ in $(seq 3000); do
-    if grep -q 'listening on' "$log"; then
-      sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$log" | head -1
+    if grep -q 'listening on' "$log" 2>/dev/null; then
+      port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$log" | head -1)
       return 0
     fi
     sleep 0.1
@@ -63,19 +66,25 @@ registry() {
     "\"ProductInstallPath\"=\"$install\"" >"$file"
 }
 
+# One run of a command with its output in the file OUT: prints its wall and its processor time
+# (user and system) in milliseconds.
+timed() {
+  local out=$1
+  shift
+  /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >"$out" 2>&1
+  awk '{ printf "%d %d\n", $1 * 1000, ($2 + $3) * 1000 }' "$work/time.txt"
+}
+
 repair() {
   local reg=$1
   mkdir -p "$work/temp"
-  PELMO_REGISTRY=$reg TEMP=$work/temp LANG=C "$build/pelmo-patcher" -u -r >"$work/patcher.log" 2>&1
+  timed "$work/patcher.log" env PELMO_REGISTRY="$reg" TEMP="$work/temp" LANG=C "$build/pelmo-patcher" -u -r
 }
 
-# Wall seconds of one run of a command.
-timed() {
-  local start end
-  start=$(date +%s%N)
-  "$@"
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000000))
+# Keeps the run of the smaller wall time: "wall cpu" in the variable named first.
+keep_best() {
+  local -n best=$1
+  if [[ -z $best || ${2%% *} -lt ${best%% *} ]]; then best=$2; fi
 }
 
 same_tree() {
@@ -90,8 +99,8 @@ for ((i = 0; i < 40; i++)); do
   if ((i % 2 == 0)); then
     head -c $((file_mib << 20)) /dev/urandom >"$reference/data/pack$i.bin"
   else
-    head -c $(((file_mib << 20) * 3 / 4)) /dev/urandom | base64 -w 120 | head -c $((file_mib << 20)) \
-      >"$reference/data/text$i.txt"
+    head -c $(((file_mib << 20) * 3 / 4)) /dev/urandom | base64 -w 120 >"$reference/data/text$i.txt"
+    truncate -s $((file_mib << 20)) "$reference/data/text$i.txt"
   fi
 done
 : >"$reference/data/empty.cfg"
@@ -127,7 +136,7 @@ print(total)
 PY
 )
 
-port=$(start_server a "$reference")
+start_server a "$reference"
 registry "$work/a.reg" "$install" "$port"
 rsync_port=$(free_port)
 cat >"$work/rsyncd.conf" <<EOF
@@ -144,32 +153,34 @@ pids+=($!)
 sleep 1
 find "$reference" "$install" -type f -exec cat {} + >/dev/null # both trees into the page cache
 
-best_ours= best_rsync= ours_bytes= rsync_bytes=
+# Each round: a first repair run (no summary file: every file is read); the same damage repaired by
+# a run that finds the summary of the undamaged installation (only the files whose time changed are
+# read, as rsync reads only the files whose time differs); the same damage by rsync.
+best_ours= best_summary= best_rsync= ours_bytes= rsync_bytes=
 for ((r = 0; r < rounds; r++)); do
   rm -f "$install/repair.cks"
-  t=$(timed repair "$work/a.reg")
+  keep_best best_ours "$(repair "$work/a.reg")"
   same_tree "$reference" "$install" || { echo "repair-bench: the repair left differences" >&2; exit 1; }
-  ((best_ours == "" || t < best_ours)) && best_ours=$t
   ours_bytes=$(grep ' entries ' "$work/server-a.log" | tail -1 | sed 's/.* bytes \([0-9]*\) .*/\1/')
   damage
-  t=$(timed rsync -a --inplace --no-whole-file --stats --exclude=repair.cks \
-    "rsync://127.0.0.1:$rsync_port/reference/" "$install/" >"$work/rsync.log")
+  keep_best best_summary "$(repair "$work/a.reg")"
+  same_tree "$reference" "$install" || { echo "repair-bench: the repair left differences" >&2; exit 1; }
+  damage
+  keep_best best_rsync "$(timed "$work/rsync.log" rsync -a --inplace --no-whole-file --stats \
+    --exclude=repair.cks "rsync://127.0.0.1:$rsync_port/reference/" "$install/")"
   same_tree "$reference" "$install" || { echo "repair-bench: rsync left differences" >&2; exit 1; }
-  ((best_rsync == "" || t < best_rsync)) && best_rsync=$t
   rsync_bytes=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.log" | tr -d ,)
   damage
 done
 
 # (c) on the same tree, undamaged: the first run reads every file, the second only looks at times.
 rm -f "$install/repair.cks"
-repair "$work/a.reg" # undamaged again
+repair "$work/a.reg" >/dev/null # undamaged again
 best_first= best_second=
 for ((r = 0; r < rounds; r++)); do
   rm -f "$install/repair.cks"
-  t=$(timed repair "$work/a.reg")
-  ((best_first == "" || t < best_first)) && best_first=$t
-  t=$(timed repair "$work/a.reg")
-  ((best_second == "" || t < best_second)) && best_second=$t
+  keep_best best_first "$(repair "$work/a.reg")"
+  keep_best best_second "$(repair "$work/a.reg")"
 done
 second_bytes=$(grep ' entries ' "$work/server-a.log" | tail -1 | sed 's/.* bytes \([0-9]*\) .*/\1/')
 rm -rf "$install" "$reference"
@@ -177,7 +188,8 @@ rm -rf "$install" "$reference"
 # (b) ------------------------------------------------------------------------------------------
 small=$work/small
 "$build/zelk-mksample" "$small" --version 100 >/dev/null
-port_b=$(start_server b "$small")
+start_server b "$small"
+port_b=$port
 for ((c = 0; c < clients; c++)); do
   "$build/zelk-mksample" "$work/client$c" --version 100 >/dev/null
   "$build/zelk-damage" "$work/client$c" --flip data/textures/terrain.pak:$((c % 3)) \
@@ -204,18 +216,26 @@ for ((c = 0; c < clients; c++)); do
 done
 peak_kib=$(sed -n 's/^VmHWM:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$(cat "$work/server-b.pid")/status")
 
-awk -v ours="$best_ours" -v theirs="$best_rsync" -v ob="$ours_bytes" -v rb="$rsync_bytes" \
-  -v dc="$damaged_compressed" -v damaged="$damaged" -v total="$total_segments" -v size="$size_mib" \
-  -v first="$best_first" -v second="$best_second" -v sb="$second_bytes" -v clients="$clients" \
-  -v failed="$failed" -v unequal="$unequal" -v many="$many_ms" -v peak="$peak_kib" -v rounds="$rounds" 'BEGIN {
-  printf "best of %d rounds, whole processes, page cache warm\n", rounds
+read -r ours_wall ours_cpu <<<"$best_ours"
+read -r rsync_wall rsync_cpu <<<"$best_rsync"
+read -r summary_wall summary_cpu <<<"$best_summary"
+read -r first_wall first_cpu <<<"$best_first"
+read -r second_wall second_cpu <<<"$best_second"
+awk -v ow="$ours_wall" -v oc="$ours_cpu" -v rw="$rsync_wall" -v rc="$rsync_cpu" -v ob="$ours_bytes" \
+  -v rb="$rsync_bytes" -v mw="$summary_wall" -v mc="$summary_cpu" -v dc="$damaged_compressed" -v damaged="$damaged" -v total="$total_segments" \
+  -v size="$size_mib" -v fw="$first_wall" -v fc="$first_cpu" -v sw="$second_wall" -v sc="$second_cpu" \
+  -v sb="$second_bytes" -v clients="$clients" -v failed="$failed" -v unequal="$unequal" -v many="$many_ms" \
+  -v peak="$peak_kib" -v rounds="$rounds" 'BEGIN {
+  printf "best of %d rounds by wall time, whole processes, page cache warm; cpu = user + system\n", rounds
   printf "(a) %d MiB, %d of %d segments damaged\n", size, damaged, total
-  printf "    repair run: %d ms, received %d bytes\n", ours, ob
-  printf "    rsync:      %d ms, received %d bytes\n", theirs, rb
-  printf "    time ratio (repair / rsync): %.3f\n", ours / theirs
+  printf "    first repair run:          wall %d ms, cpu %d ms, received %d bytes\n", ow, oc, ob
+  printf "    repair run with a summary: wall %d ms, cpu %d ms\n", mw, mc
+  printf "    rsync:                     wall %d ms, cpu %d ms, received %d bytes\n", rw, rc, rb
+  printf "    wall time ratio (first repair / rsync): %.3f, (repair with a summary / rsync): %.3f\n", ow / rw, mw / rw
   printf "    bytes received / damaged segments compressed (%d bytes): %.3f\n", dc, ob / dc
   printf "(b) %d clients at once through one server: %d ms, %d failed, %d unequal, server peak %d KiB\n",
          clients, many, failed, unequal, peak
-  printf "(c) undamaged installation: first run %d ms, second %d ms (received %d bytes)\n", first, second, sb
-  printf "    time ratio (second / first): %.3f\n", second / first
+  printf "(c) undamaged installation: first run wall %d ms cpu %d ms, second wall %d ms cpu %d ms (received %d bytes)\n",
+         fw, fc, sw, sc, sb
+  printf "    wall time ratio (second / first): %.3f, cpu time ratio: %.3f\n", sw / fw, sc / (fc ? fc : 1)
 }'
