@@ -63,6 +63,7 @@ const OptionDefinition kOptions[] = {
     {wxCMD_LINE_SWITCH, "r", "repair", kIdOptionRepair, 0},
     {wxCMD_LINE_OPTION, "o", "onexit", kIdOptionOnExit, 0},
     {wxCMD_LINE_SWITCH, "u", "unattended", kIdOptionUnattended, 0},
+    {wxCMD_LINE_SWITCH, "", "check", kIdOptionCheck, 0},
 };
 
 // The socket library stays started for the whole life of the application: the repair run's name
@@ -179,6 +180,7 @@ bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &argum
     if (m_help)
         parser.Usage();
     m_unattended = parser.Found("u");
+    settings.SetCheckOnly(parser.Found("check"));
     wxString value;
     if (parser.Found("o", &value))
     {
@@ -427,7 +429,9 @@ bool PelmoPatcherApp::OnInit()
         settings.SetInstallPath(FindKorvilInstallPath());
     SetCurrentDirectoryTo(DirectoryOf(RunningExecutablePath()));
 
-    if (m_commandLine.Admin())
+    // The check asks its questions as the user who runs it: whether a run would need elevation is
+    // one of them.
+    if (!settings.CheckOnly() && m_commandLine.Admin())
     {
         if (!CheckInstallWritable(settings.InstallPath()))
         {
@@ -436,7 +440,7 @@ bool PelmoPatcherApp::OnInit()
             return m_unattended ? EndUnattended(kExitNoRun) : false;
         }
     }
-    else if (RelaunchElevated())
+    else if (!settings.CheckOnly() && RelaunchElevated())
     {
         if (!m_unattended)
             return false;
@@ -459,7 +463,7 @@ bool PelmoPatcherApp::OnInit()
     }
 
     ZelkCrashTestPoint("main");
-    const bool runNow = settings.DownloadMode() || settings.RepairMode();
+    const bool runNow = settings.DownloadMode() || settings.RepairMode() || settings.CheckOnly();
     if (m_unattended)
     {
         // Without a window nobody presses "Apply Update": a ready standalone run starts as well.

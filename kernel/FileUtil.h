@@ -139,6 +139,13 @@ std::wstring RunTempDirectory();
 void RemoveRunTempDirectory();
 // Bytes available to the caller on the volume of path; false when it cannot be read.
 bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes);
+// path when it exists, else its nearest parent that does ("/" at worst): the directory a
+// question about a volume or rights can be asked of before anything is made.
+std::wstring NearestExistingDirectory(const std::wstring &path);
+// Whether the process may create entries in the directory at path.
+bool MayCreateIn(const std::wstring &directory);
+// The same volume holds both paths (both must exist).
+bool SameVolume(const std::wstring &first, const std::wstring &second);
 
 // Private files ---------------------------------------------------------------------------------
 

@@ -22,6 +22,8 @@ public:
     // Null when the key does not exist, or forWrite is asked and the process may not write the
     // registry file (or create it).
     static std::unique_ptr<RegistryKey> Open(const std::wstring &path, bool forWrite);
+    // Whether the process may write the registry file (or create it), asked without a change.
+    static bool MayWrite();
 
     // The direct sub-keys in the order they appear in the file; false past the end.
     bool EnumSubKey(uint32_t index, std::wstring &name) const;

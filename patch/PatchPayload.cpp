@@ -147,6 +147,15 @@ std::string PatchPayload::NextVersion(const std::string &sourceVersion)
     return step.target;
 }
 
+bool PatchPayload::StepSize(const std::string &sourceVersion, uint64_t &size)
+{
+    StepRecord step;
+    if (!IsOpen() || FindStep(sourceVersion, step) != ZELKRESULT_OK)
+        return false;
+    size = step.dataSize;
+    return true;
+}
+
 ZELKRESULT PatchPayload::ExtractStep(const std::string &sourceVersion, const std::wstring &outputPath)
 {
     if (!IsOpen())

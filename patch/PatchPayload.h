@@ -72,6 +72,8 @@ public:
     std::string TargetVersion() const;
     // The target of the first step from sourceVersion; empty when there is none.
     std::string NextVersion(const std::string &sourceVersion);
+    // The size of the package archive of the first step from sourceVersion; false when there is none.
+    bool StepSize(const std::string &sourceVersion, uint64_t &size);
     // Copies the package archive of the first step from sourceVersion into outputPath.
     // ZELKRESULT_INVALID_STATE when not open, ZELKRESULT_LIST_FAILED when no step starts there
     // (no file is made), ZELKRESULT_ACCESS when the output cannot be created; otherwise the

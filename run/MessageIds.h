@@ -57,4 +57,5 @@ constexpr unsigned kIdDiskSpaceShort = 240;
 constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
+constexpr unsigned kIdOptionCheck = 244;
 } // namespace ZelkPatch

@@ -69,7 +69,11 @@ RunOutcome PatchRun::Run()
     SetCatalogueLanguage(kLanguageEnglish);
     RunOutcome outcome;
     m_stepsInstalled = 0;
-    if (!CheckInstallWritable(m_settings.InstallPath()))
+    if (m_settings.CheckOnly())
+    {
+        outcome = RunCheck();
+    }
+    else if (!CheckInstallWritable(m_settings.InstallPath()))
     {
         m_observer.Message(MessageError, LoadMessage(kIdNeedsAdmin));
         m_observer.AskMessageBox(LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
@@ -110,7 +114,9 @@ RunOutcome PatchRun::Run()
     else if (outcome.reason == RunEnd::Failed && Cancelled())
         outcome.reason = RunEnd::Cancelled;
     outcome.stepsInstalled = m_stepsInstalled;
-    m_observer.Message(MessageNormal, LoadMessage(outcome.completed ? kIdPatchingCompleted : kIdPatchingAborted));
+    if (!m_settings.CheckOnly())
+        m_observer.Message(MessageNormal,
+                           LoadMessage(outcome.completed ? kIdPatchingCompleted : kIdPatchingAborted));
     AssetDbIpc::EndExclusive();
     AssetDbIpc::Close();
     return outcome;

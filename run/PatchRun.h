@@ -33,6 +33,8 @@ enum class RunEnd
     NoMode,
     // A step failed; it has said why.
     Failed,
+    // The preflight check found that a run would not go ahead; it has said why.
+    WouldNotGoAhead,
     // The user cancelled, and the run stopped where it was.
     Cancelled,
 };
@@ -72,6 +74,9 @@ public:
     bool InstallPayloadStep();
     bool RunDownloadMode(unsigned &stepsApplied);
     bool RunRepairMode();
+    // The preflight check (settings CheckOnly): what a run with these settings would do, reported
+    // line by line, with nothing changed. Completed when the run would go ahead.
+    RunOutcome RunCheck();
 
     // 0 success, 2 no temporary directory, 10 unpacking or application failed.
     int InstallPatchArchive(const std::wstring &archivePath);

@@ -32,6 +32,10 @@ public:
     bool DownloadMode() const { return m_downloadMode; }
     void SetDownloadMode(bool on);
 
+    // The preflight check: the run only finds out and reports what it would do, and changes nothing.
+    bool CheckOnly() const { return m_checkOnly; }
+    void SetCheckOnly(bool on) { m_checkOnly = on; }
+
     const std::vector<std::wstring> &PatchServers() const { return m_patchServers; }
     void AddPatchServer(const std::wstring &entry) { m_patchServers.push_back(entry); }
 
@@ -43,6 +47,7 @@ private:
     bool m_repairMode = false;
     bool m_localMode = false;
     bool m_downloadMode = false;
+    bool m_checkOnly = false;
     std::vector<std::wstring> m_patchServers;
 };
 } // namespace ZelkPatch

@@ -37,6 +37,8 @@ const wchar_t kUtilityFailed[] = L"ERROR %d on exit. Asset database update faile
 // answers every free-space query with its number of megabytes, or fails it for "unreadable".
 const char kFreeSpaceOverride[] = "ZELK_TEST_FREE_SPACE_MB";
 
+} // namespace
+
 bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes)
 {
     if (const char *override = std::getenv(kFreeSpaceOverride))
@@ -50,7 +52,6 @@ bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes)
     }
     return !path.empty() && GetFreeDiskSpace(path, bytes);
 }
-} // namespace
 
 bool CheckInstallWritable(const std::wstring &installPath)
 {
@@ -64,6 +65,17 @@ bool CheckInstallWritable(const std::wstring &installPath)
     if (FileExists(executable) && !CanOpenForReadWrite(executable))
         return false;
     return true;
+}
+
+bool ProbeInstallWritable(const std::wstring &installPath)
+{
+    if (!RegistryKey::MayWrite())
+        return false;
+    // The temporary base is made by a run when missing; what decides is whether it can be.
+    if (!MayCreateIn(NearestExistingDirectory(TempBaseDirectory())))
+        return false;
+    const std::wstring executable = JoinPath(installPath, ProductFacts::kProductExecutablePath);
+    return !FileExists(executable) || CanOpenForReadWrite(executable);
 }
 
 void SleepMilliseconds(unsigned milliseconds)

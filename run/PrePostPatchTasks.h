@@ -25,6 +25,9 @@ constexpr unsigned kRunningCheckPauseMs = 2000;
 // reading and writing.
 bool CheckInstallWritable(const std::wstring &installPath);
 
+// The same questions without changing anything (the preflight check): nothing is created.
+bool ProbeInstallWritable(const std::wstring &installPath);
+
 // How a task waits between attempts; tests count the pauses instead.
 using PauseFunction = std::function<void(unsigned milliseconds)>;
 void SleepMilliseconds(unsigned milliseconds);
@@ -35,6 +38,9 @@ bool CheckProductNotRunning(const std::wstring &installPath, const PauseFunction
 
 // A new directory of its own inside the run's private temporary directory.
 bool MakeRunTempDirectory(std::wstring &path);
+
+// The free bytes of the volume that holds path; tests answer it through ZELK_TEST_FREE_SPACE_MB.
+bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes);
 
 // False when one of the two volumes (the run's temporary files, the installation) is known to
 // have less than megabytes free; a volume whose free space cannot be read lets the run go on after

@@ -628,6 +628,31 @@ bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes)
     return true;
 }
 
+std::wstring NearestExistingDirectory(const std::wstring &path)
+{
+    std::string native = Native(path);
+    while (native.size() > 1 && access(native.c_str(), F_OK) != 0)
+    {
+        const size_t slash = native.find_last_of('/', native.size() - 2);
+        native = slash == std::string::npos || slash == 0 ? std::string("/") : native.substr(0, slash);
+    }
+    if (native.empty())
+        native = "/";
+    return NarrowToWide(native);
+}
+
+bool MayCreateIn(const std::wstring &directory)
+{
+    return !directory.empty() && faccessat(AT_FDCWD, Native(directory).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+bool SameVolume(const std::wstring &first, const std::wstring &second)
+{
+    struct stat a;
+    struct stat b;
+    return stat(Native(first).c_str(), &a) == 0 && stat(Native(second).c_str(), &b) == 0 && a.st_dev == b.st_dev;
+}
+
 bool CreatePrivateFile(const std::wstring &path, const std::string &bytes)
 {
     const std::string native = Native(path);

@@ -579,6 +579,11 @@ bool RegistryKey::CreateKey(const std::wstring &path)
     return created || existed;
 }
 
+bool RegistryKey::MayWrite()
+{
+    return MayWriteRegistry();
+}
+
 std::unique_ptr<RegistryKey> RegistryKey::Open(const std::wstring &path, bool forWrite)
 {
     if (forWrite && !MayWriteRegistry())

@@ -589,3 +589,26 @@ TEST_F(FileUtil, PrivateFilesAreTheOwnersAndNeverReplaceAnything)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(targetIn), {}), "untouched");
     EXPECT_FALSE(CreatePrivateFile(JoinPath(m_root, L"missing/key.pem"), "secret"));
 }
+
+// The questions the preflight check asks of paths that a run would make: about the nearest
+// directory that exists, without making any.
+TEST_F(FileUtil, QuestionsAboutPathsNotYetMadeGoToTheNearestExistingDirectory)
+{
+    const std::wstring inside = JoinPath(m_root, L"sub");
+    ASSERT_TRUE(MakeDirectory(inside));
+    EXPECT_EQ(NearestExistingDirectory(inside), inside);
+    EXPECT_EQ(NearestExistingDirectory(JoinPath(inside, L"a/b/c")), inside);
+    EXPECT_EQ(NearestExistingDirectory(JoinPath(inside, L"a/b/c/")), inside);
+    EXPECT_EQ(NearestExistingDirectory(L"/no-such-directory-of-the-tests/x"), L"/");
+    EXPECT_FALSE(IsDirectory(JoinPath(inside, L"a")));
+
+    EXPECT_TRUE(MayCreateIn(inside));
+    chmod(PathToNative(inside).c_str(), 0500);
+    EXPECT_EQ(MayCreateIn(inside), geteuid() == 0);
+    chmod(PathToNative(inside).c_str(), 0700);
+    EXPECT_FALSE(MayCreateIn(L""));
+
+    EXPECT_TRUE(SameVolume(inside, m_root));
+    EXPECT_FALSE(SameVolume(inside, L"/proc")) << "/proc is a volume of its own";
+    EXPECT_FALSE(SameVolume(JoinPath(inside, L"missing"), inside));
+}
