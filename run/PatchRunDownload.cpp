@@ -17,28 +17,38 @@
 
 namespace ZelkPatch
 {
-// Asked by the transfer, between its pieces, whether to stop: it stops once the user has cancelled.
-// Meanwhile it tells the observer how far the download has come, a few times a second.
+// Asked by the transfer, between its pieces, whether to stop: it stops once the user has cancelled,
+// or once the file has grown past the size a signed list gives (a server that sends more than the
+// publisher signed is not left to fill the disk). Meanwhile it tells the observer how far the
+// download has come, a few times a second.
 class PatchRun::PatchDownloadCallback : public ZelkTransferCallback
 {
 public:
-    explicit PatchDownloadCallback(PatchRun &run) : m_run(run) {}
+    // limit: the most bytes the file may hold; 0 for no limit.
+    PatchDownloadCallback(PatchRun &run, uint64_t limit) : m_run(run), m_limit(limit) {}
 
     bool ShouldStop() override
     {
+        const TransferProgress progress = m_run.GetTransferProgress();
         const auto now = std::chrono::steady_clock::now();
         if (now - m_lastShown >= kProgressInterval)
         {
             m_lastShown = now;
-            m_run.m_observer.DownloadProgress(m_run.GetTransferProgress(), true);
+            m_run.m_observer.DownloadProgress(progress, true);
         }
-        return m_run.Cancelled();
+        if (m_limit != 0 && progress.bytesDone > m_limit)
+            m_overLimit = true;
+        return m_overLimit || m_run.Cancelled();
     }
+
+    bool OverLimit() const { return m_overLimit; }
 
 private:
     static constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
     PatchRun &m_run;
+    const uint64_t m_limit;
+    bool m_overLimit = false;
     std::chrono::steady_clock::time_point m_lastShown;
 };
 
@@ -127,9 +137,16 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
             return false;
         }
         m_observer.Message(MessageNormal, LoadMessage(kIdDownloading));
-        PatchDownloadCallback callback(*this);
+        PatchDownloadCallback callback(*this, m_publisherKey && step.dataSize ? *step.dataSize : 0);
         const bool downloaded = DownloadToFile(step.dataUrl, archive, &callback);
         m_observer.DownloadProgress(GetTransferProgress(), false);
+        if (callback.OverLimit())
+        {
+            DeleteFileAt(archive);
+            m_observer.Message(MessageError, L"The downloaded archive " + step.dataUrl +
+                                                 L" is refused and deleted: it is larger than the patch list says.");
+            return false;
+        }
         if (!downloaded)
         {
             m_observer.Message(MessageError, LoadMessage(kIdDownloadFailed));

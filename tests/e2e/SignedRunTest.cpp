@@ -216,28 +216,44 @@ TEST_F(SignedRunTest, ABadListOnTheFirstServerLeadsToTheSecond)
     }
 }
 
-// An archive replaced on the server after the list was signed, of the same size: refused and
-// deleted before anything unpacks it, the installation untouched.
+// An archive replaced on the server after the list was signed: of the same size, it is refused
+// and deleted before anything unpacks it; longer, its download stops once it outgrows the listed
+// size. Either way the installation is untouched.
 TEST_F(SignedRunTest, AnArchiveReplacedAfterSigningIsDeletedUnopened)
 {
     StartServers();
     const fs::path swapped = s_files->Root() / "served/swapped/100_to_101.zip";
-    fs::create_directories(swapped.parent_path());
-    fs::copy_file(s_files->Step("100", "101"), swapped, fs::copy_options::overwrite_existing);
-    PublishList("swapped", {"100:101:" + swapped.string()}, s_files->PrivateKey());
-    std::string bytes = ReadFile(swapped);
-    bytes[bytes.size() / 2] ^= 0x5a;
-    WriteFile(swapped, bytes);
+    const std::string original = ReadFile(s_files->Step("100", "101"));
+    const struct
+    {
+        const char *name;
+        std::string served;
+        const char *why;
+    } cases[] = {
+        {"same size, other bytes", original.substr(0, original.size() / 2) +
+                                       static_cast<char>(original[original.size() / 2] ^ 0x5a) +
+                                       original.substr(original.size() / 2 + 1),
+         "the archive's SHA-256 differs from the list's."},
+        {"longer", original + std::string(16 * 1024 * 1024, 'x'), "it is larger than the patch list says."},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        fs::create_directories(swapped.parent_path());
+        WriteFile(swapped, original);
+        PublishList("swapped", {"100:101:" + swapped.string()}, s_files->PrivateKey());
+        WriteFile(swapped, c.served);
 
-    std::string output;
-    EXPECT_EQ(RunPatcher({FtpBase("swapped")}, "101", output), 1) << output;
-    EXPECT_TRUE(Contains(output, "The downloaded archive " + FtpBase("swapped/100_to_101.zip") +
-                                     " is refused and deleted: the archive's SHA-256 differs from the list's."))
-        << output;
-    EXPECT_FALSE(Contains(output, "Unpacking patch file...")) << output;
-    EXPECT_TRUE(Contains(output, "Patching aborted.")) << output;
-    EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
-    EXPECT_EQ(TemporaryFiles(), std::vector<std::string>());
+        std::string output;
+        EXPECT_EQ(RunPatcher({FtpBase("swapped")}, "101", output), 1) << output;
+        EXPECT_TRUE(Contains(output, "The downloaded archive " + FtpBase("swapped/100_to_101.zip") +
+                                         " is refused and deleted: " + c.why))
+            << output;
+        EXPECT_FALSE(Contains(output, "Unpacking patch file...")) << output;
+        EXPECT_TRUE(Contains(output, "Patching aborted.")) << output;
+        EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
+        EXPECT_EQ(TemporaryFiles(), std::vector<std::string>());
+    }
 }
 
 // A list older than one the machine has accepted is an old chain served again; a list whose step
