@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The checked pass of CI, each part in a build directory of its own:
+#  - the whole suite built with clang, AddressSanitizer and UndefinedBehaviorSanitizer (the same
+#    build holds the fuzz targets, whose coverage instrumentation costs little);
+#  - every fuzz target for FUZZ_SECONDS on its seed corpus;
+#  - the thread tests built with ThreadSanitizer.
+# Any report of any process, also of a program a test starts, fails the pass: reports are written
+# to files, which are printed at the end of each part.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+asan=${ASAN_BUILD_DIR:-$root/build-asan}
+tsan=${TSAN_BUILD_DIR:-$root/build-tsan}
+fuzz_seconds=${FUZZ_SECONDS:-20}
+jobs=$(nproc)
+
+configure() {
+  local dir=$1 sanitizer=$2
+  shift 2
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZELK_SANITIZE="$sanitizer" "$@" >/dev/null
+}
+
+# Reports go to <dir>/sanitizer-reports/report.<program>.<pid>.
+reports_of() {
+  local dir=$1/sanitizer-reports
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  echo "$dir"
+}
+
+check_reports() {
+  local dir=$1
+  if compgen -G "$dir/report.*" >/dev/null; then
+    echo "sanitize: reports in $dir:"
+    for report in "$dir"/report.*; do
+      echo "--- $report"
+      head -60 "$report"
+    done
+    exit 1
+  fi
+}
+
+echo "sanitize: AddressSanitizer and UndefinedBehaviorSanitizer"
+configure "$asan" address -DZELK_FUZZ=ON
+cmake --build "$asan"
+reports=$(reports_of "$asan")
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:log_path=$reports/report:log_exe_name=1"
+export LSAN_OPTIONS="suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/report"
+# The fault-injection runs repeat whole runs a few hundred times: the plain suite has them.
+status=0
+(cd "$asan" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j "$jobs" -E FaultInjectionRunTest "$@") ||
+  status=$?
+check_reports "$reports"
+((status == 0)) || exit "$status"
+
+echo "sanitize: every fuzz target for ${fuzz_seconds}s"
+# libFuzzer prints its own reports and keeps the input; the log files are not needed here.
+(unset ASAN_OPTIONS UBSAN_OPTIONS; FUZZ_BUILD_DIR=$asan "$root/scripts/fuzz.sh" all "$fuzz_seconds")
+
+echo "sanitize: ThreadSanitizer"
+configure "$tsan" thread
+tsan_tests=(kernel_tests net_tests patch_tests)
+[[ -d $root/tests/repair ]] && tsan_tests+=(repair_tests)
+cmake --build "$tsan" --target "${tsan_tests[@]}"
+reports=$(reports_of "$tsan")
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/report"
+unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
+# The threads, the logging that threads share, the transfers cancelled from another thread, and
+# the socket and repair layers whole.
+# Death tests fork a threaded process, which the thread checker does not follow.
+status=0
+"$tsan/kernel_tests" --gtest_filter='OSThread*:OSMutex*:OSEvent*:ZelkSystemLog*:-*DeathTest*' || status=$?
+"$tsan/patch_tests" --gtest_filter='*Transfer*' || status=$?
+"$tsan/net_tests" || status=$?
+if [[ -x $tsan/repair_tests ]]; then "$tsan/repair_tests" || status=$?; fi
+check_reports "$reports"
+((status == 0)) || exit "$status"
+echo "sanitize: no report"
