@@ -9,7 +9,7 @@ out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address}
+mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address,fuzz_summary}
 
 # Three versions of a small installation: files patched, added (also in a new folder) and deleted.
 tree() {
@@ -62,6 +62,9 @@ head -c 128 "$work/old" >"$work/old128"
 # The uninstall log of a sample installation.
 "$build/zelk-mksample" "$work/sample" --version 100 >/dev/null
 cp "$work/sample/unins000.dat" "$out/fuzz_uninstall_log/sample-100"
+
+# The summary of a small installation.
+"$build/zelk-segsum" "$work/101" --summary "$out/fuzz_summary/build-101" >/dev/null
 
 # Patch lists.
 printf 'source-version: 100\ntarget-version: 101\npatch-exe-url: http://host/patcher\npatch-data-url: 100_to_101.zip\n\nsource-version: 101\ntarget-version: 102\npatch-exe-url: "x"\npatch-data-url: ftp://user:pw@host:2121/101_to_102.zip\n' \
