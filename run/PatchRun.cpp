@@ -240,9 +240,15 @@ int PatchRun::InstallPatchArchive(const std::wstring &archivePath)
     {
         m_observer.Message(MessageNormal, LoadMessage(kIdPatching));
         const StepJournal journal{m_settings.CurrentVersion(), m_settings.NextVersion(), m_stepOrigin};
+        // Without its journal a step cut short could not be finished by the next run, so a step
+        // whose journal cannot be written is not begun.
         if (!WriteStepJournal(m_settings.InstallPath(), journal))
+        {
             ZelkSystemLog("PatchRun::InstallPatchArchive> cannot write the step journal\n");
-        if (!ApplyPatchPackage(directory))
+            m_observer.Message(MessageError, LoadMessage(kIdApplyFailed) + NarrowToWide(m_settings.PatchName()));
+            result = kInstallFailed;
+        }
+        else if (!ApplyPatchPackage(directory))
         {
             m_observer.Message(MessageError, LoadMessage(kIdApplyFailed) + NarrowToWide(m_settings.PatchName()));
             result = kInstallFailed;
@@ -261,17 +267,24 @@ int PatchRun::InstallPatchArchive(const std::wstring &archivePath)
 
 bool PatchRun::ApplyPatchPackage(const std::wstring &packageDir)
 {
-    SetPatchingMarker();
+    // The marker tells the product that its files are being changed: a step is not begun without
+    // it, nor counted as done while it stays set (the journal then has the next run finish it).
+    if (!SetPatchingMarker())
+    {
+        ZelkSystemLog("PatchRun::ApplyPatchPackage> cannot set the patching marker\n");
+        return false;
+    }
     m_progressFraction.store(0.0f);
     SetTransferState(kTransferIdle);
     // The launcher names the installed build, so it is patched last: an installation cut short in
     // the middle of a step still identifies as the build the step starts from.
     const bool installed = InstallPackage(m_settings.InstallPath(), packageDir, ProductFacts::kLauncherName);
+    if (installed && ClearPatchingMarker())
+        return true;
     if (installed)
-        ClearPatchingMarker();
-    else
-        SetPatchingMarker();
-    return installed;
+        ZelkSystemLog("PatchRun::ApplyPatchPackage> cannot clear the patching marker\n");
+    SetPatchingMarker();
+    return false;
 }
 
 bool PatchRun::MakeTempDirectory(std::wstring &path)

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,28 @@ namespace fs = std::filesystem;
 const std::string kBuild = ZELK_BUILD_DIR;
 const std::wstring kDiskSpace = L"Checking for available disk space for patching.";
 const std::wstring kUpdating = L"\nUpdating Korvil asset database... (this may take several minutes)";
+
+// Records as its base does, and runs a test's hook once at the first "Patching..." line or the
+// first gauge range (a package's start), to change the world under the run at that moment.
+class HookedObserver : public testrun::RecordingObserver
+{
+public:
+    void Message(MessageLevel level, const std::wstring &text) override
+    {
+        RecordingObserver::Message(level, text);
+        if (text == L"Patching...\n" && onPatching)
+            std::exchange(onPatching, nullptr)();
+    }
+    void GaugeRange(int range) override
+    {
+        RecordingObserver::GaugeRange(range);
+        if (onPackageStart)
+            std::exchange(onPackageStart, nullptr)();
+    }
+
+    std::function<void()> onPatching;
+    std::function<void()> onPackageStart;
+};
 
 class PatchRunTest : public testing::Test
 {
@@ -101,7 +124,8 @@ protected:
     static std::unique_ptr<testfiles::TempDirectory> s_temp;
     testfiles::TempDirectory m_temp;
     fs::path m_install = m_temp.Path() / "Korvil";
-    testfiles::ScopedRegistry m_registry{(m_temp.Path() / "registry.reg").string(),
+    // In a directory of its own, which a test may take away to make every registry write fail.
+    testfiles::ScopedRegistry m_registry{(m_temp.Path() / "registry" / "registry.reg").string(),
                                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo\\Products\\KorvilSimulator\\Korvil]\n"
                                          "\"ProductClass\"=\"Korvil\"\n\"ProductInstallPath\"=\"" +
                                              m_install.string() + "\"\n"};
@@ -109,7 +133,7 @@ protected:
     PatchSettings m_settings;
     PatchSettings m_after;
     testrun::RecordingObserver m_setUp;
-    testrun::RecordingObserver m_observer;
+    HookedObserver m_observer;
 };
 
 std::unique_ptr<testfiles::TempDirectory> PatchRunTest::s_temp;
@@ -197,4 +221,86 @@ TEST_F(PatchRunTest, ARunningProductKeepsTheRunOut)
     EXPECT_EQ(RunLines(), (std::vector<std::wstring>{LoadMessage(157), L"Patching aborted."}));
     ASSERT_EQ(m_observer.boxes.size(), 1u);
     EXPECT_EQ(m_observer.boxes[0], std::make_pair(LoadMessage(159), LoadMessage(158)));
+}
+
+// A step is begun only once its journal and the "IsPatching" marker are written, and counted done
+// only once the marker is cleared again; otherwise the run fails, and a run after the fault is
+// gone reaches the target.
+TEST_F(PatchRunTest, AStepWhoseJournalOrMarkerCannotBeWrittenFailsAndTheNextRunFinishesIt)
+{
+    const fs::path registryDirectory = m_temp.Path() / "registry";
+    const fs::path movedRegistry = m_temp.Path() / "registry-moved";
+    // Every registry write fails while a file stands where the registry's directory was.
+    const auto breakRegistry = [&] {
+        fs::rename(registryDirectory, movedRegistry);
+        testfiles::WriteFile(registryDirectory, "not a directory");
+    };
+    const auto mendRegistry = [&] {
+        if (fs::exists(movedRegistry))
+        {
+            fs::remove(registryDirectory);
+            fs::rename(movedRegistry, registryDirectory);
+        }
+    };
+    const fs::path journal = m_install / "patch-journal.txt";
+    enum class Fault
+    {
+        Journal,
+        SetMarker,
+        ClearMarker
+    };
+    struct Case
+    {
+        const char *name;
+        Fault fault;
+        bool changed; // whether the step changed the installation before it failed
+    };
+    const Case cases[] = {{"journal cannot be written", Fault::Journal, false},
+                          {"marker cannot be set", Fault::SetMarker, false},
+                          {"marker cannot be cleared", Fault::ClearMarker, true}};
+    for (const Case &test : cases)
+    {
+        SCOPED_TRACE(test.name);
+        fs::remove_all(m_install);
+        RunToolForOutput({kBuild + "/zelk-mksample", m_install.string(), "--version", "100"});
+        m_observer.lines.clear();
+        if (test.fault == Fault::Journal)
+            fs::create_directory(journal);
+        else if (test.fault == Fault::SetMarker)
+            m_observer.onPatching = breakRegistry;
+        else
+            m_observer.onPackageStart = breakRegistry;
+
+        RunOutcome outcome = Run();
+        mendRegistry();
+        EXPECT_FALSE(outcome.completed);
+        EXPECT_EQ(outcome.stepsInstalled, 0u);
+        const std::vector<std::wstring> lines = RunLines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], L"\nFailed to apply the patch: 100_to_101");
+        EXPECT_EQ(lines.back(), L"Patching aborted.");
+        auto installed = WithoutLog(testfiles::FileTreeContents(m_install));
+        if (test.changed)
+        {
+            // The journal stays for the next run, which applies the step again.
+            EXPECT_TRUE(installed["patch-journal.txt"].starts_with("source=100\ntarget=101\n"));
+            EXPECT_NE(testfiles::ReadFile(registryDirectory / "registry.reg").find("IsPatching"), std::string::npos);
+        }
+        else
+        {
+            installed.erase("patch-journal.txt");
+            EXPECT_TRUE(installed == WithoutLog(testfiles::FileTreeContents(s_temp->Path() / "100")))
+                << "nothing was changed";
+        }
+
+        if (test.fault == Fault::Journal)
+            fs::remove(journal);
+        outcome = Run();
+        EXPECT_TRUE(outcome.completed);
+        EXPECT_EQ(m_after.CurrentVersion(), "102");
+        EXPECT_TRUE(WithoutLog(testfiles::FileTreeContents(m_install)) ==
+                    WithoutLog(testfiles::FileTreeContents(s_temp->Path() / "102")))
+            << "the installation is build 102";
+        EXPECT_EQ(testfiles::ReadFile(registryDirectory / "registry.reg").find("IsPatching"), std::string::npos);
+    }
 }
