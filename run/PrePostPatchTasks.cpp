@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "kernel/AssetDbIpc.h"
@@ -140,9 +141,25 @@ bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObse
 
 bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &packageDir)
 {
+    // A step is applied again when its journal outlived the run that applied it; its files are
+    // recorded once all the same.
+    std::set<std::wstring> recorded;
+    UninstallLogContents log;
+    std::string error;
+    if (ReadUninstallLog(JoinPath(installPath, ProductFacts::kUninstallLogName), log, error))
+    {
+        for (const UninstallRecord &record : log.records)
+            if (record.type == kUninstallRecordDeleteFile && record.strings.size() == 1)
+                recorded.insert(record.strings[0]);
+    }
     std::vector<std::wstring> added;
     for (const PackageEntry &entry : ReadAddedFileList(packageDir))
-        added.push_back(entry.path);
+    {
+        std::wstring path = JoinPath(installPath, entry.path);
+        NormalizeSeparators(path);
+        if (recorded.count(path) == 0)
+            added.push_back(entry.path);
+    }
     return ExtendUninstallLog(installPath, added);
 }
 

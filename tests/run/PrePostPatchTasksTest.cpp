@@ -9,6 +9,7 @@
 #include "run/PrePostPatchTasks.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
+#include "patch/UninstallLog.h"
 
 namespace
 {
@@ -156,4 +157,32 @@ TEST_F(PrePostPatchTasksTest, TheRebuildShowsTheUtilitysStreamsAndEndsWithAFullG
         AssetDbIpc::EndExclusive();
         AssetDbIpc::Close();
     }
+}
+
+// A step applied again (its journal outlived the run that applied it) records its files once.
+TEST_F(PrePostPatchTasksTest, AStepAppliedAgainRecordsItsAddedFilesOnce)
+{
+    // The uninstall log of a sample installation, which records no added file yet.
+    const auto sample = m_temp.Path() / "sample";
+    RunningProgram maker({std::string(ZELK_BUILD_DIR) + "/zelk-mksample", sample.string(), "--version", "100"});
+    ASSERT_EQ(maker.Wait(), 0) << maker.Output();
+    std::filesystem::copy_file(sample / "unins000.dat", m_install / "unins000.dat");
+    const std::wstring logPath = NativeToPath((m_install / "unins000.dat").string());
+    UninstallLogContents before;
+    std::string error;
+    ASSERT_TRUE(ReadUninstallLog(logPath, before, error)) << error;
+    const auto package = m_temp.Path() / "package";
+    std::filesystem::create_directories(package);
+    testfiles::WriteFile(package / "addedFiles.txt", "data\\added.pak\r\n0123456789abcdef0123456789abcdef\r\n\r\n");
+
+    for (int run = 0; run < 2; ++run)
+        ASSERT_TRUE(ZelkPatch::UpdateUninstallLog(m_installPath, NativeToPath(package.string())));
+
+    UninstallLogContents after;
+    ASSERT_TRUE(ReadUninstallLog(logPath, after, error)) << error;
+    ASSERT_EQ(after.records.size(), before.records.size() + 1);
+    const UninstallRecord &added = after.records[after.records.size() - 2];
+    EXPECT_EQ(added.type, kUninstallRecordDeleteFile);
+    EXPECT_EQ(added.strings, std::vector<std::wstring>{NativeToPath((m_install / "data/added.pak").string())});
+    EXPECT_EQ(after.records.back().type, kUninstallRecordEndInstall);
 }
