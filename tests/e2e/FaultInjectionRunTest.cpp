@@ -354,7 +354,7 @@ TEST_F(FaultInjectionRunTest, ADownloadRunSurvivesAFailureOfAnyWriteOfItsTransfe
         (m_dir / "temp").string(), "open,write,fsync", [&](const std::vector<std::string> &faults, std::string &output) {
             std::vector<std::string> environment = faults;
             environment.insert(environment.end(),
-                               {"ZELK_TRANSFER_RETRY_PAUSE_MS=10", "no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
+                               {"ZELK_TEST_TRANSFER_RETRY_PAUSE_MS=10", "no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"});
             RunningProgram patcher({kBuild + "/pelmo-patcher", "-u", "--server=" + base + "/list", "--final=102", "100",
                                     m_install.string()},
                                    Environment(environment));
