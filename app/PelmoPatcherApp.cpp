@@ -448,6 +448,7 @@ bool PelmoPatcherApp::OnInit()
         return EndUnattended(status < 0 ? kExitNoRun : status);
     }
 
+    bool upToDate = false;
     if (!m_unattended)
     {
         m_frame = new PatchMainFrame(this, m_settings, m_payload);
@@ -459,7 +460,8 @@ bool PelmoPatcherApp::OnInit()
     }
     else
     {
-        CheckStandalonePayload(RunningExecutableForDiscovery(), false, m_payload, m_settings, *m_console);
+        upToDate = CheckStandalonePayload(RunningExecutableForDiscovery(), false, m_payload, m_settings, *m_console)
+                       .upToDate;
     }
 
     ZelkCrashTestPoint("main");
@@ -469,6 +471,10 @@ bool PelmoPatcherApp::OnInit()
         // Without a window nobody presses "Apply Update": a ready standalone run starts as well.
         if (!runNow && !settings.LocalMode())
         {
+            // An installation at the payload's target is where the user wants it: its message
+            // was the whole answer.
+            if (upToDate)
+                return EndUnattended(kExitCompleted);
             ReportNoMode();
             return EndUnattended(kExitNoRun);
         }

@@ -172,7 +172,8 @@ PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly
     const std::string target = payload.TargetVersion();
     if (version == target)
     {
-        observer.Message(MessageError, LoadMessage(kIdAlreadyPatched));
+        observer.Message(MessageNormal, LoadMessage(kIdAlreadyPatched));
+        check.upToDate = true;
         return check;
     }
 

@@ -29,6 +29,8 @@ struct PayloadCheck
 {
     bool payloadFound = false;
     bool ready = false;
+    // The installed build is the payload's target: nothing is left to do, and that is no failure.
+    bool upToDate = false;
 };
 
 // Opens the payload of the executable and identifies the installed build; reports every outcome,

@@ -55,7 +55,8 @@ protected:
                  (s_root / "101_to_102.zip").string()});
         s_patcher = s_root / "pelmo-patcher-102";
         RunTool({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", s_patcher.string(), "--target", "102",
-                 "--build", digests["100"] + "=100", "--build", digests["101"] + "=101", "--step",
+                 "--build", digests["100"] + "=100", "--build", digests["101"] + "=101", "--build",
+                 digests["102"] + "=102", "--step",
                  "100:101:" + (s_root / "100_to_101.zip").string(), "--step",
                  "101:102:" + (s_root / "101_to_102.zip").string()});
     }
@@ -440,4 +441,18 @@ TEST_F(StandaloneRunTest, AStepListingAPathBeyondTheBoundsIsRefusedBeforeTheInst
         EXPECT_FALSE(PatchingMarkerSet());
         EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>());
     }
+}
+
+// Run again on the installation it brought to the target, the patcher has nothing to do, and
+// says so as a success.
+TEST_F(StandaloneRunTest, AnInstallationAtTheTargetIsUpToDate)
+{
+    std::string output;
+    ASSERT_EQ(RunPatcher(output), 0) << output;
+    fs::remove(m_utilityLog);
+
+    EXPECT_EQ(RunPatcher(output), 0) << output;
+    EXPECT_EQ(output, "The installed build does not require this patch.\n");
+    EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
+    EXPECT_FALSE(fs::exists(m_utilityLog)) << "no rebuild when nothing was patched";
 }

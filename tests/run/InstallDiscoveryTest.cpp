@@ -204,11 +204,12 @@ TEST_F(CheckStandalonePayloadTest, BuildAtTheTargetLeavesTheModesAlone)
     m_settings.SetRepairMode(true);
 
     EXPECT_FALSE(Check(patcher, false));
-    EXPECT_EQ(m_observer.lines, (Expected{{2, L"The installed build does not require this patch."}}));
+    EXPECT_EQ(m_observer.lines, (Expected{{0, L"The installed build does not require this patch."}}));
     EXPECT_TRUE(m_settings.DownloadMode());
     EXPECT_TRUE(m_settings.RepairMode());
     EXPECT_FALSE(m_settings.LocalMode());
     EXPECT_FALSE(m_check.ready);
+    EXPECT_TRUE(m_check.upToDate);
 }
 
 TEST_F(CheckStandalonePayloadTest, MissingLauncherAsksAgainUntilCancelled)
