@@ -328,7 +328,11 @@ bool PelmoPatcherApp::Initialize(int &argc, wxChar **argv)
     }
     m_unattended = WantsUnattended(argc, argv);
     if (m_unattended)
+    {
+        // Standard output holds the run's messages alone, for whoever reads or parses them.
+        ZelkSendSystemLogToStandardError();
         return wxAppConsole::Initialize(argc, argv);
+    }
     return wxApp::Initialize(argc, argv);
 }
 

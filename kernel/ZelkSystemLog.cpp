@@ -97,6 +97,12 @@ void ZelkSystemLogFromSignal(const char *ascii)
     WriteConsoleOutputFromSignal(line, size);
 }
 
+void ZelkSendSystemLogToStandardError()
+{
+    std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());
+    SendConsoleOutputToStandardError();
+}
+
 void ZelkAddSystemLogObserver(ZelkSystemLogObserver *observer)
 {
     std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());

@@ -30,6 +30,10 @@ void ZelkSystemLogWrite(uint32_t mask, std::string text);
 // console and the debugger output (observers may hold the lock, so they do not get it).
 void ZelkSystemLogFromSignal(const char *ascii);
 
+// The console destination becomes standard error, for a program whose standard output holds
+// only its messages to the user.
+void ZelkSendSystemLogToStandardError();
+
 void ZelkAddSystemLogObserver(ZelkSystemLogObserver *observer);
 void ZelkRemoveSystemLogObserver(ZelkSystemLogObserver *observer);
 

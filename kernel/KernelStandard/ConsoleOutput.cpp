@@ -1,5 +1,6 @@
 #include "kernel/KernelStandard/ConsoleOutput.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -51,6 +52,9 @@ void WriteAll(int fd, const char *data, size_t size)
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// Where the log goes without a FIFO; read by signal handlers, hence a lock-free atomic.
+std::atomic<int> g_consoleDescriptor{STDOUT_FILENO};
+
 // Opened once, before main, as a parent that wants the log expects: it must have created the
 // FIFO under our process id before we start.
 struct ConsolePipe
@@ -98,8 +102,15 @@ void WriteConsoleOutput(const std::string &narrow, const std::wstring &wide)
         WriteAll(fifo, utf16.data(), utf16.size());
         return;
     }
+    const int descriptor = g_consoleDescriptor.load();
+    fflush(descriptor == STDOUT_FILENO ? stdout : stderr);
+    WriteAll(descriptor, narrow.data(), narrow.size());
+}
+
+void SendConsoleOutputToStandardError()
+{
     fflush(stdout);
-    WriteAll(STDOUT_FILENO, narrow.data(), narrow.size());
+    g_consoleDescriptor.store(STDERR_FILENO);
 }
 
 bool IsDebuggerAttached()
@@ -136,7 +147,7 @@ void WriteConsoleOutputFromSignal(const char *ascii, size_t size)
     const int fifo = ThePipe().fd;
     if (fifo < 0)
     {
-        WriteAll(STDOUT_FILENO, ascii, size);
+        WriteAll(g_consoleDescriptor.load(), ascii, size);
         return;
     }
     char utf16[512];

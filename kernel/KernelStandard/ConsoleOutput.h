@@ -3,9 +3,12 @@
 
 #include <string>
 
-// Standard output, or the FIFO "<pid>cout" in the temporary base directory when one existed at
-// start-up; the FIFO receives UTF-16LE text without terminator or byte-order mark.
+// Standard output (standard error once SendConsoleOutputToStandardError was called), or the FIFO
+// "<pid>cout" in the temporary base directory when one existed at start-up; the FIFO receives
+// UTF-16LE text without terminator or byte-order mark.
 void WriteConsoleOutput(const std::string &narrow, const std::wstring &wide);
+// For a program whose standard output carries its own messages: the log then keeps out of it.
+void SendConsoleOutputToStandardError();
 // Standard error while a debugger is attached or ZELK_DEBUG_OUTPUT=stderr; dropped otherwise.
 void WriteDebuggerOutput(const std::string &narrow);
 // True when a tracer (debugger) is attached to this process.

@@ -456,3 +456,32 @@ TEST_F(StandaloneRunTest, AnInstallationAtTheTargetIsUpToDate)
     EXPECT_EQ(DifferencesFrom("102"), std::vector<std::string>());
     EXPECT_FALSE(fs::exists(m_utilityLog)) << "no rebuild when nothing was patched";
 }
+
+// Unattended, standard output holds the run's messages and nothing else: the diagnostic lines of
+// a step whose journal cannot be written (a directory stands in its place) go to standard error.
+TEST_F(StandaloneRunTest, DiagnosticLinesGoToStandardError)
+{
+    fs::create_directory(m_install / "patch-journal.txt");
+    const fs::path standardOutput = m_dir / "stdout.txt";
+    const fs::path standardError = m_dir / "stderr.txt";
+    RunningProgram patcher({"/bin/sh", "-c", "exec \"$0\" -u >\"$1\" 2>\"$2\"", s_patcher.string(),
+                            standardOutput.string(), standardError.string()},
+                           Environment());
+    EXPECT_EQ(patcher.Wait(), 1) << patcher.Output();
+    EXPECT_EQ(ReadFile(standardOutput), "Ready to install from local patch file.\n"
+                                        "Current version: 100.\n"
+                                        "Target version: 102.\n"
+                                        "\n"
+                                        "Checking for available disk space for patching.\n"
+                                        "Patching from 100 to 101.\n"
+                                        "Unpacking patch file...\n"
+                                        "Patching...\n"
+                                        "\n"
+                                        "\n"
+                                        "Failed to apply the patch: 100_to_101\n"
+                                        "Patching aborted.\n");
+    EXPECT_NE(ReadFile(standardError).find("cannot write the step journal"), std::string::npos)
+        << ReadFile(standardError);
+    // The step was not begun: nothing differs but the test's directory.
+    EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>{"extra patch-journal.txt"});
+}
