@@ -9,7 +9,7 @@ out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address,fuzz_summary}
+mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address,fuzz_summary,fuzz_repair_record}
 
 # Three versions of a small installation: files patched, added (also in a new folder) and deleted.
 tree() {
@@ -47,6 +47,27 @@ compressed, = struct.unpack_from('<I', archive, 4)
 block = archive[4:12 + compressed]
 for flag in (0, 1):
     open(f'{sys.argv[2]}/name-{flag}', 'wb').write(bytes([flag]) + block)
+PY
+
+# Repair records as a server sends them: a segment's bytes raw, a compressed record carrying the
+# framed block above, and the record that deletes a segment (checksum 0, no payload).
+python3 - "$work/100_to_101.zip" "$work/101/data/readme.txt" "$out/fuzz_repair_record" <<'PY'
+import struct, sys
+archive = open(sys.argv[1], 'rb').read()
+compressed, = struct.unpack_from('<I', archive, 4)
+block = archive[4:12 + compressed]
+segment = open(sys.argv[2], 'rb').read()
+def record(flag, name, checksum, payload):
+    units = name.encode('utf-16-le')
+    return (bytes([flag]) + struct.pack('<I', len(units) // 2) + units +
+            struct.pack('<II', checksum, len(payload)) + payload)
+raw = record(0, 'data\\readme.txt#000', 0x1234abcd, segment)
+packed = record(1, 'data\\maps\\one.map#000', 0x5678ef01, block)
+gone = record(0, 'data\\gone.txt#000', 0, b'')
+out = sys.argv[3]
+open(f'{out}/raw', 'wb').write(raw)
+open(f'{out}/compressed', 'wb').write(packed)
+open(f'{out}/three', 'wb').write(raw + packed + gone)
 PY
 
 # A difference between two files; the old file leads the input, sized by its first byte.
