@@ -4,7 +4,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "patch/JojoDiff.h"
+#include "publish/JojoDiff.h"
 
 namespace
 {
