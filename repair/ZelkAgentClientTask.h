@@ -1,0 +1,71 @@
+// One segment record on its way from the repair server into the installation: received on the
+// repair client's worker thread, expanded on a thread of its own when it came compressed, and
+// written on another thread of its own, which also brings the summary up to date. The repair
+// client keeps four of them in a ring so that receiving, expanding and writing overlap.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "net/ZelkDataBuffer.h"
+#include "repair/FileTreeSummary.h"
+
+class ZelkAgentClientTask
+{
+public:
+    // What a task uses of the client it works for.
+    class Owner
+    {
+    public:
+        virtual ~Owner() = default;
+        // The installation directory; every record's name is joined below it.
+        virtual const std::wstring &GetRoot() const = 0;
+        virtual FileTreeSummary &GetSummary() = 0;
+        // The connection the records arrive on.
+        virtual ZelkDataBuffer &GetConnection() = 0;
+        // One more record was received whole.
+        virtual void CountReceived() = 0;
+    };
+
+    ZelkAgentClientTask();
+    // Waits for the task's threads, should any still run.
+    ~ZelkAgentClientTask();
+    ZelkAgentClientTask(const ZelkAgentClientTask &) = delete;
+    ZelkAgentClientTask &operator=(const ZelkAgentClientTask &) = delete;
+
+    // Reads one record into a free task and, for a compressed one, starts its expansion. A record
+    // that breaks a rule of the format, or whose bytes do not all arrive, leaves the task free and
+    // nothing of it is written.
+    static bool ReceiveFile(Owner *owner, ZelkAgentClientTask *task);
+    // Waits until the task's expansion has ended and starts its writer.
+    static bool WriteFileBegin(ZelkAgentClientTask *task);
+    // Waits until the task's writer has ended, frees the task and returns how the write went.
+    static bool WriteFileEnd(ZelkAgentClientTask *task);
+    // The bodies of the expansion and the writer threads.
+    static bool ThreadedDecompress(ZelkAgentClientTask *task);
+    static bool ApplySegment(ZelkAgentClientTask *task);
+
+    bool IsFree() const { return m_owner == nullptr; }
+
+private:
+    void Free();
+    // The expansion thread has handed the task back (joined; there is no other wait to make).
+    void WaitForExpansion();
+    void WaitForWriter();
+
+    Owner *m_owner = nullptr;
+    std::wstring m_name;
+    uint32_t m_checksum = 0;
+    bool m_compressed = false;
+    // Set while the expansion or the writer thread runs; the thread clears it as its last act.
+    std::atomic<bool> m_decompressing{false};
+    std::atomic<bool> m_writing{false};
+    bool m_writeStarted = false;
+    std::atomic<bool> m_result{true};
+    ZelkDataBufferMemoryDynamic m_data;
+    ZelkDataBufferMemoryDynamic m_compressedData;
+    std::thread m_expander;
+    std::thread m_writer;
+};

@@ -1,0 +1,304 @@
+// Segment records through a task's whole cycle (receive, expand, write) against real files in a
+// temporary installation, with the records coming from a byte stream as the server sends them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AddressSpaceLimit.h"
+#include "TestFiles.h"
+#include "kernel/FileUtil.h"
+#include "net/ZelkDataBuffer.h"
+#include "net/ZelkUtil.h"
+#include "repair/FileTreeSummary.h"
+#include "repair/RepairProtocol.h"
+#include "repair/ZelkAgentClientTask.h"
+
+namespace
+{
+namespace fs = std::filesystem;
+constexpr size_t kSegment = 4194304;
+constexpr uint32_t kChecksum = 0x1234567u;
+
+std::string Pattern(size_t size, char seed)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+std::string Record(bool compressed, const std::wstring &name, uint32_t checksum, const std::string &payload)
+{
+    RepairRecordHeader header;
+    header.compressed = compressed;
+    header.name = name;
+    header.checksum = checksum;
+    header.payloadLength = static_cast<uint32_t>(payload.size());
+    return EncodeRepairRecordHeader(header) + payload;
+}
+
+std::string Compressed(const std::string &bytes)
+{
+    auto source = MakeDataBufferFromString(bytes);
+    ZelkDataBufferMemoryDynamic block;
+    EXPECT_EQ(ZelkUtil::CompressData(block, *source), ZELKRESULT_OK);
+    return std::string(reinterpret_cast<const char *>(block.GetData()), block.GetSize());
+}
+
+// A raw header whose fields are given as they stand on the wire, lengths included.
+std::string RawHeader(uint8_t flag, uint32_t nameLength, const std::string &name, uint32_t checksum,
+                      uint32_t payloadLength)
+{
+    std::string bytes(1, static_cast<char>(flag));
+    for (uint32_t value : {nameLength})
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<char>(value >> shift));
+    bytes += name;
+    for (uint32_t value : {checksum, payloadLength})
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<char>(value >> shift));
+    return bytes;
+}
+
+class TestOwner : public ZelkAgentClientTask::Owner
+{
+public:
+    TestOwner(const std::wstring &root, const std::string &wire)
+        : m_root(root), m_connection(MakeDataBufferFromString(wire))
+    {
+    }
+    const std::wstring &GetRoot() const override { return m_root; }
+    FileTreeSummary &GetSummary() override { return summary; }
+    ZelkDataBuffer &GetConnection() override { return *m_connection; }
+    void CountReceived() override { ++received; }
+
+    FileTreeSummary summary;
+    int received = 0;
+
+private:
+    std::wstring m_root;
+    std::unique_ptr<ZelkDataBufferMemoryStatic> m_connection;
+};
+
+struct RecordCase
+{
+    const char *what;
+    // Files of the installation before the record: name and content.
+    std::vector<std::pair<std::string, std::string>> files;
+    std::string wire;
+    bool received;
+    bool written;
+    // Files afterwards: name and content, nullopt for a file that must not exist.
+    std::vector<std::pair<std::string, std::optional<std::string>>> expected;
+    // Summary keys afterwards, each with whether it must be there.
+    std::vector<std::pair<std::wstring, bool>> keys;
+};
+
+class RecordTest : public testing::TestWithParam<RecordCase>
+{
+};
+
+TEST_P(RecordTest, RecordLeavesTheInstallationAsItSays)
+{
+    const RecordCase &c = GetParam();
+    testfiles::TempDirectory temp("zelk-record");
+    const fs::path install = temp.Path() / "install";
+    fs::create_directories(install);
+    for (const auto &[name, content] : c.files)
+        testfiles::WriteFile(install / name, content);
+    TestOwner owner(NativeToPath(install.string()), c.wire);
+    owner.summary.Scan(owner.GetRoot(), {});
+
+    ZelkAgentClientTask task;
+    ASSERT_EQ(ZelkAgentClientTask::ReceiveFile(&owner, &task), c.received);
+    EXPECT_EQ(owner.received, c.received ? 1 : 0);
+    EXPECT_EQ(task.IsFree(), !c.received);
+    const bool begun = ZelkAgentClientTask::WriteFileBegin(&task);
+    const bool written = ZelkAgentClientTask::WriteFileEnd(&task);
+    EXPECT_EQ(begun && written && c.received, c.written);
+    EXPECT_TRUE(task.IsFree());
+
+    for (const auto &[name, content] : c.expected)
+    {
+        if (!content)
+        {
+            EXPECT_FALSE(fs::exists(install / name)) << name;
+            continue;
+        }
+        const std::string actual = testfiles::ReadFile(install / name);
+        EXPECT_EQ(actual.size(), content->size()) << name;
+        EXPECT_TRUE(actual == *content) << name;
+    }
+    for (const auto &[key, present] : c.keys)
+    {
+        FileTreeSummary::Entry entry;
+        EXPECT_EQ(owner.summary.FindEntry(key, entry), present) << testing::PrintToString(key);
+    }
+    // Nothing appears beside the installation, whatever the record named.
+    EXPECT_EQ(std::distance(fs::directory_iterator(temp.Path()), fs::directory_iterator()), 1);
+}
+
+const std::string kThree = "abc";
+const std::string kTen = Pattern(10 * 1024 * 1024, 'k');
+const std::string kHundred = Pattern(100, 'h');
+const std::string kThousand = Pattern(1000, 't');
+const std::string kFiveThousand = Pattern(5000, 'f');
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RecordTest,
+    testing::Values(
+        RecordCase{"raw_past_the_end_zero_fills",
+                   {{"a.bin", kThree}},
+                   Record(false, L"a.bin#002", kChecksum, kHundred),
+                   true,
+                   true,
+                   {{"a.bin", kThree + std::string(2 * kSegment - 3, '\0') + kHundred}},
+                   {{L"a.bin#002", true}}},
+        RecordCase{"short_first_segment_cuts_the_file",
+                   {{"big.bin", kTen}},
+                   Record(false, L"big.bin#000", kChecksum, kThousand),
+                   true,
+                   true,
+                   {{"big.bin", kThousand}},
+                   {{L"big.bin#000", true}, {L"big.bin#001", false}, {L"big.bin#002", false}}},
+        RecordCase{"checksum_0_at_index_0_deletes",
+                   {{"sub/gone.bin", kTen}},
+                   Record(false, L"sub\\gone.bin#000", 0, ""),
+                   true,
+                   true,
+                   {{"sub/gone.bin", std::nullopt}},
+                   {{L"sub\\gone.bin#000", false}}},
+        RecordCase{"checksum_0_at_index_1_cuts",
+                   {{"big.bin", kTen}},
+                   Record(false, L"big.bin#001", 0, ""),
+                   true,
+                   true,
+                   {{"big.bin", kTen.substr(0, kSegment)}},
+                   {{L"big.bin#000", true}, {L"big.bin#001", false}, {L"big.bin#002", false}}},
+        RecordCase{"checksum_0_compressed_is_refused",
+                   {{"big.bin", kTen}},
+                   RawHeader(1, 11, std::string("b\0i\0g\0.\0b\0i\0n\0#\0" "0\0" "0\0" "1\0", 22), 0, 0),
+                   false,
+                   false,
+                   {{"big.bin", kTen}},
+                   {{L"big.bin#001", true}}},
+        RecordCase{"compressed_expands_at_the_segment_start",
+                   {},
+                   Record(true, L"new\\dir\\c.bin#000", kChecksum, Compressed(kFiveThousand)),
+                   true,
+                   true,
+                   {{"new/dir/c.bin", kFiveThousand}},
+                   {{L"new\\dir\\c.bin#000", true}}},
+        RecordCase{"empty_raw_record_empties_the_file",
+                   {{"e.txt", kThree}},
+                   Record(false, L"e.txt#000", 1, ""),
+                   true,
+                   true,
+                   {{"e.txt", std::string()}},
+                   {{L"e.txt#000", true}}},
+        RecordCase{"connection_drops_in_the_payload",
+                   {{"big.bin", kTen}},
+                   Record(false, L"big.bin#000", kChecksum, kThousand).substr(0, 500),
+                   false,
+                   false,
+                   {{"big.bin", kTen}},
+                   {{L"big.bin#000", true}}},
+        RecordCase{"compressed_block_cut_short",
+                   {},
+                   Record(true, L"c.bin#000", kChecksum, Compressed(kFiveThousand)).substr(0, 40),
+                   false,
+                   false,
+                   {{"c.bin", std::nullopt}},
+                   {}},
+        RecordCase{"compressed_block_beyond_a_segment",
+                   {},
+                   Record(true, L"c.bin#000", kChecksum, Compressed(std::string(kSegment + 1, 'z'))),
+                   false,
+                   false,
+                   {{"c.bin", std::nullopt}},
+                   {}},
+        RecordCase{"broken_compressed_block",
+                   {{"c.bin", kThree}},
+                   Record(true, L"c.bin#000", kChecksum, std::string("\x08\0\0\0\x10\0\0\0garbage!", 16)),
+                   true,
+                   false,
+                   {{"c.bin", kThree}},
+                   {}},
+        RecordCase{"parent_component_is_refused",
+                   {},
+                   Record(false, L"..\\outside.bin#000", kChecksum, kHundred),
+                   false,
+                   false,
+                   {{"../outside.bin", std::nullopt}},
+                   {}},
+        RecordCase{"absolute_name_is_refused",
+                   {},
+                   Record(false, L"\\tmp\\outside.bin#000", kChecksum, kHundred),
+                   false,
+                   false,
+                   {},
+                   {}},
+        RecordCase{"name_length_2_31_is_refused",
+                   {},
+                   RawHeader(0, 0x80000000u, "", kChecksum, 1),
+                   false,
+                   false,
+                   {},
+                   {}},
+        RecordCase{"payload_length_2_31_is_refused",
+                   {},
+                   RawHeader(0, 5, std::string("a\0#\0" "0\0" "0\0" "0\0", 10), kChecksum, 0x80000000u) + "x",
+                   false,
+                   false,
+                   {{"a", std::nullopt}},
+                   {}}),
+    [](const testing::TestParamInfo<RecordCase> &info) { return std::string(info.param.what); });
+
+// Claimed lengths never size an allocation: with little address space to spare the refusals
+// still come as refusals, not as a failed allocation.
+TEST(RecordBoundsTest, ClaimedLengthsAllocateNothing)
+{
+    testfiles::TempDirectory temp("zelk-record");
+    const std::wstring root = temp.WidePath();
+    auto body = [&root] {
+        for (const std::string &wire :
+             {RawHeader(0, 0x80000000u, "", kChecksum, 1),
+              RawHeader(0, 5, std::string("a\0#\0" "0\0" "0\0" "0\0", 10), kChecksum, 0x80000000u),
+              RawHeader(1, 5, std::string("a\0#\0" "0\0" "0\0" "0\0", 10), kChecksum, 0xFFFFFFFFu)})
+        {
+            TestOwner owner(root, wire);
+            ZelkAgentClientTask task;
+            if (ZelkAgentClientTask::ReceiveFile(&owner, &task))
+                return 1;
+        }
+        return 0;
+    };
+    EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit(body, 64u << 20)), testing::ExitedWithCode(0), "");
+}
+
+// Two records back to back through one task: the second is received only once the first is done,
+// and a task that is still busy refuses another record.
+TEST(RecordSequenceTest, TaskIsReusedAndRefusesWhileBusy)
+{
+    testfiles::TempDirectory temp("zelk-record");
+    const std::string wire = Record(false, L"x.bin#000", kChecksum, kHundred) +
+                             Record(true, L"x.bin#001", kChecksum + 1, Compressed(kFiveThousand));
+    TestOwner owner(temp.WidePath(), wire);
+    ZelkAgentClientTask task;
+    ASSERT_TRUE(ZelkAgentClientTask::ReceiveFile(&owner, &task));
+    EXPECT_FALSE(ZelkAgentClientTask::ReceiveFile(&owner, &task));
+    ASSERT_TRUE(ZelkAgentClientTask::WriteFileEnd(&task));
+    ASSERT_TRUE(ZelkAgentClientTask::ReceiveFile(&owner, &task));
+    ASSERT_TRUE(ZelkAgentClientTask::WriteFileEnd(&task));
+    EXPECT_EQ(owner.received, 2);
+    EXPECT_TRUE(testfiles::ReadFile(temp.Path() / "x.bin") ==
+                kHundred + std::string(kSegment - 100, '\0') + kFiveThousand);
+    FileTreeSummary::Entry entry;
+    ASSERT_TRUE(owner.summary.FindEntry(L"x.bin#001", entry));
+    EXPECT_EQ(entry.checksum, kChecksum + 1);
+}
+} // namespace
