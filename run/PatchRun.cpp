@@ -88,7 +88,7 @@ RunOutcome PatchRun::Run()
     }
     else if (m_settings.RepairMode())
     {
-        outcome.completed = RunRepairMode();
+        outcome.completed = RunRepair();
     }
     else if (!CheckDiskSpace(m_settings.InstallPath(), kRequiredDiskSpaceMB, m_observer))
     {

@@ -73,7 +73,9 @@ public:
     bool RunStandaloneMode();
     bool InstallPayloadStep();
     bool RunDownloadMode(unsigned &stepsApplied);
-    bool RunRepairMode();
+    // The repair run: stage texts, the gauge at a range of 1,000, the segments line and the error
+    // lines by stage; the "IsPatching" marker is cleared on success.
+    bool RunRepair();
     // The preflight check (settings CheckOnly): what a run with these settings would do, reported
     // line by line, with nothing changed. Completed when the run would go ahead.
     RunOutcome RunCheck();

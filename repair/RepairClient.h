@@ -1,0 +1,102 @@
+// The repair client: scans the installation into the file tree summary, connects to the repair
+// server, exchanges the summary for the segments that differ, and receives and writes them through
+// a ring of four tasks, all on a worker thread of its own. Whoever drives it polls its stage, its
+// counts and its progress; destroying it cancels a run that still goes on and waits for its end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "kernel/OSThread.h"
+#include "kernel/ZelkTypes.h"
+#include "net/ZelkDataBufferTCP.h"
+#include "repair/FileTreeSummary.h"
+#include "repair/ZelkAgentClientTask.h"
+
+class RepairClient : public ZelkAgentClientTask::Owner
+{
+public:
+    // The stages in the order a run passes them; a failed run stays at the stage that failed.
+    enum Stage : int32_t
+    {
+        StageConfigured = 0,
+        StageStarted = 1,
+        StageScanning = 2,
+        StageConnecting = 3,
+        StagePreparing = 4,
+        StageReceiving = 5,
+        StageFinished = 6,
+    };
+
+    // The summary file is saved after every this many segments received, so that a run cut short
+    // leaves a summary that the next run can trust for what was written.
+    static constexpr uint32_t kSummarySaveInterval = 33;
+    static constexpr size_t kTaskCount = 4;
+
+    RepairClient();
+    ~RepairClient() override;
+    RepairClient(const RepairClient &) = delete;
+    RepairClient &operator=(const RepairClient &) = delete;
+
+    // Each setter refuses with ZELKRESULT_INVALID_STATE while the client runs.
+    // The root must be longer than 4 characters, and neither its first nor its last character may
+    // be a double quote or above code 127; otherwise ZELKRESULT_INVALID_ARGUMENT.
+    ZELKRESULT SetRoot(const std::wstring &path);
+    ZELKRESULT SetSummaryPath(const std::wstring &path);
+    ZELKRESULT SetServerAddress(const IPv4Endpoint &address);
+    // Full paths of files the scan leaves out.
+    ZELKRESULT SetExclusions(const std::set<std::wstring> &paths);
+
+    // Starts the worker; does nothing while it runs.
+    void Start();
+
+    // Read from any thread while the worker runs.
+    bool IsBusy() const { return m_busy.load(); }
+    int32_t GetStage() const { return m_stage.load(); }
+    ZELKRESULT GetError() const { return m_error.load(); }
+    uint32_t GetReceived() const { return m_received.load(); }
+    uint32_t GetTotal() const { return m_total.load(); }
+    bool Succeeded() const;
+    // 0 up to the summary exchange, then the share of the announced segments received; 1 at the end.
+    float GetProgress() const;
+
+    // ZelkAgentClientTask::Owner.
+    const std::wstring &GetRoot() const override { return m_root; }
+    FileTreeSummary &GetSummary() override { return m_summary; }
+    ZelkDataBuffer &GetConnection() override { return *m_connection; }
+    void CountReceived() override { m_received.fetch_add(1); }
+
+private:
+    static uint32_t WorkerEntry(void *client);
+    // The stages; the run's error.
+    ZELKRESULT Work();
+    ZELKRESULT Scan();
+    ZELKRESULT Connect();
+    ZELKRESULT ExchangeSummary();
+    // False when a record could not be received, expanded or written.
+    bool Download();
+    void SaveSummary();
+    ZELKRESULT Configure();
+
+    std::atomic<int32_t> m_stage{StageConfigured};
+    std::unique_ptr<OS::Thread> m_thread;
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_success{false};
+    std::atomic<ZELKRESULT> m_error{ZELKRESULT_OK};
+    std::atomic<bool> m_cancel{false};
+    std::wstring m_root;
+    std::wstring m_summaryPath;
+    IPv4Endpoint m_serverAddress;
+    std::set<std::wstring> m_exclusions;
+    FileTreeSummary m_summary;
+    // Replaced for every run, under the lock, so that the destructor's hard close always reaches
+    // the connection the worker uses.
+    std::mutex m_connectionLock;
+    std::unique_ptr<ZelkDataBufferTCP> m_connection;
+    std::atomic<uint32_t> m_total{0};
+    std::atomic<uint32_t> m_received{0};
+};

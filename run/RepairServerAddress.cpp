@@ -1,0 +1,86 @@
+#include "run/RepairServerAddress.h"
+
+#include <arpa/inet.h>
+#include <memory>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include "kernel/ProductFacts.h"
+#include "kernel/Registry.h"
+#include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
+#include "repair/RepairProtocol.h"
+
+#ifndef PELMO_REPAIR_HOST
+#define PELMO_REPAIR_HOST "repair.pelmo.net"
+#endif
+
+namespace ZelkPatch
+{
+namespace
+{
+constexpr uint32_t kMaxPort = 65535;
+
+// "host", "host:port"; false for an empty host or a port that is not a number from 1 to 65535.
+bool SplitHostAndPort(const std::string &setting, std::string &host, uint16_t &port)
+{
+    host = setting;
+    port = kRepairPort;
+    const size_t colon = setting.rfind(':');
+    if (colon != std::string::npos)
+    {
+        host = setting.substr(0, colon);
+        const std::string digits = setting.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const unsigned long value = std::stoul(digits);
+        if (value == 0 || value > kMaxPort)
+            return false;
+        port = static_cast<uint16_t>(value);
+    }
+    return !host.empty();
+}
+} // namespace
+
+std::wstring DefaultRepairServerHost()
+{
+    return NarrowToWide(PELMO_REPAIR_HOST);
+}
+
+std::wstring RepairServerSetting()
+{
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(ProductFacts::kSettingsKey, false);
+    std::wstring setting;
+    if (key && key->QueryString(ProductFacts::kRepairServerValue, setting) && !setting.empty())
+        return setting;
+    return DefaultRepairServerHost();
+}
+
+bool ResolveRepairServer(const std::wstring &setting, IPv4Endpoint &server)
+{
+    std::string host;
+    uint16_t port = 0;
+    if (!SplitHostAndPort(WideToNarrow(setting), host, port))
+    {
+        ZelkSystemLog("ResolveRepairServer> not a host and port: %s\n", WideToNarrow(setting).c_str());
+        return false;
+    }
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    const int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (result != 0 || found == nullptr)
+    {
+        ZelkSystemLog("ResolveRepairServer> %s: %s\n", host.c_str(), gai_strerror(result));
+        return false;
+    }
+    const std::unique_ptr<addrinfo, void (*)(addrinfo *)> owned(found, freeaddrinfo);
+    if (found->ai_addrlen < sizeof(sockaddr_in))
+        return false;
+    const auto *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr);
+    server.address = ntohl(address->sin_addr.s_addr);
+    server.port = port;
+    return true;
+}
+} // namespace ZelkPatch
