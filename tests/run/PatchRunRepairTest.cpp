@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "LoopbackPeer.h"
+#include "ScriptedRepairServer.h"
 #include "RecordingObserver.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -29,6 +30,9 @@ using namespace ZelkPatch;
 namespace
 {
 namespace fs = std::filesystem;
+using repairpeer::Handshake;
+using repairpeer::RawRecord;
+using repairpeer::Uint32;
 
 const std::wstring kScanning = L"Scanning installed files. This may take a while.";
 const std::wstring kConnecting = L"Connecting to patch servers.";
@@ -36,54 +40,6 @@ const std::wstring kPreparing = L"Preparing download list.";
 const std::wstring kReceiving = L"Receiving updated files.";
 const std::wstring kCompleted = L"Patching completed.";
 const std::wstring kAborted = L"Patching aborted.";
-
-std::string Uint32(uint32_t value)
-{
-    std::string bytes;
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-    return bytes;
-}
-
-uint32_t ParseUint32(const std::string &bytes, size_t at = 0)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<uint8_t>(bytes[at + i]);
-    return value;
-}
-
-std::string RawRecord(const std::wstring &name, uint32_t checksum, const std::string &payload)
-{
-    RepairRecordHeader header;
-    header.name = name;
-    header.checksum = checksum;
-    header.payloadLength = static_cast<uint32_t>(payload.size());
-    return EncodeRepairRecordHeader(header) + payload;
-}
-
-// The server's side up to the records: the client's version, the answer, and the client's summary,
-// whose keys come back.
-std::vector<std::wstring> Handshake(int fd, uint32_t answer = kRepairProtocolVersion)
-{
-    std::vector<std::wstring> keys;
-    if (ParseUint32(loopback::ReceiveAll(fd, 4)) != kRepairProtocolVersion)
-        ADD_FAILURE() << "the client did not send version 6";
-    loopback::SendAll(fd, Uint32(answer));
-    if (answer != kRepairProtocolVersion)
-        return keys;
-    const std::string head = loopback::ReceiveAll(fd, 8);
-    EXPECT_EQ(ParseUint32(head), SummaryMagic);
-    const uint32_t count = ParseUint32(head, 4);
-    for (uint32_t i = 0; i < count; ++i)
-    {
-        const uint32_t length = ParseUint32(loopback::ReceiveAll(fd, 4));
-        const std::string name = loopback::ReceiveAll(fd, 2 * length);
-        keys.push_back(DecodeUtf16LE(name.data(), length));
-        loopback::ReceiveAll(fd, 12);
-    }
-    return keys;
-}
 
 // The summary file's saves, by the counts the client logs with each.
 class SummarySaves : public ZelkSystemLogObserver

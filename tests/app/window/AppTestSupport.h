@@ -129,6 +129,8 @@ private:
 // frames the tests make, so that both are there before the frame is built.
 struct WindowState
 {
+    // The mode that decides the window's labels when it is built.
+    explicit WindowState(bool repairMode = false) { settings.SetRepairMode(repairMode); }
     ZelkPatch::PatchSettings settings;
     PatchPayload payload;
 };
@@ -137,7 +139,10 @@ struct WindowState
 class TestFrame : private WindowState, public ZelkPatch::PatchMainFrame
 {
 public:
-    TestFrame() : PatchMainFrame(nullptr, WindowState::settings, WindowState::payload) {}
+    explicit TestFrame(bool repairMode = false)
+        : WindowState(repairMode), PatchMainFrame(nullptr, WindowState::settings, WindowState::payload)
+    {
+    }
     ZelkPatch::PatchSettings &Settings() { return WindowState::settings; }
 };
 
@@ -145,6 +150,7 @@ public:
 class HeldRunFrame : public TestFrame
 {
 public:
+    explicit HeldRunFrame(bool repairMode = false) : TestFrame(repairMode) {}
     HeldWorker *heldWorker = nullptr;
 
 protected:

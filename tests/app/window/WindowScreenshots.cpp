@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -14,6 +15,8 @@
 #include <wx/webview.h>
 
 #include "AppTestSupport.h"
+#include "LoopbackPeer.h"
+#include "ScriptedRepairServer.h"
 #include "app/PatchMainFrame.h"
 #include "run/MessageCatalogue.h"
 
@@ -146,4 +149,45 @@ TEST(WindowScreenshots, EveryState)
     EXPECT_TRUE(AppTest::WaitFor([&] { return frame->PageView()->IsShown(); }, std::chrono::seconds(20)));
     camera.Take(frame, "ready-with-page");
     CloseFrame(frame);
+
+    // A real repair run against a server that sends 3 of its 8 segments and holds the rest back
+    // until the first picture is taken.
+    const std::string repairRoot = temp / "repair";
+    AppTest::WriteFile(repairRoot + "/bin/Launcher.exe", "launcher");
+    std::atomic<bool> release{false};
+    loopback::Peer repairServer([&release](int fd) {
+        repairpeer::Handshake(fd);
+        std::string records = repairpeer::Uint32(8);
+        for (int i = 0; i < 8; ++i)
+        {
+            records += repairpeer::RawRecord(L"data\\part" + std::to_wstring(i) + L".pak#000", 100 + i, "bytes");
+            if (i != 2)
+                continue;
+            loopback::SendAll(fd, records);
+            records.clear();
+            while (!release.load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        loopback::SendAll(fd, records);
+        loopback::ReceiveAll(fd);
+    });
+    AppTest::ScopedRegistry withRepairServer(temp / "repair.reg", "[HKEY_LOCAL_MACHINE\\Software\\Pelmo]\n\"RepairServer\"=\"127.0.0.1:" +
+                                                                     std::to_string(repairServer.Port()) + "\"\n");
+    auto *repairFrame = new AppTest::TestFrame(true);
+    repairFrame->Settings().SetRepairMode(true);
+    repairFrame->Settings().SetInstallPath(NativeToPath(repairRoot));
+    repairFrame->UpdateInstallField();
+    repairFrame->Show();
+    repairFrame->StopRefreshTimer();
+    wxCommandEvent repair(wxEVT_BUTTON, ID_APPLY);
+    repairFrame->ApplyButton()->GetEventHandler()->ProcessEvent(repair);
+    EXPECT_TRUE(AppTest::WaitFor([&] { return repairFrame->Gauge()->GetValue() > 0; }, std::chrono::seconds(30)));
+    camera.Take(repairFrame, "repair-running");
+    release = true;
+    EXPECT_TRUE(AppTest::WaitFor([&] { return repairFrame->CancelButton()->IsEnabled() && !repairFrame->IsRunning(); },
+                                 std::chrono::seconds(30)));
+    camera.Take(repairFrame, "repair-finished");
+    repairFrame->Destroy();
+    PumpEvents();
+    repairServer.Finish();
 }
