@@ -115,6 +115,12 @@ bool RepairClient::Succeeded() const
     return !m_busy && m_stage == StageFinished && m_error == ZELKRESULT_OK;
 }
 
+void RepairClient::WaitWhileBusy(unsigned milliseconds)
+{
+    std::unique_lock<std::mutex> lock(m_endLock);
+    m_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !m_busy.load(); });
+}
+
 float RepairClient::GetProgress() const
 {
     const int32_t stage = m_stage;
@@ -146,7 +152,11 @@ uint32_t RepairClient::WorkerEntry(void *parameter)
         client.m_stage = StageFinished;
         client.m_success = true;
     }
-    client.m_busy = false;
+    {
+        std::lock_guard<std::mutex> lock(client.m_endLock);
+        client.m_busy = false;
+    }
+    client.m_ended.notify_all();
     return static_cast<uint32_t>(error);
 }
 

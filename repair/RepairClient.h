@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,9 @@ public:
 
     // Read from any thread while the worker runs.
     bool IsBusy() const { return m_busy.load(); }
+    // Returns when the worker has ended or the time has passed, whichever comes first, so that a
+    // driver polling once a second still sees the end at once.
+    void WaitWhileBusy(unsigned milliseconds);
     int32_t GetStage() const { return m_stage.load(); }
     ZELKRESULT GetError() const { return m_error.load(); }
     uint32_t GetReceived() const { return m_received.load(); }
@@ -85,6 +89,9 @@ private:
     std::atomic<int32_t> m_stage{StageConfigured};
     std::unique_ptr<OS::Thread> m_thread;
     std::atomic<bool> m_busy{false};
+    // Signalled when the worker clears busy.
+    std::mutex m_endLock;
+    std::condition_variable m_ended;
     std::atomic<bool> m_success{false};
     std::atomic<ZELKRESULT> m_error{ZELKRESULT_OK};
     std::atomic<bool> m_cancel{false};

@@ -95,7 +95,7 @@ bool PatchRun::RunRepair()
         m_progressFraction.store(progress);
         if (announced >= RepairClient::StageReceiving)
             m_observer.GaugeValue(static_cast<int>(progress * kRepairGaugeRange));
-        m_pause(kPollMilliseconds);
+        client.WaitWhileBusy(kPollMilliseconds);
     }
     announceStages(client.GetStage());
     if (announced >= RepairClient::StageReceiving)
