@@ -62,6 +62,19 @@ bool LoadSigningKeyFile(const std::wstring &path, PublisherSigningKey &key, std:
     return true;
 }
 
+bool LoadSigningKeyFiles(const std::vector<std::string> &nativePaths, std::vector<PublisherSigningKey> &keys,
+                         std::vector<const PublisherSigningKey *> &signers, std::string &error)
+{
+    keys = std::vector<PublisherSigningKey>(nativePaths.size());
+    for (size_t i = 0; i < keys.size(); ++i)
+    {
+        if (!LoadSigningKeyFile(NativeToPath(nativePaths[i]), keys[i], error))
+            return false;
+        signers.push_back(&keys[i]);
+    }
+    return true;
+}
+
 bool WriteNewKeyPair(const PublisherSigningKey &key, const std::wstring &privatePath, const std::wstring &publicPath,
                      std::string &error)
 {

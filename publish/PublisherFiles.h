@@ -16,6 +16,10 @@ constexpr uint64_t kMaxSignedFileSize = 256ull * 1024 * 1024;
 // The public key file: one line, the base64 of the key's 32 bytes.
 bool LoadPublicKeyFile(const std::wstring &path, PublisherKey &key, std::string &error);
 bool LoadSigningKeyFile(const std::wstring &path, PublisherSigningKey &key, std::string &error);
+// One key per file, as the tools name them (native paths): keys is sized here, so that the pointers
+// this appends to signers stay valid for as long as keys lives.
+bool LoadSigningKeyFiles(const std::vector<std::string> &nativePaths, std::vector<PublisherSigningKey> &keys,
+                         std::vector<const PublisherSigningKey *> &signers, std::string &error);
 // Writes a new key's private file (owner only) and its public line. Refuses when either file
 // exists already, so no key is ever overwritten; a failure leaves neither file behind.
 bool WriteNewKeyPair(const PublisherSigningKey &key, const std::wstring &privatePath, const std::wstring &publicPath,

@@ -64,13 +64,9 @@ int main(int argc, char **argv)
         return line.ExitStatus();
 
     std::string error;
-    std::vector<PublisherSigningKey> keys(keyFiles.size());
-    for (size_t i = 0; i < keyFiles.size(); ++i)
-    {
-        if (!LoadSigningKeyFile(NativeToPath(keyFiles[i]), keys[i], error))
-            return line.Failure(error);
-        contents.signers.push_back(&keys[i]);
-    }
+    std::vector<PublisherSigningKey> keys;
+    if (!LoadSigningKeyFiles(keyFiles, keys, contents.signers, error))
+        return line.Failure(error);
     if (!WritePayload(NativeToPath(line.Operands()[0]), NativeToPath(line.Operands()[1]), contents, error))
         return line.Failure(error);
     return kToolExitSuccess;

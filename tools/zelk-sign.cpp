@@ -64,14 +64,10 @@ int PrintPublic(const ToolCommandLine &line, const Operands &operands)
 int Sign(const ToolCommandLine &line, const Operands &operands)
 {
     std::string error;
-    std::vector<PublisherSigningKey> keys(operands.size() - 1);
+    std::vector<PublisherSigningKey> keys;
     std::vector<const PublisherSigningKey *> signers;
-    for (size_t i = 0; i < keys.size(); ++i)
-    {
-        if (!LoadSigningKeyFile(NativeToPath(operands[i]), keys[i], error))
-            return line.Failure(error);
-        signers.push_back(&keys[i]);
-    }
+    if (!LoadSigningKeyFiles(Operands(operands.begin(), operands.end() - 1), keys, signers, error))
+        return line.Failure(error);
     if (!SignFile(signers, NativeToPath(operands.back()), error))
         return line.Failure(error);
     return kToolExitSuccess;
