@@ -31,7 +31,8 @@ public:
     bool QueryString(const std::wstring &name, std::wstring &value) const;
     bool QueryDword(const std::wstring &name, uint32_t &value) const;
 
-    // Changes need a key opened for write.
+    // Changes need a key opened for write. A name or text holding a character that is no Unicode
+    // scalar value (a lone surrogate) is refused: the file has no form for it.
     bool SetString(const std::wstring &name, const std::wstring &value);
     bool SetDword(const std::wstring &name, uint32_t value);
     // False when the value does not exist.

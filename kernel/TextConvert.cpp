@@ -38,6 +38,11 @@ void AppendUtf8(std::string &out, char32_t c)
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
+
+bool IsScalar(char32_t code)
+{
+    return code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+}
 } // namespace
 
 std::string WideToNarrow(const std::wstring &text)
@@ -91,12 +96,20 @@ std::string PathToNative(const std::wstring &path)
     out.reserve(path.size());
     for (wchar_t c : path)
     {
-        char32_t code = static_cast<char32_t>(c);
-        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            code = 0xFFFD;
-        AppendUtf8(out, code);
+        const char32_t code = static_cast<char32_t>(c);
+        AppendUtf8(out, IsScalar(code) ? code : 0xFFFD);
     }
     return out;
+}
+
+bool IsScalarText(const std::wstring &text)
+{
+    for (wchar_t c : text)
+    {
+        if (!IsScalar(static_cast<char32_t>(c)))
+            return false;
+    }
+    return true;
 }
 
 std::wstring NativeToPath(const std::string &path)
@@ -133,7 +146,11 @@ std::wstring NativeToPath(const std::string &path)
             }
             code = (code << 6) | (static_cast<unsigned char>(path[i + k]) & 0x3F);
         }
-        if (!valid)
+        // Only the shortest form of a Unicode scalar value is a character: an overlong form, an
+        // encoded surrogate or a code beyond U+10FFFF is no text PathToNative could write back,
+        // so it decodes like any other stray byte.
+        constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+        if (!valid || code < kShortest[extra] || !IsScalar(code))
         {
             out += L'\uFFFD';
             ++i;

@@ -11,9 +11,14 @@ std::string WideToNarrow(const std::wstring &text);
 std::wstring NarrowToWide(const std::string &text);
 
 // Paths handed to the operating system are UTF-8; never narrowed with WideToNarrow, which would
-// make every name outside ASCII unreachable.
+// make every name outside ASCII unreachable. Both directions keep to Unicode scalar values: a
+// surrogate or a code beyond U+10FFFF is written as U+FFFD, and each byte that does not belong to
+// well-formed UTF-8 (overlong forms and encoded surrogates too) is read as U+FFFD, so that what is
+// read is always written back as the same bytes.
 std::string PathToNative(const std::wstring &path);
 std::wstring NativeToPath(const std::string &path);
+// Whether every character of text is a Unicode scalar value, which PathToNative keeps as it is.
+bool IsScalarText(const std::wstring &text);
 
 // UTF-16LE at the boundary of formats that store it (archive names, summary names).
 std::string EncodeUtf16LE(const std::wstring &text);

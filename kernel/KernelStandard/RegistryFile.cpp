@@ -523,6 +523,10 @@ bool SetValue(const std::vector<std::wstring> &key, const std::wstring &name, Va
         if (c == L'\n' || c == L'\r')
             return false;
     }
+    // A character that is no Unicode scalar value has no UTF-8 (or UTF-16) form: it would be
+    // stored as U+FFFD and read back otherwise than it was written.
+    if (!IsScalarText(name) || !IsScalarText(text))
+        return false;
     return ChangeDocument([&](Document &document) {
         Section &section = EnsureSection(document, key);
         for (Entry &entry : section.entries)

@@ -237,6 +237,58 @@ TEST_F(Registry, ChangesReadBackAsWritten)
     }
 }
 
+// Values that another editor left with bytes that are not well-formed UTF-8, or that hold a
+// byte-order mark inside: what is read from the file is what a write of it reads back, in the quoted
+// form and in the hex form that a line break needs.
+TEST_F(Registry, TextsOfAnyBytesReadBackAsWritten)
+{
+    const struct
+    {
+        const char *what;
+        std::string bytes;
+    } cases[] = {
+        {"encoded surrogate", "\xED\xBB\xBF"},
+        {"beyond U+10FFFF", "\xF4\x90\x80\x80"},
+        {"overlong slash", "a\xC0\xAF"},
+        {"byte-order mark inside", "a\xEF\xBB\xBF" "b"},
+    };
+    for (const auto &test : cases)
+    {
+        for (const std::string &bytes : {test.bytes, test.bytes + "\n"})
+        {
+            SCOPED_TRACE(test.what + std::string(bytes.back() == '\n' ? " with a line break" : ""));
+            WriteFile("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n\"Old\"=\"" +
+                      test.bytes + "\"\n");
+            std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo", true);
+            ASSERT_TRUE(key);
+            std::wstring old;
+            ASSERT_TRUE(key->QueryString(L"Old", old));
+            const std::wstring text = NativeToPath(bytes);
+            ASSERT_TRUE(key->SetString(L"Old", old));
+            ASSERT_TRUE(key->SetString(L"New", text));
+            std::wstring readBack;
+            EXPECT_TRUE(key->QueryString(L"Old", readBack));
+            EXPECT_EQ(readBack, old);
+            EXPECT_TRUE(key->QueryString(L"New", readBack));
+            EXPECT_EQ(readBack, text);
+        }
+    }
+
+    // A text that holds no Unicode character where one should be has no form in the file: the
+    // write is refused, not stored as something else.
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(L"SOFTWARE\\Pelmo", true);
+    ASSERT_TRUE(key);
+    const std::string before = testfiles::ReadFile(m_file);
+    for (const wchar_t odd : {wchar_t(0xDEFF), wchar_t(0xD800), wchar_t(0x110000)})
+    {
+        SCOPED_TRACE(static_cast<uint32_t>(odd));
+        EXPECT_FALSE(key->SetString(L"Odd", std::wstring(L"a") + odd));
+        EXPECT_FALSE(key->SetString(L"Odd", std::wstring(L"a\n") + odd));
+        EXPECT_FALSE(key->SetDword(std::wstring(L"Odd") + odd, 1));
+    }
+    EXPECT_EQ(testfiles::ReadFile(m_file), before);
+}
+
 TEST_F(Registry, WriterKilledDuringSaveLeavesTheOldFileWhole)
 {
     ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo"));

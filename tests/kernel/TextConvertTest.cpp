@@ -53,6 +53,42 @@ TEST(TextConvert, NativePathsRoundTripThroughUtf8)
     EXPECT_EQ(NativeToPath(PathToNative(name)), name);
 }
 
+// Only well-formed UTF-8 decodes to characters; every other byte is U+FFFD, so that what is read is
+// written back as the same bytes.
+TEST(TextConvert, NativePathsReadOnlyWellFormedUtf8)
+{
+    const std::wstring bad(1, L'\uFFFD');
+    const struct
+    {
+        const char *bytes;
+        std::wstring text;
+    } cases[] = {
+        {"\xED\x9F\xBF", L"\uD7FF"},
+        {"\xEE\x80\x80", L"\uE000"},
+        {"\xEF\xBB\xBF", L"\uFEFF"},
+        {"\xF4\x8F\xBF\xBF", L"\U0010FFFF"},
+        {"\xED\xA0\x80", bad + bad + bad},
+        {"\xED\xBB\xBF", bad + bad + bad},
+        {"\xF4\x90\x80\x80", bad + bad + bad + bad},
+        {"\xF7\xBF\xBF\xBF", bad + bad + bad + bad},
+        {"\xC0\xAF", bad + bad},
+        {"\xE0\x80\xAF", bad + bad + bad},
+        {"\xF0\x8F\xBF\xBF", bad + bad + bad + bad},
+        {"a\xE2\x82", L"a" + bad + bad},
+        {"\x80\xFFz", bad + bad + L"z"},
+    };
+    for (const auto &test : cases)
+    {
+        SCOPED_TRACE(testing::PrintToString(std::string(test.bytes)));
+        EXPECT_EQ(NativeToPath(test.bytes), test.text);
+        EXPECT_EQ(NativeToPath(PathToNative(test.text)), test.text);
+        EXPECT_TRUE(IsScalarText(test.text));
+    }
+    EXPECT_FALSE(IsScalarText(std::wstring(L"a") + wchar_t(0xDFFF)));
+    EXPECT_FALSE(IsScalarText(std::wstring(1, wchar_t(0x110000))));
+    EXPECT_EQ(PathToNative(std::wstring(L"a") + wchar_t(0xD800)), "a\xEF\xBF\xBD");
+}
+
 TEST(TextConvert, Utf16LittleEndianRoundTrip)
 {
     const std::wstring text = L".\\data\\\u00E4\U0001F600";
