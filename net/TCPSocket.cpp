@@ -15,6 +15,16 @@ struct TCPSocket::Native
 {
     explicit Native(asio::io_context &context) : socket(context), acceptor(context) {}
 
+    // Called once a connection is made. The protocols on these sockets write a few small pieces
+    // and then wait for the peer's answer: holding a small piece back until the previous one is
+    // acknowledged, while the peer holds its acknowledgement back for data to go with it, would
+    // stall every such exchange by the peer's acknowledgement delay (tens of milliseconds).
+    void SendPiecesAtOnce()
+    {
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+    }
+
     tcp::socket socket;
     // A listening socket's descriptor moves here: Asio accepts only through an acceptor.
     tcp::acceptor acceptor;
@@ -305,6 +315,7 @@ bool TCPSocket::OnConnect(IOOperation &operation, uint32_t error)
     m_localAddress = FromPlatform(local);
     m_connectedAt = std::chrono::steady_clock::now();
     m_connectionMade = true;
+    m_native->SendPiecesAtOnce();
     return Finish(operation, PlatformError::kSuccess);
 }
 
@@ -350,6 +361,7 @@ bool TCPSocket::OnAccept(IOOperation &operation, uint32_t error)
         return Finish(operation, failure ? PlatformErrorOf(failure) : PlatformError::kWSAENOTCONN);
     m_localAddress = FromPlatform(local);
     m_remoteAddress = FromPlatform(remote);
+    m_native->SendPiecesAtOnce();
     return Finish(operation, PlatformError::kSuccess);
 }
 

@@ -1,5 +1,6 @@
 #include "patch/PatchPayload.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +9,8 @@ using namespace PayloadLayout;
 namespace
 {
 constexpr uint64_t kNoHeader = ~0ull;
+// Bytes of boundaries searched per read for the header.
+constexpr uint64_t kScanBlock = 64 * kAlignment;
 
 uint32_t GetUint32(const uint8_t *in)
 {
@@ -74,19 +77,30 @@ ZELKRESULT PatchPayload::Open(const std::wstring &path)
     if (!source->IsOpen())
         return ZELKRESULT_IO;
 
-    // Only 72 bytes are read per boundary: the step data of a large payload is never touched.
+    // The boundaries are searched a block of them per read: a read per boundary would cost a large
+    // program thousands of reads at every start. The search ends with the block that holds the
+    // header, so the step data of a large payload is not read.
     auto header = std::make_unique<Header>();
-    uint64_t position = 0;
-    ZELKRESULT result = source->Read(header->bytes, kHeaderSize);
-    for (;;)
+    const uint64_t fileSize = source->GetSize();
+    std::vector<uint8_t> block;
+    uint64_t position = kNoHeader;
+    for (uint64_t start = 0; position == kNoHeader; start += kScanBlock)
     {
-        if (result != ZELKRESULT_OK)
+        if (start >= fileSize || fileSize - start < kHeaderSize)
             return ZELKRESULT_UNSUPPORTED;
-        if (memcmp(header->bytes, kMagic, sizeof kMagic) == 0)
-            break;
-        position += kAlignment;
-        source->Seek(position);
-        result = source->Read(header->bytes, kHeaderSize);
+        block.resize(static_cast<size_t>(std::min(kScanBlock, fileSize - start)));
+        if (source->Seek(start) != ZELKRESULT_OK ||
+            source->Read(block.data(), static_cast<uint32_t>(block.size())) != ZELKRESULT_OK)
+            return ZELKRESULT_UNSUPPORTED;
+        for (size_t at = 0; at + kHeaderSize <= block.size(); at += kAlignment)
+        {
+            if (memcmp(block.data() + at, kMagic, sizeof kMagic) == 0)
+            {
+                memcpy(header->bytes, block.data() + at, kHeaderSize);
+                position = start + at;
+                break;
+            }
+        }
     }
     // A total size that disagrees with the file is a cut or damaged patcher, not a plain program.
     if (source->GetSize() != header->TotalSize())

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -686,12 +687,25 @@ struct RepairServer::Connection : public ZelkDataBuffer
     uint64_t GetPosition() override { return socket->GetPosition(); }
     ZELKRESULT Seek(uint64_t) override { return ZELKRESULT_UNSUPPORTED; }
 
+    // The client's summary arrives as many small fields: each is taken from what one read of the
+    // socket brought, so that the session does not wait on the socket's thread once per field.
     ZELKRESULT Read(void *destination, uint32_t count) override
     {
-        waitingSince = Now();
-        const ZELKRESULT result = socket->Read(destination, count);
-        waitingSince = 0;
-        return result;
+        auto *bytes = static_cast<uint8_t *>(destination);
+        while (count > 0)
+        {
+            if (m_readFrom == m_readBuffer.size())
+            {
+                if (const ZELKRESULT result = Receive(count))
+                    return result;
+            }
+            const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(count, m_readBuffer.size() - m_readFrom));
+            memcpy(bytes, m_readBuffer.data() + m_readFrom, piece);
+            m_readFrom += piece;
+            bytes += piece;
+            count -= piece;
+        }
+        return ZELKRESULT_OK;
     }
 
     ZELKRESULT Write(const void *source, uint32_t count) override
@@ -710,6 +724,26 @@ struct RepairServer::Connection : public ZelkDataBuffer
         }
         return ZELKRESULT_OK;
     }
+
+private:
+    // Fills the empty read buffer with whatever has arrived, at least one byte and at most a
+    // buffer's worth (or the wanted count, when that is larger).
+    ZELKRESULT Receive(uint32_t wanted)
+    {
+        m_readBuffer.resize(std::max(wanted, kReadAheadSize));
+        m_readFrom = 0;
+        const uint32_t before = socket->received;
+        socket->partialReadAllowed = true;
+        waitingSince = Now();
+        const ZELKRESULT result = socket->Read(m_readBuffer.data(), static_cast<uint32_t>(m_readBuffer.size()));
+        waitingSince = 0;
+        m_readBuffer.resize(socket->received - before);
+        return result == ZELKRESULT_PARTIAL ? ZELKRESULT_OK : result;
+    }
+
+    static constexpr uint32_t kReadAheadSize = 64 * 1024;
+    std::vector<uint8_t> m_readBuffer;
+    size_t m_readFrom = 0;
 };
 
 RepairServer::RepairServer(const ReferenceTree &reference, const RepairServerOptions &options, LogSink log)

@@ -186,6 +186,23 @@ TEST_F(PatchPayloadTest, OpenTellsPlainProgramsFromDamagedPatchers)
     EXPECT_EQ(payload.Open(Path(L"does-not-exist")), ZELKRESULT_IO);
 }
 
+TEST_F(PatchPayloadTest, FindsTheHeaderAtEveryBoundaryOfALargeProgram)
+{
+    // The boundaries are searched many at a time: a header on either side of where one search
+    // block ends and the next begins must be found the same.
+    for (const uint64_t boundary : {1, 63, 64, 65, 127, 128, 300})
+    {
+        SCOPED_TRACE(boundary);
+        WriteFile(Path(L"patcher"), Pattern(boundary * kAlignment - 1, 1));
+        const std::wstring standalone = WriteStandalone();
+        ASSERT_EQ(ReadFile(standalone).substr(boundary * kAlignment, 8), "Z0e1l2k3");
+        PatchPayload payload;
+        ASSERT_EQ(payload.Open(standalone), ZELKRESULT_OK);
+        EXPECT_EQ(payload.TargetVersion(), "38285");
+        EXPECT_EQ(payload.NextVersion("38272"), "38280");
+    }
+}
+
 TEST_F(PatchPayloadTest, FailedOpenClosesAnOpenReader)
 {
     const std::wstring standalone = WriteStandalone();
