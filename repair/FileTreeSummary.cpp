@@ -1,7 +1,10 @@
 #include "repair/FileTreeSummary.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <system_error>
+#include <thread>
 #include <new>
 
 #include "kernel/DirectoryListing.h"
@@ -17,6 +20,10 @@ constexpr wchar_t kKeySeparator = L'\\';
 // The summary goes out in blocks of this size: every write to a connection is one trip through the
 // completion port, so one write per field would cost more than the data.
 constexpr size_t kSaveBlockSize = 64 * 1024;
+// Threads that compute a scan's checksums at most, and the changed segments that make one worth
+// starting.
+constexpr size_t kMaxScanThreads = 8;
+constexpr size_t kSegmentsPerScanThread = 4;
 // Names are read in pieces no larger than this, so a claimed length costs memory only as its bytes
 // actually arrive.
 constexpr uint32_t kLoadPieceSize = 4096;
@@ -345,6 +352,35 @@ ZELKRESULT FileTreeSummary::Save(ZelkDataBuffer &destination)
     return destination.Write(block.data(), static_cast<uint32_t>(block.size()));
 }
 
+void FileTreeSummary::ComputeChecksums(std::vector<ChangedSegment> &segments)
+{
+    // Reading from the page cache and checksumming both take processor time: a first scan of a
+    // large installation ends sooner with a thread per processor. Each segment is read by one
+    // thread; the table is filled afterwards, in the walk's order.
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        for (size_t i = next++; i < segments.size(); i = next++)
+            segments[i].checksum = ComputeSegmentChecksum(segments[i].diskKey);
+    };
+    const size_t wanted = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), kMaxScanThreads,
+                                            segments.size() / kSegmentsPerScanThread + 1});
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < wanted; ++i)
+    {
+        try
+        {
+            helpers.emplace_back(work);
+        }
+        catch (const std::system_error &)
+        {
+            break; // fewer threads do the same work
+        }
+    }
+    work();
+    for (std::thread &helper : helpers)
+        helper.join();
+}
+
 ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::wstring> &exclusions)
 {
     OS::MutexLock lock(m_mutex);
@@ -366,6 +402,7 @@ ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::w
     std::deque<Directory> directories{{root, std::wstring()}};
     std::vector<DirectoryEntry> entries;
     std::wstring relative; // reused: most files are unchanged and cost no allocation at all
+    std::vector<ChangedSegment> changed;
     while (!directories.empty())
     {
         const Directory directory = std::move(directories.front());
@@ -388,10 +425,21 @@ ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::w
                 continue;
             // What the listing saw of the file stands for the separate size and time queries.
             if (entry.known)
-                RegisterFileAs(directory.path, entry.name, relative, entry.size, entry.modifiedTime);
+                RegisterFileAs(directory.path, entry.name, relative, entry.size, entry.modifiedTime, changed);
             else
                 RegisterFile(JoinPath(directory.path, entry.name), relative);
         }
+    }
+
+    ComputeChecksums(changed);
+    for (ChangedSegment &segment : changed)
+    {
+        Entry entry;
+        entry.name = segment.tableKey;
+        entry.checksum = segment.checksum;
+        entry.modifiedTime = segment.modifiedTime;
+        entry.seen = true;
+        m_entries.insert_or_assign(std::move(segment.tableKey), std::move(entry));
     }
 
     for (auto it = m_entries.begin(); it != m_entries.end();)
@@ -419,7 +467,8 @@ bool FileTreeSummary::RegisterFile(const std::wstring &diskPath, const std::wstr
 }
 
 void FileTreeSummary::RegisterFileAs(const std::wstring &directory, const std::wstring &name,
-                                     const std::wstring &relativeName, uint64_t size, int64_t modifiedTime)
+                                     const std::wstring &relativeName, uint64_t size, int64_t modifiedTime,
+                                     std::vector<ChangedSegment> &changed)
 {
     const uint64_t count = SegmentCount(size);
     for (uint64_t i = 0; i < count; ++i)
@@ -431,7 +480,7 @@ void FileTreeSummary::RegisterFileAs(const std::wstring &directory, const std::w
         if (it != m_entries.end() && it->second.modifiedTime == modifiedTime)
             it->second.seen = true;
         else
-            StoreSegment(JoinPath(directory, name), index, m_key, 0, modifiedTime);
+            changed.push_back({m_key, MakeSegmentKey(JoinPath(directory, name), index), modifiedTime, 0});
     }
 }
 

@@ -80,11 +80,22 @@ public:
     bool FindEntry(const std::wstring &tableKey, Entry &entry);
 
 private:
-    // The segments of a file whose size and time are already known, as a directory listing gives them.
+    // A segment a scan found new or changed, whose checksum is still to be computed.
+    struct ChangedSegment
+    {
+        std::wstring tableKey;
+        std::wstring diskKey;
+        int64_t modifiedTime = 0;
+        uint32_t checksum = 0;
+    };
+
+    // The segments of a file whose size and time are already known, as a directory listing gives
+    // them: unchanged ones are marked seen, the others are added to changed.
     void RegisterFileAs(const std::wstring &directory, const std::wstring &name, const std::wstring &relativeName,
-                        uint64_t size, int64_t modifiedTime);
+                        uint64_t size, int64_t modifiedTime, std::vector<ChangedSegment> &changed);
     void StoreSegment(const std::wstring &diskPath, int64_t index, const std::wstring &tableKey, uint32_t checksum,
                       int64_t modifiedTime);
+    static void ComputeChecksums(std::vector<ChangedSegment> &segments);
 
     OS::Mutex m_mutex;
     Table m_entries;

@@ -215,7 +215,12 @@ TEST_P(SegmentCountTest, OneEntryPerSegmentWithTheSegmentsChecksum)
 INSTANTIATE_TEST_SUITE_P(Sizes, SegmentCountTest,
                          ::testing::Values(SizeCase{0, {}}, SizeCase{1, {L"data\\file.bin#000"}},
                                            SizeCase{kSegment, {L"data\\file.bin#000"}},
-                                           SizeCase{kSegment + 1, {L"data\\file.bin#000", L"data\\file.bin#001"}}));
+                                           SizeCase{kSegment + 1, {L"data\\file.bin#000", L"data\\file.bin#001"}},
+                                           // Enough segments for the checksums to be shared out to threads.
+                                           SizeCase{5 * kSegment + 7,
+                                                    {L"data\\file.bin#000", L"data\\file.bin#001", L"data\\file.bin#002",
+                                                     L"data\\file.bin#003", L"data\\file.bin#004",
+                                                     L"data\\file.bin#005"}}));
 
 TEST_F(SummaryTreeTest, SummarisesEveryFileInEveryDirectoryBelowTheRoot)
 {
