@@ -6,9 +6,9 @@
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
-#include <wx/webview.h>
 
 #include "app/AppIcon.h"
+#include "app/PageView.h"
 #include "app/PatchThread.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
@@ -123,27 +123,28 @@ PatchMainFrame::~PatchMainFrame()
 void PatchMainFrame::BuildPageView()
 {
     const std::wstring address = PatcherPageAddress();
-    // Without a configured host there is no page to show, and the window works without it.
-    if (address.empty() || !wxWebView::IsBackendAvailable(wxWebViewBackendDefault))
+    // Without a configured host (or without the web engine) there is no page to show, and the
+    // window works without it.
+    if (address.empty())
         return;
-    // Made blank first, so that the script is in place before the page loads.
-    m_pageView = wxWebView::New(m_panel, ID_PAGE_VIEW, wxWebViewDefaultURLStr, wxDefaultPosition,
-                                wxSize(kPageWidth, kPageHeight), wxWebViewBackendDefault, wxBORDER_NONE);
+    const PageViewModule *module = LoadPageViewModule();
+    if (module == nullptr)
+        return;
+    PageViewEvents events;
+    events.loaded = [this](const wxString &url) { OnPageLoaded(url); };
+    events.failed = [this] { OnPageError(); };
+    events.followLink = [this] { return !m_openLinksOutside; };
+    m_pageView = module->create(m_panel, ID_PAGE_VIEW, wxSize(kPageWidth, kPageHeight), kHidePageScrollBars, events);
     if (m_pageView == nullptr)
         return;
-    m_pageView->AddUserScript(kHidePageScrollBars, wxWEBVIEW_INJECT_AT_DOCUMENT_END);
-    m_pageView->Hide();
-    m_pageView->Bind(wxEVT_WEBVIEW_LOADED, &PatchMainFrame::OnPageLoaded, this);
-    m_pageView->Bind(wxEVT_WEBVIEW_ERROR, &PatchMainFrame::OnPageError, this);
-    m_pageView->Bind(wxEVT_WEBVIEW_NAVIGATING, &PatchMainFrame::OnPageNavigating, this);
     m_mainSizer->Add(m_pageView, 0, wxEXPAND | wxALL, kBorder);
-    m_pageView->LoadURL(address);
+    module->load(m_pageView, address);
 }
 
-void PatchMainFrame::OnPageLoaded(wxWebViewEvent &event)
+void PatchMainFrame::OnPageLoaded(const wxString &url)
 {
     // Only the maker's page (or a page it links to) is worth the room; a blank page is not.
-    if (!event.GetURL().StartsWith(wxS("http")))
+    if (!url.StartsWith(wxS("http")))
         return;
     if (m_pageView->IsShown())
         return;
@@ -161,20 +162,13 @@ void PatchMainFrame::FitToContent()
     Fit();
 }
 
-void PatchMainFrame::OnPageError(wxWebViewEvent &)
+void PatchMainFrame::OnPageError()
 {
     // A page that cannot be shown leaves the window as it is without it.
     if (!m_pageView->IsShown())
         return;
     m_pageView->Hide();
     FitToContent();
-}
-
-void PatchMainFrame::OnPageNavigating(wxWebViewEvent &event)
-{
-    // Links open inside the page view.
-    if (!m_openLinksOutside)
-        event.Skip();
 }
 
 void PatchMainFrame::OnStart(wxCommandEvent &event)

@@ -12,8 +12,6 @@
 #include "app/MainFrame.h"
 
 class wxTextCtrl;
-class wxWebView;
-class wxWebViewEvent;
 
 namespace ZelkPatch
 {
@@ -42,7 +40,7 @@ public:
     // The controls, for the window's tests.
     wxTextCtrl *InstallField() const { return m_installField; }
     wxButton *BrowseButton() const { return m_browseButton; }
-    wxWebView *PageView() const { return m_pageView; }
+    wxWindow *PageView() const { return m_pageView; }
     wxTimer &RefreshTimer() { return m_refreshTimer; }
 
 protected:
@@ -54,13 +52,12 @@ private:
     void FitToContent();
     void OnRefreshTimer(wxTimerEvent &event);
     void ShowTransferProgress();
-    void OnPageLoaded(wxWebViewEvent &event);
-    void OnPageError(wxWebViewEvent &event);
-    void OnPageNavigating(wxWebViewEvent &event);
+    void OnPageLoaded(const wxString &url);
+    void OnPageError();
 
     bool m_progressTextDone = false;
     wxTextCtrl *m_installField = nullptr;
-    wxWebView *m_pageView = nullptr;
+    wxWindow *m_pageView = nullptr;
     wxTimer m_refreshTimer;
     wxButton *m_browseButton = nullptr;
     bool m_openLinksOutside = false;

@@ -10,7 +10,8 @@
 #  (b) CLIENTS (default 50) small damaged installations repaired at once through one server: the
 #      total time, every installation checked against the reference, the server's peak memory;
 #  (c) the second repair run of an undamaged installation (summary file present) against its
-#      first (no summary file), as a time ratio.
+#      first (no summary file), as a time ratio: with the page cache warm, and (as root) with the
+#      first run reading the installation from the disk.
 # Each side runs as a whole process; the best of ROUNDS (default 3) wall times counts, and the
 # processor time (user and system) of that run is shown beside it.
 # Usage: bench/repair-bench.sh [ROUNDS]   (SIZE_MIB, CLIENTS and BUILD_DIR from the environment)
@@ -183,6 +184,21 @@ for ((r = 0; r < rounds; r++)); do
   keep_best best_second "$(repair "$work/a.reg")"
 done
 second_bytes=$(grep ' entries ' "$work/server-a.log" | tail -1 | sed 's/.* bytes \([0-9]*\) .*/\1/')
+# The same pair with the installation's files out of the page cache before the first run (only
+# where the cache may be emptied, as root): a first repair of an installation nobody has just read
+# takes its files from the disk, where the second looks only at their times. The programs and
+# their libraries are read in again before the first run, so that it pays for the files alone.
+best_cold= best_after_cold=
+if [[ -w /proc/sys/vm/drop_caches ]]; then
+  for ((r = 0; r < rounds; r++)); do
+    rm -f "$install/repair.cks"
+    sync
+    echo 1 >/proc/sys/vm/drop_caches
+    "$build/pelmo-patcher" -u --help >/dev/null 2>&1 || true
+    keep_best best_cold "$(repair "$work/a.reg")"
+    keep_best best_after_cold "$(repair "$work/a.reg")"
+  done
+fi
 rm -rf "$install" "$reference"
 
 # (b) ------------------------------------------------------------------------------------------
@@ -221,11 +237,13 @@ read -r rsync_wall rsync_cpu <<<"$best_rsync"
 read -r summary_wall summary_cpu <<<"$best_summary"
 read -r first_wall first_cpu <<<"$best_first"
 read -r second_wall second_cpu <<<"$best_second"
+read -r cold_wall cold_cpu <<<"${best_cold:-0 0}"
+read -r after_cold_wall after_cold_cpu <<<"${best_after_cold:-0 0}"
 awk -v ow="$ours_wall" -v oc="$ours_cpu" -v rw="$rsync_wall" -v rc="$rsync_cpu" -v ob="$ours_bytes" \
   -v rb="$rsync_bytes" -v mw="$summary_wall" -v mc="$summary_cpu" -v dc="$damaged_compressed" -v damaged="$damaged" -v total="$total_segments" \
   -v size="$size_mib" -v fw="$first_wall" -v fc="$first_cpu" -v sw="$second_wall" -v sc="$second_cpu" \
   -v sb="$second_bytes" -v clients="$clients" -v failed="$failed" -v unequal="$unequal" -v many="$many_ms" \
-  -v peak="$peak_kib" -v rounds="$rounds" 'BEGIN {
+  -v peak="$peak_kib" -v rounds="$rounds" -v cw="$cold_wall" -v aw="$after_cold_wall" 'BEGIN {
   printf "best of %d rounds by wall time, whole processes, page cache warm; cpu = user + system\n", rounds
   printf "(a) %d MiB, %d of %d segments damaged\n", size, damaged, total
   printf "    first repair run:          wall %d ms, cpu %d ms, received %d bytes\n", ow, oc, ob
@@ -238,4 +256,8 @@ awk -v ow="$ours_wall" -v oc="$ours_cpu" -v rw="$rsync_wall" -v rc="$rsync_cpu" 
   printf "(c) undamaged installation: first run wall %d ms cpu %d ms, second wall %d ms cpu %d ms (received %d bytes)\n",
          fw, fc, sw, sc, sb
   printf "    wall time ratio (second / first): %.3f, cpu time ratio: %.3f\n", sw / fw, sc / (fc ? fc : 1)
+  if (cw > 0)
+    printf "    first run from the disk: wall %d ms, the second after it %d ms: ratio %.3f\n", cw, aw, aw / cw
+  else
+    printf "    first run from the disk: not measured (emptying the page cache needs root)\n"
 }'

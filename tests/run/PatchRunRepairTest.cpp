@@ -93,7 +93,7 @@ protected:
     RunOutcome Run()
     {
         PatchRun run(m_settings, m_payload, m_observer, m_observer.cancel);
-        // Polls come quickly, so that a test takes no longer than its server.
+        // The running check's waits are short, so that a test takes no longer than its server.
         run.SetPause([](unsigned) { SleepMilliseconds(20); });
         return run.Run();
     }
