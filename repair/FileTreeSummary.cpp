@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <new>
 #include <system_error>
 #include <thread>
-#include <new>
 
 #include "kernel/DirectoryListing.h"
 #include "kernel/FileUtil.h"

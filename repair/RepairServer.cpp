@@ -696,7 +696,7 @@ struct RepairServer::Connection : public ZelkDataBuffer
         {
             if (m_readFrom == m_readBuffer.size())
             {
-                if (const ZELKRESULT result = Receive(count))
+                if (const ZELKRESULT result = Receive())
                     return result;
             }
             const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(count, m_readBuffer.size() - m_readFrom));
@@ -726,11 +726,11 @@ struct RepairServer::Connection : public ZelkDataBuffer
     }
 
 private:
-    // Fills the empty read buffer with whatever has arrived, at least one byte and at most a
-    // buffer's worth (or the wanted count, when that is larger).
-    ZELKRESULT Receive(uint32_t wanted)
+    // Fills the empty read buffer with whatever has arrived: at least one byte, at most a buffer's
+    // worth.
+    ZELKRESULT Receive()
     {
-        m_readBuffer.resize(std::max(wanted, kReadAheadSize));
+        m_readBuffer.resize(kReadAheadSize);
         m_readFrom = 0;
         const uint32_t before = socket->received;
         socket->partialReadAllowed = true;

@@ -499,6 +499,41 @@ TEST(RepairServer, ServesManyClientsAtOnceAndLogsALinePerConnection)
         << server.Lines()[0];
 }
 
+TEST(RepairServer, ReadsASummaryThatArrivesInSmallPieces)
+{
+    // The server reads ahead of the fields it needs: fields cut between arrivals must come out whole.
+    TempDirectory reference;
+    MakeReference(reference.Path());
+    const ReferenceTree tree = BuildReference(reference.Path());
+    RunningServer server(tree);
+    std::vector<FileTreeSummary::Entry> entries(3);
+    entries[0].name = L"a.bin#000";
+    entries[0].checksum = 1;
+    entries[1].name = L"dir\\b.txt#000";
+    entries[1].checksum = 2;
+    entries[2].name = L"gone.txt#000";
+    entries[2].checksum = 3;
+    const std::string request = Request(kRepairProtocolVersion, SummaryBytes(entries));
+    ZelkDataBufferTCP connection;
+    ASSERT_EQ(connection.Connect(server.Address()), ZELKRESULT_OK);
+    for (size_t at = 0; at < request.size(); at += 7)
+    {
+        const std::string piece = request.substr(at, 7);
+        ASSERT_EQ(connection.Write(piece.data(), static_cast<uint32_t>(piece.size())), ZELKRESULT_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    uint32_t version = 0;
+    std::vector<ReceivedRecord> records;
+    ASSERT_TRUE(ReadAnswer(connection, version, records));
+    connection.Disconnect(true);
+    ASSERT_TRUE(server.WaitForLines(1));
+    EXPECT_NE(server.Lines()[0].find("entries 3 records 7 (raw 4, compressed 1, cut 0, deleted 1, empty 1)"),
+              std::string::npos)
+        << server.Lines()[0];
+    ASSERT_EQ(records.size(), 7u);
+    EXPECT_EQ(records[5].header.name, L"gone.txt#000");
+}
+
 TEST(RepairServer, StopEndsConnectionsThatAreStillOpen)
 {
     TempDirectory reference;
