@@ -38,8 +38,10 @@ for name in "${targets[@]}"; do
   seeds=$build/fuzz-corpus/$name
   found=$build/fuzz-found/$name
   mkdir -p "$found"
+  # Standard output holds only the diagnostic log of the code under test (a line for every refused
+  # input); the fuzzer and the sanitizers report on standard error.
   options=(-max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=30
-    -artifact_prefix="$crashes/$name-" -print_final_stats=1)
+    -artifact_prefix="$crashes/$name-" -print_final_stats=1 -close_fd_mask=1)
   [[ -f $root/tests/fuzz/$name.dict ]] && options+=(-dict="$root/tests/fuzz/$name.dict")
   echo "fuzz: $name for ${seconds}s"
   log=$build/fuzz-$name.log

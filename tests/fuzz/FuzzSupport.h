@@ -16,11 +16,23 @@ namespace fuzz
 {
 namespace fs = std::filesystem;
 
+// The workspace of the process, for Fail to remove: an abort runs no destructor.
+inline fs::path &WorkspaceRoot()
+{
+    static fs::path root;
+    return root;
+}
+
 // Reports a broken property with the input's context and aborts, so that the fuzzer keeps the
 // input as a crash.
 [[noreturn]] inline void Fail(const char *what, const std::string &detail = std::string())
 {
     std::fprintf(stderr, "fuzz property broken: %s %s\n", what, detail.c_str());
+    if (!WorkspaceRoot().empty())
+    {
+        std::error_code ignored;
+        fs::remove_all(WorkspaceRoot(), ignored);
+    }
     std::abort();
 }
 
@@ -41,11 +53,13 @@ public:
         if (!mkdtemp(pattern.data()))
             Fail("cannot make the workspace", pattern);
         m_root = pattern;
+        WorkspaceRoot() = m_root;
     }
     ~Workspace()
     {
         std::error_code ignored;
         fs::remove_all(m_root, ignored);
+        WorkspaceRoot().clear();
     }
     Workspace(const Workspace &) = delete;
     Workspace &operator=(const Workspace &) = delete;

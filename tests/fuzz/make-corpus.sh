@@ -9,7 +9,7 @@ out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address,fuzz_summary,fuzz_repair_record}
+mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address,fuzz_summary,fuzz_repair_record,fuzz_agent_client_task}
 
 # Three versions of a small installation: files patched, added (also in a new folder) and deleted.
 tree() {
@@ -50,8 +50,10 @@ for flag in (0, 1):
 PY
 
 # Repair records as a server sends them: a segment's bytes raw, a compressed record carrying the
-# framed block above, and the record that deletes a segment (checksum 0, no payload).
-python3 - "$work/100_to_101.zip" "$work/101/data/readme.txt" "$out/fuzz_repair_record" <<'PY'
+# framed block above, and the record that deletes a segment (checksum 0, no payload). The agent
+# client task takes them too, and records that leave a gap before a segment, cut a file short and
+# remove one.
+python3 - "$work/100_to_101.zip" "$work/101/data/readme.txt" "$out/fuzz_repair_record" "$out/fuzz_agent_client_task" <<'PY'
 import struct, sys
 archive = open(sys.argv[1], 'rb').read()
 compressed, = struct.unpack_from('<I', archive, 4)
@@ -68,6 +70,11 @@ out = sys.argv[3]
 open(f'{out}/raw', 'wb').write(raw)
 open(f'{out}/compressed', 'wb').write(packed)
 open(f'{out}/three', 'wb').write(raw + packed + gone)
+task = sys.argv[4]
+open(f'{task}/three', 'wb').write(raw + packed + gone)
+open(f'{task}/gap', 'wb').write(record(0, 'bin\\a.bin#000', 7, b'hello') + record(0, 'bin\\a.bin#002', 8, b'x' * 100))
+open(f'{task}/cut', 'wb').write(record(0, 'data\\b.dat#000', 5, b'abc') + record(0, 'data\\b.dat#001', 0, b'') +
+                                record(0, 'data\\b.dat#000', 0, b''))
 PY
 
 # A difference between two files; the old file leads the input, sized by its first byte.
