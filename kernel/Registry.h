@@ -17,7 +17,8 @@ class RegistryKey
 {
 public:
     // Creates the key and its missing parents; true when it exists afterwards. Refused (false)
-    // when the process may not write the registry.
+    // when the process may not write the registry, or the path holds a character that is no
+    // Unicode scalar value.
     static bool CreateKey(const std::wstring &path);
     // Null when the key does not exist, or forWrite is asked and the process may not write the
     // registry file (or create it).

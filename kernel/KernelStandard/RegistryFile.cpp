@@ -569,7 +569,8 @@ RegistryKey::RegistryKey(const std::wstring &path, bool forWrite) : m_path(path)
 bool RegistryKey::CreateKey(const std::wstring &path)
 {
     const std::vector<std::wstring> key = SplitKeyPath(path);
-    if (key.empty() || !MayWriteRegistry())
+    // A name the file cannot hold would be written as another and never found again.
+    if (key.empty() || !IsScalarText(path) || !MayWriteRegistry())
         return false;
     // A key that exists already leaves the file untouched (the start-up access check creates its
     // key on every run).

@@ -285,6 +285,7 @@ TEST_F(Registry, TextsOfAnyBytesReadBackAsWritten)
         EXPECT_FALSE(key->SetString(L"Odd", std::wstring(L"a") + odd));
         EXPECT_FALSE(key->SetString(L"Odd", std::wstring(L"a\n") + odd));
         EXPECT_FALSE(key->SetDword(std::wstring(L"Odd") + odd, 1));
+        EXPECT_FALSE(RegistryKey::CreateKey(std::wstring(L"SOFTWARE\\Pelmo\\Odd") + odd));
     }
     EXPECT_EQ(testfiles::ReadFile(m_file), before);
 }
