@@ -95,6 +95,8 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/r
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 # Death tests fork a threaded process, which the thread checker does not follow; the tests of a
 # mutex released by a thread that does not hold it, or once too often, make that misuse on purpose.
+# The crash reports that death tests leave belong in the build directory, as in ctest's runs.
+cd "$tsan"
 status=0
 "$tsan/kernel_tests" \
   --gtest_filter='-*DeathTest*:OSMutex.ReleaseByAThreadThatDoesNotHoldItThrows:OSMutex.IsRecursiveAndTheScopeLockReleasesOnException' ||
