@@ -18,6 +18,8 @@
 #include <vector>
 
 #include <wx/app.h>
+#include <wx/button.h>
+#include <wx/textctrl.h>
 #include <wx/utils.h>
 
 #include "TestFiles.h"
@@ -51,6 +53,27 @@ inline bool WaitFor(const std::function<bool()> &condition, std::chrono::millise
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// Presses a button of the window as the user does and lets the window answer.
+inline void Press(int id, wxButton *button)
+{
+    wxCommandEvent click(wxEVT_BUTTON, id);
+    button->GetEventHandler()->ProcessEvent(click);
+    PumpEvents();
+}
+
+// The window's log as it reads now.
+inline std::wstring LogText(const ZelkPatch::MainFrame &frame)
+{
+    return frame.LogPane()->GetValue().ToStdWstring();
+}
+
+// The run the window started has ended and its worker with it; Cancel (or Exit) answers again.
+inline bool RunEnded(const ZelkPatch::MainFrame &frame)
+{
+    return !frame.IsRunning() && (frame.Worker() == nullptr || !frame.Worker()->IsRunning()) &&
+           frame.CancelButton()->IsEnabled();
 }
 
 using testfiles::ReadFile;

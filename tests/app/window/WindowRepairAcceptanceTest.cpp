@@ -24,6 +24,7 @@
 #include "run/MessageCatalogue.h"
 
 using namespace ZelkPatch;
+using AppTest::Press;
 using AppTest::PumpEvents;
 using AppTest::WaitFor;
 
@@ -67,20 +68,8 @@ protected:
         PumpEvents();
     }
 
-    void Press(int id, wxButton *button)
-    {
-        wxCommandEvent click(wxEVT_BUTTON, id);
-        button->GetEventHandler()->ProcessEvent(click);
-        PumpEvents();
-    }
-
-    std::wstring Log() const { return m_frame->LogPane()->GetValue().ToStdWstring(); }
-
-    bool RunEnded() const
-    {
-        return !m_frame->IsRunning() && (m_frame->Worker() == nullptr || !m_frame->Worker()->IsRunning()) &&
-               m_frame->CancelButton()->IsEnabled();
-    }
+    std::wstring Log() const { return AppTest::LogText(*m_frame); }
+    bool RunEnded() const { return AppTest::RunEnded(*m_frame); }
 
     AppTest::TempDirectory m_temp;
     fs::path m_install = m_temp.Path() / "Korvil";

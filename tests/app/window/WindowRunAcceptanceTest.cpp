@@ -24,6 +24,7 @@
 #include "patch/FixedTexts.h"
 
 using namespace ZelkPatch;
+using AppTest::Press;
 using AppTest::PumpEvents;
 using AppTest::WaitFor;
 
@@ -82,20 +83,8 @@ protected:
         unsetenv("TEMP");
     }
 
-    void Press(int id, wxButton *button)
-    {
-        wxCommandEvent click(wxEVT_BUTTON, id);
-        button->GetEventHandler()->ProcessEvent(click);
-        PumpEvents();
-    }
-
-    std::wstring Log() const { return m_frame->LogPane()->GetValue().ToStdWstring(); }
-
-    bool RunEnded() const
-    {
-        return !m_frame->IsRunning() && (m_frame->Worker() == nullptr || !m_frame->Worker()->IsRunning()) &&
-               m_frame->CancelButton()->IsEnabled();
-    }
+    std::wstring Log() const { return AppTest::LogText(*m_frame); }
+    bool RunEnded() const { return AppTest::RunEnded(*m_frame); }
 
     static std::unique_ptr<testfiles::TempDirectory> s_temp;
     static fs::path s_root;
