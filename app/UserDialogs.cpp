@@ -1,52 +1,46 @@
 #include "app/UserDialogs.h"
 
-#include <wx/filedlg.h>
-#include <wx/msgdlg.h>
+#include <cstdio>
+
+#include "kernel/TextConvert.h"
 
 namespace ZelkPatch
 {
 namespace
 {
-class ToolkitDialogs : public UserDialogs
+class UnseenDialogs : public UserDialogs
 {
 public:
-    MessageBoxAnswer ShowMessageBox(wxWindow *parent, const std::wstring &text, const std::wstring &caption,
+    MessageBoxAnswer ShowMessageBox(wxWindow *, const std::wstring &text, const std::wstring &caption,
                                     MessageBoxStyle style) override
     {
-        if (style == MessageBoxStyle::Ok)
-        {
-            wxMessageDialog dialog(parent, text, caption, wxOK | wxCENTRE);
-            dialog.ShowModal();
-            return MessageBoxAnswer::Ok;
-        }
-        wxMessageDialog dialog(parent, text, caption, wxYES_NO | wxNO_DEFAULT | wxCENTRE);
-        return dialog.ShowModal() == wxID_YES ? MessageBoxAnswer::Yes : MessageBoxAnswer::No;
+        fprintf(stderr, "%s: %s\n", PathToNative(caption).c_str(), PathToNative(text).c_str());
+        return style == MessageBoxStyle::Ok ? MessageBoxAnswer::Ok : MessageBoxAnswer::No;
     }
 
-    bool ChooseExistingFile(wxWindow *parent, const std::wstring &title, const std::wstring &wildcard,
-                            std::wstring &path) override
+    bool ChooseExistingFile(wxWindow *, const std::wstring &, const std::wstring &, std::wstring &) override
     {
-        // The current directory stays as it is: start-up made it the program's directory.
-        wxFileDialog dialog(parent, title, wxEmptyString, wxEmptyString, wildcard,
-                            wxFD_OPEN | wxFD_FILE_MUST_EXIST);
-        if (dialog.ShowModal() != wxID_OK)
-            return false;
-        path = dialog.GetPath().ToStdWstring();
-        return true;
+        return false;
     }
 };
 
-ToolkitDialogs g_toolkitDialogs;
-UserDialogs *g_dialogs = &g_toolkitDialogs;
+UnseenDialogs g_unseenDialogs;
+UserDialogs *g_defaultDialogs = &g_unseenDialogs;
+UserDialogs *g_dialogs = nullptr;
 } // namespace
 
 UserDialogs &Dialogs()
 {
-    return *g_dialogs;
+    return g_dialogs != nullptr ? *g_dialogs : *g_defaultDialogs;
 }
 
 void SetUserDialogs(UserDialogs *dialogs)
 {
-    g_dialogs = dialogs != nullptr ? dialogs : &g_toolkitDialogs;
+    g_dialogs = dialogs;
+}
+
+void SetDefaultUserDialogs(UserDialogs *dialogs)
+{
+    g_defaultDialogs = dialogs != nullptr ? dialogs : &g_unseenDialogs;
 }
 } // namespace ZelkPatch

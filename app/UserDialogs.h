@@ -1,6 +1,6 @@
 // The dialogs the patcher asks the user through: message boxes and the open-file dialog. One
-// process-wide implementation answers them; tests and the run without a window put their own in
-// place of the toolkit's dialogs.
+// process-wide implementation answers them: the toolkit's once a window is up (app/window/
+// ToolkitDialogs.h), the console's in a run without a window, a test's own in tests.
 #pragma once
 
 #include <string>
@@ -26,8 +26,11 @@ public:
                                     std::wstring &path) = 0;
 };
 
-// The dialogs in use: the toolkit's unless SetUserDialogs put others in place.
+// The dialogs in use: those SetUserDialogs put in place, else the default ones.
 UserDialogs &Dialogs();
-// Null puts the toolkit's dialogs back.
+// Null puts the default dialogs back.
 void SetUserDialogs(UserDialogs *dialogs);
+// The dialogs used when none were put in place; null: boxes nobody can see, which are written to
+// standard error and answered with their default button (no file is ever chosen).
+void SetDefaultUserDialogs(UserDialogs *dialogs);
 } // namespace ZelkPatch

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "TestFiles.h"
-#include "app/PelmoPatcherApp.h"
+#include "app/PatcherCommandLine.h"
 #include "kernel/TextConvert.h"
 #include "run/MessageCatalogue.h"
 

@@ -1,4 +1,4 @@
-#include "app/AppIcon.h"
+#include "app/window/AppIcon.h"
 
 #include <gtest/gtest.h>
 

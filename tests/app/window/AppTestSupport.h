@@ -25,7 +25,7 @@
 #include "TestFiles.h"
 #include "TestRegistry.h"
 #include "TestServers.h"
-#include "app/PatchMainFrame.h"
+#include "app/window/PatchMainFrame.h"
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"
 

@@ -12,7 +12,7 @@
 #include <wx/webview.h>
 
 #include "AppTestSupport.h"
-#include "app/PatchMainFrame.h"
+#include "app/window/PatchMainFrame.h"
 #include "run/MessageCatalogue.h"
 #include "patch/FixedTexts.h"
 

@@ -16,8 +16,8 @@
 #include "RunningProgram.h"
 #include "TestFiles.h"
 #include "run/MessageCatalogue.h"
-#include "app/PatchMainFrame.h"
-#include "app/PelmoPatcherApp.h"
+#include "app/window/PatchMainFrame.h"
+#include "app/window/PelmoPatcherApp.h"
 #include "kernel/TextConvert.h"
 #include "TestServers.h"
 

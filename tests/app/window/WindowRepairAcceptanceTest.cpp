@@ -17,7 +17,7 @@
 #include "LoopbackPeer.h"
 #include "ScriptedRepairServer.h"
 #include "TestFiles.h"
-#include "app/PatchMainFrame.h"
+#include "app/window/PatchMainFrame.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
 #include "patch/FixedTexts.h"

@@ -18,7 +18,7 @@
 #include "AppTestSupport.h"
 #include "run/InstallDiscovery.h"
 #include "run/MessageCatalogue.h"
-#include "app/PatchMainFrame.h"
+#include "app/window/PatchMainFrame.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
 #include "patch/FixedTexts.h"

@@ -17,7 +17,7 @@
 #include "AppTestSupport.h"
 #include "LoopbackPeer.h"
 #include "ScriptedRepairServer.h"
-#include "app/PatchMainFrame.h"
+#include "app/window/PatchMainFrame.h"
 #include "run/MessageCatalogue.h"
 
 using namespace ZelkPatch;

@@ -10,6 +10,8 @@
 #include <wx/init.h>
 #include <wx/msgout.h>
 
+#include "app/window/ToolkitDialogs.h"
+
 namespace
 {
 class TestApplication : public wxApp
@@ -43,6 +45,8 @@ int main(int argc, char **argv)
     if (GTEST_FLAG_GET(list_tests))
         return RUN_ALL_TESTS();
 
+    // The window's dialogs, as the patcher's window uses them.
+    ZelkPatch::UseToolkitDialogs();
     wxApp::SetInstance(new TestApplication);
     // wxInitialize counts its users, so a test that takes its own wxInitializer leaves this one
     // standing.

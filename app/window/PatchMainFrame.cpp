@@ -1,4 +1,4 @@
-#include "app/PatchMainFrame.h"
+#include "app/window/PatchMainFrame.h"
 
 #include <wx/button.h>
 #include <wx/gauge.h>
@@ -7,8 +7,8 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
-#include "app/AppIcon.h"
-#include "app/PageView.h"
+#include "app/window/AppIcon.h"
+#include "app/window/PageView.h"
 #include "app/PatchThread.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"

@@ -1,4 +1,4 @@
-#include "app/AppIcon.h"
+#include "app/window/AppIcon.h"
 
 #include <wx/bitmap.h>
 #include <wx/icon.h>

@@ -9,7 +9,7 @@
 
 #include <wx/timer.h>
 
-#include "app/MainFrame.h"
+#include "app/window/MainFrame.h"
 
 class wxTextCtrl;
 

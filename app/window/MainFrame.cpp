@@ -1,4 +1,4 @@
-#include "app/MainFrame.h"
+#include "app/window/MainFrame.h"
 
 #include <future>
 

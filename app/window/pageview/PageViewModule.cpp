@@ -1,7 +1,7 @@
-// The page view on the toolkit's web engine, built as a module of its own (see app/PageView.h).
+// The page view on the toolkit's web engine, built as a module of its own (see app/window/PageView.h).
 #include <wx/webview.h>
 
-#include "app/PageView.h"
+#include "app/window/PageView.h"
 
 namespace
 {

@@ -1,8 +1,8 @@
 // The maker's page at the top of the window. The web engine is a large library that only this page
-// needs, and loading it (with the hundred libraries it depends on) costs every start of the program
-// more than a tenth of a second: it lives in a module of its own, carried inside the program and
-// loaded when a window first shows a page. Runs without a window never load it, and a machine
-// without the engine still gets the window, without the page.
+// needs, and loading it (with the hundred libraries it depends on) costs every window a tenth of a
+// second: it lives in a module of its own (app/EmbeddedModule.h), carried inside the window's and
+// loaded when a window first shows a page. A machine without the engine still gets the window,
+// without the page.
 #pragma once
 
 #include <functional>

@@ -1,23 +1,15 @@
-// The application: start-up decides everything about a run before a window is shown (command line,
-// installation, rights, mode), then either the window or, in unattended mode, the console presents
-// the run.
+// The command line of the patcher, with and without a window.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include <wx/app.h>
 #include <wx/cmdline.h>
 
-#include "patch/PatchPayload.h"
 #include "run/PatchSettings.h"
 
 namespace ZelkPatch
 {
-class ConsoleHost;
-class PatchMainFrame;
-
 // The command line of the patcher and what follows from it: the settings, the elevated relaunch
 // and the program started on exit.
 class PatcherCommandLine
@@ -80,63 +72,4 @@ private:
     bool m_syntaxError = false;
     int m_elevatedExitStatus = -1;
 };
-
-class PelmoPatcherApp : public wxApp
-{
-public:
-    PelmoPatcherApp();
-    ~PelmoPatcherApp() override;
-
-    // A run without a window never starts GTK, so it also runs without a display.
-    bool Initialize(int &argc, wxChar **argv) override;
-    void CleanUp() override;
-    wxAppTraits *CreateTraits() override;
-
-    bool OnInit() override;
-    int OnRun() override;
-    int OnExit() override;
-    // The fatal path, run by the crash handler on the faulting thread: the crash report, the
-    // "Unhandled Exception" box shown by a fresh process (without a window, the report's path on
-    // standard error instead), and the end with exit status 255.
-    void OnFatalException() override;
-    // An exception that nothing caught ends the process the same way.
-    void OnUnhandledException() override;
-
-    bool ParseCommandLine();
-    bool RelaunchElevated();
-    void LaunchOnExitProgram();
-
-    PatchMainFrame *Frame() const { return m_frame; }
-    PatchSettings &Settings() { return m_settings; }
-
-    // True when the arguments ask for a run without a window ("-u" or "--unattended").
-    static bool WantsUnattended(int argc, wxChar **argv);
-
-private:
-    // Ends an unattended start-up early with the exit status (OnExit's tasks are skipped, as
-    // after a false OnInit).
-    bool EndUnattended(int exitStatus);
-    void ReportNoMode();
-    // In the process started to show a crashed patcher's box: the box, with the report's path.
-    void ShowFatalErrorBox();
-    // Gives up the reference start-up took on the socket manager, once.
-    void ReleaseOwnSocketManager();
-
-    // The settings of the next run, and the reader of the executable's own payload.
-    PatchSettings m_settings;
-    PatchPayload m_payload;
-    PatcherCommandLine m_commandLine{m_settings};
-    std::vector<std::wstring> m_arguments;
-    // Set when this process only shows the box of a crashed patcher, with the report's path
-    // (empty when no report could be written).
-    bool m_showingFatalError = false;
-    std::wstring m_crashReportToShow;
-    bool m_unattended = false;
-    bool m_endedEarly = false;
-    bool m_holdsSocketManager = false;
-    int m_exitStatus = 0;
-    std::unique_ptr<ConsoleHost> m_console;
-    PatchMainFrame *m_frame = nullptr;
-};
 } // namespace ZelkPatch
-

@@ -1,0 +1,135 @@
+#include "app/PatcherStart.h"
+
+#include <cstring>
+
+#include <wx/app.h>
+#include <wx/filename.h>
+
+#include "app/ConsoleHost.h"
+#include "app/UserDialogs.h"
+#include "kernel/CrashHandler.h"
+#include "kernel/Elevation.h"
+#include "kernel/FileUtil.h"
+#include "kernel/RunningExecutable.h"
+#include "net/CPSocketManager.h"
+#include "net/SocketLibrary.h"
+#include "run/InstallDiscovery.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
+#include "run/PrePostPatchTasks.h"
+
+namespace ZelkPatch
+{
+const wchar_t *const kNoValidOperation = L"No valid patch operation was specified. Patching aborted.";
+
+namespace
+{
+const char *const kDumpName = "patcher";
+const char *const kUnattendedShort = "-u";
+const char *const kUnattendedLong = "--unattended";
+
+// The socket library stays started for the whole life of the application: the repair run's name
+// lookup and connections need it long after start-up.
+SocketLibrary &Sockets()
+{
+    static SocketLibrary library;
+    return library;
+}
+
+// Relative paths from the command line are meant from where the user started the program, which
+// start-up leaves for the program's own directory.
+std::wstring AbsoluteInstallPath(const std::wstring &path)
+{
+    if (path.empty() || path[0] == L'/')
+        return path;
+    wxFileName name(path);
+    name.MakeAbsolute();
+    std::wstring absolute = name.GetFullPath().ToStdWstring();
+    if ((path.back() == L'/' || path.back() == L'\\') && !absolute.empty() && absolute.back() != L'/')
+        absolute += L'/';
+    return absolute;
+}
+
+std::wstring DirectoryOf(const std::wstring &path)
+{
+    const size_t slash = path.find_last_of(L'/');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+} // namespace
+
+PatcherStart::PatcherStart(bool unattended) : m_unattended(unattended)
+{
+}
+
+PatcherStart::~PatcherStart()
+{
+    StopServices();
+}
+
+bool PatcherStart::WantsUnattended(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        if (std::strcmp(argv[i], kUnattendedShort) == 0 || std::strcmp(argv[i], kUnattendedLong) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool PatcherStart::StartServices()
+{
+    if (!Sockets().Startup(2, 2))
+        return false;
+    m_servicesStarted = true;
+    ZelkInstallCrashHandlers();
+    AcquireSocketManager(1);
+    ZelkSetFatalDumpName(kDumpName, [] { wxAppConsole::GetInstance()->OnFatalException(); });
+    return true;
+}
+
+void PatcherStart::StopServices()
+{
+    if (!m_servicesStarted)
+        return;
+    m_servicesStarted = false;
+    // The socket manager's thread and the sockets end here.
+    ReleaseSocketManager();
+    ZelkDisarmExitDump();
+    Sockets().Cleanup();
+}
+
+bool PatcherStart::ReadCommandLine(std::vector<std::wstring> arguments)
+{
+    PatcherCommandLine::DropStrayQuotes(arguments);
+    m_commandLine.ParseCommandLine(arguments);
+    return !m_commandLine.SyntaxError();
+}
+
+void PatcherStart::SettleInstallPath()
+{
+    m_settings.SetInstallPath(AbsoluteInstallPath(m_settings.InstallPath()));
+    if (m_settings.InstallPath().empty())
+        m_settings.SetInstallPath(FindKorvilInstallPath());
+    SetCurrentDirectoryTo(DirectoryOf(RunningExecutablePath()));
+}
+
+std::optional<int> PatcherStart::CheckRights()
+{
+    // The check asks its questions as the user who runs it: whether a run would need elevation is
+    // one of them.
+    if (m_settings.CheckOnly())
+        return std::nullopt;
+    if (m_commandLine.Admin())
+    {
+        if (CheckInstallWritable(m_settings.InstallPath()))
+            return std::nullopt;
+        Dialogs().ShowMessageBox(nullptr, LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption),
+                                 MessageBoxStyle::Ok);
+        return kExitNoRun;
+    }
+    if (!m_commandLine.RelaunchElevated(RunningExecutablePath()))
+        return std::nullopt;
+    const int status = m_commandLine.ElevatedExitStatus();
+    return status < 0 ? kExitNoRun : status;
+}
+} // namespace ZelkPatch
