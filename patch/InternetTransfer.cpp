@@ -2,7 +2,6 @@
 // handle keeps its control connection between operations, as a connection handle would.
 #include "patch/InternetTransfer.h"
 
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <charconv>
@@ -13,6 +12,7 @@
 #include <thread>
 
 #include "kernel/ZelkSystemLog.h"
+#include "patch/CurlLibrary.h"
 #include "net/ZelkDataBuffer.h"
 
 namespace
@@ -89,13 +89,13 @@ bool IsFinalRefusal(long status)
 
 struct CurlDeleter
 {
-    void operator()(CURL *curl) const { curl_easy_cleanup(curl); }
+    void operator()(CURL *curl) const { Curl().easyCleanup(curl); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 struct HeaderListDeleter
 {
-    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist *list) const { Curl().slistFreeAll(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 
@@ -196,7 +196,7 @@ bool CheckHttpResponse(TransferSink &sink)
 {
     sink.responseChecked = true;
     long status = 0;
-    curl_easy_getinfo(sink.curl, CURLINFO_RESPONSE_CODE, &status);
+    Curl().easyGetinfo(sink.curl, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299)
     {
         sink.refusedStatus = status;
@@ -229,7 +229,7 @@ bool IsAlreadyComplete(TransferSink &sink)
     if (sink.rangeOffset == 0 || sink.responseChecked || sink.stopped || sink.writeResult != ZELKRESULT_OK)
         return false;
     long status = 0;
-    curl_easy_getinfo(sink.curl, CURLINFO_RESPONSE_CODE, &status);
+    Curl().easyGetinfo(sink.curl, CURLINFO_RESPONSE_CODE, &status);
     uint64_t first = 0;
     uint64_t total = 0;
     bool unsatisfied = false;
@@ -292,30 +292,30 @@ int CheckCancel(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 void ApplyCommonOptions(CURL *curl, TransferSink &sink)
 {
     const ZelkTransferTimings timings = GetTransferTimings();
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, kAgentName);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp,http,https");
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timings.connectTimeout.count() * 1000));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timings.stallTime.count()));
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToDestination);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, CheckCancel);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &sink);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    Curl().easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
+    Curl().easySetopt(curl, CURLOPT_USERAGENT, kAgentName);
+    Curl().easySetopt(curl, CURLOPT_PROTOCOLS_STR, "ftp,http,https");
+    Curl().easySetopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timings.connectTimeout.count() * 1000));
+    Curl().easySetopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    Curl().easySetopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timings.stallTime.count()));
+    Curl().easySetopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    Curl().easySetopt(curl, CURLOPT_WRITEFUNCTION, WriteToDestination);
+    Curl().easySetopt(curl, CURLOPT_WRITEDATA, &sink);
+    Curl().easySetopt(curl, CURLOPT_XFERINFOFUNCTION, CheckCancel);
+    Curl().easySetopt(curl, CURLOPT_XFERINFODATA, &sink);
+    Curl().easySetopt(curl, CURLOPT_NOPROGRESS, 0L);
     // The same variables as the command-line tools, so that a private authority can be trusted.
     for (const char *variable : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
     {
         const char *bundle = std::getenv(variable);
         if (bundle != nullptr && *bundle != '\0')
         {
-            curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
+            Curl().easySetopt(curl, CURLOPT_CAINFO, bundle);
             break;
         }
     }
     if (const char *directory = std::getenv("SSL_CERT_DIR"); directory != nullptr && *directory != '\0')
-        curl_easy_setopt(curl, CURLOPT_CAPATH, directory);
+        Curl().easySetopt(curl, CURLOPT_CAPATH, directory);
 }
 
 // Every FTP operation uses a connection of its own: libcurl answers the first command sent over a
@@ -323,15 +323,15 @@ void ApplyCommonOptions(CURL *curl, TransferSink &sink)
 void ApplyFtpOptions(CURL *curl, TransferSink &sink)
 {
     ApplyCommonOptions(curl, sink);
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    Curl().easySetopt(curl, CURLOPT_FORBID_REUSE, 1L);
 }
 
 void ApplyCredentials(CURL *curl, const std::string &user, const std::string &password)
 {
     if (user.empty())
         return;
-    curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+    Curl().easySetopt(curl, CURLOPT_USERNAME, user.c_str());
+    Curl().easySetopt(curl, CURLOPT_PASSWORD, password.c_str());
 }
 
 bool IsConnectFailure(CURLcode code)
@@ -374,7 +374,7 @@ ZELKRESULT FinishHttpTransfer(CURLcode code, TransferSink &sink, const std::stri
     if (code == CURLE_OK)
         return ZELKRESULT_OK;
     long status = 0;
-    curl_easy_getinfo(sink.curl, CURLINFO_RESPONSE_CODE, &status);
+    Curl().easyGetinfo(sink.curl, CURLINFO_RESPONSE_CODE, &status);
     if (IsConnectFailure(code) || (code == CURLE_OPERATION_TIMEDOUT && status == 0))
         ZelkSystemLog("InternetConnect returned %d for url %s", static_cast<int>(code), address.c_str());
     else if (status == 0)
@@ -408,7 +408,7 @@ ZELKRESULT OpenHttpRequest(const std::string &address, CurlHandle &curl, Transfe
     DefaultPort(parts);
     if (!ZelkInetInternal::CreateInternetSession())
         return ZELKRESULT_CONNECTION_LOST;
-    curl.reset(curl_easy_init());
+    curl.reset(Curl().easyInit());
     if (!curl)
         return ZELKRESULT_NO_MEMORY;
 
@@ -416,11 +416,11 @@ ZELKRESULT OpenHttpRequest(const std::string &address, CurlHandle &curl, Transfe
     sink.http = true;
     ApplyCommonOptions(curl.get(), sink);
     const std::string url = BuildUrl(parts.scheme, parts.host, parts.port, parts.path);
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    Curl().easySetopt(curl.get(), CURLOPT_URL, url.c_str());
     ApplyCredentials(curl.get(), parts.user, parts.password);
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    Curl().easySetopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    Curl().easySetopt(curl.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
+    Curl().easySetopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     return ZELKRESULT_OK;
 }
 
@@ -440,11 +440,11 @@ ZELKRESULT HttpAttempt(const std::string &address, ZelkDataBuffer &destination, 
     if (result != ZELKRESULT_OK)
         return result;
 
-    curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, CollectHeader);
-    curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &sink);
+    Curl().easySetopt(curl.get(), CURLOPT_HEADERFUNCTION, CollectHeader);
+    Curl().easySetopt(curl.get(), CURLOPT_HEADERDATA, &sink);
     HeaderList headers;
     auto addHeader = [&headers](const char *header) {
-        curl_slist *list = curl_slist_append(headers.get(), header);
+        curl_slist *list = Curl().slistAppend(headers.get(), header);
         if (list != nullptr)
         {
             headers.release();
@@ -457,15 +457,15 @@ ZELKRESULT HttpAttempt(const std::string &address, ZelkDataBuffer &destination, 
         addHeader("Cache-Control: no-cache");
         addHeader("Pragma: no-cache");
     }
-    curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    Curl().easySetopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
     std::string range;
     if (sink.rangeOffset != 0)
     {
         range = std::to_string(sink.rangeOffset) + "-";
-        curl_easy_setopt(curl.get(), CURLOPT_RANGE, range.c_str());
+        Curl().easySetopt(curl.get(), CURLOPT_RANGE, range.c_str());
     }
 
-    const CURLcode code = curl_easy_perform(curl.get());
+    const CURLcode code = Curl().easyPerform(curl.get());
     if (IsAlreadyComplete(sink))
         return ZELKRESULT_OK;
     final = IsFinalRefusal(sink.refusedStatus);
@@ -483,15 +483,15 @@ ZELKRESULT HttpSizeAttempt(const std::string &address, uint64_t &size, bool &fin
     ZELKRESULT result = OpenHttpRequest(address, curl, sink);
     if (result != ZELKRESULT_OK)
         return result;
-    curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
+    Curl().easySetopt(curl.get(), CURLOPT_NOBODY, 1L);
 
-    const CURLcode code = curl_easy_perform(curl.get());
+    const CURLcode code = Curl().easyPerform(curl.get());
     result = FinishHttpTransfer(code, sink, address);
     final = IsFinalRefusal(sink.refusedStatus);
     if (result != ZELKRESULT_OK)
         return result;
     curl_off_t length = -1;
-    if (curl_easy_getinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
+    if (Curl().easyGetinfo(curl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
     {
         ZelkSystemLog("HttpQueryInfo returned %d", static_cast<int>(CURLE_HTTP_RETURNED_ERROR));
         return ZELKRESULT_CONNECTION_LOST;
@@ -672,7 +672,9 @@ bool ZelkInetInternal::CreateInternetSession()
     std::lock_guard<std::mutex> guard(lock);
     if (ready)
         return true;
-    const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (LoadCurlLibrary() == nullptr)
+        return false;
+    const CURLcode code = Curl().globalInit(CURL_GLOBAL_DEFAULT);
     if (code != CURLE_OK)
     {
         // Not remembered: the next transfer tries again.
@@ -707,9 +709,9 @@ CURLcode PerformWithoutFile(CURL *curl, const std::string &url)
     ZelkDataBufferMemoryDynamic unused;
     sink.destination = &unused;
     ApplyFtpOptions(curl, sink);
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    return curl_easy_perform(curl);
+    Curl().easySetopt(curl, CURLOPT_URL, url.c_str());
+    Curl().easySetopt(curl, CURLOPT_NOBODY, 1L);
+    return Curl().easyPerform(curl);
 }
 } // namespace
 
@@ -731,10 +733,10 @@ void ZelkFTP::Close()
         return;
     // Saying goodbye to the server must not call back into a transfer that has ended.
     CURL *curl = m_connection->curl.get();
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, nullptr);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, stdout);
+    Curl().easySetopt(curl, CURLOPT_NOPROGRESS, 1L);
+    Curl().easySetopt(curl, CURLOPT_XFERINFOFUNCTION, nullptr);
+    Curl().easySetopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
+    Curl().easySetopt(curl, CURLOPT_WRITEDATA, stdout);
     m_connection.reset();
 }
 
@@ -749,7 +751,7 @@ ZELKRESULT ZelkFTP::Open(const std::string &host, const std::string &user, const
     Close();
     if (!ZelkInetInternal::CreateInternetSession())
         return ZELKRESULT_CONNECTION_LOST;
-    CurlHandle curl(curl_easy_init());
+    CurlHandle curl(Curl().easyInit());
     if (!curl)
         return ZELKRESULT_NO_MEMORY;
 
@@ -819,11 +821,11 @@ ZELKRESULT ZelkFTP::GetFileSize(const std::string &path, uint64_t &size)
     for (int attempt = 0; attempt < 2 && IsConnected(); ++attempt)
     {
         CURL *curl = m_connection->curl.get();
-        curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+        Curl().easySetopt(curl, CURLOPT_FILETIME, 1L);
         const CURLcode code = PerformWithoutFile(curl, BuildUrl("ftp", m_host, m_port, ResolvePath(path)));
         m_lastError = code;
         curl_off_t length = -1;
-        if (code == CURLE_OK && curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        if (code == CURLE_OK && Curl().easyGetinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
             length >= 0)
         {
             size = static_cast<uint64_t>(length);
@@ -860,15 +862,15 @@ ZELKRESULT ZelkFTP::GetFileAtPath(const std::string &path, ZelkDataBuffer &desti
         sink.callback = callback;
         sink.curl = curl;
         ApplyFtpOptions(curl, sink);
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
-        curl_easy_setopt(curl, CURLOPT_FILETIME, 0L);
-        curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
+        Curl().easySetopt(curl, CURLOPT_URL, url.c_str());
+        Curl().easySetopt(curl, CURLOPT_NOBODY, 0L);
+        Curl().easySetopt(curl, CURLOPT_FILETIME, 0L);
+        Curl().easySetopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
         if (!m_passive)
-            curl_easy_setopt(curl, CURLOPT_FTPPORT, "-");
-        const CURLcode code = curl_easy_perform(curl);
+            Curl().easySetopt(curl, CURLOPT_FTPPORT, "-");
+        const CURLcode code = Curl().easyPerform(curl);
         m_lastError = code;
-        curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
+        Curl().easySetopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(0));
         if (sink.stopped)
             return ZELKRESULT_ABORTED;
         if (sink.writeResult != ZELKRESULT_OK)

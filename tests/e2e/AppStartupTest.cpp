@@ -118,16 +118,17 @@ TEST_F(AppStartupTest, NoModeUsageErrorAndRefusedCheckExitTwo)
     EXPECT_NE(output.find("[" + Text(134) + "]\n" + Text(132) + "\n"), std::string::npos) << output;
 }
 
-TEST_F(AppStartupTest, ARunWithoutAWindowLoadsNothingOfTheToolkitsGraphics)
+TEST_F(AppStartupTest, ARunWithoutAWindowLoadsNeitherTheToolkitsGraphicsNorTheTransferLibrary)
 {
-    // The toolkit's graphics, the window's page engine and the hundred libraries behind them cost
-    // every start more than the rest of a short run: only a window loads them.
+    // The toolkit's graphics, the window's page engine, the transfer library and the hundred
+    // libraries behind them cost every start more than the rest of a short run: only a window
+    // loads the first ones, only a transfer the last.
     WriteFile(m_dir + "/registry.reg", "Windows Registry Editor Version 5.00\n\n");
     std::string output;
     EXPECT_EQ(Run(kPatcher, {"-u", "--admin"}, {"PELMO_REGISTRY=" + m_dir + "/registry.reg", "LD_DEBUG=libs"}, output),
               2);
     ASSERT_NE(output.find("libwx_baseu"), std::string::npos) << "the loader's list is missing";
-    for (const char *library : {"libwx_gtk3u_core", "libgtk-3", "webview", "webkit"})
+    for (const char *library : {"libwx_gtk3u_core", "libgtk-3", "webview", "webkit", "libcurl"})
         EXPECT_EQ(output.find(library), std::string::npos) << library;
 }
 
