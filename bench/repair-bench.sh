@@ -16,6 +16,7 @@
 # processor time (user and system) of that run is shown beside it.
 # Usage: bench/repair-bench.sh [ROUNDS]   (SIZE_MIB, CLIENTS and BUILD_DIR from the environment)
 set -euo pipefail
+LC_NUMERIC=C # the clock and awk read decimal points
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 rounds=${1:-3}
@@ -68,12 +69,15 @@ registry() {
 }
 
 # One run of a command with its output in the file OUT: prints its wall and its processor time
-# (user and system) in milliseconds.
+# (user and system) in milliseconds. The wall time is read from the shell's microsecond clock (time's
+# own is in hundredths, too coarse for a run of a few tens of milliseconds).
 timed() {
   local out=$1
   shift
-  /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >"$out" 2>&1
-  awk '{ printf "%d %d\n", $1 * 1000, ($2 + $3) * 1000 }' "$work/time.txt"
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f '%U %S' -o "$work/time.txt" "$@" >"$out" 2>&1
+  local end=$EPOCHREALTIME
+  awk -v start="$start" -v end="$end" '{ printf "%d %d\n", (end - start) * 1000, ($1 + $2) * 1000 }' "$work/time.txt"
 }
 
 repair() {
