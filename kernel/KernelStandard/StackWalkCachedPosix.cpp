@@ -1,9 +1,10 @@
 // The allocation tracker's stack capture. The compiler's unwinder searches the unwind tables and
 // interprets a frame's unwind program for every frame of every capture; the tracker captures on
 // every allocation, so here each code address's rule for finding its caller's frame is worked
-// out once and kept per thread, and a capture costs a few loads per frame. Whatever the rules
-// cannot express (a signal frame, a frame address computed by an expression, code without unwind
-// tables) is left to the compiler's unwinder for the whole capture, so the result is the same.
+// out once and kept per thread, and a capture costs a few loads per frame. Code without unwind
+// tables ends the walk, as it ends the compiler's unwinder's; whatever the rules cannot express (a
+// signal frame, a frame address computed by an expression) is left to the compiler's unwinder for
+// the whole capture, so the result is the same.
 #include "kernel/StackWalk.h"
 
 #if defined(__x86_64__)
@@ -349,6 +350,13 @@ bool Interpret(TableReader &program, uint64_t codeAlign, int64_t dataAlign, uint
     return !program.Failed();
 }
 
+// Whether the code at returnAddress is "mov $15, %rax; syscall", the return from a signal handler.
+bool ReturnsIntoSignalTrampoline(uint64_t returnAddress)
+{
+    static constexpr uint8_t kSignalReturn[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0x00, 0x0f, 0x05};
+    return std::memcmp(reinterpret_cast<const void *>(returnAddress), kSignalReturn, sizeof kSignalReturn) == 0;
+}
+
 // Works out the rule that holds at `lookup` from its unwind entry.
 UnwindRule ComputeRule(uint64_t lookup)
 {
@@ -356,7 +364,14 @@ UnwindRule ComputeRule(uint64_t lookup)
     dwarf_eh_bases bases{};
     const uint8_t *entry = static_cast<const uint8_t *>(_Unwind_Find_FDE(reinterpret_cast<void *>(lookup), &bases));
     if (!entry)
+    {
+        // The compiler's unwinder ends its walk at code without an unwind entry (the dynamic
+        // loader's start, which runs the libraries' static constructors, is such code), unless
+        // the return goes into a signal trampoline, which it recognises by its instructions.
+        if (!ReturnsIntoSignalTrampoline(lookup + 1))
+            rule.flags |= kRuleUsable | kOutermost;
         return rule;
+    }
     uint32_t entryLength = 0;
     std::memcpy(&entryLength, entry, 4);
     if (entryLength == 0 || entryLength == 0xffffffffu)

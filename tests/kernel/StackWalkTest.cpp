@@ -109,6 +109,26 @@ void ThroughAVariableLengthFrame()
     VariableLengthFrame(g_depth * 10);
 }
 
+// Code without an unwind entry, as the dynamic loader's start that runs the libraries' static
+// constructors: the walk ends with its frame.
+extern "C" void CallWithoutUnwindEntry(void (*function)());
+asm(R"(
+    .text
+    .globl CallWithoutUnwindEntry
+    .type CallWithoutUnwindEntry, @function
+CallWithoutUnwindEntry:
+    sub $8, %rsp
+    call *%rdi
+    add $8, %rsp
+    ret
+    .size CallWithoutUnwindEntry, .-CallWithoutUnwindEntry
+)");
+
+void ThroughCodeWithoutUnwindEntry()
+{
+    CallWithoutUnwindEntry(Nested);
+}
+
 void OnAnotherThread()
 {
     std::thread(Nested).join();
@@ -152,6 +172,7 @@ const StackCase kStacks[] = {
     {"ThroughQsort", ThroughQsort, 4},
     {"ThroughAVariableLengthFrame", ThroughAVariableLengthFrame, 6},
     {"OnAnotherThread", OnAnotherThread, 5},
+    {"ThroughCodeWithoutUnwindEntry", ThroughCodeWithoutUnwindEntry, 4},
     {"TruncatedToEighteenFrames", TruncatedToEighteenFrames, 18},
 };
 
