@@ -16,7 +16,7 @@
 # processor time (user and system) of that run is shown beside it.
 # Usage: bench/repair-bench.sh [ROUNDS]   (SIZE_MIB, CLIENTS and BUILD_DIR from the environment)
 set -euo pipefail
-LC_NUMERIC=C # the clock and awk read decimal points
+LC_NUMERIC=C # the shell's timer writes, and awk reads, decimal points
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 rounds=${1:-3}
@@ -69,21 +69,20 @@ registry() {
 }
 
 # One run of a command with its output in the file OUT: prints its wall and its processor time
-# (user and system) in milliseconds. The wall time is read from the shell's microsecond clock (time's
-# own is in hundredths, too coarse for a run of a few tens of milliseconds).
+# (user and system) in milliseconds, as the shell's own timer reads them: no timing program and no
+# env stand between the shell and the command, whose start would count against runs of a few tens
+# of milliseconds.
 timed() {
-  local out=$1
+  local out=$1 times
   shift
-  local start=$EPOCHREALTIME
-  /usr/bin/time -f '%U %S' -o "$work/time.txt" "$@" >"$out" 2>&1
-  local end=$EPOCHREALTIME
-  awk -v start="$start" -v end="$end" '{ printf "%d %d\n", (end - start) * 1000, ($1 + $2) * 1000 }' "$work/time.txt"
+  times=$({ TIMEFORMAT='%3R %3U %3S' && time "$@" >"$out" 2>&1; } 2>&1)
+  awk '{ printf "%d %d\n", $1 * 1000, ($2 + $3) * 1000 }' <<<"$times"
 }
 
 repair() {
   local reg=$1
   mkdir -p "$work/temp"
-  timed "$work/patcher.log" env PELMO_REGISTRY="$reg" TEMP="$work/temp" LANG=C "$build/pelmo-patcher" -u -r
+  PELMO_REGISTRY="$reg" TEMP="$work/temp" LANG=C timed "$work/patcher.log" "$build/pelmo-patcher" -u -r
 }
 
 # Keeps the run of the smaller wall time: "wall cpu" in the variable named first.
