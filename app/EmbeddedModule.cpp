@@ -37,7 +37,9 @@ void *LoadEmbeddedModule(const char *name, const unsigned char *start, const uns
         }
         bytes += written;
     }
-    const std::string path = "/proc/self/fd/" + std::to_string(file);
+    // The process's own number rather than "self": crash reports name the module by this path
+    // and read it from another process.
+    const std::string path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(file);
     // Never unloaded: the toolkit's libraries are not made to be.
     void *module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr)

@@ -121,8 +121,8 @@ TEST(ZelkDataBufferTCP, AnAbortiveDisconnectFromAnotherThreadEndsAWaitingRead)
 
 TEST(ZelkDataBufferTCP, SixtyFourMebibytesGoThereAndBackIntact)
 {
-    const size_t size = 64u << 20;
-    Peer peer([size](int fd) { SendAll(fd, ReceiveAll(fd, size)); });
+    constexpr size_t size = 64u << 20;
+    Peer peer([](int fd) { SendAll(fd, ReceiveAll(fd, size)); });
     ZelkDataBufferTCP connection;
     ASSERT_EQ(connection.Connect(OnLoopback(peer.Port())), ZELKRESULT_OK);
     const std::string sent = Pattern(size);
