@@ -1,6 +1,8 @@
 #include "app/PatcherStart.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <wx/app.h>
 #include <wx/filename.h>
@@ -57,9 +59,7 @@ std::wstring DirectoryOf(const std::wstring &path)
 }
 } // namespace
 
-PatcherStart::PatcherStart(bool unattended) : m_unattended(unattended)
-{
-}
+PatcherStart::PatcherStart() = default;
 
 PatcherStart::~PatcherStart()
 {
@@ -98,8 +98,11 @@ void PatcherStart::StopServices()
     Sockets().Cleanup();
 }
 
-bool PatcherStart::ReadCommandLine(std::vector<std::wstring> arguments)
+bool PatcherStart::ReadCommandLine(int argc, const wxCmdLineArgsArray &argv)
 {
+    std::vector<std::wstring> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(argv[i].ToStdWstring());
     PatcherCommandLine::DropStrayQuotes(arguments);
     m_commandLine.ParseCommandLine(arguments);
     return !m_commandLine.SyntaxError();

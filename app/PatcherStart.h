@@ -4,8 +4,8 @@
 #pragma once
 
 #include <optional>
-#include <string>
-#include <vector>
+
+#include <wx/cmdargs.h>
 
 #include "app/PatcherCommandLine.h"
 #include "patch/PatchPayload.h"
@@ -19,7 +19,7 @@ extern const wchar_t *const kNoValidOperation;
 class PatcherStart
 {
 public:
-    explicit PatcherStart(bool unattended);
+    PatcherStart();
     // Ends the services, as StopServices.
     ~PatcherStart();
     PatcherStart(const PatcherStart &) = delete;
@@ -36,8 +36,9 @@ public:
     // not take for a crash.
     void StopServices();
 
-    // Reads the arguments (program first) into the settings. False on a syntax error.
-    bool ReadCommandLine(std::vector<std::wstring> arguments);
+    // Reads the application's arguments (program first) into the settings. False on a syntax
+    // error.
+    bool ReadCommandLine(int argc, const wxCmdLineArgsArray &argv);
     // Makes the installation's path absolute (the registry's when none was given), then moves to
     // the program's directory.
     void SettleInstallPath();
@@ -51,7 +52,6 @@ public:
     PatcherCommandLine &CommandLine() { return m_commandLine; }
 
 private:
-    bool m_unattended;
     bool m_servicesStarted = false;
     // The settings of the next run, and the reader of the executable's own payload.
     PatchSettings m_settings;

@@ -42,11 +42,8 @@ bool PelmoConsoleApp::OnInit()
     m_console = std::make_unique<ConsoleHost>(stdout, stderr, StandardOutputIsTerminal(), StandardErrorIsTerminal());
     InstallInterruptHandlers();
 
-    std::vector<std::wstring> arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.push_back(argv[i].ToStdWstring());
     // A mistyped command line is reported by the exit status.
-    if (!m_start.ReadCommandLine(arguments))
+    if (!m_start.ReadCommandLine(argc, argv))
         return EndEarly(kExitNoRun);
     m_start.SettleInstallPath();
     if (const std::optional<int> status = m_start.CheckRights())

@@ -34,7 +34,7 @@ private:
     // Ends start-up early with the exit status (OnExit's tasks are skipped).
     bool EndEarly(int exitStatus);
 
-    PatcherStart m_start{true};
+    PatcherStart m_start;
     std::unique_ptr<ConsoleHost> m_console;
     bool m_endedEarly = false;
     int m_exitStatus = 0;

@@ -56,11 +56,8 @@ bool PelmoPatcherApp::OnInit()
     if (!m_start.StartServices())
         return false;
 
-    std::vector<std::wstring> arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.push_back(argv[i].ToStdWstring());
     // The window goes on with what the registry says when the command line is mistyped.
-    m_start.ReadCommandLine(arguments);
+    m_start.ReadCommandLine(argc, argv);
     m_start.SettleInstallPath();
     if (m_start.CheckRights())
         return false;

@@ -37,7 +37,7 @@ private:
     // In the process started to show a crashed patcher's box: the box, with the report's path.
     void ShowFatalErrorBox();
 
-    PatcherStart m_start{false};
+    PatcherStart m_start;
     // Set when this process only shows the box of a crashed patcher, with the report's path
     // (empty when no report could be written).
     bool m_showingFatalError = false;
