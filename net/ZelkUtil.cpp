@@ -247,9 +247,11 @@ ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer 
         produced += got;
         if (err == Z_STREAM_END)
             break;
-        if (err == Z_BUF_ERROR && stream.avail_in == 0 && unread == 0)
+        // No progress although there was room: with nothing left to read the block ends inside
+        // its stream, and input that cannot be taken is damage all the same.
+        if (err == Z_BUF_ERROR && (stream.avail_in != 0 || unread == 0))
         {
-            err = Z_DATA_ERROR; // the block ends inside its stream
+            err = Z_DATA_ERROR;
             break;
         }
         if (err != Z_OK && err != Z_BUF_ERROR)
