@@ -58,4 +58,8 @@ constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
+constexpr unsigned kIdOptionVersion = 400;
+constexpr unsigned kIdWindowUnavailable = 401;
+constexpr unsigned kIdNoDisplayNamed = 402;
+constexpr unsigned kIdDisplayNotOpened = 403;
 } // namespace ZelkPatch
