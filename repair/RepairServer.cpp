@@ -24,8 +24,9 @@ namespace
 constexpr wchar_t kKeySeparator = L'\\';
 // Files are checksummed through a buffer of this size, which stays in the processor's cache.
 constexpr uint32_t kChecksumPieceSize = 256 * 1024;
-// "zrc1": a reference cache of this program's first layout.
-constexpr uint32_t kReferenceCacheMagic = 0x3163727Au;
+// "zrc2": a reference cache of this program's second layout, which records the files left out for
+// their links (a cache of the first layout is only read again in full).
+constexpr uint32_t kReferenceCacheMagic = 0x3263727Au;
 constexpr size_t kCacheWriteBlock = 64 * 1024;
 // Writes go out in pieces of this size, so that a slow client that still reads counts as alive.
 constexpr uint32_t kSendPieceSize = 256 * 1024;
@@ -127,11 +128,11 @@ bool IsRegularFile(const std::wstring &path)
     return std::filesystem::is_regular_file(PathToNative(path), error);
 }
 
-bool ChecksumFile(const std::wstring &path, ReferenceFile &file, std::vector<uint8_t> &piece)
+bool ChecksumFile(ZelkDataBufferFile *opened, ReferenceFile &file, std::vector<uint8_t> &piece)
 {
-    ZelkDataBufferFile data(path, ZelkDataBufferFile::AccessRead);
-    if (!data.IsOpen())
+    if (opened == nullptr)
         return false;
+    ZelkDataBufferFile &data = *opened;
     file.checksums.clear();
     uint64_t remaining = file.size;
     while (remaining > 0)
@@ -231,9 +232,11 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
 {
     m_root = root;
     m_files.clear();
+    m_linksLeadingOut.clear();
     m_segmentCount = 0;
     m_segmentsRead = 0;
-    if (!IsDirectory(root))
+    m_directory = std::make_unique<ConfinedDirectory>(root);
+    if (!IsDirectory(root) || !m_directory->IsOpen())
     {
         error = PathToNative(root) + " is no directory";
         return false;
@@ -243,8 +246,9 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
         return false;
 
     std::vector<ReferenceFile> cached;
+    std::vector<std::wstring> cachedLinks;
     if (!cachePath.empty())
-        LoadReferenceCache(cachePath, root, cached);
+        LoadReferenceCache(cachePath, root, cached, cachedLinks);
     std::vector<uint8_t> piece(kChecksumPieceSize);
     size_t reused = 0;
     for (ReferenceFile &file : files)
@@ -257,7 +261,7 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
             ++reused;
             continue;
         }
-        if (!ChecksumFile(DiskPath(file), file, piece))
+        if (!ChecksumFile(OpenFile(file).get(), file, piece))
         {
             error = "cannot read " + PathToNative(DiskPath(file));
             return false;
@@ -278,8 +282,9 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
     m_files = std::move(files);
     OrderKeys();
 
-    const bool cacheCurrent = reused == m_files.size() && cached.size() == m_files.size();
-    if (!cachePath.empty() && !cacheCurrent && !SaveReferenceCache(cachePath, root, m_files))
+    const bool cacheCurrent =
+        reused == m_files.size() && cached.size() == m_files.size() && cachedLinks == m_linksLeadingOut;
+    if (!cachePath.empty() && !cacheCurrent && !SaveReferenceCache(cachePath, root, m_files, m_linksLeadingOut))
     {
         error = "cannot write the cache " + PathToNative(cachePath);
         return false;
@@ -300,7 +305,8 @@ bool ReferenceTree::Walk(const std::wstring &cachePath, std::vector<ReferenceFil
     {
         const Directory directory = std::move(directories.front());
         directories.pop_front();
-        if (ListDirectoryEntries(directory.path, entries) != ZELKRESULT_OK)
+        const std::wstring name = directory.relative.substr(0, directory.relative.size() - (directory.relative.empty() ? 0 : 1));
+        if (m_directory->ListDirectory(name, entries) != ZELKRESULT_OK)
         {
             error = "cannot list " + PathToNative(directory.path);
             return false;
@@ -309,6 +315,13 @@ bool ReferenceTree::Walk(const std::wstring &cachePath, std::vector<ReferenceFil
         {
             const std::wstring path = JoinPath(directory.path, entry.name);
             const std::wstring relative = directory.relative + entry.name;
+            // A link that leads out of the tree (or nowhere) is not looked through: what it leads
+            // to may be anything the server's account can read.
+            if (entry.isLink && !entry.known)
+            {
+                m_linksLeadingOut.push_back(relative);
+                continue;
+            }
             if (!entry.known)
             {
                 error = "cannot look at " + PathToNative(path);
@@ -334,6 +347,7 @@ bool ReferenceTree::Walk(const std::wstring &cachePath, std::vector<ReferenceFil
     std::sort(files.begin(), files.end(), [](const ReferenceFile &left, const ReferenceFile &right) {
         return FileTreeSummary::KeyOrder()(left.name, right.name);
     });
+    std::sort(m_linksLeadingOut.begin(), m_linksLeadingOut.end(), FileTreeSummary::KeyOrder());
     return true;
 }
 
@@ -377,10 +391,19 @@ std::wstring ReferenceTree::DiskPath(const ReferenceFile &file) const
     return JoinPath(m_root, relative);
 }
 
-// The cache: magic, the root, the file count, then per file its name, size, time and checksums.
-bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std::vector<ReferenceFile> &files)
+std::unique_ptr<ZelkDataBufferFile> ReferenceTree::OpenFile(const ReferenceFile &file) const
+{
+    auto data = std::make_unique<ZelkDataBufferFile>(*m_directory, file.name, ZelkDataBufferFile::AccessRead);
+    return data->IsOpen() ? std::move(data) : nullptr;
+}
+
+// The cache: magic, the root, the file count, then per file its name, size, time and checksums;
+// then the count of the files left out for their links and their names.
+bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std::vector<ReferenceFile> &files,
+                        std::vector<std::wstring> &linksLeadingOut)
 {
     files.clear();
+    linksLeadingOut.clear();
     ZelkDataBufferFile cache(path, ZelkDataBufferFile::AccessRead);
     uint32_t magic = 0;
     std::wstring cachedRoot;
@@ -411,13 +434,22 @@ bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std:
         previous = file.name;
         files.push_back(std::move(file));
     }
-    if (files.size() == count)
-        return true;
+    uint32_t links = 0;
+    if (files.size() == count && ReadCacheUint32(cache, links))
+    {
+        std::wstring name;
+        while (linksLeadingOut.size() < links && ReadCacheName(cache, name))
+            linksLeadingOut.push_back(name);
+        if (linksLeadingOut.size() == links)
+            return true;
+    }
     files.clear();
+    linksLeadingOut.clear();
     return false;
 }
 
-bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, const std::vector<ReferenceFile> &files)
+bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, const std::vector<ReferenceFile> &files,
+                        const std::vector<std::wstring> &linksLeadingOut)
 {
     ReplacementFile cache(path);
     if (!cache.IsOpen())
@@ -440,6 +472,9 @@ bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, cons
             block.clear();
         }
     }
+    AppendUint32(block, static_cast<uint32_t>(linksLeadingOut.size()));
+    for (const std::wstring &name : linksLeadingOut)
+        AppendName(block, name);
     return cache.Write(block) && cache.Commit();
 }
 
@@ -758,8 +793,9 @@ SegmentStore::Result SegmentStore::Prepare(const ReferenceFile &file, uint64_t i
     auto segment = std::make_shared<PreparedSegment>();
     std::vector<uint8_t> raw(length);
     {
-        ZelkDataBufferFile data(m_reference.DiskPath(file), ZelkDataBufferFile::AccessRead);
-        if (!data.IsOpen() || data.Seek(start) != ZELKRESULT_OK || data.Read(raw.data(), length) != ZELKRESULT_OK)
+        // Opened beneath the root each time: a link made to lead out since the walk fails here.
+        const std::unique_ptr<ZelkDataBufferFile> data = m_reference.OpenFile(file);
+        if (!data || data->Seek(start) != ZELKRESULT_OK || data->Read(raw.data(), length) != ZELKRESULT_OK)
             return nullptr;
     }
     segment->checksum = SegmentChecksum(raw.data(), raw.size());

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/ZelkTypes.h"
 #include "net/TCPSocket.h"
 #include "net/ZelkDataBuffer.h"
@@ -42,7 +43,9 @@ struct ReferenceFile
 // The summary of the tree a server repairs towards, computed once. The files at its top that belong
 // to an installation rather than to the build ("repair.cks", "unins000.exe", "unins000.dat",
 // "patch-journal.txt") are left out, and so is the cache file when it lies in the tree: no client is
-// sent them, and none has its own deleted.
+// sent them, and none has its own deleted. The tree is read only beneath its root, held open from
+// the walk on: a file reached through a link that leads out of the root, or nowhere, is left out
+// too, and one whose link is made to lead out after the walk cannot be opened to be served.
 class ReferenceTree
 {
 public:
@@ -71,6 +74,12 @@ public:
     uint64_t GetSegmentsRead() const { return m_segmentsRead; }
     // The file's path on disk.
     std::wstring DiskPath(const ReferenceFile &file) const;
+    // The file opened for reading beneath the root; null when it cannot be (it is gone, or a link
+    // on its way now leads out of the root).
+    std::unique_ptr<ZelkDataBufferFile> OpenFile(const ReferenceFile &file) const;
+    // Relative names ('\' separators) of the files left out because a link on their way leads out
+    // of the root or nowhere, in key order.
+    const std::vector<std::wstring> &GetLinksLeadingOut() const { return m_linksLeadingOut; }
     // Every file's key slots in the order of the keys, so that each client's records come out in
     // that order without being gathered and sorted per client.
     const std::vector<KeySlot> &GetKeyOrder() const { return m_keyOrder; }
@@ -82,7 +91,9 @@ private:
     void OrderKeys();
 
     std::wstring m_root;
+    std::unique_ptr<ConfinedDirectory> m_directory;
     std::vector<ReferenceFile> m_files;
+    std::vector<std::wstring> m_linksLeadingOut;
     uint64_t m_segmentCount = 0;
     uint64_t m_segmentsRead = 0;
     std::string m_nameUnits;            // every file's name, one after the other
@@ -90,9 +101,12 @@ private:
     std::vector<KeySlot> m_keyOrder;
 };
 
-// The cache file of a reference tree; both false on any failure (a load then leaves files empty).
-bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std::vector<ReferenceFile> &files);
-bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, const std::vector<ReferenceFile> &files);
+// The cache file of a reference tree, with the names of the files left out for their links; both
+// false on any failure (a load then leaves files and links empty).
+bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std::vector<ReferenceFile> &files,
+                        std::vector<std::wstring> &linksLeadingOut);
+bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, const std::vector<ReferenceFile> &files,
+                        const std::vector<std::wstring> &linksLeadingOut);
 
 enum class RepairRecordKind
 {

@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -24,6 +25,8 @@ namespace
 constexpr size_t kMaxConnections = 65536;
 constexpr size_t kMaxMemoryLimitMb = 1024 * 1024;
 constexpr const char *kSlowWindowVariable = "ZELK_TEST_REPAIR_SLOW_WINDOW_MS";
+// The files a link leads out for that the start-up line names; the rest are counted.
+constexpr size_t kLinksNamed = 10;
 
 const char kUsage[] =
     "Usage: zelk-repair-server ROOT [--port PORT] [--bind ADDRESS] [--cache FILE] [--max-connections N]\n"
@@ -37,7 +40,8 @@ const char kUsage[] =
     "connection: the client's address, its summary's entries, the records sent by kind, the bytes\n"
     "sent, the time taken, and how the connection ended. SIGINT or SIGTERM end the server: open\n"
     "connections are closed and their clients' next runs continue where they stopped.\n"
-    "ROOT must not change while the server runs; restart it after a change.\n"
+    "ROOT must not change while the server runs; restart it after a change. A file reached through\n"
+    "a link that leads out of ROOT (or nowhere) is never served; a line at the start names them.\n"
     "\n"
     "  --port PORT     the TCP port (default 6000; 0 takes any free port)\n"
     "  --bind ADDRESS  the IPv4 address to listen on (default 0.0.0.0, every interface)\n"
@@ -147,6 +151,22 @@ int main(int argc, char **argv)
     PrintLine("zelk-repair-server: " + root + ": " + std::to_string(reference.GetFiles().size()) + " files, " +
               std::to_string(reference.GetSegmentCount()) + " segments, " + std::to_string(fromCache) +
               " of them from the cache");
+    // Once, as the tree is walked once: the publisher may have meant to serve these files.
+    const std::vector<std::wstring> &linksOut = reference.GetLinksLeadingOut();
+    if (!linksOut.empty())
+    {
+        std::string names;
+        for (size_t i = 0; i < linksOut.size() && i < kLinksNamed; ++i)
+        {
+            std::wstring name = linksOut[i];
+            NormalizeSeparators(name, L'/');
+            names += (i == 0 ? "" : ", ") + PathToNative(name);
+        }
+        if (linksOut.size() > kLinksNamed)
+            names += " and " + std::to_string(linksOut.size() - kLinksNamed) + " more";
+        PrintLine("zelk-repair-server: " + root + ": " + std::to_string(linksOut.size()) +
+                  " files not served, a link on their way leads out of ROOT or nowhere: " + names);
+    }
 
     std::thread signals([&] {
         int signal = 0;

@@ -63,15 +63,18 @@ uint16_t ListeningPort(const std::string &output)
     return at == std::string::npos ? 0 : static_cast<uint16_t>(std::stoul(output.substr(at + mark.size())));
 }
 
-TEST(RepairServerToolLimits, ClosesWhatItCannotServeDropsATrickleAndStillServesTheNextClient)
+TEST(RepairServerToolLimits, ClosesWhatItCannotServeDropsATrickleAndServesNothingOutsideItsRoot)
 {
     testfiles::TempDirectory dir("zelk-repair-server-limits");
     WriteFile(dir / "reference/a.txt", "a");
+    fs::create_symlink("/etc/passwd", dir / "reference/leak.txt");
     RunningProgram server({kBuild + "/zelk-repair-server", dir / "reference", "--bind", "127.0.0.1", "--port", "0",
                            "--max-connections", "4", "--max-per-address", "2", "--memory-limit", "16"},
                           {"ZELK_TEST_REPAIR_SLOW_WINDOW_MS=1000"});
     ASSERT_TRUE(server.WaitForOutput(" of them from the cache\n", std::chrono::seconds(120))) << server.Output();
     const uint16_t port = ListeningPort(server.Output());
+    EXPECT_TRUE(server.WaitForOutput(": 1 files not served, a link on their way leads out of ROOT or nowhere: leak.txt\n"))
+        << server.Output();
 
     // More connections than the caps allow, opened at once and closed (the repair tests show that
     // hundreds of them wedge nothing either).

@@ -419,6 +419,50 @@ TEST(RepairSession, SendsEachRecordAsTheClientReadsItCompressedOnlyWhenThatIsSma
     EXPECT_EQ(run.report.bytesSent, run.answer.size());
 }
 
+TEST(ReferenceTree, ServesNoFileThroughALinkThatLeadsOutOfTheRootNotEvenOneMadeAfterTheWalk)
+{
+    TempDirectory outside;
+    const std::string secret = "the server account's own file";
+    Write(outside / "secret.txt", secret);
+    TempDirectory reference;
+    TempDirectory state;
+    Write(reference / "inside.txt", "inside");
+    std::filesystem::create_directory(reference / "dir");
+    std::filesystem::create_symlink("inside.txt", reference / "alias.txt");
+    std::filesystem::create_symlink("../inside.txt", reference / "dir/back.txt");
+    std::filesystem::create_symlink(outside / "secret.txt", reference / "leak.txt");
+    std::filesystem::create_symlink(std::filesystem::relative(outside / "secret.txt", reference / "dir"),
+                                    reference / "dir/up.txt");
+    std::filesystem::create_symlink("nowhere.txt", reference / "dangling.txt");
+    const std::wstring cache = NativeToPath(state / "reference.cache");
+    const ReferenceTree tree = BuildReference(reference.Path(), cache);
+
+    std::vector<std::wstring> names;
+    for (const ReferenceFile &file : tree.GetFiles())
+        names.push_back(file.name);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"alias.txt", L"dir\\back.txt", L"inside.txt"}));
+    const std::vector<std::wstring> leadingOut = {L"dangling.txt", L"dir\\up.txt", L"leak.txt"};
+    EXPECT_EQ(tree.GetLinksLeadingOut(), leadingOut);
+    std::vector<ReferenceFile> cachedFiles;
+    std::vector<std::wstring> cachedLinks;
+    ASSERT_TRUE(LoadReferenceCache(cache, NativeToPath(reference.Path().string()), cachedFiles, cachedLinks));
+    EXPECT_EQ(cachedLinks, leadingOut);
+
+    const std::string request = Request(kRepairProtocolVersion, SummaryBytes({}));
+    const SessionRun before = Serve(tree, request);
+    EXPECT_TRUE(before.served) << before.report.outcome;
+    EXPECT_EQ(before.report.rawSegments, 3u);
+    EXPECT_EQ(before.answer.find(secret), std::string::npos);
+
+    // The link inside is turned to lead out after the walk: its file is no longer served.
+    std::filesystem::remove(reference / "alias.txt");
+    std::filesystem::create_symlink(outside / "secret.txt", reference / "alias.txt");
+    const SessionRun after = Serve(tree, request);
+    EXPECT_FALSE(after.served);
+    EXPECT_NE(after.report.outcome.find("cannot read alias.txt#000"), std::string::npos) << after.report.outcome;
+    EXPECT_EQ(after.answer.find(secret), std::string::npos);
+}
+
 struct RefusalCase
 {
     const char *name;
