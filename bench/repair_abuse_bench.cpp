@@ -145,7 +145,8 @@ bool ReceiveExactly(int fd, char *bytes, size_t size, Clock::time_point deadline
 {
     while (size > 0)
     {
-        const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        const int left =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         pollfd ready = {fd, POLLIN, 0};
         if (left <= 0 || poll(&ready, 1, left) != 1)
             return false;
@@ -350,7 +351,8 @@ int main(int argc, char **argv)
 
     std::sort(completions.begin(), completions.end());
     const auto at = [&](double share) {
-        return completions.empty() ? 0.0 : completions[std::min(completions.size() - 1, size_t(share * completions.size()))];
+        return completions.empty() ? 0.0
+                                   : completions[std::min(completions.size() - 1, size_t(share * completions.size()))];
     };
     std::printf("%d connections in %d waves of %d hostile clients of each of 6 kinds and %d well-behaved, %.1f s\n",
                 connections, waves, kHostilePerKind, kWellBehavedPerWave, total);

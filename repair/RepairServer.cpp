@@ -305,7 +305,8 @@ bool ReferenceTree::Walk(const std::wstring &cachePath, std::vector<ReferenceFil
     {
         const Directory directory = std::move(directories.front());
         directories.pop_front();
-        const std::wstring name = directory.relative.substr(0, directory.relative.size() - (directory.relative.empty() ? 0 : 1));
+        const std::wstring name =
+            directory.relative.substr(0, directory.relative.size() - (directory.relative.empty() ? 0 : 1));
         if (m_directory->ListDirectory(name, entries) != ZELKRESULT_OK)
         {
             error = "cannot list " + PathToNative(directory.path);
@@ -369,7 +370,8 @@ void ReferenceTree::OrderKeys()
             m_keyOrder.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(i)});
     }
     std::sort(m_keyOrder.begin(), m_keyOrder.end(), [&](const KeySlot &left, const KeySlot &right) {
-        return KeyBefore(KeyUnits(GetNameUnits(left.file), left.index), KeyUnits(GetNameUnits(right.file), right.index));
+        return KeyBefore(KeyUnits(GetNameUnits(left.file), left.index),
+                         KeyUnits(GetNameUnits(right.file), right.index));
     });
 }
 
@@ -730,8 +732,9 @@ ZELKRESULT ReadClientSummary(ZelkDataBuffer &source, RepairPlanner &planner, uin
         entries = i + 1;
         if (!planner.AddClientEntry(DecodeUtf16LE(name.data(), length), ParseUint32(trail)))
         {
-            problem = planner.IsOverBudget() ? kOverMemoryLimit
-                                             : "summary with more files unknown to the reference than any installation has";
+            problem = planner.IsOverBudget()
+                          ? kOverMemoryLimit
+                          : "summary with more files unknown to the reference than any installation has";
             return ZELKRESULT_BAD_FORMAT;
         }
     }
@@ -1233,7 +1236,8 @@ void RepairServer::Serve(Connection &connection)
     }
     connection.socket->Disconnect(true);
     if (!done && connection.tooSlow)
-        report.outcome = "slower than " + std::to_string(m_options.slowFloor) + " bytes a second (" + report.outcome + ")";
+        report.outcome =
+            "slower than " + std::to_string(m_options.slowFloor) + " bytes a second (" + report.outcome + ")";
     m_log(UtcNow() + " " + report.Describe());
     std::lock_guard<std::mutex> lock(m_lock);
     connection.finished = true;
@@ -1283,7 +1287,8 @@ void RepairServer::LookAt(Connection &connection, int64_t now, int64_t sinceLast
     if (connection.windowWaited < window)
         return;
     const uint64_t moved = connection.socket->GetBytesMoved();
-    if ((moved - connection.windowStartBytes) * 1000 < m_options.slowFloor * static_cast<uint64_t>(connection.windowWaited))
+    if ((moved - connection.windowStartBytes) * 1000 <
+        m_options.slowFloor * static_cast<uint64_t>(connection.windowWaited))
     {
         connection.tooSlow = true;
         connection.socket->Disconnect(true);

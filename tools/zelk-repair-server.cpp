@@ -112,13 +112,16 @@ int main(int argc, char **argv)
     line.Each("--port", [&](const std::string &value) { return ParsePort(value, options.address.port); });
     line.Each("--bind", [&](const std::string &value) { return ParseAddress(value, options.address.address); });
     line.Value("--cache", cacheFile);
-    line.Each("--max-connections",
-              [&](const std::string &value) { return ParseCount("--max-connections", value, kMaxConnections, options.maxConnections); });
-    line.Each("--max-per-address",
-              [&](const std::string &value) { return ParseCount("--max-per-address", value, kMaxConnections, options.maxPerAddress); });
+    line.Each("--max-connections", [&](const std::string &value) {
+        return ParseCount("--max-connections", value, kMaxConnections, options.maxConnections);
+    });
+    line.Each("--max-per-address", [&](const std::string &value) {
+        return ParseCount("--max-per-address", value, kMaxConnections, options.maxPerAddress);
+    });
     size_t memoryLimitMb = options.memoryLimit >> 20;
-    line.Each("--memory-limit",
-              [&](const std::string &value) { return ParseCount("--memory-limit", value, kMaxMemoryLimitMb, memoryLimitMb); });
+    line.Each("--memory-limit", [&](const std::string &value) {
+        return ParseCount("--memory-limit", value, kMaxMemoryLimitMb, memoryLimitMb);
+    });
     if (!line.Parse(argc, argv))
         return line.ExitStatus();
     options.memoryLimit = memoryLimitMb << 20;

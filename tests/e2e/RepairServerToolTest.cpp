@@ -73,7 +73,8 @@ TEST(RepairServerToolLimits, ClosesWhatItCannotServeDropsATrickleAndServesNothin
                           {"ZELK_TEST_REPAIR_SLOW_WINDOW_MS=1000"});
     ASSERT_TRUE(server.WaitForOutput(" of them from the cache\n", std::chrono::seconds(120))) << server.Output();
     const uint16_t port = ListeningPort(server.Output());
-    EXPECT_TRUE(server.WaitForOutput(": 1 files not served, a link on their way leads out of ROOT or nowhere: leak.txt\n"))
+    EXPECT_TRUE(
+        server.WaitForOutput(": 1 files not served, a link on their way leads out of ROOT or nowhere: leak.txt\n"))
         << server.Output();
 
     // More connections than the caps allow, opened at once and closed (the repair tests show that

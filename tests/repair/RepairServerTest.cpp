@@ -199,14 +199,16 @@ TEST(RepairPlanner, MergesDeletionsIntoTheReferencesRecordsInKeyOrder)
     Write(reference.Path() / "empty", "");
     const ReferenceTree tree = BuildReference(reference.Path());
     std::vector<FileTreeSummary::Entry> client;
-    for (const wchar_t *key : {L"a!.bin#000", L"a.bin#000", L"a.bin#001", L"notes#000", L"\xFFFD\xFFFD.txt#000", L"\U0001D11F.txt#000"})
+    for (const wchar_t *key :
+         {L"a!.bin#000", L"a.bin#000", L"a.bin#001", L"notes#000", L"\xFFFD\xFFFD.txt#000", L"\U0001D11F.txt#000"})
         client.push_back({key, 5, 0, false});
     const PlannedList planned = Plan(tree, client);
     ASSERT_EQ(planned.size(), tree.GetFiles().size() + 4);
     for (size_t i = 1; i < planned.size(); ++i)
         EXPECT_TRUE(FileTreeSummary::KeyOrder()(planned[i - 1].first, planned[i].first))
             << WideToNarrow(planned[i - 1].first) << " before " << WideToNarrow(planned[i].first);
-    EXPECT_EQ(std::count_if(planned.begin(), planned.end(), [](const auto &record) { return record.second == Kind::Deletion; }),
+    EXPECT_EQ(std::count_if(planned.begin(), planned.end(),
+                            [](const auto &record) { return record.second == Kind::Deletion; }),
               4);
 }
 
@@ -561,7 +563,9 @@ public:
     // holds memory any more.
     bool WaitUntilIdle(uint64_t accepted = 0)
     {
-        const auto idle = [&] { return m_server.GetConnectionsAccepted() >= accepted && m_server.GetMemoryInUse() == 0; };
+        const auto idle = [&] {
+            return m_server.GetConnectionsAccepted() >= accepted && m_server.GetMemoryInUse() == 0;
+        };
         for (int i = 0; i < 3000 && !idle(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return idle();
