@@ -746,6 +746,8 @@ TEST(RepairServer, AConnectionBeyondTheCapsIsClosedAtOnceAndFinishedOnesFreeThei
     size_t records = 0;
     EXPECT_TRUE(ServedOverPlainSocket(port, kLoopbackAddress, request, records));
     EXPECT_EQ(records, 1u);
+    // The client has every byte before the server's end of it has ended.
+    ASSERT_TRUE(server.WaitUntilIdle());
 
     // Three silent connections from one address take its share; a fourth is closed unanswered,
     // while another address is served.
