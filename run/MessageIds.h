@@ -58,6 +58,10 @@ constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
+// Steps that lead back to a version already reached.
+constexpr unsigned kIdPayloadLeadsBack = 380;
+constexpr unsigned kIdListLeadsBack = 381;
+constexpr unsigned kIdStepsLeadBack = 382;
 constexpr unsigned kIdOptionVersion = 400;
 constexpr unsigned kIdWindowUnavailable = 401;
 constexpr unsigned kIdNoDisplayNamed = 402;

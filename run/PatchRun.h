@@ -17,6 +17,7 @@
 #include "run/PatchSettings.h"
 #include "run/PrePostPatchTasks.h"
 #include "run/RunObserver.h"
+#include "run/StepPlan.h"
 
 namespace ZelkPatch
 {
@@ -69,9 +70,10 @@ public:
     void Report(MessageLevel level, const std::string &text) override;
     void Report(MessageLevel level, const std::wstring &text) override;
 
-    // The modes. Each reports its own failure at level 2 before returning false.
+    // The modes. Each reports its own failure at level 2 before returning false. The standalone
+    // and the download mode take their steps from a StepPlan.
     bool RunStandaloneMode();
-    bool InstallPayloadStep();
+    bool InstallPayloadStep(const PlannedStep &step);
     bool RunDownloadMode(unsigned &stepsApplied);
     // The repair run: stage texts, the gauge at a range of 1,000, the segments line and the error
     // lines by stage; the "IsPatching" marker is cleared on success.
@@ -117,6 +119,10 @@ private:
     // downloaded archive only when it is the one the list names (it is deleted otherwise).
     bool CheckListedStep(const std::string &source, const PatchListEntry &step);
     bool CheckDownloadedStep(const std::wstring &archive, const PatchListEntry &step);
+    // Fetches one step of the patch list and installs it.
+    bool InstallDownloadedStep(const PlannedStep &step);
+    // Logs that the plan starts with a step an earlier run left unfinished.
+    void NoteResumedStep(const StepPlan &plan);
 
     PatchSettings m_settings;
     PatchPayload &m_payload;
