@@ -58,4 +58,5 @@ constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
+constexpr unsigned kIdRegistryLockHeld = 320;
 } // namespace ZelkPatch
