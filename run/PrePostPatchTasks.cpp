@@ -10,6 +10,7 @@
 #include "kernel/CrashHandler.h"
 #include "kernel/Elevation.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LockWait.h"
 #include "kernel/ProcessUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
@@ -98,6 +99,9 @@ bool CheckProductNotRunning(const std::wstring &installPath, const PauseFunction
             else if (AssetDbIpc::UserCount() <= 1 && AssetDbIpc::RequestExclusive())
                 return true;
         }
+        // A mutex held past the deadline has had its time: another attempt would only wait again.
+        if (LastLockWaitResult() != LockWaitResult::Taken)
+            return false;
         if (attempt < kRunningCheckAttempts)
             pause(kRunningCheckPauseMs);
     }
