@@ -149,7 +149,8 @@ bool SameVolume(const std::wstring &first, const std::wstring &second);
 
 // Private files ---------------------------------------------------------------------------------
 
-// Creates a file that must not exist yet, readable and writable by its owner only from its first
+// Creates a file that must not exist yet (nor a link in its place), with the mode from its first
 // moment, holds bytes and is on the disk when this returns true; a failure leaves no file behind.
-// For secrets such as private keys.
+bool CreateNewFile(const std::wstring &path, const std::string &bytes, uint32_t mode);
+// CreateNewFile readable and writable by its owner only: for secrets such as private keys.
 bool CreatePrivateFile(const std::wstring &path, const std::string &bytes);

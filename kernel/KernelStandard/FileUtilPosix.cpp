@@ -655,10 +655,16 @@ bool SameVolume(const std::wstring &first, const std::wstring &second)
 
 bool CreatePrivateFile(const std::wstring &path, const std::string &bytes)
 {
+    return CreateNewFile(path, bytes, 0600);
+}
+
+bool CreateNewFile(const std::wstring &path, const std::string &bytes, uint32_t mode)
+{
     const std::string native = Native(path);
     // O_EXCL: never through a link planted in its place, never over an existing file. The mode is
-    // given at creation, so no other account ever opens it, even empty.
-    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // given at creation (the umask can only narrow it), so no account it excludes ever opens the
+    // file, even empty.
+    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode & 0777);
     if (fd < 0)
         return false;
     size_t done = 0;
@@ -672,8 +678,8 @@ bool CreatePrivateFile(const std::wstring &path, const std::string &bytes)
         if (written)
             done += static_cast<size_t>(count);
     }
-    // A umask never widens 0600, but fchmod makes the mode independent of it either way.
-    written = written && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
+    // The mode asked for, whatever the umask took away.
+    written = written && fchmod(fd, mode & 0777) == 0 && fsync(fd) == 0;
     if (close(fd) != 0 || !written)
     {
         unlink(native.c_str());
