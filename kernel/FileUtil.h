@@ -137,6 +137,8 @@ std::wstring TempBaseDirectory();
 std::wstring RunTempDirectory();
 // Removes the run's private directory with its contents (at exit).
 void RemoveRunTempDirectory();
+// True when path (native, absolute) lies inside the run's private directory; makes none.
+bool IsInRunTempDirectory(const std::string &path);
 // Bytes available to the caller on the volume of path; false when it cannot be read.
 bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes);
 // path when it exists, else its nearest parent that does ("/" at worst): the directory a

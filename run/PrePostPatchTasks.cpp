@@ -173,7 +173,7 @@ void RebuildAssetDatabase(const std::wstring &installPath, RunObserver &observer
     observer.Message(MessageNormal, kUpdatingDatabase);
     const std::wstring utility = JoinPath(installPath, ProductFacts::kUtilityPath);
     std::unique_ptr<CapturedProcess> process =
-        CapturedProcess::StartCapturedProcess(utility, ProductFacts::kUtilityArguments);
+        CapturedProcess::StartCapturedProcess(utility, ProductFacts::kUtilityArguments, installPath);
     if (!process)
     {
         observer.Message(MessageError, kUtilityNotStarted);

@@ -618,6 +618,14 @@ void RemoveRunTempDirectory()
     g_runTempDirectory.clear();
 }
 
+bool IsInRunTempDirectory(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(g_runTempLock);
+    return !g_runTempDirectory.empty() && path.size() > g_runTempDirectory.size() + 1 &&
+           path.compare(0, g_runTempDirectory.size(), g_runTempDirectory) == 0 &&
+           path[g_runTempDirectory.size()] == '/' && path.find("/..", g_runTempDirectory.size()) == std::string::npos;
+}
+
 bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes)
 {
     bytes = 0;
