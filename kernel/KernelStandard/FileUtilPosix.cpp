@@ -638,19 +638,9 @@ bool CreateNewFile(const std::wstring &path, const std::string &bytes, uint32_t 
     const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode & 0777);
     if (fd < 0)
         return false;
-    size_t done = 0;
-    bool written = true;
-    while (written && done < bytes.size())
-    {
-        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        written = count > 0;
-        if (written)
-            done += static_cast<size_t>(count);
-    }
     // The mode asked for, whatever the umask took away.
-    written = written && fchmod(fd, mode & 0777) == 0 && fsync(fd) == 0;
+    const bool written = WriteAll(fd, bytes.data(), bytes.size()) && fchmod(fd, mode & 0777) == 0 &&
+                         SyncDescriptor(fd);
     if (close(fd) != 0 || !written)
     {
         unlink(native.c_str());
