@@ -209,10 +209,11 @@ std::vector<std::string> PatcherCommandLine::BuildRelaunchArguments() const
 
 bool PatcherCommandLine::RelaunchElevated(const std::wstring &executable)
 {
-    if (CheckInstallWritable(m_settings.InstallPath()))
-        return false;
-    // Root gains nothing from a relaunch; the run reports what it may not change.
+    // Root gains nothing from a relaunch; the run reports what it may not change. Asked first, so
+    // that root waits on a held registry lock once, in the run, and not here as well.
     if (ProcessHasAdminRights() && !ElevationProgramReplaced())
+        return false;
+    if (CheckInstallWritable(m_settings.InstallPath()))
         return false;
     ZelkSystemLog("parm: %s", BuildRelaunchLine().c_str());
     const int status = RunElevatedCopy(executable, BuildRelaunchArguments());

@@ -205,7 +205,7 @@ bool RunPatchTool(const PackageTarget &directories, const std::wstring &backup, 
     const std::string commandLine = QuoteArgument(PathToNative(JoinPath(directories.installation, kPatchToolPath))) +
                                     " " + QuoteArgument(PathToNative(backup)) + " " +
                                     QuoteArgument(PathToNative(difference)) + " " + QuoteArgument(PathToNative(output));
-    std::unique_ptr<ZelkProcess> tool = ZelkProcess::Start(commandLine);
+    std::unique_ptr<ZelkProcess> tool = ZelkProcess::StartInstalled(directories.installation, commandLine);
     if (!tool)
     {
         ReportMessage(MessageNormal, kTextFailedPatchCommand + NativeToPath(commandLine));

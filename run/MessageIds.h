@@ -58,6 +58,7 @@ constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
+constexpr unsigned kIdRegistryLockHeld = 320;
 // Steps that lead back to a version already reached.
 constexpr unsigned kIdPayloadLeadsBack = 380;
 constexpr unsigned kIdListLeadsBack = 381;

@@ -4,6 +4,7 @@
 
 #include "kernel/AssetDbIpc.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LockWait.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
@@ -71,8 +72,7 @@ RunOutcome PatchRun::Run()
     }
     else if (!CheckInstallWritable(m_settings.InstallPath()))
     {
-        m_observer.Message(MessageError, LoadMessage(kIdNeedsAdmin));
-        m_observer.AskMessageBox(LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
+        ReportNotWritable();
         outcome.reason = RunEnd::NotWritable;
     }
     else if (!CheckProductNotRunning(m_settings.InstallPath(), m_pause))
@@ -116,6 +116,25 @@ RunOutcome PatchRun::Run()
     AssetDbIpc::EndExclusive();
     AssetDbIpc::Close();
     return outcome;
+}
+
+bool PatchRun::ReportRegistryLockHeld()
+{
+    if (LastLockWaitResult() != LockWaitResult::TimedOut)
+        return false;
+    m_observer.Message(MessageError,
+                       FormatCatalogueText(kIdRegistryLockHeld, (RegistryFilePath() + L".lock").c_str(),
+                                           static_cast<int>((LockWaitDeadlineMs() + 999) / 1000)));
+    return true;
+}
+
+void PatchRun::ReportNotWritable()
+{
+    // A registry lock that another program keeps is no lack of rights; a cancel needs no words.
+    if (ReportRegistryLockHeld() || LastLockWaitResult() == LockWaitResult::Cancelled)
+        return;
+    m_observer.Message(MessageError, LoadMessage(kIdNeedsAdmin));
+    m_observer.AskMessageBox(LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
 }
 
 bool PatchRun::LoadPublisherKey()
@@ -274,6 +293,7 @@ bool PatchRun::ApplyPatchPackage(const std::wstring &packageDir)
     if (!SetPatchingMarker())
     {
         ZelkSystemLog("PatchRun::ApplyPatchPackage> cannot set the patching marker\n");
+        ReportRegistryLockHeld();
         return false;
     }
     m_progressFraction.store(0.0f);

@@ -108,8 +108,14 @@ private:
     void MessageHook(MessageLevel level, const std::wstring &text) override;
     void ProgressBeginHook(unsigned steps) override;
     bool ProgressStepHook() override;
+    bool CancelRequested() override { return Cancelled(); }
 
     bool Cancelled() const { return m_cancel.load(); }
+    // Says why the installation or the registry could not be written.
+    void ReportNotWritable();
+    // Says so when the last registry change failed because another program kept the registry's
+    // lock past the deadline; true then.
+    bool ReportRegistryLockHeld();
     // Reads which publisher key this machine trusts into m_publisherKey (none: nothing is
     // checked). False, said at level 2, when a key is configured but cannot be used.
     bool LoadPublisherKey();
