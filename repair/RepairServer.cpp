@@ -10,7 +10,6 @@
 
 #include "kernel/DirectoryListing.h"
 #include "kernel/FileUtil.h"
-#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "net/CPSocketManager.h"
 #include "net/ZelkDataBufferTCP.h"
@@ -60,17 +59,6 @@ void AppendUint64(std::string &bytes, uint64_t value)
 bool NameBefore(const ReferenceFile &file, const std::wstring &name)
 {
     return FileTreeSummary::KeyOrder()(file.name, name);
-}
-
-// Files at the top of an installation that belong to that installation, not to the build: the
-// repair run's summary and the uninstaller, which a repair run never lists; the uninstall log,
-// which records this installation's own paths (the reference's would make the uninstaller miss
-// every file); and the journal of a patch step cut short, which the next patch run needs. The
-// server neither sends nor deletes them.
-bool IsInstallationOwn(const std::wstring &relative)
-{
-    return relative == ProductFacts::kRepairSummaryName || relative == ProductFacts::kUninstallerName ||
-           relative == ProductFacts::kUninstallLogName || relative == ProductFacts::kStepJournalName;
 }
 
 bool IsRegularFile(const std::wstring &path)
