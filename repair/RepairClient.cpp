@@ -431,11 +431,15 @@ ZELKRESULT RepairClient::DownloadFromWeb()
             }
         },
         refusal, subject);
-    SaveSummary();
+    // A run that found nothing to change leaves both files as the scan saved them: each save
+    // waits for the disk.
+    if (m_total > 0)
+        SaveSummary();
     if (!m_digestCachePath.empty())
     {
         m_digests.KeepOnly(m_summary.GetEntries());
-        if (const ZELKRESULT saved = m_digests.Save(m_digestCachePath))
+        const ZELKRESULT saved = m_digests.IsChanged() ? m_digests.Save(m_digestCachePath) : ZELKRESULT_OK;
+        if (saved != ZELKRESULT_OK)
             ZelkSystemLog("RepairClient> digests not saved: error %d\n", static_cast<int>(saved));
     }
     if (result != ZELKRESULT_OK)

@@ -37,6 +37,7 @@ ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value)
 ZELKRESULT SegmentDigestCache::Load(const std::wstring &path)
 {
     m_digests.clear();
+    m_changed = false;
     ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
     if (!file.IsOpen())
         return ZELKRESULT_IO;
@@ -71,7 +72,7 @@ ZELKRESULT SegmentDigestCache::Load(const std::wstring &path)
     return ZELKRESULT_OK;
 }
 
-ZELKRESULT SegmentDigestCache::Save(const std::wstring &path) const
+ZELKRESULT SegmentDigestCache::Save(const std::wstring &path)
 {
     ReplacementFile file(path);
     if (!file.IsOpen())
@@ -93,7 +94,10 @@ ZELKRESULT SegmentDigestCache::Save(const std::wstring &path) const
             block.clear();
         }
     }
-    return file.Write(block) && file.Commit() ? ZELKRESULT_OK : ZELKRESULT_IO;
+    if (!file.Write(block) || !file.Commit())
+        return ZELKRESULT_IO;
+    m_changed = false;
+    return ZELKRESULT_OK;
 }
 
 bool SegmentDigestCache::Find(const std::wstring &key, uint32_t checksum, Sha256Digest &digest) const
@@ -108,6 +112,7 @@ bool SegmentDigestCache::Find(const std::wstring &key, uint32_t checksum, Sha256
 void SegmentDigestCache::Store(const std::wstring &key, uint32_t checksum, const Sha256Digest &digest)
 {
     // 0 is the checksum of a segment that could not be read: no digest stands for it.
+    m_changed = true;
     if (checksum == 0)
     {
         m_digests.erase(key);
@@ -125,5 +130,6 @@ void SegmentDigestCache::KeepOnly(const std::vector<FileTreeSummary::Entry> &ent
         if (it != m_digests.end() && it->second.checksum == entry.checksum)
             kept.insert_or_assign(kept.end(), entry.name, it->second);
     }
+    m_changed = m_changed || kept.size() != m_digests.size();
     m_digests.swap(kept);
 }

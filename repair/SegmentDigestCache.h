@@ -26,7 +26,9 @@ public:
     // Replaces the content with the file's; what it read before a failure stays.
     ZELKRESULT Load(const std::wstring &path);
     // Replaces the file whole (a crash leaves the old one or the new one).
-    ZELKRESULT Save(const std::wstring &path) const;
+    ZELKRESULT Save(const std::wstring &path);
+    // Whether anything changed since the last Load or Save.
+    bool IsChanged() const { return m_changed; }
 
     // The digest taken of the segment when its checksum was checksum.
     bool Find(const std::wstring &key, uint32_t checksum, Sha256Digest &digest) const;
@@ -42,4 +44,5 @@ private:
         Sha256Digest digest{};
     };
     std::map<std::wstring, Known, FileTreeSummary::KeyOrder> m_digests;
+    bool m_changed = false;
 };
