@@ -31,23 +31,6 @@ std::string AsText(ZelkDataBufferMemoryDynamic &bytes)
     return std::string(reinterpret_cast<const char *>(bytes.GetData()), static_cast<size_t>(bytes.GetSize()));
 }
 
-// The verdict of a signature file on the manifest's bytes.
-SignatureVerdict VerifyManifest(const PublisherKey &key, ZelkDataBufferMemoryDynamic &manifest,
-                                const std::string &signatureFile)
-{
-    std::vector<PublisherSignature> signatures;
-    if (!ParseSignatureFile(signatureFile, signatures))
-        return SignatureVerdict::Malformed;
-    if (signatures.empty())
-        return SignatureVerdict::Missing;
-    for (const PublisherSignature &signature : signatures)
-    {
-        if (key.Verify(manifest.GetData(), static_cast<size_t>(manifest.GetSize()), signature))
-            return SignatureVerdict::Good;
-    }
-    return SignatureVerdict::Wrong;
-}
-
 // The digest of one segment of a file on the disk; false when it cannot be read whole.
 bool HashLocalSegment(const std::wstring &diskPath, uint64_t index, Sha256Digest &digest)
 {
@@ -144,7 +127,8 @@ ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key,
         result = session.FetchWhole(address + kSignatureSuffix, kMaxSignatureFileSize, true, signature);
         SignatureVerdict verdict = SignatureVerdict::Missing;
         if (result == ZELKRESULT_OK)
-            verdict = VerifyManifest(*key, bytes, AsText(signature));
+            verdict = VerifyDetachedSignature(*key, bytes.GetData(), static_cast<size_t>(bytes.GetSize()),
+                                              AsText(signature));
         else if (result == ZELKRESULT_NO_MEMORY)
             verdict = SignatureVerdict::Malformed;
         else if (result != ZELKRESULT_LIST_FAILED)
