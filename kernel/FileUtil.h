@@ -10,6 +10,8 @@
 
 #include "kernel/ZelkTypes.h"
 
+class ConfinedDirectory;
+
 constexpr wchar_t kPathSeparator = L'/';
 
 // Path text -----------------------------------------------------------------------------------
@@ -87,6 +89,10 @@ class ReplacementFile
 {
 public:
     explicit ReplacementFile(const std::wstring &target);
+    // The target name resolved beneath a confined directory: a link that stays inside is followed
+    // and the file it leads to replaced, one that leads outside fails here (errno
+    // kNameLeadsOutside) before anything is made.
+    ReplacementFile(const ConfinedDirectory &directory, const std::wstring &name);
     ~ReplacementFile();
     ReplacementFile(const ReplacementFile &) = delete;
     ReplacementFile &operator=(const ReplacementFile &) = delete;
@@ -95,7 +101,8 @@ public:
     bool IsOpen() const;
     const std::wstring &Target() const { return m_target; }
     // The new file, for writers that fill it through file objects of their own; they must have
-    // closed them before Commit.
+    // closed them before Commit. Empty beneath a confined directory, whose files are reached only
+    // through it.
     const std::wstring &TemporaryPath() const { return m_temporary; }
 
     // Appends to the new file.
@@ -111,17 +118,34 @@ public:
     void Discard();
 
 private:
+    // What an existing target hands on to its replacement.
+    struct Inherited
+    {
+        uint32_t owner;
+        uint32_t group;
+        uint32_t permissions;
+    };
+    // Makes the new file beside leaf in directory (a descriptor the object owns from here on).
+    void Begin(int directory, const std::string &leaf, const Inherited *inherited, bool showTemporary);
+
     std::wstring m_target;
     std::wstring m_temporary;
+    // The directory that holds the target, and the native names of the target and the new file
+    // in it: every step after the first goes through the directory, not its path.
+    int m_directory = -1;
+    std::string m_leaf;
+    std::string m_temporaryLeaf;
     int m_descriptor = -1;
     std::FILE *m_stream = nullptr;
 };
 
 // The whole-buffer form: path holds exactly bytes afterwards, or is left as it was.
 bool WriteWholeFile(const std::wstring &path, const std::string &bytes);
+bool WriteWholeFile(const ConfinedDirectory &directory, const std::wstring &name, const std::string &bytes);
 // Removes the files that replacements of target left behind when their process died. Only for a
 // caller that knows no other replacement of target is under way (it holds a lock on it).
 void RemoveAbandonedReplacements(const std::wstring &target);
+void RemoveAbandonedReplacements(const ConfinedDirectory &directory, const std::wstring &name);
 // Reads the whole file. ZELKRESULT_IO (errno says why; ENOENT for a missing file) when it cannot
 // be read or is no regular file, ZELKRESULT_NO_MEMORY when it holds more than limit bytes;
 // bytes is empty on failure.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/StdioFile.h"
 
 namespace
@@ -168,28 +169,40 @@ std::unique_ptr<ZelkDataBufferMemoryStatic> MakeDataBufferFromString(const std::
 ZelkDataBufferFile::ZelkDataBufferFile(const std::wstring &path, AccessMode mode)
     : m_accessMode(mode), m_path(path)
 {
-    switch (mode)
+    Open([&path](const char *fopenMode) { return OpenStdioFile(path, fopenMode); });
+}
+
+ZelkDataBufferFile::ZelkDataBufferFile(const ConfinedDirectory &directory, const std::wstring &name, AccessMode mode)
+    : m_accessMode(mode), m_path(directory.PathOf(name))
+{
+    Open([&directory, &name](const char *fopenMode) { return directory.OpenStdioFile(name, fopenMode); });
+}
+
+template <typename OpenFile>
+void ZelkDataBufferFile::Open(OpenFile openFile)
+{
+    switch (m_accessMode)
     {
     case AccessRead:
-        m_file = OpenStdioFile(path, "rb");
+        m_file = openFile("rb");
         break;
     case AccessWrite:
-        m_file = OpenStdioFile(path, "wb");
+        m_file = openFile("wb");
         break;
     case AccessModify:
-        m_file = OpenStdioFile(path, "r+b");
+        m_file = openFile("r+b");
         if (!m_file)
-            m_file = OpenStdioFile(path, "wb");
+            m_file = openFile("wb");
         break;
     case AccessReadWrite:
-        m_file = OpenStdioFile(path, "r+b");
+        m_file = openFile("r+b");
         break;
     default:
-        printf("ZelkDataBufferFile> unknown access mode %u\n", static_cast<unsigned>(mode));
+        printf("ZelkDataBufferFile> unknown access mode %u\n", static_cast<unsigned>(m_accessMode));
         fflush(stdout);
         return;
     }
-    if (!m_file || mode == AccessWrite)
+    if (!m_file || m_accessMode == AccessWrite)
         return;
     uint64_t end = 0;
     if (!SeekStdioFileEnd(m_file, end) || !SeekStdioFile(m_file, 0))

@@ -11,6 +11,8 @@
 
 #include "kernel/ZelkTypes.h"
 
+class ConfinedDirectory;
+
 class ZelkDataBuffer : private boost::noncopyable
 {
 public:
@@ -93,6 +95,9 @@ public:
     };
 
     ZelkDataBufferFile(const std::wstring &path, AccessMode mode);
+    // The file name names beneath the directory (see ConfinedDirectory::OpenStdioFile); its path is
+    // the directory's path joined with name.
+    ZelkDataBufferFile(const ConfinedDirectory &directory, const std::wstring &name, AccessMode mode);
     ~ZelkDataBufferFile() override;
 
     bool IsOpen() const { return m_file != nullptr; }
@@ -114,6 +119,9 @@ public:
     void Flush() override;
 
 private:
+    // Opens the file by the access mode through openFile (an fopen mode in, a stream or null out).
+    template <typename OpenFile>
+    void Open(OpenFile openFile);
     // stdio needs a positioning call whenever the stream turns from reading to writing.
     ZELKRESULT TurnDirection(bool toRead);
 

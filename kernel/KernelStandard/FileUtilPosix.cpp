@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "kernel/ConfinedDirectory.h"
+#include "kernel/KernelStandard/FileDescriptor.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 
@@ -186,56 +188,16 @@ bool ReplaceFileAt(const std::wstring &from, const std::wstring &to)
 
 bool CopyFileAt(const std::wstring &from, const std::wstring &to)
 {
-    const std::string source = Native(from);
-    const std::string target = Native(to);
-    const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
+    const FileDescriptor in(open(Native(from).c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info;
-    if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode))
-    {
-        close(in);
+    if (!in.IsValid() || fstat(in.Get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
-    }
-    const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777);
-    if (out < 0)
-    {
-        close(in);
+    FileDescriptor out(open(Native(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777));
+    if (!out.IsValid())
         return false;
-    }
-    bool ok = true;
-    char buffer[128 * 1024];
-    for (;;)
-    {
-        const ssize_t got = read(in, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-        {
-            ok = got == 0;
-            break;
-        }
-        ssize_t done = 0;
-        while (done < got)
-        {
-            const ssize_t put = write(out, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0)
-            {
-                ok = false;
-                break;
-            }
-            done += put;
-        }
-        if (!ok)
-            break;
-    }
-    fchmod(out, info.st_mode & 07777);
-    if (close(out) != 0)
-        ok = false;
-    close(in);
-    return ok;
+    const bool copied = CopyDescriptorContent(in.Get(), out.Get());
+    fchmod(out.Get(), info.st_mode & 07777);
+    return close(out.Release()) == 0 && copied;
 }
 
 bool FileExists(const std::wstring &path)
@@ -327,7 +289,6 @@ namespace
 constexpr char kReplacementInfix[] = ".tmp-";
 constexpr size_t kReplacementTagLength = 6;
 constexpr int kReplacementNameAttempts = 100;
-constexpr size_t kReadPiece = 64 * 1024;
 
 std::string ReplacementTag()
 {
@@ -358,61 +319,100 @@ private:
     int m_value = errno;
 };
 
-bool SyncDescriptor(int descriptor)
+// Removes what replacements of leaf left in the directory.
+void RemoveReplacementsIn(int directory, const std::string &leaf)
 {
-    int result;
-    do
-        result = fsync(descriptor);
-    while (result != 0 && errno == EINTR);
-    return result == 0;
-}
-
-bool WriteAll(int descriptor, const void *data, size_t size)
-{
-    const char *bytes = static_cast<const char *>(data);
-    while (size > 0)
+    const std::string prefix = leaf + kReplacementInfix;
+    const int listed = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *entries = listed < 0 ? nullptr : fdopendir(listed);
+    if (!entries)
     {
-        const ssize_t written = write(descriptor, bytes, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes += written;
-        size -= static_cast<size_t>(written);
+        if (listed >= 0)
+            close(listed);
+        return;
     }
-    return true;
+    while (const dirent *entry = readdir(entries))
+    {
+        const std::string name = entry->d_name;
+        if (name.size() == prefix.size() + kReplacementTagLength && name.compare(0, prefix.size(), prefix) == 0)
+            unlinkat(dirfd(entries), name.c_str(), 0);
+    }
+    closedir(entries);
 }
 } // namespace
 
 ReplacementFile::ReplacementFile(const std::wstring &target) : m_target(target)
 {
     const std::string native = Native(target);
-    struct stat original;
-    const bool replacing = stat(native.c_str(), &original) == 0 && S_ISREG(original.st_mode);
+    const int directory = open(ParentDirectoryNative(native).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return;
+    const std::string leaf = native.substr(native.rfind('/') + 1);
+    struct stat original = {};
+    const bool replacing = fstatat(directory, leaf.c_str(), &original, 0) == 0 && S_ISREG(original.st_mode);
+    const Inherited inherited{original.st_uid, original.st_gid, original.st_mode & 07777u};
+    Begin(directory, leaf, replacing ? &inherited : nullptr, true);
+}
+
+ReplacementFile::ReplacementFile(const ConfinedDirectory &directory, const std::wstring &name)
+    : m_target(directory.PathOf(name))
+{
+    std::string leaf;
+    const FileDescriptor parent(directory.OpenParent(name, leaf, true));
+    if (!parent.IsValid())
+        return;
+    if (leaf == ".")
+    {
+        errno = EISDIR;
+        return;
+    }
+    const int opened = openat(parent.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened < 0)
+        return;
+    struct stat original = {};
+    const bool replacing =
+        fstatat(opened, leaf.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(original.st_mode);
+    const Inherited inherited{original.st_uid, original.st_gid, original.st_mode & 07777u};
+    Begin(opened, leaf, replacing ? &inherited : nullptr, false);
+}
+
+void ReplacementFile::Begin(int directory, const std::string &leaf, const Inherited *inherited, bool showTemporary)
+{
+    m_directory = directory;
+    m_leaf = leaf;
     for (int attempt = 0; attempt < kReplacementNameAttempts && m_descriptor < 0; ++attempt)
     {
-        const std::string candidate = native + kReplacementInfix + ReplacementTag();
+        const std::string suffix = kReplacementInfix + ReplacementTag();
+        const std::string candidate = leaf + suffix;
         // Created with the usual mode, so that the umask applies as to any new file.
-        m_descriptor = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        m_descriptor = openat(directory, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_descriptor >= 0)
-            m_temporary = NativeToPath(candidate);
+        {
+            m_temporaryLeaf = candidate;
+            if (showTemporary)
+                m_temporary = NativeToPath(Native(m_target) + suffix);
+        }
         else if (errno != EEXIST)
+        {
             return;
+        }
     }
-    if (m_descriptor < 0 || !replacing)
+    if (m_descriptor < 0 || !inherited)
         return;
     // Root rewriting a file that another account owns keeps it that account's; anyone else
     // cannot give a file away and keeps owning what it writes. The owner goes first, since a
     // change of owner clears the set-id bits.
-    if (fchown(m_descriptor, original.st_uid, original.st_gid) != 0)
+    if (fchown(m_descriptor, inherited->owner, inherited->group) != 0)
     {
     }
-    fchmod(m_descriptor, original.st_mode & 07777);
+    fchmod(m_descriptor, inherited->permissions);
 }
 
 ReplacementFile::~ReplacementFile()
 {
     Discard();
+    if (m_directory >= 0)
+        close(m_directory);
 }
 
 bool ReplacementFile::IsOpen() const
@@ -458,21 +458,17 @@ bool ReplacementFile::Commit()
     const bool closed = m_stream ? std::fclose(m_stream) == 0 : close(m_descriptor) == 0;
     m_stream = nullptr;
     m_descriptor = -1;
-    const std::string target = Native(m_target);
-    if (!written || !closed || rename(PathToNative(m_temporary).c_str(), target.c_str()) != 0)
+    if (!written || !closed ||
+        renameat(m_directory, m_temporaryLeaf.c_str(), m_directory, m_leaf.c_str()) != 0)
     {
         Discard();
         return false;
     }
     m_temporary.clear();
+    m_temporaryLeaf.clear();
     // The rename itself must reach the disk before the change counts as made. A directory that
     // cannot be synced does not undo it: the new content is in place either way.
-    const int directory = open(ParentDirectoryNative(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0)
-    {
-        SyncDescriptor(directory);
-        close(directory);
-    }
+    SyncDescriptor(m_directory);
     return true;
 }
 
@@ -485,9 +481,10 @@ void ReplacementFile::Discard()
         close(m_descriptor);
     m_stream = nullptr;
     m_descriptor = -1;
-    if (!m_temporary.empty())
-        unlink(PathToNative(m_temporary).c_str());
+    if (!m_temporaryLeaf.empty())
+        unlinkat(m_directory, m_temporaryLeaf.c_str(), 0);
     m_temporary.clear();
+    m_temporaryLeaf.clear();
 }
 
 bool WriteWholeFile(const std::wstring &path, const std::string &bytes)
@@ -496,69 +493,35 @@ bool WriteWholeFile(const std::wstring &path, const std::string &bytes)
     return file.IsOpen() && file.Write(bytes) && file.Commit();
 }
 
+bool WriteWholeFile(const ConfinedDirectory &directory, const std::wstring &name, const std::string &bytes)
+{
+    ReplacementFile file(directory, name);
+    return file.IsOpen() && file.Write(bytes) && file.Commit();
+}
+
 void RemoveAbandonedReplacements(const std::wstring &target)
 {
     const std::string native = Native(target);
-    const std::string prefix = native.substr(native.rfind('/') + 1) + kReplacementInfix;
-    DIR *entries = opendir(ParentDirectoryNative(native).c_str());
-    if (!entries)
-        return;
-    while (const dirent *entry = readdir(entries))
-    {
-        const std::string name = entry->d_name;
-        if (name.size() == prefix.size() + kReplacementTagLength && name.compare(0, prefix.size(), prefix) == 0)
-            unlinkat(dirfd(entries), name.c_str(), 0);
-    }
-    closedir(entries);
+    const FileDescriptor directory(open(ParentDirectoryNative(native).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (directory.IsValid())
+        RemoveReplacementsIn(directory.Get(), native.substr(native.rfind('/') + 1));
+}
+
+void RemoveAbandonedReplacements(const ConfinedDirectory &directory, const std::wstring &name)
+{
+    std::string leaf;
+    const FileDescriptor parent(directory.OpenParent(name, leaf, true));
+    if (parent.IsValid() && leaf != ".")
+        RemoveReplacementsIn(parent.Get(), leaf);
 }
 
 ZELKRESULT ReadWholeFile(const std::wstring &path, std::string &bytes, uint64_t limit)
 {
     bytes.clear();
-    const int descriptor = path.empty() ? -1 : open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0)
+    const FileDescriptor file(path.empty() ? -1 : open(Native(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.IsValid())
         return ZELKRESULT_IO;
-    struct stat info = {};
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
-    {
-        const bool directory = S_ISDIR(info.st_mode);
-        close(descriptor);
-        errno = directory ? EISDIR : EINVAL;
-        return ZELKRESULT_IO;
-    }
-    // The size on record sizes the block, but only the bytes read count: a file may grow, and
-    // some report no size at all.
-    if (static_cast<uint64_t>(info.st_size) > limit)
-    {
-        close(descriptor);
-        return ZELKRESULT_NO_MEMORY;
-    }
-    bytes.reserve(static_cast<size_t>(info.st_size));
-    char piece[kReadPiece];
-    for (;;)
-    {
-        const ssize_t got = read(descriptor, piece, sizeof piece);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-        {
-            PreservedErrno preserved;
-            close(descriptor);
-            bytes.clear();
-            return ZELKRESULT_IO;
-        }
-        if (got == 0)
-            break;
-        if (bytes.size() + static_cast<size_t>(got) > limit)
-        {
-            close(descriptor);
-            bytes.clear();
-            return ZELKRESULT_NO_MEMORY;
-        }
-        bytes.append(piece, static_cast<size_t>(got));
-    }
-    close(descriptor);
-    return ZELKRESULT_OK;
+    return ReadWholeDescriptor(file.Get(), bytes, limit);
 }
 
 std::wstring TempBaseDirectory()
