@@ -151,6 +151,11 @@ bool WriteRepairManifest(const std::wstring &root, const std::wstring &out, cons
     if (!ListTree(root, out, files, error))
         return false;
 
+    if (!MakeDirectory(out))
+    {
+        error = "cannot make the directory " + PathToNative(out);
+        return false;
+    }
     const std::wstring manifestPath = JoinPath(out, NativeToPath(kRepairManifestFileName));
     ReplacementFile blocks(JoinPath(out, NativeToPath(kRepairBlocksFileName)));
     if (!blocks.IsOpen())

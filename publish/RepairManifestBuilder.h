@@ -24,10 +24,11 @@ struct RepairManifestReport
     uint64_t bytes = 0; // of the tree's files
 };
 
-// Writes OUT/repair-manifest and OUT/repair-blocks (each replacing an older one whole) for the files
-// below root, and OUT/repair-manifest.sig when there are signers. Directories reached through a
-// link are not walked, only regular files are listed, and the files that belong to an
-// installation (IsInstallationOwn) and out itself, when it lies inside root, are left out. False
+// Writes OUT/repair-manifest and OUT/repair-blocks (OUT made when missing; each file replacing an
+// older one whole) for the files below root, and OUT/repair-manifest.sig when there are signers.
+// Directories reached through a link are not walked, only regular files are listed, and the files
+// that belong to an installation (IsInstallationOwn) and out itself, when it lies inside root, are
+// left out. False
 // with a one-line reason when a file cannot be read or listed as it is.
 bool WriteRepairManifest(const std::wstring &root, const std::wstring &out, const RepairManifestContents &contents,
                          RepairManifestReport &report, std::string &error);
