@@ -7,6 +7,7 @@
 #include "kernel/ZelkSystemLog.h"
 #include "net/ZelkUtil.h"
 #include "repair/RepairProtocol.h"
+#include "repair/SegmentChecksum.h"
 
 namespace
 {
@@ -185,23 +186,52 @@ bool ZelkAgentClientTask::WriteFileEnd(ZelkAgentClientTask *task)
     return result;
 }
 
+void ZelkAgentClientTask::Owner::RecordRefused(const std::wstring &, RecordVouch) {}
+
 bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
 {
     Owner &owner = *task->m_owner;
-    FileTreeSummary &summary = owner.GetSummary();
-    const std::wstring &name = task->m_name;
+    RecordVouch vouch = RecordVouch::Vouched;
+    const bool written = WriteSegment(owner.GetRoot(), owner.GetSummary(), task->m_name, task->m_checksum,
+                                      task->m_data, owner.GetManifest(), vouch);
+    if (vouch != RecordVouch::Vouched)
+        owner.RecordRefused(task->m_name, vouch);
+    return written;
+}
+
+bool ZelkAgentClientTask::WriteSegment(const std::wstring &root, FileTreeSummary &summary, const std::wstring &name,
+                                       uint32_t checksum, ZelkDataBufferMemoryDynamic &data,
+                                       const RepairManifest *manifest, RecordVouch &vouch)
+{
     std::wstring relative = SegmentKeyPath(name);
     NormalizeSeparators(relative);
-    const std::wstring path = JoinPath(owner.GetRoot(), relative);
+    const std::wstring path = JoinPath(root, relative);
     const int64_t index = SegmentKeyIndex(name);
     const uint64_t start = static_cast<uint64_t>(index) * kSegmentSize;
     const std::string shown = WideToNarrow(path);
+
+    vouch = RecordVouch::Vouched;
+    if (manifest != nullptr)
+    {
+        uint64_t localSize = 0;
+        if (GetFileSizeAt(path, localSize) != ZELKRESULT_OK)
+            localSize = 0;
+        vouch = manifest->Vouch(name, checksum, data.GetData(), static_cast<size_t>(data.GetSize()), localSize);
+        if (vouch != RecordVouch::Vouched)
+        {
+            ZelkSystemLog("   error: refused %s: %s\n", WideToNarrow(name).c_str(), DescribeRecordVouch(vouch));
+            return false;
+        }
+        // The summary holds what is on the disk, whatever the record claimed.
+        if (checksum != 0)
+            checksum = SegmentChecksum(data.GetData(), static_cast<size_t>(data.GetSize()));
+    }
 
     MakeDirectory(ParentDirectory(path));
     if (FileExists(path) && IsReadOnly(path))
         ClearReadOnly(path);
 
-    if (task->m_checksum == 0)
+    if (checksum == 0)
     {
         // The segment must not exist: the file ends before it, or there is no file at all.
         if (FileExists(path) && index > 0)
@@ -239,7 +269,7 @@ bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
         ZelkSystemLog("   error: failed to set file position for %s\n", shown.c_str());
         return false;
     }
-    if (const ZELKRESULT result = CopyRemaining(file, task->m_data))
+    if (const ZELKRESULT result = CopyRemaining(file, data))
     {
         ZelkSystemLog("  error %d while downloading file %s\n", static_cast<int>(result), shown.c_str());
         return false;
@@ -261,7 +291,7 @@ bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
         ZelkSystemLog("  error %d while downloading file %s\n", static_cast<int>(result), shown.c_str());
         return false;
     }
-    if (!summary.RegisterSegment(MakeSegmentKey(path, index), name, task->m_checksum))
+    if (!summary.RegisterSegment(MakeSegmentKey(path, index), name, checksum))
     {
         ZelkSystemLog("   error: failed to register file %s\n", shown.c_str());
         return false;

@@ -11,6 +11,7 @@
 
 #include "net/ZelkDataBuffer.h"
 #include "repair/FileTreeSummary.h"
+#include "repair/RepairManifest.h"
 
 class ZelkAgentClientTask
 {
@@ -27,6 +28,10 @@ public:
         virtual ZelkDataBuffer &GetConnection() = 0;
         // One more record was received whole.
         virtual void CountReceived() = 0;
+        // The manifest every record is checked against before it changes anything; null for none.
+        virtual const RepairManifest *GetManifest() const { return nullptr; }
+        // A record the manifest does not vouch for was refused (on the writer's thread).
+        virtual void RecordRefused(const std::wstring &name, RecordVouch vouch);
     };
 
     ZelkAgentClientTask();
@@ -46,6 +51,16 @@ public:
     // The bodies of the expansion and the writer threads.
     static bool ThreadedDecompress(ZelkAgentClientTask *task);
     static bool ApplySegment(ZelkAgentClientTask *task);
+
+    // The writer of every repair, whatever brought the record: makes the change it names below root
+    // and brings the summary up to date. A checksum other than 0 writes data as the segment the key
+    // names (and cuts the file after a short, last segment); checksum 0 cuts the file at the
+    // segment, or deletes it at index 0. With a manifest, a change it does not vouch for is refused
+    // before anything is made (vouch says why), and the summary's checksum is computed from the
+    // bytes instead of taken from the record.
+    static bool WriteSegment(const std::wstring &root, FileTreeSummary &summary, const std::wstring &name,
+                             uint32_t checksum, ZelkDataBufferMemoryDynamic &data, const RepairManifest *manifest,
+                             RecordVouch &vouch);
 
     bool IsFree() const { return m_owner == nullptr; }
 
