@@ -121,6 +121,30 @@ void RepairClient::WaitWhileBusy(unsigned milliseconds)
     m_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !m_busy.load(); });
 }
 
+std::wstring RepairClient::GetOutsidePath() const
+{
+    std::lock_guard<std::mutex> lock(m_outsideLock);
+    return m_outsidePath;
+}
+
+void RepairClient::NameLeadsOutside(const std::wstring &path)
+{
+    std::lock_guard<std::mutex> lock(m_outsideLock);
+    if (m_outsidePath.empty())
+        m_outsidePath = path;
+}
+
+std::wstring RepairClient::SummaryName() const
+{
+    std::wstring root = m_root;
+    std::wstring summary = m_summaryPath;
+    NormalizeSeparators(root);
+    NormalizeSeparators(summary);
+    if (root.back() != kPathSeparator)
+        root += kPathSeparator;
+    return summary.compare(0, root.size(), root) == 0 ? summary.substr(root.size()) : std::wstring();
+}
+
 float RepairClient::GetProgress() const
 {
     const int32_t stage = m_stage;
@@ -164,7 +188,19 @@ ZELKRESULT RepairClient::Work()
 {
     if (m_root.empty() || m_summaryPath.empty())
         return ZELKRESULT_INVALID_ARGUMENT;
+    {
+        std::lock_guard<std::mutex> lock(m_outsideLock);
+        m_outsidePath.clear();
+    }
     m_stage = StageScanning;
+    // Opened once for the whole run: the owner of the installation may swap its path for a link
+    // elsewhere while the run goes on.
+    m_rootDirectory = std::make_unique<ConfinedDirectory>(m_root);
+    if (!m_rootDirectory->IsOpen())
+    {
+        ZelkSystemLogW(L"RepairClient> cannot open the installation %ls\n", m_root.c_str());
+        return ZELKRESULT_IO;
+    }
     if (const ZELKRESULT result = Scan())
         return result;
     // A cancel before the download ends the run at the next stage boundary (the scan itself runs
@@ -190,12 +226,20 @@ ZELKRESULT RepairClient::Work()
 
 ZELKRESULT RepairClient::Scan()
 {
-    LoadSummaryFile(m_summary, m_summaryPath);
+    const std::wstring summaryName = SummaryName();
     // Only this client writes the summary file of the installation, so what a crashed save left
     // beside it can go.
-    RemoveAbandonedReplacements(m_summaryPath);
+    if (summaryName.empty())
+    {
+        LoadSummaryFile(m_summary, m_summaryPath);
+        RemoveAbandonedReplacements(m_summaryPath);
+    }
+    else
+    {
+        LoadSummaryFile(m_summary, *m_rootDirectory, summaryName);
+        RemoveAbandonedReplacements(*m_rootDirectory, summaryName);
+    }
     std::set<std::wstring> patterns;
-    const std::wstring summaryName = RelativePath(m_summaryPath, m_root);
     if (!summaryName.empty())
     {
         patterns.insert(summaryName);
@@ -208,7 +252,7 @@ ZELKRESULT RepairClient::Scan()
         if (!name.empty())
             patterns.insert(name);
     }
-    m_summary.Scan(m_root, patterns);
+    m_summary.Scan(*m_rootDirectory, patterns);
     SaveSummary();
     return ZELKRESULT_OK;
 }
@@ -301,7 +345,9 @@ bool RepairClient::Download()
 
 void RepairClient::SaveSummary()
 {
-    const ZELKRESULT result = SaveSummaryFile(m_summary, m_summaryPath);
+    const std::wstring summaryName = SummaryName();
+    const ZELKRESULT result = summaryName.empty() ? SaveSummaryFile(m_summary, m_summaryPath)
+                                                  : SaveSummaryFile(m_summary, *m_rootDirectory, summaryName);
     if (result != ZELKRESULT_OK)
     {
         ZelkSystemLog("RepairClient> summary file not saved: error %d\n", static_cast<int>(result));

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/OSThread.h"
 #include "kernel/ZelkTypes.h"
 #include "net/ZelkDataBufferTCP.h"
@@ -67,12 +68,17 @@ public:
     bool Succeeded() const;
     // 0 up to the summary exchange, then the share of the announced segments received; 1 at the end.
     float GetProgress() const;
+    // The path of the first file whose name led outside the installation (through a link planted
+    // in it) and so failed a record of the last run; empty when none did.
+    std::wstring GetOutsidePath() const;
 
     // ZelkAgentClientTask::Owner.
     const std::wstring &GetRoot() const override { return m_root; }
+    const ConfinedDirectory &GetRootDirectory() override { return *m_rootDirectory; }
     FileTreeSummary &GetSummary() override { return m_summary; }
     ZelkDataBuffer &GetConnection() override { return *m_connection; }
     void CountReceived() override { m_received.fetch_add(1); }
+    void NameLeadsOutside(const std::wstring &path) override;
 
 private:
     static uint32_t WorkerEntry(void *client);
@@ -85,6 +91,8 @@ private:
     bool Download();
     void SaveSummary();
     ZELKRESULT Configure();
+    // The summary file's name below the root, or empty when it lies elsewhere.
+    std::wstring SummaryName() const;
 
     std::atomic<int32_t> m_stage{StageConfigured};
     std::unique_ptr<OS::Thread> m_thread;
@@ -96,6 +104,9 @@ private:
     std::atomic<ZELKRESULT> m_error{ZELKRESULT_OK};
     std::atomic<bool> m_cancel{false};
     std::wstring m_root;
+    // The root, opened once when a run starts: everything the run reads or writes in the
+    // installation is resolved beneath it.
+    std::unique_ptr<ConfinedDirectory> m_rootDirectory;
     std::wstring m_summaryPath;
     IPv4Endpoint m_serverAddress;
     std::set<std::wstring> m_exclusions;
@@ -106,4 +117,6 @@ private:
     std::unique_ptr<ZelkDataBufferTCP> m_connection;
     std::atomic<uint32_t> m_total{0};
     std::atomic<uint32_t> m_received{0};
+    mutable std::mutex m_outsideLock;
+    std::wstring m_outsidePath;
 };

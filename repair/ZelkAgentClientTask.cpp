@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
@@ -42,6 +43,18 @@ std::wstring ParentDirectory(const std::wstring &path)
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 } // namespace
+
+ZelkAgentClientTask::Owner::~Owner() = default;
+
+const ConfinedDirectory &ZelkAgentClientTask::Owner::GetRootDirectory()
+{
+    std::call_once(m_rootOpened, [this] { m_rootDirectory = std::make_unique<ConfinedDirectory>(GetRoot()); });
+    return *m_rootDirectory;
+}
+
+void ZelkAgentClientTask::Owner::NameLeadsOutside(const std::wstring &)
+{
+}
 
 ZelkAgentClientTask::ZelkAgentClientTask() = default;
 
@@ -189,24 +202,40 @@ bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
 {
     Owner &owner = *task->m_owner;
     FileTreeSummary &summary = owner.GetSummary();
+    const ConfinedDirectory &root = owner.GetRootDirectory();
     const std::wstring &name = task->m_name;
     std::wstring relative = SegmentKeyPath(name);
     NormalizeSeparators(relative);
-    const std::wstring path = JoinPath(owner.GetRoot(), relative);
+    const std::wstring path = root.PathOf(relative);
     const int64_t index = SegmentKeyIndex(name);
     const uint64_t start = static_cast<uint64_t>(index) * kSegmentSize;
     const std::string shown = WideToNarrow(path);
+    // Whatever the server sends, nothing is written through a link that leads out of the
+    // installation: the record fails, by name.
+    const auto ledOutside = [&] {
+        if (errno != kNameLeadsOutside)
+            return false;
+        ZelkSystemLog("   error: %s leads outside the installation\n", shown.c_str());
+        owner.NameLeadsOutside(path);
+        return true;
+    };
 
-    MakeDirectory(ParentDirectory(path));
-    if (FileExists(path) && IsReadOnly(path))
-        ClearReadOnly(path);
+    root.MakeDirectory(ParentDirectory(relative));
+    if (root.Exists(relative) && root.IsReadOnly(relative))
+        root.ClearReadOnly(relative);
 
     if (task->m_checksum == 0)
     {
         // The segment must not exist: the file ends before it, or there is no file at all.
-        if (FileExists(path) && index > 0)
+        if (index == 0)
         {
-            ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessModify);
+            // A link in the file's place goes itself.
+            if (!root.DeleteFile(relative) && ledOutside())
+                return false;
+        }
+        else if (root.Exists(relative))
+        {
+            ZelkDataBufferFile file(root, relative, ZelkDataBufferFile::AccessModify);
             if (file.IsOpen())
             {
                 if (file.GetSize() > start && file.SetSize(start) != ZELKRESULT_OK)
@@ -218,18 +247,19 @@ bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
                 file.Close();
             }
         }
-        else if (FileExists(path))
+        else if (ledOutside())
         {
-            DeleteFileAt(path);
+            return false;
         }
         summary.RemoveSegment(name);
         return true;
     }
 
-    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessModify);
+    ZelkDataBufferFile file(root, relative, ZelkDataBufferFile::AccessModify);
     if (!file.IsOpen())
     {
-        ZelkSystemLog("   warning: failed to open path %s\n", shown.c_str());
+        if (!ledOutside())
+            ZelkSystemLog("   warning: failed to open path %s\n", shown.c_str());
         return false;
     }
     if (file.GetSize() < start)
@@ -261,7 +291,7 @@ bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
         ZelkSystemLog("  error %d while downloading file %s\n", static_cast<int>(result), shown.c_str());
         return false;
     }
-    if (!summary.RegisterSegment(MakeSegmentKey(path, index), name, task->m_checksum))
+    if (!summary.RegisterSegment(root, name, task->m_checksum))
     {
         ZelkSystemLog("   error: failed to register file %s\n", shown.c_str());
         return false;

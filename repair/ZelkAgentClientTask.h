@@ -6,9 +6,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "kernel/ConfinedDirectory.h"
 #include "net/ZelkDataBuffer.h"
 #include "repair/FileTreeSummary.h"
 
@@ -19,14 +22,25 @@ public:
     class Owner
     {
     public:
-        virtual ~Owner() = default;
+        virtual ~Owner();
         // The installation directory; every record's name is joined below it.
         virtual const std::wstring &GetRoot() const = 0;
+        // The installation directory held open, beneath which every record's file is written, so
+        // that neither a link planted in it nor its path swapped for another leads a write
+        // outside. By default GetRoot() is opened when the first record is written.
+        virtual const ConfinedDirectory &GetRootDirectory();
         virtual FileTreeSummary &GetSummary() = 0;
         // The connection the records arrive on.
         virtual ZelkDataBuffer &GetConnection() = 0;
         // One more record was received whole.
         virtual void CountReceived() = 0;
+        // The file of a record, at path, leads outside the installation through a link planted
+        // in it; nothing was written for the record. Called on a writer thread.
+        virtual void NameLeadsOutside(const std::wstring &path);
+
+    private:
+        std::once_flag m_rootOpened;
+        std::unique_ptr<ConfinedDirectory> m_rootDirectory;
     };
 
     ZelkAgentClientTask();

@@ -260,6 +260,24 @@ TEST_F(SummaryTreeTest, ALinkedDirectoryIsNotFollowed)
     EXPECT_EQ(Keys(m_summary), std::vector<std::wstring>{L"bin\\a.exe#000"});
 }
 
+// A file whose link leads out of the installation is not read: its checksum would tell the server
+// about a file that is not the installation's, one another account may have pointed at anything.
+TEST_F(SummaryTreeTest, AFileLinkedOutOfTheTreeIsLeftOutAndOneLinkedInsideIsSummarised)
+{
+    testfiles::TempDirectory outside("zelk-summary-outside");
+    testfiles::WriteFile(outside.Path() / "secret", "secret");
+    Write("bin/a.exe", "a");
+    std::filesystem::create_symlink("a.exe", m_dir.Path() / "bin" / "inside.exe");
+    std::filesystem::create_symlink(outside.Path() / "secret", m_dir.Path() / "bin" / "outside.exe");
+    std::filesystem::create_symlink("../../" + outside.Path().filename().string() + "/secret",
+                                    m_dir.Path() / "bin" / "relative.exe");
+    ChecksumReadCounter counter;
+    ASSERT_EQ(m_summary.Scan(Root(), {}), ZELKRESULT_OK);
+    EXPECT_EQ(Keys(m_summary), (std::vector<std::wstring>{L"bin\\a.exe#000", L"bin\\inside.exe#000"}));
+    EXPECT_EQ(StoredChecksum(L"bin\\inside.exe#000"), Checksum("a"));
+    EXPECT_EQ(counter.reads, 2);
+}
+
 TEST_F(SummaryTreeTest, AFileChangedWithItsTimeKeptIsNotReadAgain)
 {
     Write("a.bin", "first content", 1600000000);
