@@ -58,4 +58,6 @@ constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
+// A file whose name leads outside the installation through a link planted in it.
+constexpr unsigned kIdLeadsOutside = 300;
 } // namespace ZelkPatch

@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/ZelkTypes.h"
 #include "patch/PatchPayload.h"
 #include "patch/PelmoPatchTask.h"
@@ -108,6 +110,12 @@ private:
     bool ProgressStepHook() override;
 
     bool Cancelled() const { return m_cancel.load(); }
+    // The installation, opened on first use and held for the rest of the run: every file of it
+    // the run changes is resolved beneath it.
+    const ConfinedDirectory &Installation();
+    // Says, by name, that the operation that has just failed on name found it leading outside
+    // the installation; says nothing for any other failure.
+    void ReportIfOutside(const std::wstring &name);
     // Reads which publisher key this machine trusts into m_publisherKey (none: nothing is
     // checked). False, said at level 2, when a key is configured but cannot be used.
     bool LoadPublisherKey();
@@ -119,6 +127,7 @@ private:
     bool CheckDownloadedStep(const std::wstring &archive, const PatchListEntry &step);
 
     PatchSettings m_settings;
+    std::unique_ptr<ConfinedDirectory> m_installation;
     PatchPayload &m_payload;
     RunObserver &m_observer;
     const std::atomic<bool> &m_cancel;

@@ -90,7 +90,7 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
 
     // A step cut short by an earlier run is finished first.
     StepJournal journal;
-    if (ReadStepJournal(settings.InstallPath(), journal) && journal.source != settings.CurrentVersion())
+    if (ReadStepJournal(Installation(), journal) && journal.source != settings.CurrentVersion())
     {
         ZelkSystemLog("PatchRun::RunDownloadMode> finishing the step %s to %s left by an earlier run",
                       journal.source.c_str(), journal.target.c_str());

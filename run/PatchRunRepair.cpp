@@ -7,6 +7,8 @@
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
 #include "repair/RepairClient.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "run/RepairServerAddress.h"
 
 namespace ZelkPatch
@@ -110,6 +112,9 @@ bool PatchRun::RunRepair()
     }
     if (Cancelled())
         return false;
+    const std::wstring outside = client.GetOutsidePath();
+    if (!outside.empty())
+        m_observer.Message(MessageError, FormatCatalogueText(kIdLeadsOutside, outside.c_str()));
     m_observer.Message(MessageError, StageErrorText(client.GetStage()));
     m_observer.Message(MessageNormal,
                        FormatTextW(kErrorInStage, static_cast<int>(client.GetError()), client.GetStage()));
