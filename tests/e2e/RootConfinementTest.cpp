@@ -56,6 +56,12 @@ struct ConfinementCase
     std::function<void(RootConfinementTest &, const RunResult &)> holds;
 };
 
+// A failing row is named by its name, not by its bytes.
+void PrintTo(const ConfinementCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 class RootConfinementTest : public ::testing::TestWithParam<ConfinementCase>
 {
 public:
