@@ -44,6 +44,7 @@ const OptionDefinition kOptions[] = {
     {wxCMD_LINE_OPTION, "o", "onexit", kIdOptionOnExit, 0},
     {wxCMD_LINE_SWITCH, "u", "unattended", kIdOptionUnattended, 0},
     {wxCMD_LINE_SWITCH, "", "check", kIdOptionCheck, 0},
+    {wxCMD_LINE_SWITCH, "", "version", kIdOptionVersion, 0},
 };
 } // namespace
 
@@ -116,9 +117,10 @@ bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &argum
         return false;
 
     PatchSettings &settings = m_settings;
+    // The usage and the version are printed by the driver that runs without a window (main sends
+    // both there), on standard output.
     m_help = parser.Found("h");
-    if (m_help)
-        parser.Usage();
+    m_version = parser.Found("version");
     m_unattended = parser.Found("u");
     settings.SetCheckOnly(parser.Found("check"));
     wxString value;
@@ -207,10 +209,11 @@ std::vector<std::string> PatcherCommandLine::BuildRelaunchArguments() const
 
 bool PatcherCommandLine::RelaunchElevated(const std::wstring &executable)
 {
-    if (CheckInstallWritable(m_settings.InstallPath()))
-        return false;
-    // Root gains nothing from a relaunch; the run reports what it may not change.
+    // Root gains nothing from a relaunch; the run reports what it may not change. Asked first, so
+    // that root waits on a held registry lock once, in the run, and not here as well.
     if (ProcessHasAdminRights() && !ElevationProgramReplaced())
+        return false;
+    if (CheckInstallWritable(m_settings.InstallPath()))
         return false;
     ZelkSystemLog("parm: %s", BuildRelaunchLine().c_str());
     const int status = RunElevatedCopy(executable, BuildRelaunchArguments());

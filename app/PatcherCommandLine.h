@@ -43,6 +43,7 @@ public:
     bool Admin() const { return m_admin; }
     bool Unattended() const { return m_unattended; }
     bool HelpRequested() const { return m_help; }
+    bool VersionRequested() const { return m_version; }
     bool SyntaxError() const { return m_syntaxError; }
     bool LaunchOnExit() const { return m_launchOnExit; }
     const std::wstring &OnExitCommand() const { return m_onExitCommand; }
@@ -69,6 +70,7 @@ private:
     bool m_admin = false;
     bool m_unattended = false;
     bool m_help = false;
+    bool m_version = false;
     bool m_syntaxError = false;
     int m_elevatedExitStatus = -1;
 };

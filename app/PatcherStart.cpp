@@ -27,8 +27,8 @@ const wchar_t *const kNoValidOperation = L"No valid patch operation was specifie
 namespace
 {
 const char *const kDumpName = "patcher";
-const char *const kUnattendedShort = "-u";
-const char *const kUnattendedLong = "--unattended";
+// The arguments that need no window: a run without one, the usage and the version.
+const char *const kWindowlessSwitches[] = {"-u", "--unattended", "-h", "--help", "--version"};
 
 // The socket library stays started for the whole life of the application: the repair run's name
 // lookup and connections need it long after start-up.
@@ -66,14 +66,17 @@ PatcherStart::~PatcherStart()
     StopServices();
 }
 
-bool PatcherStart::WantsUnattended(int argc, char **argv)
+bool PatcherStart::WantsWindow(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i)
     {
-        if (std::strcmp(argv[i], kUnattendedShort) == 0 || std::strcmp(argv[i], kUnattendedLong) == 0)
-            return true;
+        for (const char *windowless : kWindowlessSwitches)
+        {
+            if (std::strcmp(argv[i], windowless) == 0)
+                return false;
+        }
     }
-    return false;
+    return true;
 }
 
 bool PatcherStart::StartServices()

@@ -25,9 +25,10 @@ public:
     PatcherStart(const PatcherStart &) = delete;
     PatcherStart &operator=(const PatcherStart &) = delete;
 
-    // True when the arguments (program first) ask for a run without a window ("-u" or
-    // "--unattended").
-    static bool WantsUnattended(int argc, char **argv);
+    // False when the arguments (program first) ask for a run without a window ("-u" or
+    // "--unattended") or for the usage or the version ("-h", "--help", "--version"), which a user
+    // reads on a terminal, a display or none.
+    static bool WantsWindow(int argc, char **argv);
 
     // Starts the socket library, the crash handlers (whose fatal path is the application's
     // OnFatalException) and the socket manager. False when sockets cannot be used.

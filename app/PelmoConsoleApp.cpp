@@ -1,14 +1,24 @@
 #include "app/PelmoConsoleApp.h"
 
+#include <cstdio>
+
 #include "app/ConsoleHost.h"
 #include "kernel/CrashHandler.h"
+#include "kernel/ProgramVersion.h"
 #include "kernel/Terminal.h"
+#include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "run/InstallDiscovery.h"
 #include "run/PatchRun.h"
 
 namespace ZelkPatch
 {
+namespace
+{
+// The name "--version" gives, also for a standalone patcher that was renamed.
+const char *const kProgramName = "pelmo-patcher";
+} // namespace
+
 PelmoConsoleApp::PelmoConsoleApp() = default;
 
 PelmoConsoleApp::~PelmoConsoleApp() = default;
@@ -45,6 +55,8 @@ bool PelmoConsoleApp::OnInit()
     // A mistyped command line is reported by the exit status.
     if (!m_start.ReadCommandLine(argc, argv))
         return EndEarly(kExitNoRun);
+    if (PrintAnswerOnly())
+        return EndEarly(kExitCompleted);
     m_start.SettleInstallPath();
     if (const std::optional<int> status = m_start.CheckRights())
         return EndEarly(*status);
@@ -70,6 +82,19 @@ bool PelmoConsoleApp::OnInit()
         return run.Run();
     });
     return started ? true : EndEarly(kExitNoRun);
+}
+
+bool PelmoConsoleApp::PrintAnswerOnly()
+{
+    PatcherCommandLine &commandLine = m_start.CommandLine();
+    if (commandLine.HelpRequested())
+        std::fputs(PathToNative(commandLine.UsageText()).c_str(), stdout);
+    else if (commandLine.VersionRequested())
+        std::printf("%s %s\n", kProgramName, ZelkProgramVersion());
+    else
+        return false;
+    std::fflush(stdout);
+    return true;
 }
 
 int PelmoConsoleApp::OnRun()

@@ -1,5 +1,5 @@
-// The patcher without a window ("-u"): start-up as the window's, then one run of the engine
-// presented by the console, and the run's exit status. It uses the toolkit's base library only, so
+// The patcher without a window ("-u", and the usage and the version): start-up as the window's,
+// then one run of the engine presented by the console, and the run's exit status. It uses the toolkit's base library only, so
 // that such a run loads nothing of the toolkit's graphics and runs without a display.
 #pragma once
 
@@ -33,6 +33,9 @@ public:
 private:
     // Ends start-up early with the exit status (OnExit's tasks are skipped).
     bool EndEarly(int exitStatus);
+    // Prints the usage or the version when the command line asks for one: then it is the whole
+    // answer, and true.
+    bool PrintAnswerOnly();
 
     PatcherStart m_start;
     std::unique_ptr<ConsoleHost> m_console;

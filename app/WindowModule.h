@@ -6,7 +6,8 @@
 namespace ZelkPatch
 {
 // The module's entry point: runs the window's application on the arguments (program first) and
-// gives the process's exit status.
-using WindowMainFunction = int (*)(int argc, char **argv);
+// gives the process's exit status. When no window can be shown (no display can be opened) nothing
+// has run: *unavailable is then set to why, in the user's language, and the status means nothing.
+using WindowMainFunction = int (*)(int argc, char **argv, const char **unavailable);
 constexpr char kWindowModuleEntry[] = "ZelkWindowMain";
 } // namespace ZelkPatch

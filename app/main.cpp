@@ -2,6 +2,7 @@
 // the module the program carries (app/WindowModule.h).
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <wx/init.h>
 
@@ -10,6 +11,9 @@
 #include "app/PelmoConsoleApp.h"
 #include "app/WindowModule.h"
 #include "kernel/CrashHandler.h"
+#include "kernel/TextConvert.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 
 // The window module's bytes, placed in the program by the build.
 extern "C" const unsigned char _binary_zelk_window_so_start[];
@@ -18,22 +22,28 @@ extern "C" const unsigned char _binary_zelk_window_so_end[];
 int main(int argc, char **argv)
 {
     using namespace ZelkPatch;
-    if (PatcherStart::WantsUnattended(argc, argv))
+    if (!PatcherStart::WantsWindow(argc, argv))
     {
         wxAppConsole::SetInstance(new PelmoConsoleApp);
         return wxEntry(argc, argv);
     }
-    const char *error = nullptr;
+    // Why no window can be shown: the module does not load (no GTK), or it finds no display.
+    const char *unavailable = nullptr;
     const auto windowMain = reinterpret_cast<WindowMainFunction>(LoadEmbeddedModule(
-        "pelmo-window", _binary_zelk_window_so_start, _binary_zelk_window_so_end, kWindowModuleEntry, &error));
+        "pelmo-window", _binary_zelk_window_so_start, _binary_zelk_window_so_end, kWindowModuleEntry, &unavailable));
     if (windowMain != nullptr)
-        return windowMain(argc, argv);
-    // Without the toolkit's graphics, the box of a crashed patcher can still name the report.
+    {
+        const int status = windowMain(argc, argv, &unavailable);
+        if (unavailable == nullptr)
+            return status;
+    }
+    // Without a window, the box of a crashed patcher can still name the report.
     if (argc == 3 && std::strcmp(argv[1], kZelkCrashReportSwitch) == 0)
     {
         ZelkPrintCrashReportPath(argv[2]);
         return 1;
     }
-    fprintf(stderr, "pelmo-patcher: the window cannot be shown (%s); -u runs without a window\n", error);
+    const std::wstring reason = NativeToPath(unavailable);
+    std::fputs((PathToNative(FormatCatalogueText(kIdWindowUnavailable, reason.c_str())) + "\n").c_str(), stderr);
     return kExitNoRun;
 }

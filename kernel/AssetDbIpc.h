@@ -35,7 +35,9 @@ namespace AssetDbIpc
 // compared after lower-casing A-Z). Creates the registry as master when no program uses it (none
 // is registered, or all that were died), otherwise joins it unless another program holds it
 // exclusively (allowWhenLent admits a lent hold). Any path length works: names too long for the
-// system are replaced by a digest.
+// system are replaced by a digest. Any account may write the shared objects, so a block of the
+// wrong type or size, or a mutex held past the deadline of kernel/LockWait.h, means "in use"
+// (false); LastLockWaitResult tells the latter.
 bool Open(const std::string &path, bool allowWhenLent);
 uint8_t UserCount();
 bool RequestExclusive();

@@ -4,7 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -41,6 +43,41 @@ std::vector<Place> PlacesOf(const uint64_t *frames, size_t count)
         places.push_back({symbol.file, symbol.line});
     }
     return places;
+}
+
+// The directory this program was compiled from, as its line tables name it: where this file's own
+// code resolves to, less "kernel/DebugAllocTracker.cpp". Kept in static storage, not on the heap,
+// so that taking it never allocates a block the report would count. Empty without line tables.
+const char *OwnSourceRoot()
+{
+    static char root[4096];
+    static std::once_flag once;
+    std::call_once(once, [] {
+        constexpr std::string_view kThisFile = "kernel/DebugAllocTracker.cpp";
+        const std::string file =
+            SymbolEngine::Resolve(reinterpret_cast<uint64_t>(&PlacesOf), false).file;
+        if (file.size() > kThisFile.size() && file.size() < sizeof root && file.ends_with(kThisFile))
+            file.copy(root, file.size() - kThisFile.size());
+    });
+    return root;
+}
+
+// The first place in code of this program's own sources: the libraries' code (the standard
+// library's templates and inline functions included, wherever the compiler put them) is passed
+// over, so a block is named by the line of ours that asked for it. npos when there is none: the
+// block was allocated by a library on its own, at its start-up or for its own purposes. A program
+// without line tables cannot tell, and counts every place as its own.
+size_t FirstOwnPlace(const std::vector<Place> &places)
+{
+    const std::string_view root = OwnSourceRoot();
+    if (root.empty())
+        return places.empty() ? std::string::npos : 0;
+    for (size_t i = 0; i < places.size(); ++i)
+    {
+        if (places[i].file.starts_with(root))
+            return i;
+    }
+    return std::string::npos;
 }
 
 uint32_t CurrentThreadId()
@@ -148,8 +185,10 @@ void DebugAllocTracker::ReportUnknownBlock(void *block, const void *caller)
         Print("Unknown location: Unknown memory block starting at %p freed.\n", block);
         return;
     }
-    const std::vector<Place> places = PlacesOf(frames, 1);
-    Print("%s(%d): unknown memory block starting at %p freed.\n", places[0].file.c_str(), places[0].line, block);
+    const std::vector<Place> places = PlacesOf(frames, count);
+    const size_t own = FirstOwnPlace(places);
+    const Place &where = places[own == std::string::npos ? 0 : own];
+    Print("%s(%d): unknown memory block starting at %p freed.\n", where.file.c_str(), where.line, block);
 }
 
 void DebugAllocTracker::Report()
@@ -171,30 +210,52 @@ void DebugAllocTracker::Report()
     std::map<Record, size_t, LocationKeyLess> locations;
     for (const auto &[address, record] : live)
         ++locations[record];
+    size_t leaks = 0;
+    size_t leakLocations = 0;
+    size_t libraryBlocks = 0;
+    size_t libraryLocations = 0;
     for (const auto &[location, count] : locations)
-        ReportLocation(location, count);
-    Print("\n\nA total of %zu leaks at %zu locations.\n", live.size(), locations.size());
+    {
+        if (ReportLocation(location, count))
+        {
+            leaks += count;
+            ++leakLocations;
+        }
+        else
+        {
+            libraryBlocks += count;
+            ++libraryLocations;
+        }
+    }
+    if (libraryBlocks != 0)
+        Print("%zu memory blocks at %zu locations were allocated by libraries alone and are not listed.\n\n",
+              libraryBlocks, libraryLocations);
+    Print("\n\nA total of %zu leaks at %zu locations.\n", leaks, leakLocations);
     Print("\n\n<<<<<<<<<< DEBUG ALLOCATION <<<<<<<<<<\n\n");
 }
 
-void DebugAllocTracker::ReportLocation(const Record &location, size_t count)
+bool DebugAllocTracker::ReportLocation(const Record &location, size_t count)
 {
     if (location.frameCount == 0)
     {
         Print("Unknown location: %zu memory blocks of size %zu were never freed.\n\n", count, location.size);
-        return;
+        return true;
     }
     const std::vector<Place> places = PlacesOf(location.frames, location.frameCount);
-    const Place &where = places[0];
+    const size_t own = FirstOwnPlace(places);
+    if (own == std::string::npos)
+        return false;
+    const Place &where = places[own];
     if (count == 1)
         Print("%s(%d): 1 memory block of size %zu was never freed (thread id %u).\n", where.file.c_str(), where.line,
               location.size, location.threadId);
     else
         Print("%s(%d): %zu memory blocks of size %zu were never freed (thread id %u).\n", where.file.c_str(),
               where.line, count, location.size, location.threadId);
-    for (size_t i = 1; i < places.size(); ++i)
+    for (size_t i = own + 1; i < places.size(); ++i)
         Print("%s(%d): Called from.\n", places[i].file.c_str(), places[i].line);
     Print("\n");
+    return true;
 }
 
 bool DebugAllocTracker::Listened() const

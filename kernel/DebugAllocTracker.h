@@ -1,7 +1,9 @@
 // The debug allocation tracker: every block the global allocation operators hand out is recorded
 // with its size, thread and call stack; a free of a block it never handed out is reported, and the
 // blocks still live at exit are listed, grouped by where they were allocated, on the debugger
-// output.
+// output. Each is named by the first line of this program's own code on its stack; blocks that
+// libraries allocated on their own (their start-up keeps many for the life of the process) are
+// only counted.
 #pragma once
 
 #include <atomic>
@@ -63,7 +65,8 @@ private:
     bool Busy() const;
     void *Track(void *block, size_t size, const void *caller);
     void ReportUnknownBlock(void *block, const void *caller);
-    void ReportLocation(const Record &location, size_t count);
+    // False, and nothing printed, when no frame of the location is in this program's own code.
+    bool ReportLocation(const Record &location, size_t count);
     bool Listened() const;
     void Print(const char *format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -161,6 +161,8 @@ std::wstring TempBaseDirectory();
 std::wstring RunTempDirectory();
 // Removes the run's private directory with its contents (at exit).
 void RemoveRunTempDirectory();
+// True when path (native, absolute) lies inside the run's private directory; makes none.
+bool IsInRunTempDirectory(const std::string &path);
 // Bytes available to the caller on the volume of path; false when it cannot be read.
 bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes);
 // path when it exists, else its nearest parent that does ("/" at worst): the directory a
@@ -173,7 +175,8 @@ bool SameVolume(const std::wstring &first, const std::wstring &second);
 
 // Private files ---------------------------------------------------------------------------------
 
-// Creates a file that must not exist yet, readable and writable by its owner only from its first
+// Creates a file that must not exist yet (nor a link in its place), with the mode from its first
 // moment, holds bytes and is on the disk when this returns true; a failure leaves no file behind.
-// For secrets such as private keys.
+bool CreateNewFile(const std::wstring &path, const std::string &bytes, uint32_t mode);
+// CreateNewFile readable and writable by its owner only: for secrets such as private keys.
 bool CreatePrivateFile(const std::wstring &path, const std::string &bytes);

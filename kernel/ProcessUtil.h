@@ -26,6 +26,30 @@ std::vector<std::string> SplitCommandLine(const std::string &commandLine);
 
 class CapturedProcess;
 
+// Who runs a program that lies in an installation. Root runs it as itself only when root alone
+// could have written it: the program, every directory from the installation down to it and every
+// directory above the installation are owned by root and writable by no other account (a sticky
+// directory's other entries do not count). Otherwise another account could have put its own code
+// there, and the program runs as the installation directory's owner, with that account's groups
+// and a clean environment (or as the first other owner on the way, or as "nobody", when root owns
+// the installation directory). A process that is not root runs everything as itself.
+struct ProgramIdentity
+{
+    // False: this process's own identity, as for any other child.
+    bool switched = false;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    std::vector<uint32_t> groups;
+    std::string userName;
+    std::string home;
+    // The program with every link resolved, which is what root starts: a link on the way that
+    // another account may change cannot send it elsewhere after the check. Empty: as given.
+    std::string resolvedProgram;
+};
+
+// program is a UTF-8 path inside the installation directory.
+ProgramIdentity IdentityForInstalledProgram(const std::wstring &installation, const std::string &program);
+
 // A started child process. The destructor neither kills nor waits; it reaps a child that has
 // already ended.
 class ZelkProcess
@@ -35,6 +59,13 @@ public:
     // PATH). Null when the line is empty or the program cannot be started (missing, not
     // executable, not a program).
     static std::unique_ptr<ZelkProcess> Start(const std::string &commandLine);
+    // Starts a program of the installation (argument 0) as IdentityForInstalledProgram decides.
+    // When it runs as another account, every other argument that names an existing file outside
+    // the installation is handed to it as a descriptor opened here, read-only ("/proc/self/fd/N"),
+    // so that it can read what this process made in its private temporary directory and nothing
+    // else of this process's.
+    static std::unique_ptr<ZelkProcess> StartInstalled(const std::wstring &installation,
+                                                       const std::string &commandLine);
 
     ~ZelkProcess();
     ZelkProcess(const ZelkProcess &) = delete;
@@ -52,8 +83,9 @@ private:
 
     explicit ZelkProcess(int processId);
     // Starts the arguments with the standard output and error sent to the given descriptors
-    // (-1 keeps the parent's).
-    static std::unique_ptr<ZelkProcess> Spawn(const std::vector<std::string> &arguments, int outputFd, int errorFd);
+    // (-1 keeps the parent's); argument 0 as a program of the installation when one is given.
+    static std::unique_ptr<ZelkProcess> Spawn(const std::vector<std::string> &arguments, int outputFd, int errorFd,
+                                              const std::wstring *installation = nullptr);
     // Collects the status without blocking; true once the child has ended.
     bool Poll() const;
 
@@ -70,6 +102,10 @@ public:
     // The command line is "\"program\" arguments", split like any other.
     static std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::wstring &program,
                                                                  const std::string &arguments);
+    // The same for a program of the installation, started as ZelkProcess::StartInstalled does.
+    static std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::wstring &program,
+                                                                 const std::string &arguments,
+                                                                 const std::wstring &installation);
 
     ~CapturedProcess();
     CapturedProcess(const CapturedProcess &) = delete;
@@ -98,6 +134,8 @@ private:
     };
 
     CapturedProcess(std::unique_ptr<ZelkProcess> process, int outputFd, int errorFd);
+    static std::unique_ptr<CapturedProcess> StartCaptured(const std::wstring &program, const std::string &arguments,
+                                                          const std::wstring *installation);
     bool Read(Stream &own, Stream &other, std::string &text);
 
     std::unique_ptr<ZelkProcess> m_process;

@@ -28,3 +28,8 @@ bool ReportProgressStep()
 {
     return t_reportHooks ? t_reportHooks->ProgressStepHook() : true;
 }
+
+bool ReportCancelRequested()
+{
+    return t_reportHooks && t_reportHooks->CancelRequested();
+}

@@ -42,6 +42,9 @@ public:
     virtual void MessageHook(MessageLevel level, const std::wstring &text) = 0;
     virtual void ProgressBeginHook(unsigned steps) = 0;
     virtual bool ProgressStepHook() = 0;
+    // True once the run asks its work to stop. Unlike a step it moves no gauge, so a wait may ask
+    // as often as it likes.
+    virtual bool CancelRequested() { return false; }
 };
 
 // Registers hooks for the calling thread (null: none) and returns those they replace.
@@ -65,3 +68,5 @@ void ReportMessage(MessageLevel level, const std::wstring &text);
 void ReportProgressBegin(unsigned steps);
 // True when the work may go on (also when no hooks are registered).
 bool ReportProgressStep();
+// True when the calling thread's run asks to stop (false when no hooks are registered).
+bool ReportCancelRequested();

@@ -371,6 +371,7 @@ bool TCPSocket::RecvResponse(IOOperation &operation, uint32_t error)
     ZelkAssert(ZELKRESULT_OK == operation.m_error || PlatformError::kSuccess == error,
                "ZELKRESULT_OK == operation.m_error || ERROR_SUCCESS == error");
     operation.m_transferred += operation.m_lastTransfer;
+    m_bytesMoved.fetch_add(operation.m_lastTransfer, std::memory_order_relaxed);
     if (operation.m_transferred == operation.m_requested)
         return true;
     if (operation.m_transferred > 0 && m_partialReadAllowed)
@@ -400,6 +401,7 @@ bool TCPSocket::SendResponse(IOOperation &operation, uint32_t error)
     ZelkAssert(ZELKRESULT_OK == operation.m_error || PlatformError::kSuccess == error,
                "ZELKRESULT_OK == operation.m_error || ERROR_SUCCESS == error");
     operation.m_transferred += operation.m_lastTransfer;
+    m_bytesMoved.fetch_add(operation.m_lastTransfer, std::memory_order_relaxed);
     if (operation.m_transferred == operation.m_requested || operation.m_error != ZELKRESULT_OK)
         return true;
     if (error == PlatformError::kWSAENOBUFS)

@@ -70,6 +70,10 @@ public:
     bool IsUserlandSocketOperationInProgress() const { return m_currentUserlandThread.load() != -1; }
 
     bool IsOpen();
+    // Bytes received and sent so far, counted as each piece of a transfer completes, so that
+    // another thread can tell a peer that moves slowly from one that moves nothing while a long
+    // transfer is still under way.
+    uint64_t GetBytesMoved() const { return m_bytesMoved.load(std::memory_order_relaxed); }
     void SetPartialReadAllowed(bool allowed) { m_partialReadAllowed = allowed; }
     IPv4Endpoint GetLocalAddress() const { return m_localAddress; }
     IPv4Endpoint GetRemoteAddress() const { return m_remoteAddress; }
@@ -102,4 +106,5 @@ private:
     bool m_connectionMade = false;
     std::atomic<int32_t> m_currentUserlandThread{-1};
     std::atomic<int32_t> m_userlandCount{0};
+    std::atomic<uint64_t> m_bytesMoved{0};
 };

@@ -144,6 +144,11 @@ IPv4Endpoint ZelkDataBufferTCP::GetRemoteAddress() const
     return m_socket ? m_socket->GetRemoteAddress() : IPv4Endpoint{0, 0};
 }
 
+uint64_t ZelkDataBufferTCP::GetBytesMoved() const
+{
+    return m_socket ? m_socket->GetBytesMoved() : 0;
+}
+
 ZELKRESULT StartListening(TCPSocket &listener, const IPv4Endpoint &address, int backlog)
 {
     CPSocketManager *manager = GetSocketManager();

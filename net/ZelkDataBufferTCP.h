@@ -44,6 +44,8 @@ public:
 
     IPv4Endpoint GetLocalAddress() const;
     IPv4Endpoint GetRemoteAddress() const;
+    // Bytes moved either way so far, from any thread, a transfer still under way included.
+    uint64_t GetBytesMoved() const;
 
     // Bytes received by every read that ended with ZELKRESULT_OK or ZELKRESULT_PARTIAL.
     uint32_t received = 0;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <memory>
 #include <new>
-#include <vector>
 #include <zlib.h>
 
 #include "kernel/ZelkSystemLog.h"
@@ -15,8 +14,8 @@ constexpr uint32_t kFrameHeaderSize = 8;
 // the stream's header, trailer and the last partial block of a tiny stream.
 constexpr uint64_t kMaxExpansionRatio = 1032;
 constexpr uint64_t kExpansionSlack = 4096;
-// Compressed bytes of unknown availability are taken in pieces of this size.
-constexpr size_t kClaimedReadPiece = 256 * 1024;
+// Bytes move through zlib in pieces of this size each way, whatever the block's size.
+constexpr uint32_t kPieceSize = 256 * 1024;
 
 void PutUint32(uint8_t *out, uint32_t value)
 {
@@ -30,47 +29,83 @@ uint32_t GetUint32(const uint8_t *in)
            static_cast<uint32_t>(in[3]) << 24;
 }
 
-std::unique_ptr<uint8_t[]> Allocate(uint64_t size)
-{
-    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[size ? size : 1]);
-}
-
-// Reads count bytes that a header claims. From a source whose size showed that they are there the
-// block is allocated at once; from one that cannot tell (a connection) it grows with what arrives,
-// so that a header alone never sizes an allocation.
-ZELKRESULT ReadClaimedBytes(ZelkDataBuffer &source, bool sizeKnown, uint32_t count, std::vector<uint8_t> &bytes)
-{
-    try
-    {
-        if (sizeKnown)
-        {
-            bytes.resize(count);
-            return count == 0 ? ZELKRESULT_OK : source.Read(bytes.data(), count);
-        }
-        while (bytes.size() < count)
-        {
-            const size_t done = bytes.size();
-            const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(kClaimedReadPiece, count - done));
-            bytes.resize(done + piece);
-            if (const ZELKRESULT result = source.Read(bytes.data() + done, piece))
-                return result;
-        }
-        return ZELKRESULT_OK;
-    }
-    catch (const std::bad_alloc &)
-    {
-        return ZELKRESULT_NO_MEMORY;
-    }
-}
-
 // True when the two lengths can belong to a block that this program wrote.
 bool PlausibleLengths(uint32_t compressed, uint32_t expanded)
 {
-    if (expanded > ZelkUtil::kMaxExpandedBlock)
-        return false;
     if (compressed > compressBound(expanded))
         return false;
     return expanded <= compressed * kMaxExpansionRatio + kExpansionSlack;
+}
+
+// The two pieces a block passes through: what goes into zlib and what comes out.
+struct Pieces
+{
+    std::unique_ptr<uint8_t[]> in{new (std::nothrow) uint8_t[kPieceSize]};
+    std::unique_ptr<uint8_t[]> out{new (std::nothrow) uint8_t[kPieceSize]};
+
+    explicit operator bool() const { return in && out; }
+};
+
+// A block is written as it is made, so a failure finds part of it in the destination already.
+// Where the block was the destination's end, that part is cut off again, and the destination is
+// as it was before the block; bytes a block wrote over cannot be given back.
+class BlockStart
+{
+public:
+    explicit BlockStart(ZelkDataBuffer &destination)
+        : m_destination(destination), m_position(destination.GetPosition()),
+          m_atEnd(m_position == destination.GetSize())
+    {
+    }
+
+    uint64_t Position() const { return m_position; }
+
+    ZELKRESULT Undo(ZELKRESULT result)
+    {
+        if (m_atEnd && m_destination.GetSize() > m_position)
+            m_destination.SetSize(m_position);
+        return result;
+    }
+
+private:
+    ZelkDataBuffer &m_destination;
+    uint64_t m_position;
+    bool m_atEnd;
+};
+
+struct DeflateStream
+{
+    z_stream stream{};
+    int init = deflateInit(&stream, Z_DEFAULT_COMPRESSION);
+    ~DeflateStream()
+    {
+        if (init == Z_OK)
+            deflateEnd(&stream);
+    }
+};
+
+struct InflateStream
+{
+    z_stream stream{};
+    int init = inflateInit(&stream);
+    ~InflateStream()
+    {
+        if (init == Z_OK)
+            inflateEnd(&stream);
+    }
+};
+
+// Reads and drops count bytes: what is left of a block behind the end of its zlib stream.
+ZELKRESULT SkipBytes(ZelkDataBuffer &source, uint64_t count, uint8_t *piece)
+{
+    while (count > 0)
+    {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, kPieceSize));
+        if (const ZELKRESULT result = source.Read(piece, n))
+            return result;
+        count -= n;
+    }
+    return ZELKRESULT_OK;
 }
 } // namespace
 
@@ -79,34 +114,74 @@ ZELKRESULT ZelkUtil::CompressData(ZelkDataBuffer &destination, ZelkDataBuffer &s
     const uint64_t size = source.GetSize();
     const uint64_t position = source.GetPosition();
     const uint64_t length = size > position ? size - position : 0;
-    // The reader refuses larger blocks, so none is written.
-    if (length > kMaxExpandedBlock)
+    if (length > kMaxBlockLength)
     {
         ZelkSystemLog("ZelkUtil::CompressData> block of %llu bytes is too large", static_cast<unsigned long long>(length));
         return ZELKRESULT_NO_MEMORY;
     }
     const uint32_t expanded = static_cast<uint32_t>(length);
-    std::unique_ptr<uint8_t[]> plain = Allocate(expanded);
-    uLongf bound = compressBound(expanded);
-    // The frame header sits in front of the compressed bytes so the block leaves in one write.
-    std::unique_ptr<uint8_t[]> frame = Allocate(kFrameHeaderSize + static_cast<uint64_t>(bound));
-    if (!plain || !frame)
+    Pieces pieces;
+    DeflateStream zlib;
+    if (!pieces)
         return ZELKRESULT_NO_MEMORY;
-    if (const ZELKRESULT result = source.Read(plain.get(), expanded))
-        return result;
-    const int err = compress2(frame.get() + kFrameHeaderSize, &bound, plain.get(), expanded, Z_DEFAULT_COMPRESSION);
-    if (err != Z_OK)
+    if (zlib.init != Z_OK)
     {
-        ZelkSystemLog("ZelkUtil::CompressData> err %d", err);
+        ZelkSystemLog("ZelkUtil::CompressData> err %d", zlib.init);
         return ZELKRESULT_NO_MEMORY;
     }
-    const uint32_t compressed = static_cast<uint32_t>(bound);
-    PutUint32(frame.get(), compressed);
-    PutUint32(frame.get() + 4, expanded);
-    return destination.Write(frame.get(), kFrameHeaderSize + compressed);
+    z_stream &stream = zlib.stream;
+
+    BlockStart start(destination);
+    uint8_t header[kFrameHeaderSize];
+    PutUint32(header, 0); // known only at the end
+    PutUint32(header + 4, expanded);
+    if (const ZELKRESULT result = destination.Write(header, kFrameHeaderSize))
+        return start.Undo(result);
+    uint64_t unread = expanded;
+    uint64_t compressed = 0;
+    int err = Z_OK;
+    while (err != Z_STREAM_END)
+    {
+        if (stream.avail_in == 0 && unread > 0)
+        {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(unread, kPieceSize));
+            if (const ZELKRESULT result = source.Read(pieces.in.get(), n))
+                return start.Undo(result);
+            unread -= n;
+            stream.next_in = pieces.in.get();
+            stream.avail_in = n;
+        }
+        stream.next_out = pieces.out.get();
+        stream.avail_out = kPieceSize;
+        err = deflate(&stream, unread == 0 ? Z_FINISH : Z_NO_FLUSH);
+        if (err != Z_OK && err != Z_STREAM_END && err != Z_BUF_ERROR)
+        {
+            ZelkSystemLog("ZelkUtil::CompressData> err %d", err);
+            return start.Undo(ZELKRESULT_NO_MEMORY);
+        }
+        const uint32_t produced = kPieceSize - stream.avail_out;
+        compressed += produced;
+        // Data that does not compress can grow past what the frame's length can state.
+        if (compressed > kMaxBlockLength)
+        {
+            ZelkSystemLog("ZelkUtil::CompressData> %u bytes compress to more than %llu", expanded,
+                          static_cast<unsigned long long>(kMaxBlockLength));
+            return start.Undo(ZELKRESULT_NO_MEMORY);
+        }
+        if (const ZELKRESULT result = destination.Write(pieces.out.get(), produced))
+            return start.Undo(result);
+    }
+    const uint64_t end = destination.GetPosition();
+    PutUint32(header, static_cast<uint32_t>(compressed));
+    ZELKRESULT result = destination.Seek(start.Position());
+    if (result == ZELKRESULT_OK)
+        result = destination.Write(header, 4);
+    if (result == ZELKRESULT_OK)
+        result = destination.Seek(end);
+    return result == ZELKRESULT_OK ? ZELKRESULT_OK : start.Undo(result);
 }
 
-ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer &source)
+ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer &source, uint64_t maxExpanded)
 {
     uint8_t header[kFrameHeaderSize];
     if (const ZELKRESULT result = source.Read(header, kFrameHeaderSize))
@@ -116,12 +191,12 @@ ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer 
     }
     const uint32_t compressed = GetUint32(header);
     const uint32_t expanded = GetUint32(header + 4);
-    if (!PlausibleLengths(compressed, expanded))
+    if (!PlausibleLengths(compressed, expanded) || expanded > maxExpanded)
     {
         ZelkSystemLog("ZelkUtil::DecompressData> bad block lengths srcLen=%u, dstLen=%u", compressed, expanded);
         return ZELKRESULT_BAD_FORMAT;
     }
-    // A source that knows its size (not a connection) can show a cut block before allocation.
+    // A source that knows its size (not a connection) shows a cut block before anything is written.
     const uint64_t size = source.GetSize();
     const uint64_t position = source.GetPosition();
     if (size != 0 && position <= size && compressed > size - position)
@@ -129,28 +204,73 @@ ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer 
         ZelkSystemLog("ZelkUtil::DecompressData> ReadData returned %d", static_cast<int>(ZELKRESULT_END_OF_DATA));
         return ZELKRESULT_END_OF_DATA;
     }
-
-    std::vector<uint8_t> packed;
-    if (const ZELKRESULT result = ReadClaimedBytes(source, size != 0, compressed, packed))
-    {
-        ZelkSystemLog("ZelkUtil::DecompressData> ReadData returned %d", static_cast<int>(result));
-        return result;
-    }
-    // Allocated only once the compressed bytes are really there: the ratio check then ties the
-    // expanded size to data received, not to a claim.
-    std::unique_ptr<uint8_t[]> plain = Allocate(expanded);
-    if (!plain)
+    Pieces pieces;
+    InflateStream zlib;
+    if (!pieces || zlib.init != Z_OK)
         return ZELKRESULT_NO_MEMORY;
-    uLongf produced = expanded;
-    const int err = uncompress(plain.get(), &produced, packed.data(), compressed);
-    if (err != Z_OK)
+    z_stream &stream = zlib.stream;
+
+    // From a connection the compressed bytes are taken as they arrive, and expanded bytes exist
+    // only for compressed bytes that did: no claim sizes anything.
+    BlockStart start(destination);
+    uint64_t unread = compressed;
+    uint64_t produced = 0;
+    int err = Z_OK;
+    for (;;)
+    {
+        if (stream.avail_in == 0 && unread > 0)
+        {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(unread, kPieceSize));
+            if (const ZELKRESULT result = source.Read(pieces.in.get(), n))
+            {
+                ZelkSystemLog("ZelkUtil::DecompressData> ReadData returned %d", static_cast<int>(result));
+                return start.Undo(result);
+            }
+            unread -= n;
+            stream.next_in = pieces.in.get();
+            stream.avail_in = n;
+        }
+        // One byte of room beyond the expanded length shows a stream that runs past it.
+        const uint32_t room = static_cast<uint32_t>(std::min<uint64_t>(kPieceSize, expanded - produced + 1));
+        stream.next_out = pieces.out.get();
+        stream.avail_out = room;
+        err = inflate(&stream, Z_NO_FLUSH);
+        const uint32_t got = room - stream.avail_out;
+        if (produced + got > expanded)
+        {
+            err = Z_BUF_ERROR;
+            produced = expanded;
+            break;
+        }
+        if (const ZELKRESULT result = destination.Write(pieces.out.get(), got))
+            return start.Undo(result);
+        produced += got;
+        if (err == Z_STREAM_END)
+            break;
+        // No progress although there was room: with nothing left to read the block ends inside
+        // its stream, and input that cannot be taken is damage all the same.
+        if (err == Z_BUF_ERROR && (stream.avail_in != 0 || unread == 0))
+        {
+            err = Z_DATA_ERROR;
+            break;
+        }
+        if (err != Z_OK && err != Z_BUF_ERROR)
+            break;
+    }
+    if (err != Z_STREAM_END)
     {
         ZelkSystemLog("ZelkUtil::DecompressData> err %d", err);
-        ZelkSystemLog("ZelkUtil::DecompressData> srcLen=%d, dstLen=%d, actualDstLen=%d", static_cast<int>(compressed),
-                      static_cast<int>(expanded), static_cast<int>(produced));
-        return ZELKRESULT_NO_MEMORY;
+        ZelkSystemLog("ZelkUtil::DecompressData> srcLen=%u, dstLen=%u, actualDstLen=%u", compressed, expanded,
+                      static_cast<uint32_t>(produced));
+        return start.Undo(ZELKRESULT_NO_MEMORY);
+    }
+    // Bytes behind the stream's end still belong to the block: the next one starts after them.
+    if (const ZELKRESULT result = SkipBytes(source, unread, pieces.in.get()))
+    {
+        ZelkSystemLog("ZelkUtil::DecompressData> ReadData returned %d", static_cast<int>(result));
+        return start.Undo(result);
     }
     if (produced != expanded)
-        return ZELKRESULT_END_OF_DATA;
-    return destination.Write(plain.get(), expanded);
+        return start.Undo(ZELKRESULT_END_OF_DATA);
+    return ZELKRESULT_OK;
 }

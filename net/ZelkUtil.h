@@ -9,18 +9,23 @@
 
 namespace ZelkUtil
 {
-// The largest block either side accepts. Lengths arrive from files and from the network, and a
-// block is held twice in memory, so a claim beyond this is treated as damage, not allocated.
-constexpr uint32_t kMaxExpandedBlock = 1u << 30;
+// Both lengths of the frame are 32-bit: no block, compressed or expanded, is longer.
+constexpr uint64_t kMaxBlockLength = 0xFFFFFFFFull;
 
 // Compresses everything from the source's position to its end into one block written at the
-// destination's position. ZELKRESULT_NO_MEMORY when zlib fails or the data exceeds
-// kMaxExpandedBlock.
+// destination's position. The data passes through in pieces, so memory does not grow with the
+// block; since the compressed length leads the block and is known only at its end, the
+// destination must be able to seek back to it. ZELKRESULT_NO_MEMORY when zlib fails or the data
+// or its compressed form is longer than kMaxBlockLength. After a failure the destination holds no
+// part of the block (it is cut back to where the block began, when the block was its end).
 ZELKRESULT CompressData(ZelkDataBuffer &destination, ZelkDataBuffer &source);
 // Reads one block at the source's position and writes the expanded bytes at the destination's
-// position. Lengths that no valid block can have are ZELKRESULT_BAD_FORMAT, refused before
-// anything is allocated; a compressed length beyond the end of a source of known size is
-// ZELKRESULT_END_OF_DATA. From a source of unknown size (a connection) the compressed bytes are
-// taken as they arrive, so memory follows what was received, not what the header claims.
-ZELKRESULT DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer &source);
+// position, in pieces: memory does not grow with the block. Lengths that no valid block can have,
+// and an expanded length above maxExpanded (the most the caller takes), are ZELKRESULT_BAD_FORMAT,
+// refused before anything is read or written; a compressed length beyond the end of a source of
+// known size is ZELKRESULT_END_OF_DATA. A stream that ends before the expanded length is
+// ZELKRESULT_END_OF_DATA, one that runs past it or is damaged ZELKRESULT_NO_MEMORY (zlib's
+// failure), and after any failure the destination holds none of the block (as above).
+ZELKRESULT DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer &source,
+                          uint64_t maxExpanded = kMaxBlockLength);
 } // namespace ZelkUtil

@@ -13,6 +13,8 @@ namespace
 constexpr wchar_t kArchiveSeparator = L'\\';
 // The name block holds the unit count before the units.
 constexpr uint64_t kNameCountSize = 4;
+// A name block longer than this holds no name this program takes; it is refused unexpanded.
+constexpr uint64_t kMaxNameBlock = kNameCountSize + 2 * kMaxUntrustedNameUnits;
 
 const std::wstring kTextRefusedArchiveName = L"Refused a patch archive entry that points outside its directory: ";
 
@@ -38,13 +40,14 @@ bool ArchiveNameDenotesDirectory(const std::wstring &name)
 
 namespace
 {
-// Reads the name of the next record. The count is checked against the block before the name is
-// taken from it, so a damaged count can neither overrun the block nor demand a huge allocation,
-// and a name beyond the bounds of any path is damage, never a directory chain to make.
+// Reads the name of the next record. A block longer than any name is refused before it is
+// expanded, and the count is checked against the block before the name is taken from it, so a
+// damaged count can neither overrun the block nor demand a huge allocation; a name beyond the
+// bounds of any path is damage, never a directory chain to make.
 bool ReadRecordName(ZelkDataBuffer &archive, std::wstring &name)
 {
     ZelkDataBufferMemoryDynamic block;
-    const ZELKRESULT result = ZelkUtil::DecompressData(block, archive);
+    const ZELKRESULT result = ZelkUtil::DecompressData(block, archive, kMaxNameBlock);
     if (result != ZELKRESULT_OK)
     {
         ZelkSystemLog("UnpackPackageArchive> name block unreadable: %u", result);
@@ -60,11 +63,6 @@ bool ReadRecordName(ZelkDataBuffer &archive, std::wstring &name)
                       static_cast<unsigned long long>(block.GetSize()));
         return false;
     }
-    if (count > kMaxUntrustedNameUnits)
-    {
-        ZelkSystemLog("UnpackPackageArchive> name of %u units is longer than any path", count);
-        return false;
-    }
     name = DecodeUtf16LE(reinterpret_cast<const char *>(block.GetData()) + kNameCountSize, count);
     if (!IsWithinUntrustedNameBounds(name))
     {
@@ -72,6 +70,28 @@ bool ReadRecordName(ZelkDataBuffer &archive, std::wstring &name)
         return false;
     }
     return true;
+}
+
+// Expands the next block into a file of its own, piece by piece: a file of any size the block can
+// hold takes the same memory. A block that fails leaves no file behind, so nothing cut short
+// lies in the package as if it were whole.
+bool UnpackFile(ZelkDataBuffer &archive, const std::wstring &path)
+{
+    ZelkDataBufferFile output(path, ZelkDataBufferFile::AccessWrite);
+    if (!output.IsOpen())
+    {
+        ZelkSystemLogW(L"UnpackPackageArchive> cannot create %ls", path.c_str());
+        return false;
+    }
+    ZELKRESULT result = ZelkUtil::DecompressData(output, archive);
+    const ZELKRESULT closed = output.Close();
+    if (result == ZELKRESULT_OK)
+        result = closed;
+    if (result == ZELKRESULT_OK)
+        return true;
+    ZelkSystemLogW(L"UnpackPackageArchive> cannot unpack %ls: %u", path.c_str(), result);
+    DeleteFileAt(path);
+    return false;
 }
 } // namespace
 
@@ -111,20 +131,8 @@ bool UnpackPackageArchive(const std::wstring &archive, const std::wstring &desti
             continue;
         }
         NormalizeSeparators(path);
-        ZelkDataBufferFile output(path, ZelkDataBufferFile::AccessWrite);
-        if (!output.IsOpen())
-        {
-            ZelkSystemLogW(L"UnpackPackageArchive> cannot create %ls", path.c_str());
+        if (!UnpackFile(input, path))
             return false;
-        }
-        ZELKRESULT result = ZelkUtil::DecompressData(output, input);
-        if (result == ZELKRESULT_OK)
-            result = output.Close();
-        if (result != ZELKRESULT_OK)
-        {
-            ZelkSystemLogW(L"UnpackPackageArchive> cannot unpack %ls: %u", path.c_str(), result);
-            return false;
-        }
     }
     return true;
 }

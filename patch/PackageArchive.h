@@ -18,8 +18,10 @@ constexpr uint32_t kPackageArchiveVersion = 1;
 bool ArchiveNameDenotesDirectory(const std::wstring &name);
 
 // Unpacks every record into destination. Directory records create their directory; file records
-// are written whole. False at the first damaged record, the first name that would leave the
-// destination, or the first file that cannot be written; what was unpacked before stays.
+// are expanded into their file piece by piece, so memory does not follow the size of a file (up to
+// the 4 GiB - 1 bytes a block can hold). False at the first damaged record, the first name that
+// would leave the destination, or the first file that cannot be written; what was unpacked before
+// stays, and the file that failed is removed.
 bool UnpackPackageArchive(const std::wstring &archive, const std::wstring &destination);
 
 // Writes an archive record by record, for the package builder. Directory records must come before
@@ -38,7 +40,8 @@ public:
     // destination, beyond the bounds of a name from outside, a directory name with an extension,
     // or a file name without one).
     ZELKRESULT AddDirectory(const std::wstring &name);
-    // The content is read from path (a '/' path of this system).
+    // The content is read from path (a '/' path of this system) and compressed piece by piece;
+    // ZELKRESULT_NO_MEMORY when it, or its compressed form, is longer than a block can hold.
     ZELKRESULT AddFile(const std::wstring &name, const std::wstring &path);
     // Closes the archive; only a successful close means every record is on the disk.
     ZELKRESULT Close();

@@ -212,7 +212,7 @@ bool RunPatchTool(const PackageTarget &directories, const std::wstring &backup, 
     const std::string commandLine = QuoteArgument(PathToNative(directories.installation.PathOf(kPatchToolPath))) +
                                     " " + QuoteArgument(PathToNative(backup)) + " " +
                                     QuoteArgument(PathToNative(difference)) + " " + QuoteArgument(PathToNative(output));
-    std::unique_ptr<ZelkProcess> tool = ZelkProcess::Start(commandLine);
+    std::unique_ptr<ZelkProcess> tool = ZelkProcess::StartInstalled(directories.installation.Path(), commandLine);
     if (!tool)
     {
         ReportMessage(MessageNormal, kTextFailedPatchCommand + NativeToPath(commandLine));

@@ -8,6 +8,7 @@
 #include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
+#include "net/ZelkUtil.h"
 #include "publish/JojoDiff.h"
 #include "patch/MD5.h"
 #include "patch/PackageArchive.h"
@@ -89,6 +90,22 @@ bool CheckCarriable(const std::wstring &relative, const std::wstring &archiveNam
         }
     }
     return true;
+}
+
+// An added file travels as one compressed block, whose lengths are 32-bit.
+bool CheckFitsOneBlock(const std::wstring &relative, const std::wstring &path, std::wstring &problem)
+{
+    uint64_t size = 0;
+    if (GetFileSizeAt(path, size) != ZELKRESULT_OK)
+    {
+        problem = L"cannot read " + path;
+        return false;
+    }
+    if (size <= ZelkUtil::kMaxBlockLength)
+        return true;
+    problem = FormatTextW(L"%ls has %llu bytes, more than one archive block can hold (%llu)", relative.c_str(),
+                          static_cast<unsigned long long>(size), static_cast<unsigned long long>(ZelkUtil::kMaxBlockLength));
+    return false;
 }
 
 bool Digest(const std::wstring &path, std::string &digest, std::wstring &problem)
@@ -215,10 +232,13 @@ bool BuildInWorkDirectory(const std::wstring &oldDirectory, const std::wstring &
     std::vector<DataFile> dataFiles;
     for (const auto &[relative, newPath] : newFiles)
     {
+        const auto old = oldFiles.find(relative);
+        // Told before the file is read through for its digest, which takes long for such a file.
+        if (old == oldFiles.end() && !CheckFitsOneBlock(relative, newPath, problem))
+            return false;
         std::string newDigest;
         if (!Digest(newPath, newDigest, problem))
             return false;
-        const auto old = oldFiles.find(relative);
         if (old == oldFiles.end())
         {
             DataFile file{relative, kArchiveRoot + ListPath(kDataName + kPathSeparator + relative), newPath};

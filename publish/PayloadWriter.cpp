@@ -1,6 +1,8 @@
 #include "publish/PayloadWriter.h"
 
 #include <cstring>
+#include <map>
+#include <vector>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -8,6 +10,7 @@
 #include "patch/PatchPayload.h"
 #include "patch/PublisherKey.h"
 #include "patch/SHA256.h"
+#include "patch/StepChain.h"
 #include "publish/PublisherSigningKey.h"
 
 using namespace PayloadLayout;
@@ -53,6 +56,42 @@ bool CheckText(const std::string &text, uint32_t field, const char *what, std::s
     return true;
 }
 
+// A patcher follows the steps from the installed version as far as the target and refuses a
+// payload whose steps lead back to a version they already reached: such a payload is not made.
+// Every version a step starts from may be where a patcher starts.
+bool CheckChains(const PayloadContents &contents, std::string &error)
+{
+    struct Step
+    {
+        std::string source;
+        std::string target;
+    };
+    // As the reader does: the first step from a version is its step.
+    std::map<std::string, std::string> next;
+    for (const PayloadStep &step : contents.steps)
+        next.emplace(step.sourceVersion, step.targetVersion);
+    const auto lookup = [&next](const std::string &version, Step &step) {
+        const auto found = next.find(version);
+        if (found == next.end())
+            return false;
+        step.target = found->second;
+        return true;
+    };
+    for (const auto &[start, target] : next)
+    {
+        std::vector<Step> steps;
+        Step back;
+        if (FollowStepChain(start, contents.targetVersion, lookup, steps, back) == StepChainEnd::LeadsBack)
+        {
+            error = FormatText("the step from version %s leads back to version %s, which the steps before it reach "
+                               "(starting from version %s); a patcher would refuse the payload",
+                               back.source.c_str(), back.target.c_str(), start.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CheckContents(const PayloadContents &contents, std::string &error)
 {
     if (contents.signers.size() > kMaxPayloadSignatures)
@@ -74,7 +113,7 @@ bool CheckContents(const PayloadContents &contents, std::string &error)
             !CheckText(step.targetVersion, kVersionField, "step target version", error))
             return false;
     }
-    return true;
+    return CheckChains(contents, error);
 }
 
 // A magic already at a boundary of the patcher would be found before ours.

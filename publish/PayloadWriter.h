@@ -31,8 +31,9 @@ struct PayloadContents
 
 // Writes the patcher's bytes, zero filler to the next 4,096-byte boundary, the header, the step
 // archives in order, the build table, the step table and, when there are signers, the signature
-// trailer. The output keeps the patcher's
-// permission bits and replaces an existing file only once it is complete. On failure returns
-// false with a one-line reason in error, and leaves no output behind.
+// trailer. The output keeps the patcher's permission bits and replaces an existing file only once
+// it is complete. Steps that lead back to a version they already reached are refused, as a patcher
+// would refuse them. On failure returns false with a one-line reason in error, and leaves no output
+// behind.
 bool WritePayload(const std::wstring &patcherPath, const std::wstring &outputPath, const PayloadContents &contents,
                   std::string &error);

@@ -13,6 +13,8 @@ namespace
 {
 // A key file is one line, or a PEM block of a few lines.
 constexpr uint64_t kMaxKeyFileSize = 64 * 1024;
+// The public key is given to every patcher; anyone may read it.
+constexpr uint32_t kPublicKeyMode = 0644;
 } // namespace
 
 bool ReadPublisherFile(const std::wstring &path, uint64_t limit, std::string &bytes, std::string &error)
@@ -91,8 +93,10 @@ bool WriteNewKeyPair(const PublisherSigningKey &key, const std::wstring &private
         error = "cannot create " + PathToNative(privatePath);
         return false;
     }
-    if (!WritePublisherFile(publicPath, key.PublicKey().ToText() + "\n", error))
+    // Created new like the private key: the check above cannot keep out a file that appears later.
+    if (!CreateNewFile(publicPath, key.PublicKey().ToText() + "\n", kPublicKeyMode))
     {
+        error = "cannot create " + PathToNative(publicPath);
         DeleteFileAt(privatePath);
         return false;
     }

@@ -10,6 +10,7 @@
 
 #include "kernel/DirectoryListing.h"
 #include "kernel/FileUtil.h"
+#include "kernel/ProcessMemory.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "net/CPSocketManager.h"
@@ -23,14 +24,17 @@ namespace
 constexpr wchar_t kKeySeparator = L'\\';
 // Files are checksummed through a buffer of this size, which stays in the processor's cache.
 constexpr uint32_t kChecksumPieceSize = 256 * 1024;
-// "zrc1": a reference cache of this program's first layout.
-constexpr uint32_t kReferenceCacheMagic = 0x3163727Au;
+// "zrc2": a reference cache of this program's second layout, which records the files left out for
+// their links (a cache of the first layout is only read again in full).
+constexpr uint32_t kReferenceCacheMagic = 0x3263727Au;
 constexpr size_t kCacheWriteBlock = 64 * 1024;
 // Writes go out in pieces of this size, so that a slow client that still reads counts as alive.
 constexpr uint32_t kSendPieceSize = 256 * 1024;
 // The bytes after a summary entry's name: checksum and modification time.
 constexpr uint32_t kSummaryEntryTrailSize = 12;
 constexpr int kListenBacklog = 128;
+// How a connection ends that the server's memory limit cannot hold.
+constexpr const char *kOverMemoryLimit = "over the server's memory limit";
 
 uint32_t ParseUint32(const uint8_t *bytes)
 {
@@ -62,15 +66,60 @@ bool NameBefore(const ReferenceFile &file, const std::wstring &name)
     return FileTreeSummary::KeyOrder()(file.name, name);
 }
 
-// Files at the top of an installation that belong to that installation, not to the build: the
-// repair run's summary and the uninstaller, which a repair run never lists; the uninstall log,
-// which records this installation's own paths (the reference's would make the uninstaller miss
-// every file); and the journal of a patch step cut short, which the next patch run needs. The
-// server neither sends nor deletes them.
-bool IsInstallationOwn(const std::wstring &relative)
+// A segment key as the UTF-16 units it is ordered by (those of the summary format, in which a
+// character above U+FFFF is two units): the path's, then '#' and the index's digits, at least three.
+class KeyUnits
 {
-    return relative == ProductFacts::kRepairSummaryName || relative == ProductFacts::kUninstallerName ||
-           relative == ProductFacts::kUninstallLogName || relative == ProductFacts::kStepJournalName;
+public:
+    KeyUnits(std::string_view pathUnits, uint64_t index) : m_path(pathUnits)
+    {
+        char digits[24];
+        size_t count = 0;
+        do
+        {
+            digits[count++] = static_cast<char>('0' + index % 10);
+            index /= 10;
+        } while (index != 0 || count < 3);
+        m_tail[m_tailLength++] = u'#';
+        while (count > 0)
+            m_tail[m_tailLength++] = static_cast<char16_t>(digits[--count]);
+    }
+
+    std::string_view Path() const { return m_path; }
+    size_t Size() const { return m_path.size() / 2 + m_tailLength; }
+    uint16_t At(size_t unit) const
+    {
+        const size_t pathUnits = m_path.size() / 2;
+        if (unit >= pathUnits)
+            return m_tail[unit - pathUnits];
+        return static_cast<uint16_t>(static_cast<uint8_t>(m_path[2 * unit]) |
+                                     (static_cast<uint8_t>(m_path[2 * unit + 1]) << 8));
+    }
+
+private:
+    std::string_view m_path;
+    char16_t m_tail[24] = {};
+    size_t m_tailLength = 0;
+};
+
+// The order of FileTreeSummary::KeyOrder, without making either key.
+bool KeyBefore(const KeyUnits &left, const KeyUnits &right)
+{
+    // Equal bytes of the two paths are equal units: only the units from the first difference on
+    // need looking at.
+    const std::string_view a = left.Path();
+    const std::string_view b = right.Path();
+    const size_t common = std::min(a.size(), b.size());
+    const size_t same = static_cast<size_t>(std::mismatch(a.begin(), a.begin() + common, b.begin()).first - a.begin());
+    const size_t end = std::min(left.Size(), right.Size());
+    for (size_t unit = same / 2; unit < end; ++unit)
+    {
+        const uint16_t x = left.At(unit);
+        const uint16_t y = right.At(unit);
+        if (x != y)
+            return x < y;
+    }
+    return left.Size() < right.Size();
 }
 
 bool IsRegularFile(const std::wstring &path)
@@ -79,11 +128,11 @@ bool IsRegularFile(const std::wstring &path)
     return std::filesystem::is_regular_file(PathToNative(path), error);
 }
 
-bool ChecksumFile(const std::wstring &path, ReferenceFile &file, std::vector<uint8_t> &piece)
+bool ChecksumFile(ZelkDataBufferFile *opened, ReferenceFile &file, std::vector<uint8_t> &piece)
 {
-    ZelkDataBufferFile data(path, ZelkDataBufferFile::AccessRead);
-    if (!data.IsOpen())
+    if (opened == nullptr)
         return false;
+    ZelkDataBufferFile &data = *opened;
     file.checksums.clear();
     uint64_t remaining = file.size;
     while (remaining > 0)
@@ -158,6 +207,17 @@ std::string UtcNow()
 }
 } // namespace
 
+// Files at the top of an installation that belong to that installation, not to the build: the
+// repair run's summary and the uninstaller, which a repair run never lists; the uninstall log,
+// which records this installation's own paths (the reference's would make the uninstaller miss
+// every file); and the journal of a patch step cut short, which the next patch run needs. The
+// server neither sends nor deletes them.
+bool IsInstallationOwn(const std::wstring &relative)
+{
+    return relative == ProductFacts::kRepairSummaryName || relative == ProductFacts::kUninstallerName ||
+           relative == ProductFacts::kUninstallLogName || relative == ProductFacts::kStepJournalName;
+}
+
 std::string FormatEndpoint(const IPv4Endpoint &endpoint)
 {
     char text[32];
@@ -172,9 +232,11 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
 {
     m_root = root;
     m_files.clear();
+    m_linksLeadingOut.clear();
     m_segmentCount = 0;
     m_segmentsRead = 0;
-    if (!IsDirectory(root))
+    m_directory = std::make_unique<ConfinedDirectory>(root);
+    if (!IsDirectory(root) || !m_directory->IsOpen())
     {
         error = PathToNative(root) + " is no directory";
         return false;
@@ -184,8 +246,9 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
         return false;
 
     std::vector<ReferenceFile> cached;
+    std::vector<std::wstring> cachedLinks;
     if (!cachePath.empty())
-        LoadReferenceCache(cachePath, root, cached);
+        LoadReferenceCache(cachePath, root, cached, cachedLinks);
     std::vector<uint8_t> piece(kChecksumPieceSize);
     size_t reused = 0;
     for (ReferenceFile &file : files)
@@ -198,7 +261,7 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
             ++reused;
             continue;
         }
-        if (!ChecksumFile(DiskPath(file), file, piece))
+        if (!ChecksumFile(OpenFile(file).get(), file, piece))
         {
             error = "cannot read " + PathToNative(DiskPath(file));
             return false;
@@ -207,13 +270,21 @@ bool ReferenceTree::Build(const std::wstring &root, const std::wstring &cachePat
     }
     for (ReferenceFile &file : files)
     {
+        // A key slot counts a file's segments in 32 bits: 16 PiB, far beyond any file a client has.
+        if (file.checksums.size() >= UINT32_MAX)
+        {
+            error = PathToNative(DiskPath(file)) + " is too large to be served";
+            return false;
+        }
         file.firstSegment = m_segmentCount;
         m_segmentCount += file.checksums.size();
     }
     m_files = std::move(files);
+    OrderKeys();
 
-    const bool cacheCurrent = reused == m_files.size() && cached.size() == m_files.size();
-    if (!cachePath.empty() && !cacheCurrent && !SaveReferenceCache(cachePath, root, m_files))
+    const bool cacheCurrent =
+        reused == m_files.size() && cached.size() == m_files.size() && cachedLinks == m_linksLeadingOut;
+    if (!cachePath.empty() && !cacheCurrent && !SaveReferenceCache(cachePath, root, m_files, m_linksLeadingOut))
     {
         error = "cannot write the cache " + PathToNative(cachePath);
         return false;
@@ -234,7 +305,9 @@ bool ReferenceTree::Walk(const std::wstring &cachePath, std::vector<ReferenceFil
     {
         const Directory directory = std::move(directories.front());
         directories.pop_front();
-        if (ListDirectoryEntries(directory.path, entries) != ZELKRESULT_OK)
+        const std::wstring name =
+            directory.relative.substr(0, directory.relative.size() - (directory.relative.empty() ? 0 : 1));
+        if (m_directory->ListDirectory(name, entries) != ZELKRESULT_OK)
         {
             error = "cannot list " + PathToNative(directory.path);
             return false;
@@ -243,6 +316,13 @@ bool ReferenceTree::Walk(const std::wstring &cachePath, std::vector<ReferenceFil
         {
             const std::wstring path = JoinPath(directory.path, entry.name);
             const std::wstring relative = directory.relative + entry.name;
+            // A link that leads out of the tree (or nowhere) is not looked through: what it leads
+            // to may be anything the server's account can read.
+            if (entry.isLink && !entry.known)
+            {
+                m_linksLeadingOut.push_back(relative);
+                continue;
+            }
             if (!entry.known)
             {
                 error = "cannot look at " + PathToNative(path);
@@ -268,7 +348,36 @@ bool ReferenceTree::Walk(const std::wstring &cachePath, std::vector<ReferenceFil
     std::sort(files.begin(), files.end(), [](const ReferenceFile &left, const ReferenceFile &right) {
         return FileTreeSummary::KeyOrder()(left.name, right.name);
     });
+    std::sort(m_linksLeadingOut.begin(), m_linksLeadingOut.end(), FileTreeSummary::KeyOrder());
     return true;
+}
+
+void ReferenceTree::OrderKeys()
+{
+    m_nameUnits.clear();
+    m_nameStarts.clear();
+    m_keyOrder.clear();
+    for (const ReferenceFile &file : m_files)
+    {
+        m_nameStarts.push_back(static_cast<uint32_t>(m_nameUnits.size()));
+        m_nameUnits += EncodeUtf16LE(file.name);
+    }
+    m_nameStarts.push_back(static_cast<uint32_t>(m_nameUnits.size()));
+    m_keyOrder.reserve(m_segmentCount + m_files.size());
+    for (size_t f = 0; f < m_files.size(); ++f)
+    {
+        for (size_t i = 0; i <= m_files[f].checksums.size(); ++i)
+            m_keyOrder.push_back({static_cast<uint32_t>(f), static_cast<uint32_t>(i)});
+    }
+    std::sort(m_keyOrder.begin(), m_keyOrder.end(), [&](const KeySlot &left, const KeySlot &right) {
+        return KeyBefore(KeyUnits(GetNameUnits(left.file), left.index),
+                         KeyUnits(GetNameUnits(right.file), right.index));
+    });
+}
+
+std::string_view ReferenceTree::GetNameUnits(size_t file) const
+{
+    return std::string_view(m_nameUnits).substr(m_nameStarts[file], m_nameStarts[file + 1] - m_nameStarts[file]);
 }
 
 const ReferenceFile *ReferenceTree::FindFile(const std::wstring &name) const
@@ -284,10 +393,19 @@ std::wstring ReferenceTree::DiskPath(const ReferenceFile &file) const
     return JoinPath(m_root, relative);
 }
 
-// The cache: magic, the root, the file count, then per file its name, size, time and checksums.
-bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std::vector<ReferenceFile> &files)
+std::unique_ptr<ZelkDataBufferFile> ReferenceTree::OpenFile(const ReferenceFile &file) const
+{
+    auto data = std::make_unique<ZelkDataBufferFile>(*m_directory, file.name, ZelkDataBufferFile::AccessRead);
+    return data->IsOpen() ? std::move(data) : nullptr;
+}
+
+// The cache: magic, the root, the file count, then per file its name, size, time and checksums;
+// then the count of the files left out for their links and their names.
+bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std::vector<ReferenceFile> &files,
+                        std::vector<std::wstring> &linksLeadingOut)
 {
     files.clear();
+    linksLeadingOut.clear();
     ZelkDataBufferFile cache(path, ZelkDataBufferFile::AccessRead);
     uint32_t magic = 0;
     std::wstring cachedRoot;
@@ -318,13 +436,22 @@ bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std:
         previous = file.name;
         files.push_back(std::move(file));
     }
-    if (files.size() == count)
-        return true;
+    uint32_t links = 0;
+    if (files.size() == count && ReadCacheUint32(cache, links))
+    {
+        std::wstring name;
+        while (linksLeadingOut.size() < links && ReadCacheName(cache, name))
+            linksLeadingOut.push_back(name);
+        if (linksLeadingOut.size() == links)
+            return true;
+    }
     files.clear();
+    linksLeadingOut.clear();
     return false;
 }
 
-bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, const std::vector<ReferenceFile> &files)
+bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, const std::vector<ReferenceFile> &files,
+                        const std::vector<std::wstring> &linksLeadingOut)
 {
     ReplacementFile cache(path);
     if (!cache.IsOpen())
@@ -347,19 +474,85 @@ bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, cons
             block.clear();
         }
     }
+    AppendUint32(block, static_cast<uint32_t>(linksLeadingOut.size()));
+    for (const std::wstring &name : linksLeadingOut)
+        AppendName(block, name);
     return cache.Write(block) && cache.Commit();
 }
 
 // Choosing the records -----------------------------------------------------------------------------
 
-RepairPlanner::RepairPlanner(const ReferenceTree &reference)
-    : m_reference(reference), m_clientChecksums(reference.GetSegmentCount(), 0),
-      m_clientLonger(reference.GetFiles().size(), 0)
+// The server's memory ------------------------------------------------------------------------------
+
+bool MemoryBudget::TryTake(size_t bytes, size_t keepFree)
 {
+    size_t used = m_used.load(std::memory_order_relaxed);
+    do
+    {
+        if (used > m_limit || m_limit - used < keepFree || m_limit - used - keepFree < bytes)
+            return false;
+    } while (!m_used.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+    return true;
+}
+
+void MemoryBudget::Take(size_t bytes)
+{
+    m_used.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void MemoryBudget::Give(size_t bytes)
+{
+    m_used.fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+bool BudgetShare::Grow(size_t bytes, size_t keepFree)
+{
+    if (m_budget != nullptr && !m_budget->TryTake(bytes, keepFree))
+        return false;
+    m_bytes += bytes;
+    return true;
+}
+
+void BudgetShare::Hold(size_t bytes)
+{
+    if (m_budget != nullptr)
+        m_budget->Take(bytes);
+    m_bytes += bytes;
+}
+
+void BudgetShare::Clear()
+{
+    if (m_budget != nullptr)
+        m_budget->Give(m_bytes);
+    m_bytes = 0;
+}
+
+// Choosing the records -----------------------------------------------------------------------------
+
+namespace
+{
+// The room for names of extra files is first taken in this size, then doubled.
+constexpr size_t kFirstExtraRoom = 4096;
+} // namespace
+
+RepairPlanner::RepairPlanner(const ReferenceTree &reference, MemoryBudget *budget)
+    : m_reference(reference), m_budget(budget), m_share(budget)
+{
+    const size_t segments = reference.GetSegmentCount();
+    const size_t files = reference.GetFiles().size();
+    if (!m_share.Grow(segments * sizeof(uint32_t) + files))
+    {
+        m_overBudget = true;
+        return;
+    }
+    m_clientChecksums.assign(segments, 0);
+    m_clientLonger.assign(files, 0);
 }
 
 bool RepairPlanner::AddClientEntry(const std::wstring &key, uint32_t checksum)
 {
+    if (m_overBudget)
+        return false;
     if (!IsSafeSegmentKey(key) || key.find(L'/') != std::wstring::npos)
         return true;
     const std::wstring path = SegmentKeyPath(key);
@@ -369,12 +562,18 @@ bool RepairPlanner::AddClientEntry(const std::wstring &key, uint32_t checksum)
     const ReferenceFile *file = m_reference.FindFile(path);
     if (file == nullptr)
     {
-        if (m_extraFiles.contains(path))
+        const std::string units = EncodeUtf16LE(path);
+        if (!m_extras.empty() && ExtraUnits(m_extras.back()) == units)
             return true;
-        if (m_extraFiles.size() >= kMaxExtraFiles || m_extraUnits + path.size() > kMaxExtraNameUnits)
+        if (m_extras.size() >= kMaxExtraFiles || (m_extraUnits.size() + units.size()) / 2 > kMaxExtraNameUnits)
             return false;
-        m_extraUnits += path.size();
-        m_extraFiles.insert(path);
+        if (!MakeRoomForExtra(units.size()))
+        {
+            m_overBudget = true;
+            return false;
+        }
+        m_extras.push_back({static_cast<uint32_t>(m_extraUnits.size()), static_cast<uint32_t>(units.size())});
+        m_extraUnits += units;
         return true;
     }
     const uint64_t segment = static_cast<uint64_t>(index);
@@ -385,41 +584,110 @@ bool RepairPlanner::AddClientEntry(const std::wstring &key, uint32_t checksum)
     return true;
 }
 
-std::vector<PlannedRecord> RepairPlanner::Finish() const
+// The room grows by doubling, each step taken from the budget before it is allocated, up to the
+// bounds and no further.
+bool RepairPlanner::MakeRoomForExtra(size_t nameBytes)
 {
-    std::vector<PlannedRecord> records;
-    const std::vector<ReferenceFile> &files = m_reference.GetFiles();
-    for (size_t f = 0; f < files.size(); ++f)
-    {
-        const ReferenceFile &file = files[f];
-        const uint64_t count = file.checksums.size();
-        if (count == 0)
-        {
-            records.push_back({MakeSegmentKey(file.name, 0), RepairRecordKind::EmptyFile, &file, 0});
-            continue;
-        }
-        const bool longer = m_clientLonger[f] != 0;
-        const bool shortLast = file.size % kSegmentSize != 0;
-        for (uint64_t i = 0; i < count; ++i)
-        {
-            // A client whose file goes on past a short last segment holds that segment at full
-            // length: its checksum cannot be trusted to tell (all zero bytes give 1 at any length),
-            // and only the short segment's record cuts the file where it must end.
-            const bool cutsHere = i + 1 == count && shortLast && longer;
-            if (cutsHere || m_clientChecksums[file.firstSegment + i] != file.checksums[i])
-                records.push_back({MakeSegmentKey(file.name, static_cast<int64_t>(i)), RepairRecordKind::Segment,
-                                   &file, i});
-        }
-        if (longer && !shortLast)
-            records.push_back({MakeSegmentKey(file.name, static_cast<int64_t>(count)), RepairRecordKind::Cut, &file,
-                               count});
-    }
-    for (const std::wstring &path : m_extraFiles)
-        records.push_back({MakeSegmentKey(path, 0), RepairRecordKind::Deletion, nullptr, 0});
-    std::sort(records.begin(), records.end(), [](const PlannedRecord &left, const PlannedRecord &right) {
-        return FileTreeSummary::KeyOrder()(left.key, right.key);
+    size_t unitsRoom = m_extraUnitsRoom;
+    size_t extrasRoom = m_extrasRoom;
+    if (m_extraUnits.size() + nameBytes > unitsRoom)
+        unitsRoom = std::min(std::max({unitsRoom * 2, m_extraUnits.size() + nameBytes, kFirstExtraRoom}),
+                             kMaxExtraNameUnits * 2);
+    if (m_extras.size() + 1 > extrasRoom)
+        extrasRoom = std::min(std::max(extrasRoom * 2, kFirstExtraRoom / sizeof(ExtraName)), kMaxExtraFiles);
+    const size_t more = (unitsRoom - m_extraUnitsRoom) + (extrasRoom - m_extrasRoom) * sizeof(ExtraName);
+    if (more == 0)
+        return true;
+    if (!m_share.Grow(more, m_budget == nullptr ? 0 : m_budget->GetLimit() / 8))
+        return false;
+    m_extraUnits.reserve(unitsRoom);
+    m_extras.reserve(extrasRoom);
+    m_extraUnitsRoom = unitsRoom;
+    m_extrasRoom = extrasRoom;
+    return true;
+}
+
+std::string_view RepairPlanner::ExtraUnits(const ExtraName &name) const
+{
+    return std::string_view(m_extraUnits).substr(name.start, name.bytes);
+}
+
+void RepairPlanner::Finish()
+{
+    std::sort(m_extras.begin(), m_extras.end(), [&](const ExtraName &left, const ExtraName &right) {
+        return KeyBefore(KeyUnits(ExtraUnits(left), 0), KeyUnits(ExtraUnits(right), 0));
     });
-    return records;
+    m_extras.erase(std::unique(m_extras.begin(), m_extras.end(),
+                               [&](const ExtraName &left, const ExtraName &right) {
+                                   return ExtraUnits(left) == ExtraUnits(right);
+                               }),
+                   m_extras.end());
+    m_recordCount = m_extras.size();
+    PlannedRecord record;
+    for (const ReferenceTree::KeySlot &slot : m_reference.GetKeyOrder())
+        m_recordCount += RecordAt(slot, record) ? 1 : 0;
+}
+
+bool RepairPlanner::RecordAt(const ReferenceTree::KeySlot &slot, PlannedRecord &record) const
+{
+    const ReferenceFile &file = m_reference.GetFiles()[slot.file];
+    const uint64_t count = file.checksums.size();
+    const bool longer = !m_clientLonger.empty() && m_clientLonger[slot.file] != 0;
+    const bool shortLast = file.size % kSegmentSize != 0;
+    record.file = &file;
+    record.index = slot.index;
+    if (count == 0)
+        record.kind = RepairRecordKind::EmptyFile;
+    else if (slot.index == count)
+    {
+        if (!longer || shortLast)
+            return false;
+        record.kind = RepairRecordKind::Cut;
+    }
+    else
+    {
+        // A client whose file goes on past a short last segment holds that segment at full
+        // length: its checksum cannot be trusted to tell (all zero bytes give 1 at any length),
+        // and only the short segment's record cuts the file where it must end.
+        const bool cutsHere = slot.index + 1 == count && shortLast && longer;
+        const uint32_t held = m_clientChecksums.empty() ? 0 : m_clientChecksums[file.firstSegment + slot.index];
+        if (!cutsHere && held == file.checksums[slot.index])
+            return false;
+        record.kind = RepairRecordKind::Segment;
+    }
+    return true;
+}
+
+bool RepairPlanner::EachRecord(const std::function<bool(const PlannedRecord &record)> &visit) const
+{
+    const auto deletion = [&](const ExtraName &name) {
+        PlannedRecord record;
+        record.key = MakeSegmentKey(DecodeUtf16LE(m_extraUnits.data() + name.start, name.bytes / 2), 0);
+        record.kind = RepairRecordKind::Deletion;
+        return visit(record);
+    };
+    auto extra = m_extras.begin();
+    PlannedRecord record;
+    for (const ReferenceTree::KeySlot &slot : m_reference.GetKeyOrder())
+    {
+        if (!RecordAt(slot, record))
+            continue;
+        const KeyUnits key(m_reference.GetNameUnits(slot.file), slot.index);
+        for (; extra != m_extras.end() && KeyBefore(KeyUnits(ExtraUnits(*extra), 0), key); ++extra)
+        {
+            if (!deletion(*extra))
+                return false;
+        }
+        record.key = MakeSegmentKey(record.file->name, slot.index);
+        if (!visit(record))
+            return false;
+    }
+    for (; extra != m_extras.end(); ++extra)
+    {
+        if (!deletion(*extra))
+            return false;
+    }
+    return true;
 }
 
 ZELKRESULT ReadClientSummary(ZelkDataBuffer &source, RepairPlanner &planner, uint32_t &entries, std::string &problem)
@@ -464,7 +732,9 @@ ZELKRESULT ReadClientSummary(ZelkDataBuffer &source, RepairPlanner &planner, uin
         entries = i + 1;
         if (!planner.AddClientEntry(DecodeUtf16LE(name.data(), length), ParseUint32(trail)))
         {
-            problem = "summary with more files unknown to the reference than any installation has";
+            problem = planner.IsOverBudget()
+                          ? kOverMemoryLimit
+                          : "summary with more files unknown to the reference than any installation has";
             return ZELKRESULT_BAD_FORMAT;
         }
     }
@@ -515,19 +785,26 @@ SegmentStore::Result SegmentStore::Prepare(const ReferenceFile &file, uint64_t i
     if (start >= file.size)
         return nullptr;
     const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kSegmentSize, file.size - start));
+    // The segment and its compressed form are both in memory while it is prepared: as many at once
+    // as there are compressors, however many clients ask for different segments.
+    m_compressors.acquire();
+    struct Release
+    {
+        std::counting_semaphore<64> &compressors;
+        ~Release() { compressors.release(); }
+    } release{m_compressors};
     auto segment = std::make_shared<PreparedSegment>();
     std::vector<uint8_t> raw(length);
     {
-        ZelkDataBufferFile data(m_reference.DiskPath(file), ZelkDataBufferFile::AccessRead);
-        if (!data.IsOpen() || data.Seek(start) != ZELKRESULT_OK || data.Read(raw.data(), length) != ZELKRESULT_OK)
+        // Opened beneath the root each time: a link made to lead out since the walk fails here.
+        const std::unique_ptr<ZelkDataBufferFile> data = m_reference.OpenFile(file);
+        if (!data || data->Seek(start) != ZELKRESULT_OK || data->Read(raw.data(), length) != ZELKRESULT_OK)
             return nullptr;
     }
     segment->checksum = SegmentChecksum(raw.data(), raw.size());
     ZelkDataBufferMemoryStatic source(raw.data(), length, false);
     ZelkDataBufferMemoryDynamic block;
-    m_compressors.acquire();
     const ZELKRESULT compressed = ZelkUtil::CompressData(block, source);
-    m_compressors.release();
     if (compressed == ZELKRESULT_OK && block.GetSize() < length)
     {
         segment->compressed = true;
@@ -601,7 +878,7 @@ std::string DescribeResult(const char *what, ZELKRESULT result)
 } // namespace
 
 bool ServeRepairSession(ZelkDataBuffer &connection, const ReferenceTree &reference, SegmentStore &store,
-                        RepairSessionReport &report)
+                        RepairSessionReport &report, MemoryBudget *budget)
 {
     const auto started = std::chrono::steady_clock::now();
     const auto finish = [&](std::string outcome) {
@@ -620,17 +897,21 @@ bool ServeRepairSession(ZelkDataBuffer &connection, const ReferenceTree &referen
     if (version != kRepairProtocolVersion)
         return finish("client version " + std::to_string(version));
 
-    RepairPlanner planner(reference);
+    RepairPlanner planner(reference, budget);
+    if (planner.IsOverBudget())
+        return finish(kOverMemoryLimit);
     std::string problem;
     if (const ZELKRESULT result = ReadClientSummary(connection, planner, report.entries, problem))
         return finish(problem.empty() ? DescribeResult("summary cut short", result) : problem);
-    const std::vector<PlannedRecord> records = planner.Finish();
-    if (const ZELKRESULT result = WriteRepairUint32(connection, static_cast<uint32_t>(records.size())))
+    planner.Finish();
+    if (const ZELKRESULT result = WriteRepairUint32(connection, static_cast<uint32_t>(planner.GetRecordCount())))
         return finish(DescribeResult("lost before the count", result));
     report.bytesSent += 4;
 
-    for (const PlannedRecord &record : records)
-    {
+    // A segment on its way counts in the budget: a client that reads slowly holds it that long.
+    BudgetShare sending(budget);
+    std::string ended = "done";
+    planner.EachRecord([&](const PlannedRecord &record) {
         RepairRecordHeader header;
         header.name = record.key;
         std::shared_ptr<const PreparedSegment> segment;
@@ -639,7 +920,11 @@ bool ServeRepairSession(ZelkDataBuffer &connection, const ReferenceTree &referen
         case RepairRecordKind::Segment:
             segment = store.Get(*record.file, record.index);
             if (!segment)
-                return finish("cannot read " + WideToNarrow(record.key) + " of the reference");
+            {
+                ended = "cannot read " + WideToNarrow(record.key) + " of the reference";
+                return false;
+            }
+            sending.Hold(segment->payload.size());
             header.compressed = segment->compressed;
             header.checksum = segment->checksum;
             header.payloadLength = static_cast<uint32_t>(segment->payload.size());
@@ -656,31 +941,66 @@ bool ServeRepairSession(ZelkDataBuffer &connection, const ReferenceTree &referen
             ++report.deletions;
             break;
         }
-        if (const ZELKRESULT result = SendRecord(connection, header, segment ? &segment->payload : nullptr, report))
-            return finish(DescribeResult("lost while sending records", result));
-    }
-    return finish("done");
+        const ZELKRESULT result = SendRecord(connection, header, segment ? &segment->payload : nullptr, report);
+        sending.Clear();
+        if (result != ZELKRESULT_OK)
+        {
+            ended = DescribeResult("lost while sending records", result);
+            return false;
+        }
+        return true;
+    });
+    return finish(ended);
 }
 
 // The server ----------------------------------------------------------------------------------------
+
+namespace
+{
+// What a connection holds before its summary arrives: the read-ahead buffer and its thread's
+// first pages.
+constexpr size_t kConnectionCost = 128 * 1024;
+// Prepared segments take a quarter of the memory limit at most, and no more than this.
+constexpr size_t kMaxStoreBudget = 64 * 1024 * 1024;
+
+size_t StoreBudget(const RepairServerOptions &options)
+{
+    return std::min(kMaxStoreBudget, options.memoryLimit / 4);
+}
+
+int64_t SteadyMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string FormatMegabytes(size_t bytes)
+{
+    return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MB";
+}
+} // namespace
 
 // A client's connection as its session sees it: each transfer is timed for the watchdog, and large
 // writes go out in pieces so that a slow reader shows that it still reads.
 struct RepairServer::Connection : public ZelkDataBuffer
 {
+    explicit Connection(MemoryBudget &budget) : share(&budget) {}
+
     std::unique_ptr<ZelkDataBufferTCP> socket;
+    uint32_t peerAddress = 0;
+    BudgetShare share;
     std::thread thread;
     std::atomic<bool> finished{false};
-    // Milliseconds of the steady clock when the waiting transfer began; 0 while none waits.
+    // Milliseconds of the steady clock (plus one) when the waiting transfer began; 0 while none waits.
     std::atomic<int64_t> waitingSince{0};
+    // Set by the watchdog before it closes a connection for moving too little.
+    std::atomic<bool> tooSlow{false};
+    // The watchdog's own: the time it has seen the session wait on the client since the window
+    // began, and the bytes moved when it began.
+    int64_t windowWaited = 0;
+    uint64_t windowStartBytes = 0;
 
-    static int64_t Now()
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-                   .count() +
-               1;
-    }
+    static int64_t Now() { return SteadyMilliseconds() + 1; }
 
     uint64_t GetSize() override { return 0; }
     ZELKRESULT SetSize(uint64_t) override { return ZELKRESULT_UNSUPPORTED; }
@@ -747,7 +1067,8 @@ private:
 };
 
 RepairServer::RepairServer(const ReferenceTree &reference, const RepairServerOptions &options, LogSink log)
-    : m_reference(reference), m_options(options), m_log(std::move(log)), m_store(reference, options.storeBudget)
+    : m_reference(reference), m_options(options), m_log(std::move(log)),
+      m_budget(options.memoryLimit - StoreBudget(options)), m_store(reference, StoreBudget(options))
 {
 }
 
@@ -776,18 +1097,14 @@ IPv4Endpoint RepairServer::GetAddress() const
     return m_listener ? m_listener->GetLocalAddress() : kUnsetEndpoint;
 }
 
+// Every connection is accepted at once and either served or closed: a server that left
+// connections in the listening queue while it waited for a slot would leave their clients waiting
+// without an answer, and one that waited on a busy slot could wait for good.
 void RepairServer::Run()
 {
     std::thread watchdog(&RepairServer::Watch, this);
     while (!m_stopping)
     {
-        {
-            std::unique_lock<std::mutex> lock(m_lock);
-            m_changed.wait(lock, [&] { return m_stopping || m_connections.size() < m_options.maxClients; });
-        }
-        ReapFinished(false);
-        if (m_stopping)
-            break;
         ZELKRESULT result = ZELKRESULT_OK;
         std::unique_ptr<ZelkDataBufferTCP> socket = AcceptConnection(*m_listener, result);
         if (!socket)
@@ -800,19 +1117,96 @@ void RepairServer::Run()
             }
             continue;
         }
-        std::lock_guard<std::mutex> lock(m_lock);
-        auto connection = std::make_unique<Connection>();
-        connection->socket = std::move(socket);
-        Connection &started = *connection;
-        m_connections.push_back(std::move(connection));
-        started.thread = std::thread(&RepairServer::Serve, this, std::ref(started));
-        // A stop that came while the connection was accepted would not have seen it.
-        if (m_stopping)
-            started.socket->Disconnect(true);
+        ++m_accepted;
+        ReapFinished(false);
+        const IPv4Endpoint peer = socket->GetRemoteAddress();
+        auto connection = std::make_unique<Connection>(m_budget);
+        Refusal refusal = Admit(peer.address, connection->share);
+        if (refusal == Refusal::None)
+        {
+            connection->socket = std::move(socket);
+            connection->peerAddress = peer.address;
+            std::lock_guard<std::mutex> lock(m_lock);
+            Connection &started = *connection;
+            try
+            {
+                started.thread = std::thread(&RepairServer::Serve, this, std::ref(started));
+                m_connections.push_back(std::move(connection));
+            }
+            catch (const std::system_error &)
+            {
+                refusal = Refusal::NoThread;
+                socket = std::move(started.socket);
+            }
+            // A stop that came while the connection was accepted would not have seen it.
+            if (refusal == Refusal::None && m_stopping)
+                started.socket->Disconnect(true);
+        }
+        if (refusal != Refusal::None)
+        {
+            socket->Disconnect(true);
+            Refuse(peer, refusal);
+        }
     }
     ReapFinished(true);
     m_changed.notify_all();
     watchdog.join();
+}
+
+RepairServer::Refusal RepairServer::Admit(uint32_t address, BudgetShare &share)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    size_t open = 0;
+    size_t fromAddress = 0;
+    for (const std::unique_ptr<Connection> &connection : m_connections)
+    {
+        if (connection->finished)
+            continue;
+        ++open;
+        fromAddress += connection->peerAddress == address ? 1 : 0;
+    }
+    if (open >= m_options.maxConnections)
+        return Refusal::Busy;
+    if (fromAddress >= m_options.maxPerAddress)
+        return Refusal::AddressBusy;
+    if (!share.Grow(kConnectionCost))
+        return Refusal::OverMemoryLimit;
+    return Refusal::None;
+}
+
+void RepairServer::Refuse(const IPv4Endpoint &peer, Refusal refusal)
+{
+    RefusalLines &lines = m_refusalLines[static_cast<size_t>(refusal)];
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lines.last < std::chrono::seconds(1))
+    {
+        ++lines.unlogged;
+        return;
+    }
+    std::string line = UtcNow() + " " + FormatEndpoint(peer) + " refused: ";
+    switch (refusal)
+    {
+    case Refusal::Busy:
+        line += std::to_string(m_options.maxConnections) + " connections open, the most served at once";
+        break;
+    case Refusal::AddressBusy:
+        line += std::to_string(m_options.maxPerAddress) + " connections open from that address, the most it is served";
+        break;
+    case Refusal::OverMemoryLimit:
+        line += "the connections hold " + FormatMegabytes(m_budget.GetUsed()) + " of their " +
+                FormatMegabytes(m_budget.GetLimit()) + ", " + kOverMemoryLimit;
+        break;
+    case Refusal::NoThread:
+    case Refusal::None:
+    case Refusal::Count:
+        line += "no thread could be started to serve it";
+        break;
+    }
+    if (lines.unlogged > 0)
+        line += " (and " + std::to_string(lines.unlogged) + " more since the last such line)";
+    m_log(line);
+    lines.last = now;
+    lines.unlogged = 0;
 }
 
 void RepairServer::Stop()
@@ -831,7 +1225,7 @@ void RepairServer::Serve(Connection &connection)
 {
     RepairSessionReport report;
     report.peer = FormatEndpoint(connection.socket->GetRemoteAddress());
-    const bool done = ServeRepairSession(connection, m_reference, m_store, report);
+    const bool done = ServeRepairSession(connection, m_reference, m_store, report, &m_budget);
     if (done)
     {
         // A hard close could throw away the last record before it left; the client closes once it
@@ -841,30 +1235,70 @@ void RepairServer::Serve(Connection &connection)
         connection.Read(&rest, 1);
     }
     connection.socket->Disconnect(true);
+    if (!done && connection.tooSlow)
+        report.outcome =
+            "slower than " + std::to_string(m_options.slowFloor) + " bytes a second (" + report.outcome + ")";
     m_log(UtcNow() + " " + report.Describe());
     std::lock_guard<std::mutex> lock(m_lock);
     connection.finished = true;
     m_changed.notify_all();
 }
 
+// Once a tick: ends the connections that wait too long or move too little, joins those that
+// ended, and gives the memory they held back to the system.
 void RepairServer::Watch()
 {
-    const int64_t limit = std::chrono::duration_cast<std::chrono::milliseconds>(m_options.idleLimit).count();
-    std::unique_lock<std::mutex> lock(m_lock);
-    while (!m_stopping || !m_connections.empty())
+    const auto tick = std::clamp<std::chrono::milliseconds>(m_options.slowWindow / 8, std::chrono::milliseconds(10),
+                                                            std::chrono::milliseconds(1000));
+    int64_t lastLook = Connection::Now();
+    bool stopping = false;
+    while (!stopping)
     {
-        m_changed.wait_for(lock, std::chrono::seconds(1));
-        const int64_t now = Connection::Now();
-        for (const std::unique_ptr<Connection> &connection : m_connections)
         {
-            const int64_t since = connection->waitingSince;
-            if (since != 0 && now - since > limit)
-                connection->socket->Disconnect(true);
+            std::unique_lock<std::mutex> lock(m_lock);
+            m_changed.wait_for(lock, tick, [&] { return m_stopping && m_connections.empty(); });
+            const int64_t now = Connection::Now();
+            for (const std::unique_ptr<Connection> &connection : m_connections)
+                LookAt(*connection, now, now - lastLook);
+            lastLook = now;
+            stopping = m_stopping && m_connections.empty();
         }
+        if (ReapFinished(false))
+            ReturnFreeMemory();
     }
 }
 
-void RepairServer::ReapFinished(bool all)
+void RepairServer::LookAt(Connection &connection, int64_t now, int64_t sinceLastLook)
+{
+    if (connection.finished)
+        return;
+    const int64_t since = connection.waitingSince;
+    if (since == 0)
+        return;
+    if (now - since > std::chrono::duration_cast<std::chrono::milliseconds>(m_options.idleLimit).count())
+    {
+        connection.socket->Disconnect(true);
+        return;
+    }
+    // Only the time the session waits on the client counts against it: preparing segments is the
+    // server's own.
+    connection.windowWaited += std::min(sinceLastLook, now - since);
+    const int64_t window = m_options.slowWindow.count();
+    if (connection.windowWaited < window)
+        return;
+    const uint64_t moved = connection.socket->GetBytesMoved();
+    if ((moved - connection.windowStartBytes) * 1000 <
+        m_options.slowFloor * static_cast<uint64_t>(connection.windowWaited))
+    {
+        connection.tooSlow = true;
+        connection.socket->Disconnect(true);
+        return;
+    }
+    connection.windowWaited = 0;
+    connection.windowStartBytes = moved;
+}
+
+bool RepairServer::ReapFinished(bool all)
 {
     std::list<std::unique_ptr<Connection>> ended;
     {
@@ -888,4 +1322,5 @@ void RepairServer::ReapFinished(bool all)
     for (const std::unique_ptr<Connection> &connection : ended)
         connection->thread.join();
     m_changed.notify_all();
+    return !ended.empty();
 }

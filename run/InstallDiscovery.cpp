@@ -12,7 +12,7 @@
 #include "patch/MD5.h"
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
-#include "run/StepJournal.h"
+#include "run/StepPlan.h"
 
 namespace ZelkPatch
 {
@@ -161,19 +161,17 @@ PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly
         settings.SetInstallPath(candidate);
     }
 
-    std::string version = payload.LookupBuild(WideToNarrow(buildHash));
+    const std::string target = payload.TargetVersion();
     // A step cut short by a crash leaves its journal: the installation is still at the step's
     // source, whatever the launcher says, and the run finishes that step first.
-    StepJournal journal;
-    if (ReadStepJournal(candidate, journal) && !payload.NextVersion(journal.source).empty())
-        version = journal.source;
+    const std::string version =
+        StepPlan::ForPayload(payload, candidate, payload.LookupBuild(WideToNarrow(buildHash)), target).StartVersion();
     if (version.empty())
     {
         observer.Message(MessageError, LoadMessage(kIdBuildNotApplicable));
         observer.Message(MessageNormal, FormatCatalogueText(kIdBuildHash, buildHash.c_str()));
         return check;
     }
-    const std::string target = payload.TargetVersion();
     if (version == target)
     {
         observer.Message(MessageNormal, LoadMessage(kIdAlreadyPatched));

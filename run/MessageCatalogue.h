@@ -19,7 +19,7 @@ enum CatalogueLanguageId : uint16_t
 };
 
 constexpr unsigned kFirstMessageId = 121;
-constexpr unsigned kLastMessageId = 300;
+constexpr unsigned kLastMessageId = 403;
 
 // The process-wide language of every lookup; starts as kLanguageNeutral. A patch run sets
 // kLanguageEnglish before its first step and never sets it back. Safe from any thread.

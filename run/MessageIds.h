@@ -60,4 +60,13 @@ constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
 // A file whose name leads outside the installation through a link planted in it.
 constexpr unsigned kIdLeadsOutside = 300;
+constexpr unsigned kIdRegistryLockHeld = 320;
+// Steps that lead back to a version already reached.
+constexpr unsigned kIdPayloadLeadsBack = 380;
+constexpr unsigned kIdListLeadsBack = 381;
+constexpr unsigned kIdStepsLeadBack = 382;
+constexpr unsigned kIdOptionVersion = 400;
+constexpr unsigned kIdWindowUnavailable = 401;
+constexpr unsigned kIdNoDisplayNamed = 402;
+constexpr unsigned kIdDisplayNotOpened = 403;
 } // namespace ZelkPatch

@@ -4,6 +4,7 @@
 
 #include "kernel/AssetDbIpc.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LockWait.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
@@ -14,14 +15,10 @@
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
 #include "run/StepJournal.h"
+#include "run/StepPlan.h"
 
 namespace ZelkPatch
 {
-namespace
-{
-const char kPayloadOrigin[] = "payload";
-} // namespace
-
 PatchRun::PatchRun(const PatchSettings &settings, PatchPayload &payload, RunObserver &observer,
                    const std::atomic<bool> &cancel)
     : m_settings(settings), m_payload(payload), m_observer(observer), m_cancel(cancel)
@@ -75,8 +72,7 @@ RunOutcome PatchRun::Run()
     }
     else if (!CheckInstallWritable(m_settings.InstallPath()))
     {
-        m_observer.Message(MessageError, LoadMessage(kIdNeedsAdmin));
-        m_observer.AskMessageBox(LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
+        ReportNotWritable();
         outcome.reason = RunEnd::NotWritable;
     }
     else if (!CheckProductNotRunning(m_settings.InstallPath(), m_pause))
@@ -135,6 +131,25 @@ void PatchRun::ReportIfOutside(const std::wstring &name)
         m_observer.Message(MessageError, FormatCatalogueText(kIdLeadsOutside, Installation().PathOf(name).c_str()));
 }
 
+bool PatchRun::ReportRegistryLockHeld()
+{
+    if (LastLockWaitResult() != LockWaitResult::TimedOut)
+        return false;
+    m_observer.Message(MessageError,
+                       FormatCatalogueText(kIdRegistryLockHeld, (RegistryFilePath() + L".lock").c_str(),
+                                           static_cast<int>((LockWaitDeadlineMs() + 999) / 1000)));
+    return true;
+}
+
+void PatchRun::ReportNotWritable()
+{
+    // A registry lock that another program keeps is no lack of rights; a cancel needs no words.
+    if (ReportRegistryLockHeld() || LastLockWaitResult() == LockWaitResult::Cancelled)
+        return;
+    m_observer.Message(MessageError, LoadMessage(kIdNeedsAdmin));
+    m_observer.AskMessageBox(LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption), MessageBoxStyle::Ok);
+}
+
 bool PatchRun::LoadPublisherKey()
 {
     m_publisherKey.reset();
@@ -171,42 +186,48 @@ bool PatchRun::RunStandaloneMode()
     // Nothing of a payload the publisher did not sign is copied, not even the first step.
     if (!LoadPublisherKey() || !CheckPayloadSignature())
         return false;
-    // A step cut short by an earlier run is finished first, whatever the launcher now says.
-    StepJournal journal;
-    if (ReadStepJournal(Installation(), journal) && journal.source != m_settings.CurrentVersion() &&
-        !m_payload.NextVersion(journal.source).empty())
+    const StepPlan plan =
+        StepPlan::ForPayload(m_payload, m_settings.InstallPath(), m_settings.CurrentVersion(), m_settings.FinalVersion());
+    NoteResumedStep(plan);
+    // Such a payload could only ever bring the installation back and forth, run after run: it
+    // changes nothing.
+    if (plan.End() == StepChainEnd::LeadsBack)
     {
-        ZelkSystemLog("PatchRun::RunStandaloneMode> finishing the step %s to %s left by an earlier run\n",
-                      journal.source.c_str(), journal.target.c_str());
-        m_settings.SetCurrentVersion(journal.source);
+        m_observer.Message(MessageError, FormatCatalogueText(kIdPayloadLeadsBack,
+                                                             NarrowToWide(plan.StepBack().source).c_str(),
+                                                             NarrowToWide(plan.StepBack().target).c_str()));
+        return false;
     }
-    for (;;)
+    m_settings.SetCurrentVersion(plan.StartVersion());
+    for (const PlannedStep &step : plan.Steps())
     {
-        if (m_settings.CurrentVersion() == m_settings.FinalVersion())
-        {
-            m_settings.SetNextVersion(std::string());
-            RebuildAssetDatabase(m_settings.InstallPath(), m_observer);
-            return true;
-        }
-        const std::string next = m_payload.NextVersion(m_settings.CurrentVersion());
-        if (next.empty())
-        {
-            m_observer.Message(MessageError, FormatCatalogueText(kIdStepNotApplicable,
-                                                                 NarrowToWide(m_settings.CurrentVersion()).c_str()));
-            return false;
-        }
-        m_settings.SetNextVersion(next);
-        m_observer.Message(MessageNormal,
-                           FormatCatalogueText(kIdPatchingFromTo, NarrowToWide(m_settings.CurrentVersion()).c_str(),
-                                               NarrowToWide(next).c_str()));
-        if (!InstallPayloadStep())
+        m_settings.SetNextVersion(step.target);
+        m_observer.Message(MessageNormal, FormatCatalogueText(kIdPatchingFromTo, NarrowToWide(step.source).c_str(),
+                                                              NarrowToWide(step.target).c_str()));
+        if (!InstallPayloadStep(step))
             return false;
         ++m_stepsInstalled;
-        m_settings.SetCurrentVersion(next);
+        m_settings.SetCurrentVersion(step.target);
     }
+    if (plan.End() == StepChainEnd::NoStep)
+    {
+        m_observer.Message(MessageError, FormatCatalogueText(kIdStepNotApplicable,
+                                                             NarrowToWide(m_settings.CurrentVersion()).c_str()));
+        return false;
+    }
+    m_settings.SetNextVersion(std::string());
+    RebuildAssetDatabase(m_settings.InstallPath(), m_observer);
+    return true;
 }
 
-bool PatchRun::InstallPayloadStep()
+void PatchRun::NoteResumedStep(const StepPlan &plan)
+{
+    if (plan.Resumed() && plan.StartVersion() != m_settings.CurrentVersion())
+        ZelkSystemLog("PatchRun> finishing the step %s to %s left by an earlier run", plan.Journal().source.c_str(),
+                      plan.Journal().target.c_str());
+}
+
+bool PatchRun::InstallPayloadStep(const PlannedStep &step)
 {
     std::wstring archive;
     if (!MakeTempArchivePath(archive))
@@ -214,13 +235,13 @@ bool PatchRun::InstallPayloadStep()
         m_observer.Message(MessageError, LoadMessage(kIdNoTempFile));
         return false;
     }
-    if (m_payload.ExtractStep(m_settings.CurrentVersion(), archive) != ZELKRESULT_OK)
+    if (m_payload.ExtractStep(step.source, archive) != ZELKRESULT_OK)
     {
         m_observer.Message(MessageError, LoadMessage(kIdExtractFailed));
         DeleteFileAt(archive);
         return false;
     }
-    m_stepOrigin = kPayloadOrigin;
+    m_stepOrigin = step.origin;
     const int result = InstallPatchArchive(archive);
     // The payload still holds the step; its copy only takes room.
     DeleteFileAt(archive);
@@ -289,6 +310,7 @@ bool PatchRun::ApplyPatchPackage(const std::wstring &packageDir)
     if (!SetPatchingMarker())
     {
         ZelkSystemLog("PatchRun::ApplyPatchPackage> cannot set the patching marker\n");
+        ReportRegistryLockHeld();
         return false;
     }
     m_progressFraction.store(0.0f);

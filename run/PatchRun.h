@@ -19,6 +19,7 @@
 #include "run/PatchSettings.h"
 #include "run/PrePostPatchTasks.h"
 #include "run/RunObserver.h"
+#include "run/StepPlan.h"
 
 namespace ZelkPatch
 {
@@ -71,9 +72,10 @@ public:
     void Report(MessageLevel level, const std::string &text) override;
     void Report(MessageLevel level, const std::wstring &text) override;
 
-    // The modes. Each reports its own failure at level 2 before returning false.
+    // The modes. Each reports its own failure at level 2 before returning false. The standalone
+    // and the download mode take their steps from a StepPlan.
     bool RunStandaloneMode();
-    bool InstallPayloadStep();
+    bool InstallPayloadStep(const PlannedStep &step);
     bool RunDownloadMode(unsigned &stepsApplied);
     // The repair run: stage texts, the gauge at a range of 1,000, the segments line and the error
     // lines by stage; the "IsPatching" marker is cleared on success.
@@ -108,6 +110,7 @@ private:
     void MessageHook(MessageLevel level, const std::wstring &text) override;
     void ProgressBeginHook(unsigned steps) override;
     bool ProgressStepHook() override;
+    bool CancelRequested() override { return Cancelled(); }
 
     bool Cancelled() const { return m_cancel.load(); }
     // The installation, opened on first use and held for the rest of the run: every file of it
@@ -116,6 +119,11 @@ private:
     // Says, by name, that the operation that has just failed on name found it leading outside
     // the installation; says nothing for any other failure.
     void ReportIfOutside(const std::wstring &name);
+    // Says why the installation or the registry could not be written.
+    void ReportNotWritable();
+    // Says so when the last registry change failed because another program kept the registry's
+    // lock past the deadline; true then.
+    bool ReportRegistryLockHeld();
     // Reads which publisher key this machine trusts into m_publisherKey (none: nothing is
     // checked). False, said at level 2, when a key is configured but cannot be used.
     bool LoadPublisherKey();
@@ -125,6 +133,10 @@ private:
     // downloaded archive only when it is the one the list names (it is deleted otherwise).
     bool CheckListedStep(const std::string &source, const PatchListEntry &step);
     bool CheckDownloadedStep(const std::wstring &archive, const PatchListEntry &step);
+    // Fetches one step of the patch list and installs it.
+    bool InstallDownloadedStep(const PlannedStep &step);
+    // Logs that the plan starts with a step an earlier run left unfinished.
+    void NoteResumedStep(const StepPlan &plan);
 
     PatchSettings m_settings;
     std::unique_ptr<ConfinedDirectory> m_installation;

@@ -3,7 +3,7 @@
 // scripts, so it changes nothing: no registry value, no journal, no temporary file, no download
 // of a package.
 #include <cstdint>
-#include <set>
+#include <optional>
 #include <vector>
 
 #include "kernel/Elevation.h"
@@ -11,7 +11,9 @@
 #include "kernel/TextConvert.h"
 #include "patch/PatchList.h"
 #include "run/PatchRun.h"
-#include "run/StepJournal.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
+#include "run/StepPlan.h"
 
 namespace ZelkPatch
 {
@@ -54,19 +56,6 @@ RunOutcome PatchRun::RunCheck()
 
     line(L"Preflight check (nothing is changed):");
     line(L"Installation: " + settings.InstallPath());
-    std::string current = settings.CurrentVersion();
-    StepJournal journal;
-    if ((settings.DownloadMode() || settings.LocalMode()) && ReadStepJournal(settings.InstallPath(), journal) &&
-        journal.source != current && (settings.DownloadMode() || !m_payload.NextVersion(journal.source).empty()))
-    {
-        line(L"A step from " + NarrowToWide(journal.source) + L" to " + NarrowToWide(journal.target) +
-             L" was cut short by an earlier run; a run finishes it first.");
-        current = journal.source;
-    }
-    line(L"Current version: " + NarrowToWide(current));
-    line(L"Target version: " + (settings.FinalVersion().empty() ? std::wstring(L"none given, as far as the steps lead")
-                                                                 : NarrowToWide(settings.FinalVersion())));
-
     const bool writable = ProbeInstallWritable(settings.InstallPath());
     const bool elevated = ProcessHasAdminRights();
     line(L"Elevation needed: " + YesNo(!writable && !elevated));
@@ -77,8 +66,8 @@ RunOutcome PatchRun::RunCheck()
     if (!free)
         refuse(L"a product program holds the installation");
 
-    std::vector<CheckedStep> steps;
-    bool chainBroken = false;
+    // The steps a run would take, from the payload or from the list the servers give now.
+    std::optional<StepPlan> plan;
     if (settings.RepairMode())
     {
         line(L"Mode: repair");
@@ -88,21 +77,8 @@ RunOutcome PatchRun::RunCheck()
         line(L"Mode: standalone");
         if (!LoadPublisherKey() || !CheckPayloadSignature())
             refuse(L"the payload cannot be trusted");
-        std::set<std::string> reached{current};
-        for (std::string version = current; version != settings.FinalVersion();)
-        {
-            CheckedStep step;
-            step.source = version;
-            step.target = m_payload.NextVersion(version);
-            step.sizeKnown = m_payload.StepSize(version, step.size);
-            if (step.target.empty() || !reached.insert(step.target).second)
-            {
-                chainBroken = true;
-                break;
-            }
-            steps.push_back(step);
-            version = step.target;
-        }
+        plan = StepPlan::ForPayload(m_payload, settings.InstallPath(), settings.CurrentVersion(),
+                                    settings.FinalVersion());
     }
     else if (settings.DownloadMode())
     {
@@ -120,34 +96,51 @@ RunOutcome PatchRun::RunCheck()
             else
                 line(L"Patch list: " + CurrentServer());
         }
-        std::set<std::string> reached{current};
-        for (std::string version = current; version != settings.FinalVersion();)
-        {
-            const PatchListEntry *entry = FindPatchEntry(version);
-            if (entry == nullptr || !reached.insert(entry->targetVersion).second)
-                break;
-            CheckedStep step;
-            step.source = version;
-            step.target = entry->targetVersion;
-            step.address = entry->dataUrl;
-            if (m_publisherKey && !CheckListedStep(version, *entry))
-                refuse(L"the patch list does not vouch for the step from " + NarrowToWide(version));
-            // The server's answer, checked against what a signed list says.
-            const bool announced = QueryFileSize(entry->dataUrl) && ExpectedSize() > 0;
-            if (entry->dataSize && announced && ExpectedSize() != *entry->dataSize)
-                refuse(L"the server's archive " + entry->dataUrl + L" is " + Number(ExpectedSize()) +
-                       L" bytes, the patch list says " + Number(*entry->dataSize));
-            step.sizeKnown = entry->dataSize.has_value() || announced;
-            step.size = entry->dataSize ? *entry->dataSize : ExpectedSize();
-            steps.push_back(step);
-            version = step.target;
-        }
+        plan = StepPlan::ForPatchList(*this, settings.InstallPath(), settings.CurrentVersion(),
+                                      settings.FinalVersion());
     }
     else
     {
         refuse(L"no patch operation can run");
     }
 
+    const std::string current = plan ? plan->StartVersion() : settings.CurrentVersion();
+    if (plan && plan->Resumed() && current != settings.CurrentVersion())
+        line(L"A step from " + NarrowToWide(plan->Journal().source) + L" to " +
+             NarrowToWide(plan->Journal().target) + L" was cut short by an earlier run; a run finishes it first.");
+    line(L"Current version: " + NarrowToWide(current));
+    line(L"Target version: " + (settings.FinalVersion().empty() ? std::wstring(L"none given, as far as the steps lead")
+                                                                 : NarrowToWide(settings.FinalVersion())));
+
+    // A standalone run whose steps lead back takes none of them.
+    const bool runsSteps = plan && !(settings.LocalMode() && plan->End() == StepChainEnd::LeadsBack);
+    std::vector<CheckedStep> steps;
+    for (const PlannedStep &planned : runsSteps ? plan->Steps() : std::vector<PlannedStep>())
+    {
+        CheckedStep step;
+        step.source = planned.source;
+        step.target = planned.target;
+        step.sizeKnown = planned.size.has_value();
+        step.size = planned.size.value_or(0);
+        if (planned.listed)
+        {
+            const PatchListEntry &entry = *planned.listed;
+            step.address = entry.dataUrl;
+            if (m_publisherKey && !CheckListedStep(planned.source, entry))
+                refuse(L"the patch list does not vouch for the step from " + NarrowToWide(planned.source));
+            // The server's answer, checked against what a signed list says.
+            const bool announced = QueryFileSize(entry.dataUrl) && ExpectedSize() > 0;
+            if (entry.dataSize && announced && ExpectedSize() != *entry.dataSize)
+                refuse(L"the server's archive " + entry.dataUrl + L" is " + Number(ExpectedSize()) +
+                       L" bytes, the patch list says " + Number(*entry.dataSize));
+            if (!step.sizeKnown && announced)
+            {
+                step.sizeKnown = true;
+                step.size = ExpectedSize();
+            }
+        }
+        steps.push_back(step);
+    }
     uint64_t archiveBytes = 0;
     bool allSizesKnown = true;
     for (const CheckedStep &step : steps)
@@ -160,14 +153,19 @@ RunOutcome PatchRun::RunCheck()
         archiveBytes += step.size;
         allSizesKnown = allSizesKnown && step.sizeKnown;
     }
-    if (!settings.RepairMode() && (settings.LocalMode() || settings.DownloadMode()))
+    if (plan)
     {
-        if (steps.empty() && current == settings.FinalVersion())
+        // A standalone run stops short of the target with a failure; a download run ends where
+        // the list ends, and fails only when it has nothing to do.
+        if (steps.empty() && plan->End() == StepChainEnd::ReachedFinal)
             refuse(L"the installation is already at the target version " + NarrowToWide(current));
+        else if (settings.LocalMode() && plan->End() == StepChainEnd::LeadsBack)
+            refuse(FormatCatalogueText(kIdStepsLeadBack, NarrowToWide(plan->StepBack().source).c_str(),
+                                       NarrowToWide(plan->StepBack().target).c_str()));
         else if (steps.empty())
             refuse(L"no step leads from version " + NarrowToWide(current));
-        else if (chainBroken)
-            refuse(L"the payload has no step from version " + NarrowToWide(steps.back().target));
+        else if (settings.LocalMode() && plan->End() == StepChainEnd::NoStep)
+            refuse(L"the payload has no step from version " + NarrowToWide(plan->EndVersion()));
         const std::wstring unknown = allSizesKnown ? std::wstring() : std::wstring(L" and the steps of unknown size");
         line(L"Bytes to download: " + Number(settings.DownloadMode() ? archiveBytes : 0) +
              (settings.DownloadMode() ? unknown : std::wstring()));

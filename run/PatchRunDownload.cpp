@@ -2,7 +2,6 @@
 // server that serves a usable list, each installed before the next is looked up.
 #include <chrono>
 #include <cstdint>
-#include <set>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -13,7 +12,7 @@
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
 #include "run/PatchRun.h"
-#include "run/StepJournal.h"
+#include "run/StepPlan.h"
 
 namespace ZelkPatch
 {
@@ -88,94 +87,86 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
     if (m_publisherKey && !RememberListSerial(ListSerial().value_or(0)))
         m_observer.Message(MessageMinor, L"The patch list's serial cannot be kept in the registry.");
 
-    // A step cut short by an earlier run is finished first.
-    StepJournal journal;
-    if (ReadStepJournal(Installation(), journal) && journal.source != settings.CurrentVersion())
+    const StepPlan plan =
+        StepPlan::ForPatchList(*this, settings.InstallPath(), settings.CurrentVersion(), settings.FinalVersion());
+    NoteResumedStep(plan);
+    settings.SetCurrentVersion(plan.StartVersion());
+    for (const PlannedStep &step : plan.Steps())
     {
-        ZelkSystemLog("PatchRun::RunDownloadMode> finishing the step %s to %s left by an earlier run",
-                      journal.source.c_str(), journal.target.c_str());
-        settings.SetCurrentVersion(journal.source);
-    }
-
-    // A list that leads back to a version installed in this run would patch for ever.
-    std::set<std::string> reached{settings.CurrentVersion()};
-    for (;;)
-    {
-        const std::string current = settings.CurrentVersion();
-        if (current == settings.FinalVersion())
-        {
-            m_observer.Message(MessageNormal, LoadMessage(kIdFinalVersionReached) + NarrowToWide(current));
-            if (stepsApplied > 0)
-                RebuildAssetDatabase(settings.InstallPath(), m_observer);
-            return true;
-        }
-        const PatchListEntry *entry = FindPatchEntry(current);
-        if (entry != nullptr && reached.count(entry->targetVersion) != 0)
-        {
-            ZelkSystemLog("PatchRun::RunDownloadMode> the list leads from %s back to %s; stopping",
-                          current.c_str(), entry->targetVersion.c_str());
-            entry = nullptr;
-        }
-        if (entry == nullptr)
-        {
-            m_observer.Message(MessageNormal, LoadMessage(kIdNoMorePatches) + NarrowToWide(current));
-            if (stepsApplied > 0)
-                RebuildAssetDatabase(settings.InstallPath(), m_observer);
-            return true;
-        }
-        const PatchListEntry step = *entry;
-        settings.SetNextVersion(step.targetVersion);
-        if (m_publisherKey && !CheckListedStep(current, step))
-            return false;
-
-        if (!QueryFileSize(step.dataUrl))
-            m_observer.Message(MessageMinor, LoadMessage(kIdSizeUnknown));
-        std::wstring archive;
-        if (!MakeTempArchivePath(archive))
-        {
-            m_observer.Message(MessageError, LoadMessage(kIdNoTempFile));
-            return false;
-        }
-        m_observer.Message(MessageNormal, LoadMessage(kIdDownloading));
-        PatchDownloadCallback callback(*this, m_publisherKey && step.dataSize ? *step.dataSize : 0);
-        const bool downloaded = DownloadToFile(step.dataUrl, archive, &callback);
-        m_observer.DownloadProgress(GetTransferProgress(), false);
-        if (callback.OverLimit())
-        {
-            DeleteFileAt(archive);
-            m_observer.Message(MessageError, L"The downloaded archive " + step.dataUrl +
-                                                 L" is refused and deleted: it is larger than the patch list says.");
-            return false;
-        }
-        if (!downloaded)
-        {
-            m_observer.Message(MessageError, LoadMessage(kIdDownloadFailed));
-            DeleteFileAt(archive);
-            return false;
-        }
-        // A file shorter than the server announced was cut short on the way.
-        uint64_t size = 0;
-        if (GetFileSizeAt(archive, size) != ZELKRESULT_OK || size < ExpectedSize())
-        {
-            m_observer.Message(MessageError, LoadMessage(kIdDownloadFailed));
-            DeleteFileAt(archive);
-            return false;
-        }
-
-        if (m_publisherKey && !CheckDownloadedStep(archive, step))
-            return false;
-
-        m_stepOrigin = WideToNarrow(step.dataUrl);
-        const int installed = InstallPatchArchive(archive);
-        // The server keeps the package; the copy here only takes room.
-        DeleteFileAt(archive);
-        if (installed != kInstallOk)
+        settings.SetNextVersion(step.target);
+        if (!InstallDownloadedStep(step))
             return false;
         ++stepsApplied;
         ++m_stepsInstalled;
-        settings.SetCurrentVersion(step.targetVersion);
+        settings.SetCurrentVersion(step.target);
         settings.SetNextVersion(std::string());
-        reached.insert(step.targetVersion);
     }
+    const std::wstring reached = NarrowToWide(settings.CurrentVersion());
+    if (plan.End() == StepChainEnd::ReachedFinal)
+    {
+        m_observer.Message(MessageNormal, LoadMessage(kIdFinalVersionReached) + reached);
+    }
+    else
+    {
+        // A list that leads back ends the chain as a list without a further step does.
+        if (plan.End() == StepChainEnd::LeadsBack)
+            m_observer.Message(MessageMinor, FormatCatalogueText(kIdListLeadsBack,
+                                                                 NarrowToWide(plan.StepBack().source).c_str(),
+                                                                 NarrowToWide(plan.StepBack().target).c_str()));
+        m_observer.Message(MessageNormal, LoadMessage(kIdNoMorePatches) + reached);
+    }
+    if (stepsApplied > 0)
+        RebuildAssetDatabase(settings.InstallPath(), m_observer);
+    return true;
+}
+
+bool PatchRun::InstallDownloadedStep(const PlannedStep &planned)
+{
+    const PatchListEntry &step = *planned.listed;
+    if (m_publisherKey && !CheckListedStep(planned.source, step))
+        return false;
+
+    if (!QueryFileSize(step.dataUrl))
+        m_observer.Message(MessageMinor, LoadMessage(kIdSizeUnknown));
+    std::wstring archive;
+    if (!MakeTempArchivePath(archive))
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdNoTempFile));
+        return false;
+    }
+    m_observer.Message(MessageNormal, LoadMessage(kIdDownloading));
+    PatchDownloadCallback callback(*this, m_publisherKey && step.dataSize ? *step.dataSize : 0);
+    const bool downloaded = DownloadToFile(step.dataUrl, archive, &callback);
+    m_observer.DownloadProgress(GetTransferProgress(), false);
+    if (callback.OverLimit())
+    {
+        DeleteFileAt(archive);
+        m_observer.Message(MessageError, L"The downloaded archive " + step.dataUrl +
+                                             L" is refused and deleted: it is larger than the patch list says.");
+        return false;
+    }
+    if (!downloaded)
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdDownloadFailed));
+        DeleteFileAt(archive);
+        return false;
+    }
+    // A file shorter than the server announced was cut short on the way.
+    uint64_t size = 0;
+    if (GetFileSizeAt(archive, size) != ZELKRESULT_OK || size < ExpectedSize())
+    {
+        m_observer.Message(MessageError, LoadMessage(kIdDownloadFailed));
+        DeleteFileAt(archive);
+        return false;
+    }
+
+    if (m_publisherKey && !CheckDownloadedStep(archive, step))
+        return false;
+
+    m_stepOrigin = planned.origin;
+    const int installed = InstallPatchArchive(archive);
+    // The server keeps the package; the copy here only takes room.
+    DeleteFileAt(archive);
+    return installed == kInstallOk;
 }
 } // namespace ZelkPatch

@@ -10,6 +10,7 @@
 #include "kernel/ConfinedDirectory.h"
 #include "kernel/CrashHandler.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LockWait.h"
 #include "kernel/ProcessUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
@@ -98,6 +99,9 @@ bool CheckProductNotRunning(const std::wstring &installPath, const PauseFunction
             else if (AssetDbIpc::UserCount() <= 1 && AssetDbIpc::RequestExclusive())
                 return true;
         }
+        // A mutex held past the deadline has had its time: another attempt would only wait again.
+        if (LastLockWaitResult() != LockWaitResult::Taken)
+            return false;
         if (attempt < kRunningCheckAttempts)
             pause(kRunningCheckPauseMs);
     }
@@ -174,7 +178,7 @@ void RebuildAssetDatabase(const std::wstring &installPath, RunObserver &observer
     observer.Message(MessageNormal, kUpdatingDatabase);
     const std::wstring utility = JoinPath(installPath, ProductFacts::kUtilityPath);
     std::unique_ptr<CapturedProcess> process =
-        CapturedProcess::StartCapturedProcess(utility, ProductFacts::kUtilityArguments);
+        CapturedProcess::StartCapturedProcess(utility, ProductFacts::kUtilityArguments, installPath);
     if (!process)
     {
         observer.Message(MessageError, kUtilityNotStarted);

@@ -12,6 +12,7 @@ packages=(
   xvfb xauth x11-utils imagemagick
   python3 python3-pyftpdlib openssl curl
   xdelta3 time rsync
+  scdoc dpkg-dev file lintian desktop-file-utils appstream systemd
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, configures, builds (warnings are errors here) and runs every test, then
-# the checked pass: the suite under sanitizers and every fuzz target for a short while
-# (scripts/sanitize.sh; SANITIZE=0 leaves it out). Arguments go to the plain suite's ctest.
+# Installs what is missing, configures, builds (warnings are errors here) and runs every test, makes
+# and checks the Debian packages (scripts/package.sh), then the checked pass: the suite under
+# sanitizers and every fuzz target for a short while (scripts/sanitize.sh; SANITIZE=0 leaves it
+# out). Arguments go to the plain suite's ctest.
 # With ccache on the PATH the build uses it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +20,8 @@ started=$SECONDS
 # The window tests need a display: the whole suite runs under one private X server.
 (cd "$build" && xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j "$(nproc)" "$@")
 echo "test: the suite took $((SECONDS - started)) s"
+# The Debian packages, made and checked as a distribution would check them.
+BUILD_DIR=$build "$root/scripts/package.sh"
 if [[ ${SANITIZE:-1} != 0 ]]; then
   "$root/scripts/sanitize.sh"
 fi

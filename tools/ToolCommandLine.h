@@ -1,5 +1,6 @@
-// The command line of every tool: its options and operands, "--help", and the same words and the
-// same exit status for every mistake on the command line, whichever tool it is made with.
+// The command line of every tool: its options and operands, "--help", "--version", and the same
+// words and the same exit status for every mistake on the command line, whichever tool it is made
+// with.
 //
 //   ToolCommandLine line("zelk-jdiff", kUsage, {"OLD", "NEW", "DIFF"});
 //   line.Flag("--verbose", verbose);
@@ -12,6 +13,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "kernel/ProgramVersion.h"
 
 constexpr int kToolExitSuccess = 0;
 // A mistake on the command line, in every tool (the patch tool's table gives it this code).
@@ -54,8 +57,9 @@ public:
         m_options.push_back({name, true, false, std::move(take)});
     }
 
-    // Reads the arguments. False when the tool ends at once with ExitStatus(): after "--help"
-    // (0, the usage on standard output) or after a mistake (1, reported on standard error).
+    // Reads the arguments. False when the tool ends at once with ExitStatus(): after "--help" or
+    // "--version" (0, the usage or the project's version on standard output) or after a mistake
+    // (1, reported on standard error).
     bool Parse(int argc, char **argv)
     {
         bool optionsEnded = false;
@@ -75,6 +79,12 @@ public:
             if (argument == "--help" || argument == "-h")
             {
                 std::fputs(m_usage.c_str(), stdout);
+                return End(kToolExitSuccess);
+            }
+            // A tool whose own "--version" takes a value (the sample maker's build) keeps it.
+            if (argument == "--version" && Find(argument) == nullptr)
+            {
+                std::printf("%s %s\n", m_program.c_str(), ZelkProgramVersion());
                 return End(kToolExitSuccess);
             }
             const size_t equals = argument.find('=');
@@ -102,6 +112,13 @@ public:
             for (const std::string &operand : m_operandNames)
                 expected += (expected.empty() ? "" : " ") + operand;
             return End(UsageError("expected " + expected));
+        }
+        // An empty path would be taken for the current directory: a service whose ROOT was left
+        // unset would serve the directory it started in.
+        for (size_t i = 0; i < m_operands.size(); ++i)
+        {
+            if (m_operands[i].empty())
+                return End(UsageError(m_operandNames[i] + " is empty"));
         }
         for (const Option &option : m_options)
         {

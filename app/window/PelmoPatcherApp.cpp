@@ -1,6 +1,9 @@
 #include "app/window/PelmoPatcherApp.h"
 
+#include <cstdlib>
+
 #include <wx/button.h>
+#include <wx/log.h>
 
 #include "app/UserDialogs.h"
 #include "app/window/PatchMainFrame.h"
@@ -9,6 +12,8 @@
 #include "kernel/RunningExecutable.h"
 #include "kernel/TextConvert.h"
 #include "run/InstallDiscovery.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 
 namespace ZelkPatch
 {
@@ -17,9 +22,26 @@ namespace
 // The box of a crashed patcher, shown by a fresh process of it.
 const wchar_t *const kFatalErrorText = L"Unhandled Exception";
 const wchar_t *const kFatalErrorCaption = L"Fatal Error";
+
+// Why the toolkit found no display, in the user's language.
+std::string NoDisplayReason()
+{
+    const char *named = nullptr;
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY"})
+    {
+        const char *value = std::getenv(variable);
+        if (named == nullptr && value != nullptr && *value != '\0')
+            named = value;
+    }
+    if (named == nullptr)
+        return PathToNative(LoadMessage(kIdNoDisplayNamed));
+    return PathToNative(FormatCatalogueText(kIdDisplayNotOpened, NativeToPath(named).c_str()));
+}
 } // namespace
 
-PelmoPatcherApp::PelmoPatcherApp() = default;
+PelmoPatcherApp::PelmoPatcherApp(std::string &unavailableReason) : m_unavailableReason(unavailableReason)
+{
+}
 
 PelmoPatcherApp::~PelmoPatcherApp() = default;
 
@@ -30,13 +52,17 @@ bool PelmoPatcherApp::Initialize(int &argc, wxChar **argv)
     {
         m_showingFatalError = true;
         m_crashReportToShow = argv[2];
+    }
+    {
+        // Without a display the toolkit would explain itself in a box, which GTK cannot make and
+        // ends the process on: the program's caller says why in one line instead (the box of a
+        // crashed patcher becomes the report's path there).
+        wxLogNull quiet;
         if (wxApp::Initialize(argc, argv))
             return true;
-        // No box without a display: the path still reaches the user.
-        ZelkPrintCrashReportPath(PathToNative(m_crashReportToShow).c_str());
-        return false;
     }
-    return wxApp::Initialize(argc, argv);
+    m_unavailableReason = NoDisplayReason();
+    return false;
 }
 
 void PelmoPatcherApp::CleanUp()

@@ -15,9 +15,13 @@ class PatchMainFrame;
 class PelmoPatcherApp : public wxApp
 {
 public:
-    PelmoPatcherApp();
+    // unavailableReason receives why no window can be shown when the toolkit cannot start (no
+    // display can be opened); the application is gone by then.
+    explicit PelmoPatcherApp(std::string &unavailableReason);
     ~PelmoPatcherApp() override;
 
+    // Starts the toolkit. Without a display it says nothing itself and gives false, with the
+    // reason set.
     bool Initialize(int &argc, wxChar **argv) override;
     void CleanUp() override;
 
@@ -37,6 +41,7 @@ private:
     // In the process started to show a crashed patcher's box: the box, with the report's path.
     void ShowFatalErrorBox();
 
+    std::string &m_unavailableReason;
     PatcherStart m_start;
     // Set when this process only shows the box of a crashed patcher, with the report's path
     // (empty when no report could be written).

@@ -11,14 +11,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
+#include "kernel/KernelStandard/LockWaitPosix.h"
 #include "kernel/ZelkSystemLog.h"
 
 namespace
@@ -38,9 +41,11 @@ struct RegistryState
 {
     int lockFd = -1;
     int blockFd = -1;
-    AssetDbBlock *block = nullptr;
     bool isMaster = false;
     bool holdingMutex = false;
+    // Set once a wait for the mutex ended without it: whoever holds it may hold it for ever, so
+    // later takes only try, instead of costing the whole deadline each.
+    bool mutexWedged = false;
     int32_t ownPid = 0;
     std::string lockPath;
     std::string blockName;
@@ -135,10 +140,18 @@ bool LockFile(int fd, int operation)
     return true;
 }
 
-void TakeMutex()
+// Every account may open the mutex's file, so every wait for it is bounded.
+bool TakeMutex()
 {
-    if (!g_registry.holdingMutex)
-        LockFile(g_registry.lockFd, LOCK_EX);
+    if (g_registry.holdingMutex)
+        return true;
+    if (g_registry.mutexWedged)
+        return TryFileLock(g_registry.lockFd, LOCK_EX) == LockWaitResult::Taken;
+    if (WaitForFileLock(g_registry.lockFd, LOCK_EX) == LockWaitResult::Taken)
+        return true;
+    ZelkSystemLog("AssetDbIpc> the registry mutex %s stays held\n", g_registry.lockPath.c_str());
+    g_registry.mutexWedged = true;
+    return false;
 }
 
 void ReleaseMutex()
@@ -147,22 +160,36 @@ void ReleaseMutex()
         LockFile(g_registry.lockFd, LOCK_UN);
 }
 
+// Objects in /dev/shm can be made by any account: only a plain file is ours to use (a planted
+// FIFO or device is not, and opening a FIFO must not block).
+bool IsPlainFile(int fd, struct stat &info)
+{
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // Opens the lock file and takes the mutex, retrying when the last program removed the file
 // between our open and our lock.
 int OpenLockedMutex(const std::string &lockPath)
 {
     for (;;)
     {
-        const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kObjectMode);
+        const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kObjectMode);
         if (fd < 0)
         {
             ZelkSystemLog("AssetDbIpc::Open> cannot open %s: %s\n", lockPath.c_str(), std::strerror(errno));
             return -1;
         }
-        fchmod(fd, kObjectMode);
         struct stat info;
-        if (!LockFile(fd, LOCK_EX) || fstat(fd, &info) != 0)
+        if (!IsPlainFile(fd, info))
         {
+            ZelkSystemLog("AssetDbIpc::Open> %s is no plain file\n", lockPath.c_str());
+            close(fd);
+            return -1;
+        }
+        fchmod(fd, kObjectMode);
+        if (WaitForFileLock(fd, LOCK_EX) != LockWaitResult::Taken || fstat(fd, &info) != 0)
+        {
+            ZelkSystemLog("AssetDbIpc::Open> the registry mutex %s stays held\n", lockPath.c_str());
             close(fd);
             return -1;
         }
@@ -172,10 +199,34 @@ int OpenLockedMutex(const std::string &lockPath)
     }
 }
 
+// The block is read and written through its descriptor, never mapped: any account may cut the
+// shared object short, and a mapping beyond its end would raise SIGBUS here. A block that cannot
+// be read whole counts as none.
+bool ReadBlock(AssetDbBlock &block)
+{
+    if (g_registry.blockFd < 0)
+        return false;
+    ssize_t got;
+    do
+        got = pread(g_registry.blockFd, &block, sizeof(block), 0);
+    while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof(block));
+}
+
+// One field, as the product's plain store writes it: the other fields may be changing meanwhile.
+template <typename Field>
+void WriteField(Field AssetDbBlock::*member, std::type_identity_t<Field> value)
+{
+    static const AssetDbBlock layout{};
+    const off_t offset = reinterpret_cast<const char *>(&(layout.*member)) - reinterpret_cast<const char *>(&layout);
+    ssize_t written;
+    do
+        written = pwrite(g_registry.blockFd, &value, sizeof(value), offset);
+    while (written < 0 && errno == EINTR);
+}
+
 void ReleaseObjects()
 {
-    if (g_registry.block)
-        munmap(g_registry.block, sizeof(AssetDbBlock));
     if (g_registry.blockFd >= 0)
         close(g_registry.blockFd);
     if (g_registry.lockFd >= 0)
@@ -183,8 +234,9 @@ void ReleaseObjects()
     g_registry = RegistryState();
 }
 
-void InitialiseBlock(AssetDbBlock &block, int32_t ownPid)
+AssetDbBlock InitialBlock(int32_t ownPid)
 {
+    AssetDbBlock block;
     std::memset(&block, 0, sizeof(block));
     block.masterPid = ownPid;
     block.ownerPid = -1;
@@ -194,6 +246,7 @@ void InitialiseBlock(AssetDbBlock &block, int32_t ownPid)
     block.userCount = 1;
     block.exclusivePid = 0;
     block.lentFlag = 0;
+    return block;
 }
 
 // 0 and -1 stand for "none" in the block (and would address process groups in kill).
@@ -213,6 +266,55 @@ bool NobodyUsesBlock(int blockFd, const AssetDbBlock &block, int32_t ownPid)
         return false;
     return !ProcessAlive(block.masterPid, ownPid) && !ProcessAlive(block.ownerPid, ownPid) &&
            !ProcessAlive(block.exclusivePid, ownPid);
+}
+
+// Opens the block and decides whether this process starts the registry afresh. False when the
+// block is not one the patcher may use (of another type or size, or held exclusively by someone
+// for longer than a wait may last): that registry counts as in use.
+bool OpenBlock(bool &isNew)
+{
+    g_registry.blockFd =
+        shm_open(g_registry.blockName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, kObjectMode);
+    struct stat info;
+    if (g_registry.blockFd < 0 || !IsPlainFile(g_registry.blockFd, info))
+    {
+        ZelkSystemLog("AssetDbIpc::Open> cannot use the block %s: %s\n", g_registry.blockName.c_str(),
+                      g_registry.blockFd < 0 ? std::strerror(errno) : "no plain file");
+        return false;
+    }
+    fchmod(g_registry.blockFd, kObjectMode);
+    AssetDbBlock block;
+    if (info.st_size == 0)
+    {
+        // Never sized: its creator died before it was set up, or someone cut a block short. It
+        // is started afresh only when no attached program holds it.
+        isNew = flock(g_registry.blockFd, LOCK_EX | LOCK_NB) == 0;
+        if (isNew && ftruncate(g_registry.blockFd, sizeof(AssetDbBlock)) != 0)
+        {
+            ZelkSystemLog("AssetDbIpc::Open> cannot size the block: %s\n", std::strerror(errno));
+            return false;
+        }
+    }
+    else if (info.st_size != static_cast<off_t>(sizeof(AssetDbBlock)) || !ReadBlock(block))
+    {
+        ZelkSystemLog("AssetDbIpc::Open> the block %s has %lld bytes, not %zu\n", g_registry.blockName.c_str(),
+                      static_cast<long long>(info.st_size), sizeof(AssetDbBlock));
+        return false;
+    }
+    else
+    {
+        // Objects that every program has left (they died, which on Windows would have destroyed
+        // the objects) are started afresh with this process as their creator.
+        isNew = NobodyUsesBlock(g_registry.blockFd, block, g_registry.ownPid);
+    }
+    if (!isNew && info.st_size == 0)
+        return false;
+    if (WaitForFileLock(g_registry.blockFd, LOCK_SH) != LockWaitResult::Taken)
+    {
+        ZelkSystemLog("AssetDbIpc::Open> cannot lock the block %s\n", g_registry.blockName.c_str());
+        return false;
+    }
+    return true;
 }
 } // namespace
 
@@ -253,58 +355,33 @@ bool Open(const std::string &path, bool allowWhenLent)
     static const bool closesAtExit = std::atexit(Close) == 0;
     (void)closesAtExit;
 
-    g_registry.blockFd = shm_open(state.blockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kObjectMode);
-    struct stat info;
-    if (g_registry.blockFd < 0 || fstat(g_registry.blockFd, &info) != 0)
+    bool isNew = false;
+    if (!OpenBlock(isNew))
     {
-        ZelkSystemLog("AssetDbIpc::Open> cannot open the block %s: %s\n", state.blockName.c_str(),
-                      std::strerror(errno));
         ReleaseObjects();
         return false;
     }
-    fchmod(g_registry.blockFd, kObjectMode);
-    // A block that was never sized belongs to a creator that died before it was set up.
-    const bool fresh = info.st_size < static_cast<off_t>(sizeof(AssetDbBlock));
-    if (fresh && ftruncate(g_registry.blockFd, sizeof(AssetDbBlock)) != 0)
-    {
-        ZelkSystemLog("AssetDbIpc::Open> cannot size the block: %s\n", std::strerror(errno));
-        shm_unlink(state.blockName.c_str());
-        ReleaseObjects();
-        return false;
-    }
-    void *mapped = mmap(nullptr, sizeof(AssetDbBlock), PROT_READ | PROT_WRITE, MAP_SHARED, g_registry.blockFd, 0);
-    if (mapped == MAP_FAILED)
-    {
-        ZelkSystemLog("AssetDbIpc::Open> cannot map the block: %s\n", std::strerror(errno));
-        ReleaseObjects();
-        return false;
-    }
-    g_registry.block = static_cast<AssetDbBlock *>(mapped);
-    // Objects that every program has left (they died, which on Windows would have destroyed the
-    // objects) are started afresh with this process as their creator.
-    const bool isNew = fresh || NobodyUsesBlock(g_registry.blockFd, *g_registry.block, state.ownPid);
-    if (!LockFile(g_registry.blockFd, LOCK_SH))
-    {
-        ZelkSystemLog("AssetDbIpc::Open> cannot lock the block: %s\n", std::strerror(errno));
-        ReleaseObjects();
-        return false;
-    }
-
-    AssetDbBlock &block = *g_registry.block;
     if (isNew)
     {
         g_registry.isMaster = true;
-        InitialiseBlock(block, g_registry.ownPid);
+        const AssetDbBlock block = InitialBlock(g_registry.ownPid);
+        if (pwrite(g_registry.blockFd, &block, sizeof(block), 0) != static_cast<ssize_t>(sizeof(block)))
+        {
+            ReleaseObjects();
+            return false;
+        }
         LockFile(g_registry.lockFd, LOCK_UN);
         return true;
     }
+    AssetDbBlock block;
+    const bool readable = ReadBlock(block);
     LockFile(g_registry.lockFd, LOCK_UN);
-    if (block.exclusivePid == 0 || (allowWhenLent && block.lentFlag))
+    if (readable && (block.exclusivePid == 0 || (allowWhenLent && block.lentFlag)))
     {
         if (block.countingEnabled >= 1)
-            block.userCount = static_cast<uint8_t>(block.userCount + 1);
+            WriteField(&AssetDbBlock::userCount, static_cast<uint8_t>(block.userCount + 1));
         else
-            block.userCount = kUserCountNotKept;
+            WriteField(&AssetDbBlock::userCount, kUserCountNotKept);
         return true;
     }
     Close();
@@ -313,28 +390,33 @@ bool Open(const std::string &path, bool allowWhenLent)
 
 uint8_t UserCount()
 {
-    return g_registry.block ? g_registry.block->userCount : 0;
+    AssetDbBlock block;
+    return ReadBlock(block) ? block.userCount : 0;
 }
 
 bool TryAcquireOwnership(bool request)
 {
-    if (!g_registry.block)
+    AssetDbBlock block;
+    if (!ReadBlock(block))
         return false;
-    AssetDbBlock &block = *g_registry.block;
     const int32_t own = g_registry.ownPid;
     if (block.ownerPid == own)
         return true;
-    TakeMutex();
+    if (!TakeMutex())
+        return false;
     bool acquired = false;
-    if (block.ownerPid == -1 && (block.requesterPid == -1 || block.requesterPid == own))
+    if (ReadBlock(block))
     {
-        block.ownerPid = own;
-        block.requesterPid = -1;
-        acquired = true;
-    }
-    else if (block.requesterPid == -1 && request)
-    {
-        block.requesterPid = own;
+        if (block.ownerPid == -1 && (block.requesterPid == -1 || block.requesterPid == own))
+        {
+            WriteField(&AssetDbBlock::ownerPid, own);
+            WriteField(&AssetDbBlock::requesterPid, -1);
+            acquired = true;
+        }
+        else if (block.requesterPid == -1 && request)
+        {
+            WriteField(&AssetDbBlock::requesterPid, own);
+        }
     }
     ReleaseMutex();
     return acquired;
@@ -342,74 +424,76 @@ bool TryAcquireOwnership(bool request)
 
 bool RequestExclusive()
 {
-    if (!g_registry.block)
+    AssetDbBlock block;
+    if (!ReadBlock(block) || block.exclusivePid != 0 || block.userCount > 1 || !TryAcquireOwnership(true))
         return false;
-    AssetDbBlock &block = *g_registry.block;
-    if (block.exclusivePid != 0 || block.userCount > 1 || !TryAcquireOwnership(true))
-        return false;
-    block.exclusivePid = g_registry.ownPid;
+    WriteField(&AssetDbBlock::exclusivePid, g_registry.ownPid);
     return true;
 }
 
 bool Lend()
 {
-    if (!g_registry.block || g_registry.block->exclusivePid != g_registry.ownPid)
+    AssetDbBlock block;
+    if (!ReadBlock(block) || block.exclusivePid != g_registry.ownPid)
         return false;
-    AssetDbBlock &block = *g_registry.block;
-    block.lentFlag = 1;
+    WriteField(&AssetDbBlock::lentFlag, 1);
     if (block.ownerPid == g_registry.ownPid)
-        block.ownerPid = -1;
+        WriteField(&AssetDbBlock::ownerPid, -1);
     return true;
 }
 
 bool Reclaim()
 {
-    if (!g_registry.block)
+    AssetDbBlock block;
+    if (!ReadBlock(block) || block.exclusivePid != g_registry.ownPid || block.userCount > 1)
         return false;
-    AssetDbBlock &block = *g_registry.block;
-    if (block.exclusivePid != g_registry.ownPid || block.userCount > 1)
-        return false;
-    block.lentFlag = 0;
+    WriteField(&AssetDbBlock::lentFlag, 0);
     return TryAcquireOwnership(true);
 }
 
 void EndExclusive()
 {
-    if (!g_registry.block || g_registry.lockFd < 0)
+    AssetDbBlock block;
+    if (g_registry.lockFd < 0 || !ReadBlock(block) || block.exclusivePid != g_registry.ownPid)
         return;
-    AssetDbBlock &block = *g_registry.block;
-    if (block.exclusivePid != g_registry.ownPid)
-        return;
-    block.exclusivePid = 0;
+    WriteField(&AssetDbBlock::exclusivePid, 0);
     if (block.ownerPid == g_registry.ownPid)
-        block.ownerPid = -1;
+        WriteField(&AssetDbBlock::ownerPid, -1);
 }
 
 void Close()
 {
     if (g_registry.lockFd < 0)
         return;
-    if (g_registry.block)
+    AssetDbBlock block;
+    if (ReadBlock(block))
     {
-        AssetDbBlock &block = *g_registry.block;
         if (block.ownerPid == g_registry.ownPid)
-            block.ownerPid = -1;
+            WriteField(&AssetDbBlock::ownerPid, -1);
         if (g_registry.isMaster)
         {
-            TakeMutex();
-            block.masterPid = -1;
-            if (block.countingEnabled >= 1)
-                block.userCount = static_cast<uint8_t>(block.userCount - 1);
-            ReleaseMutex();
+            // A mutex that stays held does not keep this process registered: the stores are made
+            // without it then.
+            const bool locked = TakeMutex();
+            if (ReadBlock(block))
+            {
+                WriteField(&AssetDbBlock::masterPid, -1);
+                if (block.countingEnabled >= 1)
+                    WriteField(&AssetDbBlock::userCount, static_cast<uint8_t>(block.userCount - 1));
+            }
+            if (locked)
+                ReleaseMutex();
         }
     }
     // Last one out removes the objects, under the mutex so that an opener cannot attach to
     // objects that are being removed (it sees the lock file unlinked and starts again).
-    LockFile(g_registry.lockFd, LOCK_EX);
-    if (g_registry.block)
+    if (TakeMutex() && g_registry.blockFd >= 0)
     {
         LockFile(g_registry.blockFd, LOCK_UN);
-        if (NobodyUsesBlock(g_registry.blockFd, *g_registry.block, g_registry.ownPid))
+        // A block cut short names no process: whether a program holds it tells alone.
+        const bool unused = ReadBlock(block) ? NobodyUsesBlock(g_registry.blockFd, block, g_registry.ownPid)
+                                             : flock(g_registry.blockFd, LOCK_EX | LOCK_NB) == 0;
+        if (unused)
         {
             shm_unlink(g_registry.blockName.c_str());
             unlink(g_registry.lockPath.c_str());
@@ -430,8 +514,8 @@ bool IsMaster()
 
 void SetCountingEnabled(uint32_t value)
 {
-    if (g_registry.block)
-        g_registry.block->countingEnabled = value;
+    if (g_registry.blockFd >= 0)
+        WriteField(&AssetDbBlock::countingEnabled, value);
 }
 
 void ReleaseLivenessLock()
@@ -454,10 +538,12 @@ bool PeekBlock(const std::string &path, AssetDbBlock &block)
     if (key.empty())
         return false;
     const std::string name = "/" + EncodeName(AppendPath(key, kBlockSuffix));
-    const int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    // Non-blocking: a FIFO planted in the block's place must not stall a look at it.
+    const int fd = shm_open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    const ssize_t got = pread(fd, &block, sizeof(block), 0);
+    struct stat info;
+    const ssize_t got = IsPlainFile(fd, info) ? pread(fd, &block, sizeof(block), 0) : -1;
     close(fd);
     return got == static_cast<ssize_t>(sizeof(block));
 }

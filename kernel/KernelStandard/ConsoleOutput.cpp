@@ -18,6 +18,7 @@ namespace
 {
 // A reader that went away must cost the line, not the process: SIGPIPE is held back for the
 // write and a SIGPIPE that the write raised is taken off this thread before the mask comes back.
+// On the non-blocking FIFO a write that would block ends the line there: the rest is dropped.
 void WriteAll(int fd, const char *data, size_t size)
 {
     sigset_t pipeSignal;
@@ -55,6 +56,20 @@ void WriteAll(int fd, const char *data, size_t size)
 // Where the log goes without a FIFO; read by signal handlers, hence a lock-free atomic.
 std::atomic<int> g_consoleDescriptor{STDOUT_FILENO};
 
+// The FIFO's owner must be a reader the log may go to: this process's own account, or the user
+// who asked for the elevation. Anyone can make a FIFO of that name in the shared directory.
+bool MayReceiveLog(uid_t owner)
+{
+    if (owner == geteuid())
+        return true;
+    const char *requester = std::getenv("PKEXEC_UID");
+    if (!requester || !*requester)
+        return false;
+    char *end = nullptr;
+    const unsigned long uid = std::strtoul(requester, &end, 10);
+    return *end == '\0' && uid == owner;
+}
+
 // Opened once, before main, as a parent that wants the log expects: it must have created the
 // FIFO under our process id before we start.
 struct ConsolePipe
@@ -65,12 +80,21 @@ struct ConsolePipe
     {
         const std::string name = PathToNative(TempBaseDirectory()) + "/" + std::to_string(getpid()) + "cout";
         struct stat info;
-        if (lstat(name.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode))
+        if (lstat(name.c_str(), &info) != 0 || !S_ISFIFO(info.st_mode) || !MayReceiveLog(info.st_uid))
             return;
-        // Non-blocking open fails at once when no reader is there instead of hanging start-up.
-        fd = open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0)
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        // Non-blocking: the open fails at once when no reader is there instead of hanging
+        // start-up, and later a reader that stops reading costs lines, never a stalled program.
+        const int opened = open(name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (opened < 0)
+            return;
+        struct stat openedInfo;
+        // What was opened must be what was checked, not a FIFO put in its place meanwhile.
+        if (fstat(opened, &openedInfo) != 0 || openedInfo.st_dev != info.st_dev || openedInfo.st_ino != info.st_ino)
+        {
+            close(opened);
+            return;
+        }
+        fd = opened;
     }
 
     ~ConsolePipe()

@@ -56,7 +56,8 @@ std::atomic<pid_t> g_crashingThread{0};
 std::atomic<bool> g_exitCheckRegistered{false};
 ZelkFatalExceptionFunction g_fatalFunction = nullptr;
 bool g_displayPresent = false;
-char g_fatalDumpName[kPathCapacity];
+// Without its extension, which the numbering of a taken name goes before.
+char g_fatalDumpStem[kPathCapacity];
 char g_fallbackDirectory[kPathCapacity];
 char g_testCrashPlace[64];
 char g_note[kNoteCapacity];
@@ -82,7 +83,7 @@ bool WriteTopLevelDump(const CrashFault *fault, const void *from)
     SignalSafeText<32> stem;
     stem.Text(kTopLevelDumpStem).Decimal(kProductBuildNumber);
     char path[kPathCapacity];
-    const int fd = CreateCrashReportFile(stem.c_str(), kDumpExtension, true, g_fallbackDirectory, path);
+    const int fd = CreateCrashReportFile(stem.c_str(), kDumpExtension, g_fallbackDirectory, path);
     if (fd < 0)
         return false;
     WriteCrashReport(fd, fault, from, g_note, SameText(g_testCrashPlace, "report"));
@@ -95,10 +96,10 @@ bool WriteTopLevelDump(const CrashFault *fault, const void *from)
 
 const char *WriteFatalDump(const void *from)
 {
-    if (!g_fatalDumpName[0] || g_fatalDumpDone.exchange(true))
+    if (!g_fatalDumpStem[0] || g_fatalDumpDone.exchange(true))
         return nullptr;
     char path[kPathCapacity];
-    const int fd = CreateCrashReportFile(g_fatalDumpName, "", false, g_fallbackDirectory, path);
+    const int fd = CreateCrashReportFile(g_fatalDumpStem, kDumpExtension, g_fallbackDirectory, path);
     if (fd < 0)
         return nullptr;
     WriteCrashReport(fd, g_fault.signal ? &g_fault : nullptr, from, g_note, SameText(g_testCrashPlace, "report"));
@@ -293,7 +294,7 @@ void ZelkSetFatalDumpName(const char *program, ZelkFatalExceptionFunction onFata
     const time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    std::snprintf(g_fatalDumpName, sizeof g_fatalDumpName, "%s-v%s-%i.%02i.%02i-%02i.%02i.%02i.dmp", program,
+    std::snprintf(g_fatalDumpStem, sizeof g_fatalDumpStem, "%s-v%s-%i.%02i.%02i-%02i.%02i.%02i", program,
                   kPatcherBuildNumber, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                   local.tm_min, local.tm_sec);
     const char *display = std::getenv("DISPLAY");

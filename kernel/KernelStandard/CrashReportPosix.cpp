@@ -682,9 +682,9 @@ void WriteModules(SignalSafeText<N> &out)
     }
 }
 
-// Creates a report file in the directory (empty: the current one) and makes its path absolute.
-// A numbered name takes the first of name, stem_2.ext, stem_3.ext, ... that does not exist.
-int CreateReportIn(const char *directory, const char *stem, const char *extension, bool numbered, char *path)
+// Creates a report file in the directory (empty: the current one) and makes its path absolute:
+// the first of name, stem_2.ext, stem_3.ext, ... that can be created anew.
+int CreateReportIn(const char *directory, const char *stem, const char *extension, char *path)
 {
     for (unsigned number = 1; number <= kMaxDumpNumber; ++number)
     {
@@ -695,11 +695,10 @@ int CreateReportIn(const char *directory, const char *stem, const char *extensio
         if (number > 1)
             name.Char('_').Decimal(number);
         name.Text(extension);
-        if (numbered && access(name.c_str(), F_OK) == 0)
-            continue;
-        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (numbered ? O_EXCL : O_TRUNC);
-        const int fd = open(name.c_str(), flags, 0644);
-        if (fd < 0 && numbered && errno == EEXIST)
+        // O_EXCL opens nothing that is there, a planted link included; a taken name moves on to
+        // the next number.
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0)
             return -1;
@@ -862,13 +861,12 @@ void PrepareCrashChild(int input, int output, int errors)
     close_range(STDERR_FILENO + 1, ~0U, 0);
 }
 
-int CreateCrashReportFile(const char *stem, const char *extension, bool numbered, const char *fallbackDirectory,
-                          char *path)
+int CreateCrashReportFile(const char *stem, const char *extension, const char *fallbackDirectory, char *path)
 {
-    const int fd = CreateReportIn("", stem, extension, numbered, path);
+    const int fd = CreateReportIn("", stem, extension, path);
     if (fd >= 0 || !fallbackDirectory || !fallbackDirectory[0])
         return fd;
-    return CreateReportIn(fallbackDirectory, stem, extension, numbered, path);
+    return CreateReportIn(fallbackDirectory, stem, extension, path);
 }
 
 void WriteCrashReport(int fd, const CrashFault *fault, const void *from, const char *note, bool faultWhileWriting)

@@ -16,12 +16,12 @@ struct CrashFault
     const ucontext_t *context = nullptr;
 };
 
-// Creates a report file in the current directory, else in the fallback directory: with numbered,
-// the first of "<stem><extension>", "<stem>_2<extension>", ... that does not exist; otherwise
-// "<stem><extension>", replaced when it exists. Its absolute path goes to path
-// (kCrashPathCapacity); -1 when neither directory takes it.
-int CreateCrashReportFile(const char *stem, const char *extension, bool numbered, const char *fallbackDirectory,
-                          char *path);
+// Creates a report file in the current directory, else in the fallback directory: the first of
+// "<stem><extension>", "<stem>_2<extension>", ... that does not exist. Both directories may be
+// writable by another account, so a report is only ever a new file: never one that is there,
+// never through a link. Its absolute path goes to path (kCrashPathCapacity); -1 when neither
+// directory takes it.
+int CreateCrashReportFile(const char *stem, const char *extension, const char *fallbackDirectory, char *path);
 // Writes a whole report into fd. Without a fault (a report on request) the stack starts at
 // `from`. note, when not empty, is a line of its own. faultWhileWriting is a test switch: a fault
 // in the writer right after the reason.

@@ -581,6 +581,14 @@ void RemoveRunTempDirectory()
     g_runTempDirectory.clear();
 }
 
+bool IsInRunTempDirectory(const std::string &path)
+{
+    std::lock_guard<std::mutex> lock(g_runTempLock);
+    return !g_runTempDirectory.empty() && path.size() > g_runTempDirectory.size() + 1 &&
+           path.compare(0, g_runTempDirectory.size(), g_runTempDirectory) == 0 &&
+           path[g_runTempDirectory.size()] == '/' && path.find("/..", g_runTempDirectory.size()) == std::string::npos;
+}
+
 bool GetFreeDiskSpace(const std::wstring &path, uint64_t &bytes)
 {
     bytes = 0;
@@ -618,25 +626,21 @@ bool SameVolume(const std::wstring &first, const std::wstring &second)
 
 bool CreatePrivateFile(const std::wstring &path, const std::string &bytes)
 {
+    return CreateNewFile(path, bytes, 0600);
+}
+
+bool CreateNewFile(const std::wstring &path, const std::string &bytes, uint32_t mode)
+{
     const std::string native = Native(path);
     // O_EXCL: never through a link planted in its place, never over an existing file. The mode is
-    // given at creation, so no other account ever opens it, even empty.
-    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // given at creation (the umask can only narrow it), so no account it excludes ever opens the
+    // file, even empty.
+    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode & 0777);
     if (fd < 0)
         return false;
-    size_t done = 0;
-    bool written = true;
-    while (written && done < bytes.size())
-    {
-        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        written = count > 0;
-        if (written)
-            done += static_cast<size_t>(count);
-    }
-    // A umask never widens 0600, but fchmod makes the mode independent of it either way.
-    written = written && fchmod(fd, 0600) == 0 && fsync(fd) == 0;
+    // The mode asked for, whatever the umask took away.
+    const bool written = WriteAll(fd, bytes.data(), bytes.size()) && fchmod(fd, mode & 0777) == 0 &&
+                         SyncDescriptor(fd);
     if (close(fd) != 0 || !written)
     {
         unlink(native.c_str());

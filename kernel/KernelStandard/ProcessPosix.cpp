@@ -5,15 +5,23 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
+#include "kernel/ZelkSystemLog.h"
 
 extern char **environ;
 
@@ -81,7 +89,348 @@ void WaitReadable(int processId, uint32_t milliseconds)
         step = std::min<long>(step * 2, 20);
     }
 }
+// Identity of programs from an installation ---------------------------------------------------------
+
+constexpr char kUnprivilegedUser[] = "nobody";
+constexpr uid_t kUnprivilegedFallbackId = 65534;
+// What a program run as another account finds in its environment: nothing of root's but the
+// language of its texts.
+constexpr char kCleanSearchPath[] = "PATH=/usr/local/bin:/usr/bin:/bin";
+constexpr const char *kKeptVariables[] = {"LANG", "LC_ALL", "LC_MESSAGES"};
+// Descriptors handed to such a program are numbered from here in the child.
+constexpr int kFirstHandedDescriptor = STDERR_FILENO + 1;
+// In the parent they are moved above this first, so that putting them in place in the child can
+// overwrite none of the others.
+constexpr int kHandedDescriptorStaging = 100;
+
+std::string RealPath(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+bool IsBelow(const std::string &path, const std::string &directory)
+{
+    if (directory == "/")
+        return path.size() > 1 && path[0] == '/';
+    return path.size() > directory.size() + 1 && path.compare(0, directory.size(), directory) == 0 &&
+           path[directory.size()] == '/';
+}
+
+// "/", "/a", "/a/b", ... up to the path itself (absolute, without links).
+std::vector<std::string> PathChain(const std::string &path)
+{
+    std::vector<std::string> chain = {"/"};
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        chain.push_back(path.substr(0, slash));
+    if (path.size() > 1)
+        chain.push_back(path);
+    return chain;
+}
+
+// True when no account but root can change the entry, or replace what it names. Members of group
+// 0 are root's; in a sticky directory the others may add entries but not touch root's.
+bool OnlyRootMayChange(const struct stat &info)
+{
+    if (info.st_uid != 0 || S_ISLNK(info.st_mode))
+        return false;
+    const bool groupWrites = (info.st_mode & S_IWGRP) != 0 && info.st_gid != 0;
+    const bool othersWrite = (info.st_mode & S_IWOTH) != 0;
+    if (!groupWrites && !othersWrite)
+        return true;
+    return S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+}
+
+// The account, its primary group, its supplementary groups and its home, from the user database;
+// an id without an entry keeps the group found on disk and no others.
+void FillAccount(ProgramIdentity &identity, uid_t uid, gid_t gidOnDisk)
+{
+    identity.uid = uid;
+    identity.gid = gidOnDisk;
+    identity.home = "/";
+    identity.userName.clear();
+    identity.groups.clear();
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return;
+    identity.gid = found->pw_gid;
+    identity.userName = found->pw_name;
+    if (found->pw_dir && *found->pw_dir)
+        identity.home = found->pw_dir;
+    int count = 32;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0)
+    {
+        groups.resize(static_cast<size_t>(count));
+        if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0)
+            count = 0;
+    }
+    identity.groups.assign(groups.begin(), groups.begin() + count);
+}
+
+void FillUnprivilegedAccount(ProgramIdentity &identity)
+{
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (getpwnam_r(kUnprivilegedUser, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        FillAccount(identity, found->pw_uid, found->pw_gid);
+    else
+        FillAccount(identity, kUnprivilegedFallbackId, kUnprivilegedFallbackId);
+    // The unprivileged account is no one's home and no group's member but its own.
+    identity.groups = {identity.gid};
+}
+
+// The account that owns the installation, or failing that the first account other than root that
+// owns anything on the way from the root directory to the program.
+bool PickOwner(const std::string &installation, const std::vector<std::string> &chain, uid_t &uid, gid_t &gid)
+{
+    struct stat info;
+    if (!installation.empty() && stat(installation.c_str(), &info) == 0 && info.st_uid != 0)
+    {
+        uid = info.st_uid;
+        gid = info.st_gid;
+        return true;
+    }
+    for (const std::string &entry : chain)
+    {
+        if (lstat(entry.c_str(), &info) == 0 && info.st_uid != 0)
+        {
+            uid = info.st_uid;
+            gid = info.st_gid;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The arguments as a program run as another account gets them: each that names an existing file
+// outside the installation is opened here, read-only, and replaced by the path of the descriptor
+// the child inherits. A file this run made in its private directory (which the account cannot
+// enter) is made readable: only a holder of the descriptor can reach it there.
+class HandedInputs
+{
+public:
+    // installation: its path as given and with its links resolved.
+    HandedInputs(std::vector<std::string> &arguments, const std::vector<std::string> &installation)
+    {
+        for (size_t i = 1; i < arguments.size(); ++i)
+        {
+            const std::string &argument = arguments[i];
+            if (argument.empty() || argument[0] != '/' ||
+                std::any_of(installation.begin(), installation.end(),
+                            [&](const std::string &path) { return !path.empty() && IsBelow(argument, path); }))
+                continue;
+            const int opened = open(argument.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (opened < 0)
+                continue;
+            struct stat info;
+            const int staged = fcntl(opened, F_DUPFD_CLOEXEC, kHandedDescriptorStaging);
+            close(opened);
+            if (staged < 0)
+                continue;
+            if (fstat(staged, &info) != 0 || !S_ISREG(info.st_mode))
+            {
+                close(staged);
+                continue;
+            }
+            if (IsInRunTempDirectory(argument) && info.st_uid == geteuid())
+                fchmod(staged, (info.st_mode & 07777) | S_IRUSR | S_IRGRP | S_IROTH);
+            arguments[i] = "/proc/self/fd/" + std::to_string(kFirstHandedDescriptor + static_cast<int>(m_fds.size()));
+            m_fds.push_back(staged);
+        }
+    }
+    ~HandedInputs()
+    {
+        for (int fd : m_fds)
+            close(fd);
+    }
+    HandedInputs(const HandedInputs &) = delete;
+    HandedInputs &operator=(const HandedInputs &) = delete;
+
+    const std::vector<int> &Descriptors() const { return m_fds; }
+
+private:
+    std::vector<int> m_fds;
+};
+
+// Everything the child needs, made before the fork: after it only async-signal-safe calls.
+struct ChildPlan
+{
+    std::string program;
+    std::vector<char *> argv;
+    std::vector<std::string> environmentTexts;
+    std::vector<char *> envp;
+    std::vector<gid_t> groups;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    int outputFd = -1;
+    int errorFd = -1;
+    std::vector<int> handed;
+};
+
+// The child's side: descriptors, signals, directory, then the account (groups first: once the
+// user id is dropped no group can be changed), then the program. The raw system calls change only
+// this thread's credentials, which in a forked child is the whole process, and take no lock.
+[[noreturn]] void RunChild(const ChildPlan &plan, int reportFd)
+{
+    int failure = 0;
+    if (plan.outputFd >= 0 && dup2(plan.outputFd, STDOUT_FILENO) < 0)
+        failure = errno;
+    if (!failure && plan.errorFd >= 0 && dup2(plan.errorFd, STDERR_FILENO) < 0)
+        failure = errno;
+    for (size_t i = 0; !failure && i < plan.handed.size(); ++i)
+        if (dup2(plan.handed[i], kFirstHandedDescriptor + static_cast<int>(i)) < 0)
+            failure = errno;
+    if (!failure)
+    {
+        const unsigned keep = kFirstHandedDescriptor + static_cast<unsigned>(plan.handed.size());
+        // The report pipe stays open until the exec closes it (close-on-exec).
+        for (int fd = static_cast<int>(keep); fd < reportFd; ++fd)
+            close(fd);
+        syscall(SYS_close_range, static_cast<unsigned>(reportFd) + 1, ~0U, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        struct sigaction standard{};
+        standard.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal)
+            if (signal != SIGKILL && signal != SIGSTOP)
+                sigaction(signal, &standard, nullptr);
+        if (chdir("/") != 0)
+            failure = errno;
+    }
+    if (!failure && syscall(SYS_setgroups, plan.groups.size(), plan.groups.data()) != 0)
+        failure = errno;
+    if (!failure && syscall(SYS_setresgid, plan.gid, plan.gid, plan.gid) != 0)
+        failure = errno;
+    if (!failure && syscall(SYS_setresuid, plan.uid, plan.uid, plan.uid) != 0)
+        failure = errno;
+    if (!failure)
+    {
+        execve(plan.program.c_str(), plan.argv.data(), plan.envp.data());
+        failure = errno;
+    }
+    while (write(reportFd, &failure, sizeof failure) < 0 && errno == EINTR)
+    {
+    }
+    _exit(127);
+}
+
+// Starts the plan in a forked child; the process id, or -1 when the child could not become the
+// account or start the program (its error is reported back through a close-on-exec pipe).
+pid_t ForkAs(ChildPlan &plan)
+{
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    // The report pipe must lie above every descriptor the child puts in place.
+    const int reportFd = fcntl(report[1], F_DUPFD_CLOEXEC, kHandedDescriptorStaging + 64);
+    close(report[1]);
+    if (reportFd < 0)
+    {
+        close(report[0]);
+        return -1;
+    }
+    // No handler of ours may run in the child before it has set every signal back.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t child = fork();
+    if (child == 0)
+        RunChild(plan, reportFd);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    close(reportFd);
+    if (child < 0)
+    {
+        close(report[0]);
+        return -1;
+    }
+    int failure = 0;
+    ssize_t got;
+    do
+        got = read(report[0], &failure, sizeof failure);
+    while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got == 0)
+        return child;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR)
+    {
+    }
+    ZelkSystemLog("ZelkProcess> cannot start %s as user %u: %s", plan.program.c_str(), plan.uid,
+                  std::strerror(failure));
+    return -1;
+}
+
+ChildPlan PlanFor(const std::vector<std::string> &arguments, const ProgramIdentity &identity, int outputFd,
+                  int errorFd, const std::vector<int> &handed)
+{
+    ChildPlan plan;
+    plan.program = identity.resolvedProgram.empty() ? arguments[0] : identity.resolvedProgram;
+    for (const std::string &argument : arguments)
+        plan.argv.push_back(const_cast<char *>(argument.c_str()));
+    plan.argv.push_back(nullptr);
+    plan.environmentTexts = {kCleanSearchPath, "HOME=" + identity.home};
+    if (!identity.userName.empty())
+    {
+        plan.environmentTexts.push_back("USER=" + identity.userName);
+        plan.environmentTexts.push_back("LOGNAME=" + identity.userName);
+    }
+    for (const char *name : kKeptVariables)
+        if (const char *value = std::getenv(name))
+            plan.environmentTexts.push_back(std::string(name) + "=" + value);
+    for (std::string &text : plan.environmentTexts)
+        plan.envp.push_back(text.data());
+    plan.envp.push_back(nullptr);
+    plan.groups.assign(identity.groups.begin(), identity.groups.end());
+    plan.uid = identity.uid;
+    plan.gid = identity.gid;
+    plan.outputFd = outputFd;
+    plan.errorFd = errorFd;
+    plan.handed = handed;
+    return plan;
+}
 } // namespace
+
+ProgramIdentity IdentityForInstalledProgram(const std::wstring &installation, const std::string &program)
+{
+    ProgramIdentity identity;
+    if (geteuid() != 0)
+        return identity;
+    const std::string installPath = RealPath(PathToNative(installation));
+    identity.resolvedProgram = RealPath(program);
+    // A program that is missing has nothing to be trusted for; the installation's chain decides.
+    const bool inside = !identity.resolvedProgram.empty() && !installPath.empty() &&
+                        IsBelow(identity.resolvedProgram, installPath);
+    bool trusted = inside || (identity.resolvedProgram.empty() && !installPath.empty());
+    const std::vector<std::string> chain = PathChain(inside ? identity.resolvedProgram : installPath);
+    for (const std::string &entry : chain)
+    {
+        struct stat info;
+        if (!trusted)
+            break;
+        trusted = lstat(entry.c_str(), &info) == 0 && OnlyRootMayChange(info);
+    }
+    if (trusted)
+        return identity;
+
+    identity.switched = true;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (PickOwner(installPath, chain, uid, gid))
+        FillAccount(identity, uid, gid);
+    else
+        FillUnprivilegedAccount(identity);
+    ZelkSystemLog("ZelkProcess> %s can be changed by an account other than root: it runs as user %u", program.c_str(),
+                  identity.uid);
+    return identity;
+}
 
 std::vector<std::string> SplitCommandLine(const std::string &commandLine)
 {
@@ -181,10 +530,33 @@ std::unique_ptr<ZelkProcess> ZelkProcess::Start(const std::string &commandLine)
     return Spawn(SplitCommandLine(commandLine), -1, -1);
 }
 
-std::unique_ptr<ZelkProcess> ZelkProcess::Spawn(const std::vector<std::string> &arguments, int outputFd, int errorFd)
+std::unique_ptr<ZelkProcess> ZelkProcess::StartInstalled(const std::wstring &installation,
+                                                         const std::string &commandLine)
+{
+    return Spawn(SplitCommandLine(commandLine), -1, -1, &installation);
+}
+
+std::unique_ptr<ZelkProcess> ZelkProcess::Spawn(const std::vector<std::string> &arguments, int outputFd, int errorFd,
+                                                const std::wstring *installation)
 {
     if (arguments.empty() || arguments[0].empty())
         return nullptr;
+    ProgramIdentity identity;
+    if (installation)
+        identity = IdentityForInstalledProgram(*installation, arguments[0]);
+    if (identity.switched)
+    {
+        std::vector<std::string> handedArguments = arguments;
+        const std::string given = PathToNative(*installation);
+        const HandedInputs inputs(handedArguments, {given, RealPath(given)});
+        ChildPlan plan = PlanFor(handedArguments, identity, outputFd, errorFd, inputs.Descriptors());
+        const pid_t child = ForkAs(plan);
+        if (child < 0)
+            return nullptr;
+        return std::unique_ptr<ZelkProcess>(new ZelkProcess(child));
+    }
+    // Root starts the program it checked, not whatever a link on the way names by now.
+    const std::string program = identity.resolvedProgram.empty() ? arguments[0] : identity.resolvedProgram;
     std::vector<char *> argv;
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
@@ -215,7 +587,7 @@ std::unique_ptr<ZelkProcess> ZelkProcess::Spawn(const std::vector<std::string> &
     // glibc's posix_spawn reports a failed exec as its own result, so a missing or unrunnable
     // program never shows up as a child that exits with 127.
     pid_t processId = 0;
-    const int result = posix_spawnp(&processId, argv[0], &actions, &attributes, argv.data(), environ);
+    const int result = posix_spawnp(&processId, program.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0)
@@ -297,6 +669,20 @@ CapturedProcess::~CapturedProcess()
 std::unique_ptr<CapturedProcess> CapturedProcess::StartCapturedProcess(const std::wstring &program,
                                                                        const std::string &arguments)
 {
+    return StartCaptured(program, arguments, nullptr);
+}
+
+std::unique_ptr<CapturedProcess> CapturedProcess::StartCapturedProcess(const std::wstring &program,
+                                                                       const std::string &arguments,
+                                                                       const std::wstring &installation)
+{
+    return StartCaptured(program, arguments, &installation);
+}
+
+std::unique_ptr<CapturedProcess> CapturedProcess::StartCaptured(const std::wstring &program,
+                                                                const std::string &arguments,
+                                                                const std::wstring *installation)
+{
     const std::string commandLine = "\"" + PathToNative(program) + "\" " + arguments;
     // Our ends are close-on-exec, so no child (this one or another started meanwhile) inherits
     // them; the child's ends are duplicated onto its descriptors 1 and 2 by the spawn.
@@ -310,7 +696,8 @@ std::unique_ptr<CapturedProcess> CapturedProcess::StartCapturedProcess(const std
         close(output[1]);
         return nullptr;
     }
-    std::unique_ptr<ZelkProcess> process = ZelkProcess::Spawn(SplitCommandLine(commandLine), output[1], errors[1]);
+    std::unique_ptr<ZelkProcess> process =
+        ZelkProcess::Spawn(SplitCommandLine(commandLine), output[1], errors[1], installation);
     // Our copies of the write ends go, so that reads see the end once the child's are closed.
     close(output[1]);
     close(errors[1]);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kernel/FileUtil.h"
+#include "kernel/KernelStandard/LockWaitPosix.h"
 #include "kernel/TextConvert.h"
 
 namespace
@@ -30,6 +31,7 @@ constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
 constexpr char kUtf16Mark[] = "\xFF\xFE";
 constexpr wchar_t kRootName[] = L"HKEY_LOCAL_MACHINE";
 constexpr char kDefaultRegistryFile[] = "/var/lib/pelmo/registry.reg";
+constexpr mode_t kLockFileMode = 0600;
 // Far beyond any registry this program writes; a larger file is not read into memory.
 constexpr uint64_t kMaxRegistryFileSize = 64ull << 20;
 // Bytes of a hex value per line before the line is continued, as the editor writes them.
@@ -402,6 +404,45 @@ bool MayWriteRegistry()
     return faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
+// The registry's lock file. It is its owner's alone (0600): an account that could open it could
+// hold it and stall every writer. Nothing but a plain file is taken, never through a link
+// (opening a planted FIFO would block). Writers must be able to write the directory, where they
+// could replace the lock anyway; so a writer that may not open the lock file puts a new one of its
+// own in its place. Only a writer of the old lock at that very moment is then not kept out, and
+// only the registry's own writers can do it.
+int OpenLockFile(const std::string &lockPath)
+{
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | kFlags, kLockFileMode);
+    // flock needs no write access: a lock file that another account left readable still serves.
+    if (lock < 0 && errno == EACCES)
+        lock = open(lockPath.c_str(), O_RDONLY | kFlags);
+    if (lock < 0 && errno == EACCES &&
+        faccessat(AT_FDCWD, ParentDirectory(lockPath).c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+    {
+        const std::string fresh = lockPath + ".new-" + std::to_string(getpid());
+        lock = open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, kLockFileMode);
+        if (lock >= 0 && rename(fresh.c_str(), lockPath.c_str()) != 0)
+        {
+            close(lock);
+            unlink(fresh.c_str());
+            lock = -1;
+        }
+    }
+    if (lock < 0)
+        return -1;
+    struct stat info;
+    if (fstat(lock, &info) != 0 || !S_ISREG(info.st_mode))
+    {
+        close(lock);
+        return -1;
+    }
+    // A lock file left readable by an older version is closed to others from now on.
+    if (info.st_uid == geteuid() && (info.st_mode & 077) != 0)
+        fchmod(lock, kLockFileMode);
+    return lock;
+}
+
 // Runs one change under the exclusive lock of the registry. The lock lives on a file of its own
 // because the rename replaces the registry file's inode, which would drop a lock held on it.
 bool ChangeDocument(const std::function<bool(Document &)> &change)
@@ -409,20 +450,13 @@ bool ChangeDocument(const std::function<bool(Document &)> &change)
     const std::string path = RegistryFile();
     if (!MakeDirectory(NativeToPath(ParentDirectory(path))))
         return false;
-    const std::string lockPath = path + ".lock";
-    int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    // flock needs no write access, so a lock file made by another account still serves.
-    if (lock < 0 && errno == EACCES)
-        lock = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int lock = OpenLockFile(path + ".lock");
     if (lock < 0)
         return false;
-    while (flock(lock, LOCK_EX) != 0)
+    if (WaitForFileLock(lock, LOCK_EX) != LockWaitResult::Taken)
     {
-        if (errno != EINTR)
-        {
-            close(lock);
-            return false;
-        }
+        close(lock);
+        return false;
     }
     // Only the holder of the lock writes, so a new file found by the holder was left by a writer
     // that died during its save.

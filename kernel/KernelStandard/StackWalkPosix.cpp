@@ -8,6 +8,7 @@
 #include <elfutils/libdwfl.h>
 #include <map>
 #include <mutex>
+#include <new>
 #include <unistd.h>
 #include <unwind.h>
 #include <vector>
@@ -282,9 +283,12 @@ struct OwnProcessSession
 };
 
 // Lives as long as the process: reports written while static objects are destroyed still need it.
+// Built in static storage: a block from the heap, never freed, would be the allocation tracker's
+// one leak.
 OwnProcessSession &OwnSession()
 {
-    static OwnProcessSession *session = new OwnProcessSession;
+    alignas(OwnProcessSession) static unsigned char storage[sizeof(OwnProcessSession)];
+    static OwnProcessSession *session = new (storage) OwnProcessSession;
     return *session;
 }
 } // namespace

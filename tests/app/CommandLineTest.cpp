@@ -141,7 +141,7 @@ TEST_F(CommandLineTest, OptionDescriptionsFollowTheCatalogue)
     {
         SetCatalogueLanguage(language);
         const std::wstring usage = m_commandLine.UsageText();
-        for (unsigned id : {121u, 122u, 123u, 124u, 125u, 126u, 127u, 129u, 130u, 243u})
+        for (unsigned id : {121u, 122u, 123u, 124u, 125u, 126u, 127u, 129u, 130u, 243u, 244u, 400u})
             EXPECT_NE(usage.find(LoadMessage(id)), std::wstring::npos) << language << " " << id;
         EXPECT_EQ(usage.find(LoadMessage(128)), std::wstring::npos) << language;
     }

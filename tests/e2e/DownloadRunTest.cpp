@@ -152,7 +152,9 @@ TEST_F(DownloadRunTest, EndOfTheChainBeforeTheFinalVersion)
          "No (more) patches at server for version: 100", "100", false},
         // A list that leads back to an installed version would patch for ever.
         {"a step back", ListEntry("100", "101", "../steps/100_to_101.zip") + ListEntry("101", "100", "../steps/101_to_100.zip"),
-         "No (more) patches at server for version: 101", "101", true},
+         "The patch list's step from version 101 leads back to version 100, which was already reached; it is not "
+         "taken.\nNo (more) patches at server for version: 101",
+         "101", true},
     };
     for (const auto &c : cases)
     {

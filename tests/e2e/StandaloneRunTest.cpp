@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -484,4 +485,45 @@ TEST_F(StandaloneRunTest, DiagnosticLinesGoToStandardError)
         << ReadFile(standardError);
     // The step was not begun: nothing differs but the test's directory.
     EXPECT_EQ(DifferencesFrom("100"), std::vector<std::string>{"extra patch-journal.txt"});
+}
+
+// A payload whose steps lead back (100 -> 101 -> 100, made by hand: the tool refuses to make one)
+// could only bring the installation back and forth, one run after the other. The check says so,
+// and the run says so too, changes nothing and fails.
+TEST_F(StandaloneRunTest, APayloadWhoseStepsLeadBackIsRefused)
+{
+    const fs::path looping = m_dir / "looping-patcher";
+    std::string bytes = ReadFile(s_patcher);
+    size_t header = 0;
+    while (bytes.compare(header, 8, "Z0e1l2k3") != 0)
+        header += 4096;
+    uint64_t stepTable = 0;
+    std::memcpy(&stepTable, bytes.data() + header + 60, sizeof stepTable);
+    // The second step's target, a NUL-padded field of 32 bytes.
+    bytes.replace(stepTable + 80 + 32, 4, std::string("100\0", 4));
+    WriteFile(looping, bytes);
+    fs::permissions(looping, fs::perms::owner_all);
+    const auto before = TreeContents(m_install, {});
+
+    for (const bool check : {true, false})
+    {
+        SCOPED_TRACE(check ? "check" : "run");
+        std::vector<std::string> command{looping.string(), "-u"};
+        if (check)
+            command.push_back("--check");
+        RunningProgram patcher(command, Environment());
+        EXPECT_EQ(patcher.Wait(), 1) << patcher.Output();
+        const std::string output = patcher.Output();
+        if (check)
+            EXPECT_TRUE(Contains(output, "Would go ahead: no, the step from version 101 leads back to version 100, "
+                                         "which the steps before it reach.\n"))
+                << output;
+        else
+            EXPECT_TRUE(Contains(output, "This patch file cannot be used: its step from version 101 leads back to "
+                                         "version 100, which its earlier steps reach. Nothing was installed.\n"
+                                         "Patching aborted.\n"))
+                << output;
+        EXPECT_FALSE(Contains(output, "Patching from")) << output;
+        EXPECT_TRUE(TreeContents(m_install, {}) == before) << "the installation was changed";
+    }
 }

@@ -1,11 +1,13 @@
-// Every tool takes its command line the same way: "--help" prints its usage and succeeds, and each
-// kind of mistake gets the same words and exit status 1 from every tool.
+// Every tool takes its command line the same way: "--help" prints its usage and "--version" the
+// project's version, both succeed, and each kind of mistake gets the same words and exit status 1
+// from every tool.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "E2eFixtures.h"
+#include "kernel/ProgramVersion.h"
 
 namespace
 {
@@ -44,6 +46,21 @@ protected:
         return status;
     }
 
+    std::string FirstOperand() const
+    {
+        const std::string operands = GetParam().operands;
+        return operands.substr(0, operands.find(' '));
+    }
+
+    // As many operands as the tool takes, the first of them empty.
+    std::string EmptyFirstOperand() const
+    {
+        std::string arguments = "''";
+        for (char c : std::string(GetParam().operands))
+            arguments += c == ' ' ? " x" : "";
+        return arguments;
+    }
+
     std::string Mistake(const std::string &problem) const
     {
         const std::string tool = GetParam().tool;
@@ -60,6 +77,16 @@ TEST_P(ToolCommandLineTest, HelpGoesToStandardOutputAndSucceeds)
     EXPECT_NE(output.find("Exit status"), std::string::npos) << output;
 }
 
+TEST_P(ToolCommandLineTest, VersionGoesToStandardOutputAndSucceeds)
+{
+    // The sample maker's own --version names the build it makes.
+    if (GetParam().valueOption && std::string(GetParam().valueOption) == "--version")
+        GTEST_SKIP();
+    std::string output;
+    EXPECT_EQ(Run("--version --bogus", "2>/dev/null", output), 0);
+    EXPECT_EQ(output, std::string(GetParam().tool) + " " + ZelkProgramVersion() + "\n");
+}
+
 TEST_P(ToolCommandLineTest, MistakesAreSaidAlikeOnStandardErrorWithStatus1)
 {
     struct Mistaken
@@ -71,6 +98,7 @@ TEST_P(ToolCommandLineTest, MistakesAreSaidAlikeOnStandardErrorWithStatus1)
         {"--bogus a b", "unknown option --bogus"},
         {"", "expected " + std::string(GetParam().operands)},
         {"one two three four", "expected " + std::string(GetParam().operands)},
+        {EmptyFirstOperand(), FirstOperand() + " is empty"},
     };
     if (GetParam().valueOption)
         mistakes.push_back({GetParam().valueOption, std::string(GetParam().valueOption) + " needs a value"});

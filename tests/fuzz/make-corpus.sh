@@ -28,6 +28,11 @@ for version in 100 101 102; do tree $version; done
 "$build/zelk-mkpatch" "$work/100" "$work/101" "$work/100_to_101.zip" >/dev/null
 "$build/zelk-mkpatch" "$work/101" "$work/102" "$work/101_to_102.zip" >/dev/null
 cp "$work/100_to_101.zip" "$work/101_to_102.zip" "$out/fuzz_package_archive/"
+# An added file longer than the pieces a block is expanded in (256 KiB), from a few compressed
+# bytes, so that the reader's piece-by-piece path is in the corpus too.
+cp -r "$work/101" "$work/101-large"
+python3 -c "import sys; sys.stdout.write('a line of a large file\n' * 30000)" >"$work/101-large/data/large.pak"
+"$build/zelk-mkpatch" "$work/100" "$work/101-large" "$out/fuzz_package_archive/large-file.zip" >/dev/null
 
 # Payloads behind a tiny stand-in for the patcher's own image.
 printf 'patcher image\n' >"$work/image"
@@ -41,12 +46,17 @@ md5() { md5sum "$1" | cut -c1-32; }
 # A framed block: the first record name of an archive (after its version word), from a source with
 # (first byte 1) and without (0) a known size.
 python3 - "$work/100_to_101.zip" "$out/fuzz_block_expander" <<'PY'
-import struct, sys
+import struct, sys, zlib
 archive = open(sys.argv[1], 'rb').read()
 compressed, = struct.unpack_from('<I', archive, 4)
 block = archive[4:12 + compressed]
 for flag in (0, 1):
     open(f'{sys.argv[2]}/name-{flag}', 'wb').write(bytes([flag]) + block)
+# A block that expands to several pieces.
+plain = b'a line of a large block\n' * 30000
+stream = zlib.compress(plain)
+for flag in (0, 1):
+    open(f'{sys.argv[2]}/large-{flag}', 'wb').write(bytes([flag]) + struct.pack('<II', len(stream), len(plain)) + stream)
 PY
 
 # Repair records as a server sends them: a segment's bytes raw, a compressed record carrying the

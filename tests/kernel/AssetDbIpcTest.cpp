@@ -2,14 +2,19 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "RunningProgram.h"
 #include "TestFiles.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LockWait.h"
 #include "kernel/TextConvert.h"
 
 namespace
@@ -321,4 +326,86 @@ TEST_F(AssetDbIpcTest, DeepAndNonAsciiInstallationPathsGetARegistry)
     EXPECT_EQ(AssetDbIpc::UserCount(), 1);
     product.Signal(SIGTERM);
     EXPECT_EQ(product.Wait(), 0);
+}
+
+namespace
+{
+// The objects of the registry for an installation, named as every product program names them.
+std::string EncodedObjectPath(const std::string &name)
+{
+    std::string path = "/dev/shm/";
+    for (char c : name)
+        path += c == '%' ? std::string("%25") : c == '/' ? std::string("%2F") : std::string(1, c);
+    return path;
+}
+
+class HostileObjectsTest : public AssetDbIpcTest
+{
+protected:
+    void TearDown() override
+    {
+        AssetDbIpc::Close();
+        unsetenv(kLockWaitDeadlineOverride);
+        std::error_code ignored;
+        std::filesystem::remove_all(BlockPath(), ignored);
+        std::filesystem::remove(MutexPath(), ignored);
+    }
+
+    std::string MutexPath() const { return EncodedObjectPath(AssetDbIpc::RegistryKey(Database())); }
+    std::string BlockPath() const { return EncodedObjectPath(AssetDbIpc::RegistryKey(Database()) + "/-ipc2"); }
+};
+} // namespace
+
+// Every account may write the block: one cut short under an open registry is no block (a mapping
+// would have raised SIGBUS here), and nobody holding it, the last one out still removes it.
+TEST_F(HostileObjectsTest, ABlockCutShortUnderTheRegistryIsNoBlock)
+{
+    ASSERT_TRUE(AssetDbIpc::Open(Database(), false));
+    ASSERT_TRUE(AssetDbIpc::RequestExclusive());
+    ASSERT_EQ(truncate(BlockPath().c_str(), 0), 0);
+    EXPECT_EQ(AssetDbIpc::UserCount(), 0);
+    EXPECT_FALSE(AssetDbIpc::Lend());
+    EXPECT_FALSE(AssetDbIpc::Reclaim());
+    EXPECT_FALSE(AssetDbIpc::TryAcquireOwnership(true));
+    AssetDbIpc::EndExclusive();
+    AssetDbIpc::Close();
+    EXPECT_FALSE(std::filesystem::exists(BlockPath()));
+}
+
+// What another account left in the block's place is not taken over, nor used: "in use".
+TEST_F(HostileObjectsTest, ABlockOfTheWrongSizeOrTypeMeansInUse)
+{
+    struct Planted
+    {
+        const char *what;
+        std::function<void(const std::string &)> plant;
+    };
+    const Planted planted[] = {
+        {"a short block", [](const std::string &path) { std::ofstream(path) << "short"; }},
+        {"a long block", [](const std::string &path) { std::ofstream(path) << std::string(64, '\0'); }},
+        {"a FIFO", [](const std::string &path) { mkfifo(path.c_str(), 0666); }},
+        {"a directory", [](const std::string &path) { mkdir(path.c_str(), 0777); }},
+    };
+    for (const Planted &row : planted)
+    {
+        SCOPED_TRACE(row.what);
+        row.plant(BlockPath());
+        EXPECT_FALSE(AssetDbIpc::Open(Database(), false));
+        EXPECT_FALSE(AssetDbIpc::IsOpen());
+        EXPECT_TRUE(std::filesystem::exists(BlockPath())) << "left as it was";
+        std::filesystem::remove(BlockPath());
+    }
+    // A running product's block cut to nothing is still that product's.
+    auto product = StartProduct();
+    ASSERT_EQ(truncate(BlockPath().c_str(), 0), 0);
+    EXPECT_FALSE(AssetDbIpc::Open(Database(), false));
+}
+
+TEST_F(HostileObjectsTest, AHeldMutexEndsTheWaitAtTheDeadline)
+{
+    auto product = StartProduct({"--hold-mutex"});
+    setenv(kLockWaitDeadlineOverride, "200", 1);
+    EXPECT_FALSE(AssetDbIpc::Open(Database(), false));
+    EXPECT_EQ(LastLockWaitResult(), LockWaitResult::TimedOut);
+    EXPECT_FALSE(AssetDbIpc::IsOpen());
 }

@@ -280,6 +280,22 @@ TEST(CrashHandler, TakenNamesAreNumberedOn)
     EXPECT_NE(ReadFile(directory / "Korvil-38285_3.dmp").find("NullWrite()"), std::string::npos);
 }
 
+// The report's directory may be another account's: a link planted under the report's name is a
+// taken name like any other, and the file it names stays as it was.
+TEST(CrashHandler, PlantedLinkIsATakenNameNeverWrittenThrough)
+{
+    const TempDirectory directory;
+    WriteFile(directory / "precious", "kept");
+    std::filesystem::create_symlink(directory / "precious", directory / "Korvil-38285.dmp");
+    const ChildOutcome outcome = RunInChild(directory.Path(), [] {
+        ZelkInstallCrashHandlers();
+        RunOn(Thread::OsThread, NullWrite);
+    });
+    ASSERT_TRUE(outcome.KilledBy(SIGSEGV)) << outcome.Describe();
+    EXPECT_EQ(ReadFile(directory / "precious"), "kept");
+    EXPECT_NE(ReadFile(directory / "Korvil-38285_2.dmp").find("NullWrite()"), std::string::npos);
+}
+
 TEST(CrashHandler, FaultsOnTwoThreadsAtOnceLeaveOneReport)
 {
     const TempDirectory directory;

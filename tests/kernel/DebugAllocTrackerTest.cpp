@@ -62,6 +62,27 @@ __attribute__((noinline)) void FreeHere(DebugAllocTracker &tracker, void *block)
     tracker.Free(block, __builtin_return_address(0));
 }
 
+// Hands the standard library's containers blocks of the tracker, as the allocation operators do:
+// the stack starts at the library code that asked.
+template <typename T>
+struct TrackedAllocator
+{
+    using value_type = T;
+    DebugAllocTracker *tracker;
+
+    template <typename U>
+    TrackedAllocator(const TrackedAllocator<U> &other) : tracker(other.tracker)
+    {
+    }
+    explicit TrackedAllocator(DebugAllocTracker &owner) : tracker(&owner) {}
+    __attribute__((noinline)) T *allocate(size_t count)
+    {
+        return static_cast<T *>(tracker->Allocate(count * sizeof(T), __builtin_return_address(0)));
+    }
+    __attribute__((noinline)) void deallocate(T *block, size_t) { tracker->Free(block, __builtin_return_address(0)); }
+    bool operator==(const TrackedAllocator &) const = default;
+};
+
 class DebugAllocTrackerTest : public testing::Test
 {
 protected:
@@ -117,6 +138,23 @@ TEST_F(DebugAllocTrackerTest, LeaksFromOneSiteOnOneThreadAreOneLocation)
         FreeHere(m_tracker, block);
     EXPECT_EQ(Lines(), "");
     EXPECT_EQ(g_released, 3);
+}
+
+// A block that the standard library's code asked for is named by the line of ours that used the
+// library, not by a line of the library's headers.
+TEST_F(DebugAllocTrackerTest, ALeakThroughTheLibraryIsNamedByOurLine)
+{
+    auto *kept = new std::vector<int, TrackedAllocator<int>>(TrackedAllocator<int>(m_tracker));
+    kept->push_back(7); // LEAK(through the library)
+    m_tracker.Report();
+    const std::string text = Lines();
+    EXPECT_NE(text.find("/" + std::string(kThisFile) + "(" +
+                        std::to_string(SourceLineOf(kThisFile, "LEAK(through the library)")) +
+                        "): 1 memory block of size 4 was never freed"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("A total of 1 leaks at 1 locations."), std::string::npos) << text;
+    delete kept;
 }
 
 TEST_F(DebugAllocTrackerTest, SizeStackAndThreadEachMakeALocationOfTheirOwn)

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
@@ -222,3 +226,127 @@ TEST_P(CapturedStreams, NeitherStreamBlocksTheOther)
 
 INSTANTIATE_TEST_SUITE_P(ReadStyles, CapturedStreams,
                          testing::Values(ReadStyle::OutputFirst, ReadStyle::ErrorsFirst, ReadStyle::Alternating));
+
+namespace
+{
+namespace fs = std::filesystem;
+
+// An installation "Korvil" with its program bin/tool, all root's and closed to others, below a
+// directory that every account may enter.
+class InstalledProgramTest : public testing::Test
+{
+public:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "shows what root does for another account";
+        chmod(m_temp.Path().c_str(), 0755);
+        m_install = m_temp.Path() / "Korvil";
+        fs::create_directories(m_install / "bin");
+        chmod(m_install.c_str(), 0755);
+        chmod((m_install / "bin").c_str(), 0755);
+        m_program = m_install / "bin/tool";
+        testfiles::WriteFile(m_program, "#!/bin/sh\n");
+        chmod(m_program.c_str(), 0755);
+    }
+
+    ProgramIdentity Identity() const
+    {
+        return IdentityForInstalledProgram(NativeToPath(m_install.string()), m_program.string());
+    }
+
+    testfiles::TempDirectory m_temp;
+    fs::path m_install;
+    fs::path m_program;
+};
+} // namespace
+
+// Root runs the program as itself only when no other account could have put its own code there.
+TEST_F(InstalledProgramTest, RootRunsAsItselfOnlyWhatRootAloneCouldHaveWritten)
+{
+    // An id without an account, so that the owner is told apart from the fallback "nobody".
+    constexpr uid_t kOwner = 54321;
+    constexpr uid_t kNobody = 65534;
+    struct Case
+    {
+        const char *what;
+        std::function<void(InstalledProgramTest &)> plant;
+        bool switched;
+        uid_t uid;
+    };
+    const Case cases[] = {
+        {"root's alone", [](InstalledProgramTest &) {}, false, 0},
+        {"an account's installation",
+         [](InstalledProgramTest &test) { lchown(test.m_install.c_str(), kOwner, kOwner); }, true, kOwner},
+        {"an account's program in root's installation",
+         [](InstalledProgramTest &test) { lchown(test.m_program.c_str(), kOwner, kOwner); }, true, kOwner},
+        {"an account's directory above the installation",
+         [](InstalledProgramTest &test) { lchown(test.m_temp.Path().c_str(), kOwner, kOwner); }, true, kOwner},
+        {"a directory on the way that everyone may write",
+         [](InstalledProgramTest &test) { chmod((test.m_install / "bin").c_str(), 0777); }, true, kNobody},
+        {"a program that a group other than root's may write",
+         [](InstalledProgramTest &test) {
+             lchown(test.m_program.c_str(), 0, kOwner);
+             chmod(test.m_program.c_str(), 0775);
+         },
+         true, kNobody},
+        {"a sticky directory that everyone may write",
+         [](InstalledProgramTest &test) { chmod((test.m_install / "bin").c_str(), 01777); }, false, 0},
+        {"a link that leads out of the installation",
+         [](InstalledProgramTest &test) {
+             fs::remove(test.m_program);
+             fs::create_symlink("/bin/true", test.m_program);
+         },
+         true, kNobody},
+    };
+    for (const Case &row : cases)
+    {
+        SCOPED_TRACE(row.what);
+        SetUp();
+        row.plant(*this);
+        const ProgramIdentity identity = Identity();
+        EXPECT_EQ(identity.switched, row.switched);
+        if (row.switched)
+        {
+            EXPECT_EQ(identity.uid, row.uid);
+            EXPECT_TRUE(std::find(identity.groups.begin(), identity.groups.end(), 0u) == identity.groups.end());
+        }
+        // Back to root's alone for the next row.
+        lchown(m_temp.Path().c_str(), 0, 0);
+        fs::remove_all(m_install);
+    }
+}
+
+// As the owner, the program reads what root hands it from its private directory, and nothing else
+// of root's: not a root-only file it is named, not root's environment.
+TEST_F(InstalledProgramTest, TheOwnersProgramGetsWhatItIsHandedAndNothingElse)
+{
+    constexpr uid_t kNobody = 65534;
+    testfiles::WriteFile(m_program, "#!/bin/sh\n"
+                                    "{ id -u; cat \"$1\"; env | grep -c ZELK_ROOTS_SECRET;\n"
+                                    "  cat \"$3\" 2>/dev/null || echo unreadable; } > \"$2\"\n");
+    for (const fs::path &path : {m_install, m_install / "bin", m_program})
+        lchown(path.c_str(), kNobody, kNobody);
+    const std::string handed = PathToNative(JoinPath(RunTempDirectory(), L"handed.txt"));
+    testfiles::WriteFile(fs::path(handed), "for the tool\n");
+    chmod(handed.c_str(), 0600);
+    const fs::path rootOnly = m_temp.Path() / "root-only";
+    testfiles::WriteFile(rootOnly, "root's\n");
+    chmod(rootOnly.c_str(), 0600);
+    setenv("ZELK_ROOTS_SECRET", "1", 1);
+
+    const fs::path out = m_install / "out";
+    std::unique_ptr<ZelkProcess> process =
+        ZelkProcess::StartInstalled(NativeToPath(m_install.string()), "\"" + m_program.string() + "\" \"" + handed +
+                                                                          "\" \"" + out.string() + "\" \"" +
+                                                                          rootOnly.string() + "\"");
+    unsetenv("ZELK_ROOTS_SECRET");
+    ASSERT_TRUE(process);
+    ASSERT_TRUE(process->Wait(kWaitForever));
+    EXPECT_EQ(process->ExitCode(), 0u);
+    EXPECT_EQ(testfiles::ReadFile(out), "65534\nfor the tool\n0\nunreadable\n");
+
+    // A program that the account cannot start fails to start, as for anyone.
+    EXPECT_FALSE(ZelkProcess::StartInstalled(NativeToPath(m_install.string()),
+                                             "\"" + (m_install / "bin/missing").string() + "\""));
+}

@@ -2,11 +2,13 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <grp.h>
 #include <pwd.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,8 +16,10 @@
 
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
+#include "kernel/LockWait.h"
 #include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
+#include "kernel/ZelkTypes.h"
 
 namespace
 {
@@ -444,4 +448,54 @@ TEST_F(Registry, TextValueStatesTellMissingFromUnreadable)
         EXPECT_EQ(QueryRegistryText(L"Software\\Pelmo", L"PublisherKey", value), c.state);
         EXPECT_EQ(value, c.value);
     }
+}
+
+// Whoever can open the lock file can hold it: it is made for its owner alone, and a lock held by
+// someone else costs a writer the deadline, or nothing once the run is cancelled.
+TEST_F(Registry, HeldLockEndsTheWaitAtTheDeadlineOrOnCancel)
+{
+    ASSERT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo"));
+    const std::string lockPath = m_file + ".lock";
+    struct stat info;
+    ASSERT_EQ(stat(lockPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0)
+    {
+        const int fd = open(lockPath.c_str(), O_RDONLY);
+        flock(fd, LOCK_EX);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+
+    struct CancellingRun : ReportHooks
+    {
+        void MessageHook(MessageLevel, const std::wstring &) override {}
+        void ProgressBeginHook(unsigned) override {}
+        bool ProgressStepHook() override { return false; }
+        bool CancelRequested() override { return true; }
+    } cancelling;
+    setenv(kLockWaitDeadlineOverride, "200", 1);
+    for (const bool cancelled : {false, true})
+    {
+        SCOPED_TRACE(cancelled);
+        std::unique_ptr<ScopedPatchHooks> hooks;
+        if (cancelled)
+            hooks = std::make_unique<ScopedPatchHooks>(cancelling);
+        EXPECT_FALSE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo\\Blocked"));
+        EXPECT_EQ(LastLockWaitResult(), cancelled ? LockWaitResult::Cancelled : LockWaitResult::TimedOut);
+    }
+    unsetenv(kLockWaitDeadlineOverride);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(RegistryKey::CreateKey(L"SOFTWARE\\Pelmo\\Blocked"));
+    EXPECT_EQ(LastLockWaitResult(), LockWaitResult::Taken);
 }

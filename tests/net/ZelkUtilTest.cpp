@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include "AddressSpaceLimit.h"
+#include "SyntheticStreams.h"
 #include "kernel/ZelkSystemLog.h"
 #include "net/ZelkDataBuffer.h"
 #include "net/ZelkUtil.h"
@@ -177,13 +178,16 @@ int DecompressClaims()
     const Claim claims[] = {
         {streamSize, 3u << 30, true, ZELKRESULT_BAD_FORMAT}, // 3 GiB expanded
         {streamSize, 3u << 30, false, ZELKRESULT_BAD_FORMAT},
-        {ZelkUtil::kMaxExpandedBlock + 1, 100, false, ZELKRESULT_BAD_FORMAT}, // beyond any compressed bound
+        {1u << 30, 100, false, ZELKRESULT_BAD_FORMAT}, // beyond any compressed bound
         {0xF0000000u, 0xE0000000u, false, ZELKRESULT_BAD_FORMAT},
         {16, 64u << 20, false, ZELKRESULT_BAD_FORMAT},                 // 64 MiB out of 16 bytes
         {(1u << 30) - 1, 1u << 30, true, ZELKRESULT_END_OF_DATA},      // plausible, beyond the source
         // Plausible, from a connection that ends after a few bytes: nothing the size of the claim
         // may be allocated before the bytes are there.
         {(1u << 30) - 1, 1u << 30, false, ZELKRESULT_END_OF_DATA},
+        // The largest lengths the frame can state are plausible, and still allocate nothing.
+        {0xFFFFFFFFu, 0xFFFFFFFFu, true, ZELKRESULT_END_OF_DATA},
+        {0xFFFFFFFFu, 0xFFFFFFFFu, false, ZELKRESULT_END_OF_DATA},
     };
     for (size_t i = 0; i < std::size(claims); ++i)
     {
@@ -213,4 +217,68 @@ int DecompressClaims()
 TEST(ZelkUtilDeathTest, ClaimedLengthsAllocateNothingBeforeTheirBytesArrive)
 {
     EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit(DecompressClaims)), ::testing::ExitedWithCode(0), "");
+}
+
+namespace
+{
+// A source that claims more bytes than it holds, like a file cut while it is read.
+class ShortSource : public ZelkDataBufferMemoryDynamic
+{
+public:
+    explicit ShortSource(const std::string &bytes)
+    {
+        Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        Seek(0);
+    }
+    uint64_t GetSize() override { return ZelkDataBufferMemoryDynamic::GetSize() + 1000; }
+};
+} // namespace
+
+// A block is written as it is made; one that fails halfway must not stay in its destination.
+TEST(ZelkUtil, BlockThatFailsHalfwayLeavesNothingBehind)
+{
+    ShortSource source(Sample(3 << 20, false));
+    ZelkDataBufferMemoryDynamic framed;
+    framed.Write("head", 4);
+    EXPECT_EQ(ZelkUtil::CompressData(framed, source), ZELKRESULT_END_OF_DATA);
+    EXPECT_EQ(Contents(framed), "head");
+    EXPECT_EQ(framed.GetPosition(), 4u);
+
+    // The same for an expansion whose stream stops inside its last piece.
+    const std::string plain = Sample(3 << 20, false);
+    const std::string stream = ZlibStream(plain);
+    const std::string cut = stream.substr(0, stream.size() - 1000);
+    auto cutSource = MakeDataBufferFromString(Frame(cut.size(), plain.size(), cut));
+    ZelkDataBufferMemoryDynamic destination;
+    destination.Write("head", 4);
+    EXPECT_EQ(ZelkUtil::DecompressData(destination, *cutSource), ZELKRESULT_NO_MEMORY);
+    EXPECT_EQ(Contents(destination), "head");
+}
+
+// Blocks pass through in pieces: a block beyond 2 GiB (past every signed 32-bit count) expands
+// with little address space to spare, and a source beyond what the frame can state is refused
+// before a byte of it is read.
+TEST(ZelkUtilDeathTest, BlocksUpToTheFrameLimitPassInConstantMemory)
+{
+    const std::string piece = synthetic::Piece(1 << 20);
+    EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit(
+                    [&] {
+                        // Stored blocks: the expansion is a plain copy, quick for 2 GiB.
+                        synthetic::RepeatedBlock block(piece, 2049, 0);
+                        synthetic::PieceCheckingSink sink(piece);
+                        if (ZelkUtil::DecompressData(sink, block) != ZELKRESULT_OK)
+                            return 1;
+                        if (sink.GetSize() != block.ExpandedLength() || !sink.Matched())
+                            return 2;
+                        return block.GetPosition() == block.GetSize() ? 0 : 3;
+                    },
+                    64u << 20)),
+                ::testing::ExitedWithCode(0), "");
+
+    synthetic::RepeatedBlock beyond(piece, 4097, 0);
+    ASSERT_GT(beyond.GetSize(), ZelkUtil::kMaxBlockLength);
+    ZelkDataBufferMemoryDynamic framed;
+    EXPECT_EQ(ZelkUtil::CompressData(framed, beyond), ZELKRESULT_NO_MEMORY);
+    EXPECT_EQ(framed.GetSize(), 0u);
+    EXPECT_EQ(beyond.GetPosition(), 0u);
 }

@@ -127,6 +127,18 @@ protected:
     }
     std::vector<std::string> ServerLog() const { return LogLines(m_dir / "server.log"); }
 
+    // Stops a transfer once the server has logged this many requests.
+    class StopWhenServerHasRequests : public ZelkTransferCallback
+    {
+    public:
+        StopWhenServerHasRequests(const TransferTest &test, size_t requests) : m_test(test), m_requests(requests) {}
+        bool ShouldStop() override { return m_test.ServerLog().size() >= m_requests; }
+
+    private:
+        const TransferTest &m_test;
+        size_t m_requests;
+    };
+
     TempDirectory m_dir;
     TestServer m_server;
     std::string m_file;
@@ -430,9 +442,10 @@ TEST_F(TransferTest, HttpDroppedConnectionIsRetriedWithoutDuplicates)
 
 TEST_F(TransferTest, HttpCallbackStopEndsWithoutRetry)
 {
-    // Slow enough that the transfer is as good as stalled when the stop comes.
+    // Slow enough that the transfer is as good as stalled when the stop comes; the stop waits for
+    // the server to have the request, so that a loaded machine cannot stop it before it is sent.
     StartHttp({"--throttle", "2000"});
-    StopAfter stop(std::chrono::milliseconds(300));
+    StopWhenServerHasRequests stop(*this, 1);
     ZelkDataBufferMemoryDynamic destination;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(DownloadAddress(Address("http", "dir/a.zip"), destination, 0, &stop), ZELKRESULT_ABORTED);

@@ -1,13 +1,40 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "AddressSpaceLimit.h"
 #include "PackageFixtures.h"
+#include "SyntheticStreams.h"
 #include "patch/PackageArchive.h"
 
 using namespace PackageFixtures;
 
 namespace
 {
+// The framed block of a megabyte that does not compress, with its stream cut by cutBytes (a
+// negative count) and its expanded length moved by expandedDelta.
+std::string Reframed(int cutBytes, int expandedDelta)
+{
+    std::string plain(1 << 20, '\0');
+    uint32_t seed = 7;
+    for (char &byte : plain)
+    {
+        seed = seed * 1103515245 + 12345;
+        byte = static_cast<char>(seed >> 16);
+    }
+    std::string block = RawArchive().Block(plain).Data().substr(4);
+    block.resize(block.size() + cutBytes);
+    uint32_t compressed = 0;
+    uint32_t expanded = 0;
+    std::memcpy(&compressed, block.data(), 4);
+    std::memcpy(&expanded, block.data() + 4, 4);
+    compressed += cutBytes;
+    expanded += expandedDelta;
+    std::memcpy(block.data(), &compressed, 4);
+    std::memcpy(block.data() + 4, &expanded, 4);
+    return block;
+}
+
 // A directory name of count levels, as the archive writes it.
 std::wstring Levels(size_t count)
 {
@@ -175,11 +202,18 @@ TEST_F(PackageArchiveTest, DamagedRecordsFailTheUnpacking)
         {"file without content block", RawArchive().Name(L".\\a.txt").Data()},
         {"truncated content block", RawArchive().Name(L".\\a.txt").Bytes(std::string("\x20\0\0\0\x10\0\0\0xx", 10)).Data()},
         {"garbage instead of a block", RawArchive().Bytes("\x05\0\0\0\x05\0\0\0hello").Data()},
+        // Content blocks whose stream disagrees with their frame, found only after the first
+        // pieces of the file were written.
+        {"content stream cut inside", RawArchive().Name(L".\\a.txt").Bytes(Reframed(-1000, 0)).Data()},
+        {"content longer than its length", RawArchive().Name(L".\\a.txt").Bytes(Reframed(0, -1)).Data()},
+        {"content shorter than its length", RawArchive().Name(L".\\a.txt").Bytes(Reframed(0, 1)).Data()},
     };
     for (const auto &test : cases)
     {
         SCOPED_TRACE(test.what);
         EXPECT_FALSE(Unpack(test.bytes));
+        // No file that failed stays, whole or not.
+        EXPECT_EQ(ListTree(Destination()), std::vector<std::wstring>());
         DeleteTree(Destination());
     }
 }
@@ -189,4 +223,59 @@ TEST_F(PackageArchiveTest, FileInAMissingDirectoryFails)
     // Directories come only from directory records.
     EXPECT_FALSE(Unpack(RawArchive().Name(L".\\data\\bin\\a.txt").Block("x").Data()));
     EXPECT_TRUE(ListTree(Destination()).empty());
+}
+
+// A file's content is expanded piece by piece, so a file beyond what an archive once held in
+// memory (1 GiB) unpacks with little address space to spare, byte for byte.
+TEST_F(PackageArchiveTest, FilesBeyondOneGiBUnpackInConstantMemory)
+{
+    const std::string piece = synthetic::Piece(1 << 20);
+    synthetic::RepeatedBlock content(piece, 1025, Z_DEFAULT_COMPRESSION);
+    WriteFile(Archive(), RawArchive().Name(L".\\big.bin").Data());
+    {
+        ZelkDataBufferFile archive(Archive(), ZelkDataBufferFile::AccessModify);
+        ASSERT_EQ(archive.Seek(archive.GetSize()), ZELKRESULT_OK);
+        ASSERT_EQ(CopyRemaining(archive, content), ZELKRESULT_OK);
+        ASSERT_EQ(archive.Close(), ZELKRESULT_OK);
+    }
+    ASSERT_TRUE(MakeDirectory(Destination()));
+    EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit(
+                    [&] { return UnpackPackageArchive(Archive(), Destination()) ? 0 : 1; }, 64u << 20)),
+                ::testing::ExitedWithCode(0), "");
+
+    ZelkDataBufferFile unpacked(Destination() + L"/big.bin", ZelkDataBufferFile::AccessRead);
+    ASSERT_TRUE(unpacked.IsOpen());
+    EXPECT_EQ(unpacked.GetSize(), content.ExpandedLength());
+    synthetic::PieceCheckingSink check(piece);
+    ASSERT_EQ(CopyRemaining(check, unpacked), ZELKRESULT_OK);
+    EXPECT_TRUE(check.Matched());
+}
+
+// The writer compresses a file piece by piece too: a file larger than the address space left to
+// the process goes into an archive and comes out the same.
+TEST_F(PackageArchiveTest, FilesLargerThanTheMemoryLeftRoundTrip)
+{
+    const std::string piece = synthetic::Piece(1 << 20);
+    {
+        ZelkDataBufferFile source(m_scratch / L"large.dat", ZelkDataBufferFile::AccessWrite);
+        for (int i = 0; i < 48; ++i)
+            ASSERT_EQ(source.Write(piece.data(), static_cast<uint32_t>(piece.size())), ZELKRESULT_OK);
+        ASSERT_EQ(source.Close(), ZELKRESULT_OK);
+    }
+    ASSERT_TRUE(MakeDirectory(Destination()));
+    EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit(
+                    [&] {
+                        PackageArchiveWriter writer(Archive());
+                        if (writer.AddFile(L".\\large.dat", m_scratch / L"large.dat") != ZELKRESULT_OK ||
+                            writer.Close() != ZELKRESULT_OK)
+                            return 1;
+                        return UnpackPackageArchive(Archive(), Destination()) ? 0 : 2;
+                    },
+                    16u << 20)),
+                ::testing::ExitedWithCode(0), "");
+    ZelkDataBufferFile unpacked(Destination() + L"/large.dat", ZelkDataBufferFile::AccessRead);
+    EXPECT_EQ(unpacked.GetSize(), 48u * piece.size());
+    synthetic::PieceCheckingSink check(piece);
+    ASSERT_EQ(CopyRemaining(check, unpacked), ZELKRESULT_OK);
+    EXPECT_TRUE(check.Matched());
 }

@@ -583,6 +583,20 @@ TEST(PackageBuilderTool, RefusesNamesTheArchiveCannotCarry)
         << PathToNative(problem);
 }
 
+// An added file travels as one block, whose lengths are 32-bit: a larger one (sparse here) is
+// refused by name, at once, and no archive is left.
+TEST(PackageBuilderTool, RefusesAnAddedFileLongerThanABlock)
+{
+    ScratchDirectory scratch;
+    MakeTree(scratch / L"old", {{L"bin/Launcher.exe", "old"}});
+    MakeTree(scratch / L"new", {{L"bin/Launcher.exe", "old"}, {L"data/huge.pak", ""}});
+    std::filesystem::resize_file(PathToNative(scratch / L"new/data/huge.pak"), (uint64_t(4) << 30) + 1);
+    std::wstring problem;
+    EXPECT_FALSE(BuildPackageArchive(scratch / L"old", scratch / L"new", scratch / L"out.pak", problem));
+    EXPECT_NE(problem.find(L"data/huge.pak has 4294967297 bytes"), std::wstring::npos) << PathToNative(problem);
+    EXPECT_FALSE(FileExists(scratch / L"out.pak"));
+}
+
 TEST(PackageBuilderTool, ArchiveLayoutAndLists)
 {
     ScratchDirectory scratch;

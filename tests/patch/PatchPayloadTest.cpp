@@ -503,6 +503,12 @@ TEST_F(PatchPayloadTest, ToolRefusesWhatTheReaderCouldNotUse)
         {base + "--target 1 --step 1:2:" + dir + "/huge", 2, "its size field holds at most 4294967295"},
         {dir + "/missing " + dir + "/out --target 1", 2, "cannot read the patcher"},
         {dir + "/first " + dir + "/out --target 1", 2, "already holds a payload mark at offset 12288"},
+        // A patcher would take 1 -> 2 -> 3 and then refuse the step back to 2.
+        {base + "--target 9 --step 1:2:" + dir + "/step0 --step 2:3:" + dir + "/step0 --step 3:2:" + dir + "/step0", 2,
+         "the step from version 3 leads back to version 2, which the steps before it reach (starting from version 1)"},
+        {base + "--target 9 --step 5:5:" + dir + "/step0", 2, "the step from version 5 leads back to version 5"},
+        // A step back from the target is never taken: the steps end there.
+        {base + "--target 2 --step 1:2:" + dir + "/step0 --step 2:1:" + dir + "/step0", 0, ""},
     };
     for (const Case &c : cases)
     {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -7,8 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackPeer.h"
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
+#include "kernel/ProcessMemory.h"
+#include "kernel/SanitizerBuild.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBufferTCP.h"
 #include "net/ZelkUtil.h"
@@ -74,9 +78,13 @@ PlannedList Plan(const ReferenceTree &reference, const std::vector<FileTreeSumma
     RepairPlanner planner(reference);
     for (const FileTreeSummary::Entry &entry : entries)
         EXPECT_TRUE(planner.AddClientEntry(entry.name, entry.checksum));
+    planner.Finish();
     PlannedList planned;
-    for (const PlannedRecord &record : planner.Finish())
+    planner.EachRecord([&](const PlannedRecord &record) {
         planned.emplace_back(record.key, record.kind);
+        return true;
+    });
+    EXPECT_EQ(planned.size(), planner.GetRecordCount());
     return planned;
 }
 
@@ -163,7 +171,8 @@ TEST(RepairPlanner, PassesOverKeysNoScanMakesAndTheFilesOnlyTheRepairRunKeeps)
         EXPECT_TRUE(planner.AddClientEntry(key, SegmentChecksum("a", 1)));
     // Only a.txt#000 names a segment, and it is equal: nothing to send or delete, the files that
     // belong to an installation included.
-    EXPECT_TRUE(planner.Finish().empty());
+    planner.Finish();
+    EXPECT_EQ(planner.GetRecordCount(), 0u);
 }
 
 TEST(RepairPlanner, RefusesAClientWithMoreUnknownFilesThanItsBound)
@@ -175,9 +184,58 @@ TEST(RepairPlanner, RefusesAClientWithMoreUnknownFilesThanItsBound)
     size_t i = 0;
     while (i < RepairPlanner::kMaxExtraFiles)
         ASSERT_TRUE(planner.AddClientEntry(L"x" + std::to_wstring(i++) + L"#000", 7));
-    // Further segments of files already counted cost nothing.
-    EXPECT_TRUE(planner.AddClientEntry(L"x0#001", 7));
+    // Further segments of a file counted already cost nothing.
+    EXPECT_TRUE(planner.AddClientEntry(L"x" + std::to_wstring(i - 1) + L"#001", 7));
     EXPECT_FALSE(planner.AddClientEntry(L"x" + std::to_wstring(i) + L"#000", 7));
+}
+
+TEST(RepairPlanner, MergesDeletionsIntoTheReferencesRecordsInKeyOrder)
+{
+    // Names whose key order differs from their path order or from wide-character order: a blank
+    // sorts before '#', a character above U+FFFF before one just below it, and a '#' inside a name.
+    TempDirectory reference;
+    for (const char *name : {"a.bin", "a b.bin", "notes#1.txt", "\xF0\x9D\x84\x9E.txt", "\xEF\xBF\xBD.txt", "z.bin"})
+        Write(reference.Path() / name, name);
+    Write(reference.Path() / "empty", "");
+    const ReferenceTree tree = BuildReference(reference.Path());
+    std::vector<FileTreeSummary::Entry> client;
+    for (const wchar_t *key :
+         {L"a!.bin#000", L"a.bin#000", L"a.bin#001", L"notes#000", L"\xFFFD\xFFFD.txt#000", L"\U0001D11F.txt#000"})
+        client.push_back({key, 5, 0, false});
+    const PlannedList planned = Plan(tree, client);
+    ASSERT_EQ(planned.size(), tree.GetFiles().size() + 4);
+    for (size_t i = 1; i < planned.size(); ++i)
+        EXPECT_TRUE(FileTreeSummary::KeyOrder()(planned[i - 1].first, planned[i].first))
+            << WideToNarrow(planned[i - 1].first) << " before " << WideToNarrow(planned[i].first);
+    EXPECT_EQ(std::count_if(planned.begin(), planned.end(),
+                            [](const auto &record) { return record.second == Kind::Deletion; }),
+              4);
+}
+
+TEST(RepairPlanner, TakesItsMemoryFromTheBudgetAndLeavesTheLastEighthFree)
+{
+    TempDirectory reference;
+    Write(reference.Path() / "a.txt", "a");
+    const ReferenceTree tree = BuildReference(reference.Path());
+    MemoryBudget budget(256 * 1024);
+    {
+        RepairPlanner planner(tree, &budget);
+        size_t i = 0;
+        while (planner.AddClientEntry(L"unknown\\file" + std::to_wstring(i) + L"#000", 7))
+            ++i;
+        EXPECT_TRUE(planner.IsOverBudget());
+        EXPECT_GT(i, 1000u);
+        EXPECT_LE(budget.GetUsed(), budget.GetLimit() - budget.GetLimit() / 8);
+        // What is left still admits others.
+        RepairPlanner next(tree, &budget);
+        EXPECT_FALSE(next.IsOverBudget());
+    }
+    EXPECT_EQ(budget.GetUsed(), 0u);
+
+    MemoryBudget tiny(2);
+    RepairPlanner planner(tree, &tiny);
+    EXPECT_TRUE(planner.IsOverBudget());
+    EXPECT_FALSE(planner.AddClientEntry(L"a.txt#000", 7));
 }
 
 // The reference cache ------------------------------------------------------------------------------
@@ -363,6 +421,50 @@ TEST(RepairSession, SendsEachRecordAsTheClientReadsItCompressedOnlyWhenThatIsSma
     EXPECT_EQ(run.report.bytesSent, run.answer.size());
 }
 
+TEST(ReferenceTree, ServesNoFileThroughALinkThatLeadsOutOfTheRootNotEvenOneMadeAfterTheWalk)
+{
+    TempDirectory outside;
+    const std::string secret = "the server account's own file";
+    Write(outside / "secret.txt", secret);
+    TempDirectory reference;
+    TempDirectory state;
+    Write(reference / "inside.txt", "inside");
+    std::filesystem::create_directory(reference / "dir");
+    std::filesystem::create_symlink("inside.txt", reference / "alias.txt");
+    std::filesystem::create_symlink("../inside.txt", reference / "dir/back.txt");
+    std::filesystem::create_symlink(outside / "secret.txt", reference / "leak.txt");
+    std::filesystem::create_symlink(std::filesystem::relative(outside / "secret.txt", reference / "dir"),
+                                    reference / "dir/up.txt");
+    std::filesystem::create_symlink("nowhere.txt", reference / "dangling.txt");
+    const std::wstring cache = NativeToPath(state / "reference.cache");
+    const ReferenceTree tree = BuildReference(reference.Path(), cache);
+
+    std::vector<std::wstring> names;
+    for (const ReferenceFile &file : tree.GetFiles())
+        names.push_back(file.name);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"alias.txt", L"dir\\back.txt", L"inside.txt"}));
+    const std::vector<std::wstring> leadingOut = {L"dangling.txt", L"dir\\up.txt", L"leak.txt"};
+    EXPECT_EQ(tree.GetLinksLeadingOut(), leadingOut);
+    std::vector<ReferenceFile> cachedFiles;
+    std::vector<std::wstring> cachedLinks;
+    ASSERT_TRUE(LoadReferenceCache(cache, NativeToPath(reference.Path().string()), cachedFiles, cachedLinks));
+    EXPECT_EQ(cachedLinks, leadingOut);
+
+    const std::string request = Request(kRepairProtocolVersion, SummaryBytes({}));
+    const SessionRun before = Serve(tree, request);
+    EXPECT_TRUE(before.served) << before.report.outcome;
+    EXPECT_EQ(before.report.rawSegments, 3u);
+    EXPECT_EQ(before.answer.find(secret), std::string::npos);
+
+    // The link inside is turned to lead out after the walk: its file is no longer served.
+    std::filesystem::remove(reference / "alias.txt");
+    std::filesystem::create_symlink(outside / "secret.txt", reference / "alias.txt");
+    const SessionRun after = Serve(tree, request);
+    EXPECT_FALSE(after.served);
+    EXPECT_NE(after.report.outcome.find("cannot read alias.txt#000"), std::string::npos) << after.report.outcome;
+    EXPECT_EQ(after.answer.find(secret), std::string::npos);
+}
+
 struct RefusalCase
 {
     const char *name;
@@ -415,8 +517,8 @@ INSTANTIATE_TEST_SUITE_P(
 class RunningServer
 {
 public:
-    explicit RunningServer(const ReferenceTree &reference, std::chrono::seconds idleLimit = std::chrono::seconds(120))
-        : m_server(reference, Options(idleLimit), [this](const std::string &line) { Log(line); })
+    explicit RunningServer(const ReferenceTree &reference, RepairServerOptions options = RepairServerOptions())
+        : m_server(reference, OnLoopback(options), [this](const std::string &line) { Log(line); })
     {
         EXPECT_EQ(m_server.Listen(), ZELKRESULT_OK);
         m_thread = std::thread([this] { m_server.Run(); });
@@ -440,13 +542,39 @@ public:
         std::unique_lock<std::mutex> lock(m_lock);
         return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_lines.size() >= count; });
     }
+    // The lines that hold the text, once there are count of them.
+    std::vector<std::string> WaitForLinesWith(const std::string &text, size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        std::vector<std::string> found;
+        m_changed.wait_for(lock, std::chrono::seconds(60), [&] {
+            found.clear();
+            for (const std::string &line : m_lines)
+            {
+                if (line.find(text) != std::string::npos)
+                    found.push_back(line);
+            }
+            return found.size() >= count;
+        });
+        return found;
+    }
+    size_t MemoryInUse() const { return m_server.GetMemoryInUse(); }
+    // Until the server has accepted that many connections in all and every one has ended: none
+    // holds memory any more.
+    bool WaitUntilIdle(uint64_t accepted = 0)
+    {
+        const auto idle = [&] {
+            return m_server.GetConnectionsAccepted() >= accepted && m_server.GetMemoryInUse() == 0;
+        };
+        for (int i = 0; i < 3000 && !idle(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return idle();
+    }
 
 private:
-    static RepairServerOptions Options(std::chrono::seconds idleLimit)
+    static RepairServerOptions OnLoopback(RepairServerOptions options)
     {
-        RepairServerOptions options;
         options.address = {kLoopbackAddress, 0};
-        options.idleLimit = idleLimit;
         return options;
     }
     void Log(const std::string &line)
@@ -559,10 +687,171 @@ TEST(RepairServer, EndsAConnectionThatMovesNothingForTheIdleLimit)
     TempDirectory reference;
     Write(reference.Path() / "a.txt", "a");
     const ReferenceTree tree = BuildReference(reference.Path());
-    RunningServer server(tree, std::chrono::seconds(1));
+    RepairServerOptions options;
+    options.idleLimit = std::chrono::seconds(1);
+    RunningServer server(tree, options);
     ZelkDataBufferTCP idle;
     ASSERT_EQ(idle.Connect(server.Address()), ZELKRESULT_OK);
     ASSERT_TRUE(server.WaitForLines(1));
     EXPECT_NE(server.Lines()[0].find("no version"), std::string::npos) << server.Lines()[0];
+}
+
+// Hostile clients -----------------------------------------------------------------------------------
+
+// What a patcher's exchange looks like on a plain socket: the request at once, then every byte up
+// to the server's close, read back with the patcher's record reader. False when the server closed
+// without a complete answer.
+bool ServedOverPlainSocket(uint16_t port, uint32_t source, const std::string &request, size_t &records)
+{
+    const int fd = loopback::ConnectFrom(port, source);
+    if (fd < 0)
+        return false;
+    loopback::SendAll(fd, request);
+    const std::string answer = loopback::ReceiveAll(fd);
+    close(fd);
+    ZelkDataBufferMemoryStatic bytes(answer.data(), static_cast<uint32_t>(answer.size()));
+    uint32_t version = 0;
+    std::vector<ReceivedRecord> received;
+    records = 0;
+    if (!ReadAnswer(bytes, version, received))
+        return false;
+    records = received.size();
+    return true;
+}
+
+constexpr uint32_t kOtherLoopbackAddress = 0x7F000002u; // 127.0.0.2, another host to the server
+
+TEST(RepairServer, AConnectionBeyondTheCapsIsClosedAtOnceAndFinishedOnesFreeTheirSlots)
+{
+    TempDirectory reference;
+    Write(reference.Path() / "a.txt", "a");
+    const ReferenceTree tree = BuildReference(reference.Path());
+    RepairServerOptions options;
+    options.maxConnections = 8;
+    options.maxPerAddress = 3;
+    RunningServer server(tree, options);
+    const uint16_t port = server.Address().port;
+    const std::string request = Request(kRepairProtocolVersion, SummaryBytes({}));
+
+    // Many more connections than slots, all open at once and then closed without a word: those
+    // served end as soon as their client goes, the others are closed as they come.
+    std::vector<int> crowd;
+    for (int i = 0; i < 300; ++i)
+        crowd.push_back(loopback::ConnectFrom(port, kLoopbackAddress + 0x100u * static_cast<uint32_t>(i % 4)));
+    for (const int fd : crowd)
+        close(fd);
+    // Each was answered, none is left waiting, and each gave back its share of the memory.
+    ASSERT_TRUE(server.WaitUntilIdle(crowd.size()));
+    EXPECT_FALSE(server.WaitForLinesWith(" refused: ", 1).empty());
+    size_t records = 0;
+    EXPECT_TRUE(ServedOverPlainSocket(port, kLoopbackAddress, request, records));
+    EXPECT_EQ(records, 1u);
+    // The client has every byte before the server's end of it has ended.
+    ASSERT_TRUE(server.WaitUntilIdle());
+
+    // Three silent connections from one address take its share; a fourth is closed unanswered,
+    // while another address is served.
+    std::vector<int> silent;
+    for (int i = 0; i < 3; ++i)
+        silent.push_back(loopback::ConnectFrom(port, kLoopbackAddress));
+    const int refused = loopback::ConnectFrom(port, kLoopbackAddress);
+    loopback::SendAll(refused, request);
+    EXPECT_EQ(loopback::ReceiveAll(refused), "");
+    close(refused);
+    EXPECT_TRUE(ServedOverPlainSocket(port, kOtherLoopbackAddress, request, records));
+    EXPECT_FALSE(server.WaitForLinesWith("connections open from that address", 1).empty());
+    for (const int fd : silent)
+        close(fd);
+}
+
+TEST(RepairServer, SummariesOfManyUnknownFilesStayWithinTheMemoryLimitWhileAnotherClientIsServed)
+{
+    TempDirectory reference;
+    Write(reference.Path() / "a.txt", "a");
+    const ReferenceTree tree = BuildReference(reference.Path());
+    RepairServerOptions options;
+    options.memoryLimit = 24 << 20;
+    options.maxPerAddress = 64;
+    RunningServer server(tree, options);
+    const uint16_t port = server.Address().port;
+
+    // Each of these clients claims 200,000 files the reference lacks and then reads nothing: what
+    // it was planned stays held for as long as its connection lasts.
+    std::vector<FileTreeSummary::Entry> unknown(RepairPlanner::kMaxExtraFiles);
+    for (size_t i = 0; i < unknown.size(); ++i)
+        unknown[i].name = L"f" + std::to_wstring(1000000 + i) + L"#000";
+    const std::string hostile = Request(kRepairProtocolVersion, SummaryBytes(unknown));
+    ProcessMemory before;
+    ASSERT_TRUE(ReadProcessMemory(0, before));
+    constexpr int kHostileClients = 32;
+    std::vector<int> held(kHostileClients, -1);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kHostileClients; ++i)
+        senders.emplace_back([&, i] {
+            held[i] = loopback::ConnectFrom(port, kLoopbackAddress, 4096);
+            loopback::SendAll(held[i], hostile);
+        });
+    for (std::thread &sender : senders)
+        sender.join();
+
+    size_t records = 0;
+    EXPECT_TRUE(ServedOverPlainSocket(port, kOtherLoopbackAddress, Request(kRepairProtocolVersion, SummaryBytes({})),
+                                      records));
+    EXPECT_EQ(records, 1u);
+    EXPECT_LE(server.MemoryInUse(), options.memoryLimit);
+    EXPECT_FALSE(server.WaitForLinesWith("over the server's memory limit", 1).empty());
+#ifndef ZELK_SANITIZER_BUILD
+    // Without the limit these clients held over two gigabytes between them.
+    ProcessMemory after;
+    ASSERT_TRUE(ReadProcessMemory(0, after));
+    EXPECT_LT(after.peakResidentBytes - before.peakResidentBytes, uint64_t(160) << 20);
+#endif
+    for (const int fd : held)
+        close(fd);
+    EXPECT_TRUE(server.WaitUntilIdle());
+}
+
+TEST(RepairServer, DropsClientsSlowerThanTheFloorAndServesOneThatKeepsPace)
+{
+    TempDirectory reference;
+    const std::string noise = Noise(3 * kSegment, 4);
+    Write(reference.Path() / "big.bin", noise);
+    const ReferenceTree tree = BuildReference(reference.Path());
+    RepairServerOptions options;
+    options.slowWindow = std::chrono::seconds(1);
+    RunningServer server(tree, options);
+    const uint16_t port = server.Address().port;
+    const std::string request = Request(kRepairProtocolVersion, SummaryBytes({}));
+
+    // One sends its request a byte at a time; the other asks for every segment and reads nothing.
+    std::thread trickle([&] {
+        const int fd = loopback::ConnectFrom(port);
+        for (size_t at = 0; at < request.size() * 20; ++at)
+        {
+            if (send(fd, request.data() + at % request.size(), 1, MSG_NOSIGNAL) != 1)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        close(fd);
+    });
+    const int stalled = loopback::ConnectFrom(port, kLoopbackAddress, 4096);
+    loopback::SendAll(stalled, request);
+
+    ZelkDataBufferTCP keepsPace;
+    ASSERT_EQ(keepsPace.Connect(server.Address()), ZELKRESULT_OK);
+    ASSERT_EQ(keepsPace.Write(request.data(), static_cast<uint32_t>(request.size())), ZELKRESULT_OK);
+    uint32_t version = 0;
+    std::vector<ReceivedRecord> records;
+    EXPECT_TRUE(ReadAnswer(keepsPace, version, records));
+    keepsPace.Disconnect(true);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].bytes, noise.substr(2 * kSegment));
+
+    const std::vector<std::string> dropped = server.WaitForLinesWith("slower than 1024 bytes a second", 2);
+    ASSERT_EQ(dropped.size(), 2u);
+    trickle.join();
+    close(stalled);
+    ASSERT_TRUE(server.WaitForLines(3));
+    EXPECT_EQ(server.WaitForLinesWith(": done", 1).size(), 1u);
 }
 } // namespace

@@ -110,7 +110,7 @@ TEST_F(MessageCatalogueTest, EnglishHoldsTheKnownTexts)
 {
     SetCatalogueLanguage(kLanguageEnglish);
     unsigned count = 0;
-    // The catalogue's first texts; later ones come in ranges of their own.
+    // The ids the program has always had; the later ones are held to English id for id below.
     for (unsigned id = kFirstMessageId; id <= 244; ++id)
         count += !LoadMessage(id).empty();
     EXPECT_EQ(count, 120u); // 121..244 without 133, 155, 156 and 233

@@ -16,6 +16,7 @@
 #include "RunningProgram.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
+#include "TestServers.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
 #include "run/InstallDiscovery.h"
@@ -303,4 +304,110 @@ TEST_F(PatchRunTest, AStepWhoseJournalOrMarkerCannotBeWrittenFailsAndTheNextRunF
             << "the installation is build 102";
         EXPECT_EQ(testfiles::ReadFile(registryDirectory / "registry.reg").find("IsPatching"), std::string::npos);
     }
+}
+
+namespace
+{
+// Records, as each package starts (its gauge range), the step its journal names: the steps a run
+// really applies, whatever it says about them.
+class AppliedStepsObserver : public testrun::RecordingObserver
+{
+public:
+    explicit AppliedStepsObserver(fs::path installation) : m_installation(std::move(installation)) {}
+
+    void GaugeRange(int range) override
+    {
+        RecordingObserver::GaugeRange(range);
+        // The database's rebuild sets ranges too, once the last journal is gone.
+        const fs::path journalPath = m_installation / "patch-journal.txt";
+        if (!fs::exists(journalPath))
+            return;
+        const std::string journal = testfiles::ReadFile(journalPath);
+        const size_t source = journal.find("source=") + 7;
+        const size_t target = journal.find("target=") + 7;
+        applied.push_back(journal.substr(source, journal.find('\n', source) - source) + " to " +
+                          journal.substr(target, journal.find('\n', target) - target));
+    }
+
+    std::vector<std::string> applied;
+
+private:
+    fs::path m_installation;
+};
+
+// "Step: 100 to 101, 1234 bytes, ..." -> "100 to 101"
+std::vector<std::string> CheckedSteps(const std::vector<testrun::RecordingObserver::Line> &lines)
+{
+    std::vector<std::string> steps;
+    for (const auto &[level, text] : lines)
+        if (text.starts_with(L"Step: "))
+            steps.push_back(WideToNarrow(text.substr(6, text.find(L',') - 6)));
+    return steps;
+}
+} // namespace
+
+// The preflight check lists exactly the steps that the run then applies, for the steps of a payload
+// and for those of a list on a server, from the installed version and from the journal of a step
+// that an earlier run left unfinished (here on an installation of build 101 whose launcher
+// discovery took for 100).
+TEST_F(PatchRunTest, TheCheckListsTheStepsTheRunApplies)
+{
+    const fs::path served = s_temp->Path();
+    testfiles::WriteFile(served / "list" / "patches.txt",
+                         "source-version: 100\ntarget-version: 101\npatch-exe-url: unused.exe\n"
+                         "patch-data-url: ../100_to_101.zip\n\n"
+                         "source-version: 101\ntarget-version: 102\npatch-exe-url: unused.exe\n"
+                         "patch-data-url: ../101_to_102.zip\n");
+    testservers::TestServer http;
+    ASSERT_TRUE(http.Start("http_server.py", {"--root", served.string()})) << http.Output();
+    setenv("no_proxy", "127.0.0.1", 1);
+    setenv("NO_PROXY", "127.0.0.1", 1);
+    const std::wstring server = L"http://127.0.0.1:" + std::to_wstring(http.Port()) + L"/list";
+
+    const struct
+    {
+        const char *name;
+        bool download;
+        const char *installed; // the build on the disk
+        bool journal;          // a journal of the step 101 -> 102
+        std::vector<std::string> steps;
+    } cases[] = {
+        {"payload", false, "100", false, {"100 to 101", "101 to 102"}},
+        {"list", true, "100", false, {"100 to 101", "101 to 102"}},
+        {"payload, unfinished step", false, "101", true, {"101 to 102"}},
+        {"list, unfinished step", true, "101", true, {"101 to 102"}},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(m_install);
+        RunToolForOutput({kBuild + "/zelk-mksample", m_install.string(), "--version", c.installed});
+        if (c.journal)
+            testfiles::WriteFile(m_install / "patch-journal.txt", "source=101\ntarget=102\norigin=payload\n");
+        PatchSettings settings = m_settings;
+        if (c.download)
+        {
+            settings.SetDownloadMode(true);
+            settings.AddPatchServer(server);
+        }
+
+        settings.SetCheckOnly(true);
+        testrun::RecordingObserver checkObserver;
+        const RunOutcome checked = PatchRun(settings, m_payload, checkObserver, checkObserver.cancel).Run();
+        EXPECT_TRUE(checked.completed);
+        EXPECT_EQ(CheckedSteps(checkObserver.Lines()), c.steps);
+
+        settings.SetCheckOnly(false);
+        AppliedStepsObserver runObserver(m_install);
+        PatchRun run(settings, m_payload, runObserver, runObserver.cancel);
+        const RunOutcome outcome = run.Run();
+        EXPECT_TRUE(outcome.completed);
+        EXPECT_EQ(runObserver.applied, c.steps);
+        EXPECT_EQ(run.Settings().CurrentVersion(), "102");
+        EXPECT_TRUE(WithoutLog(testfiles::FileTreeContents(m_install)) ==
+                    WithoutLog(testfiles::FileTreeContents(s_temp->Path() / "102")))
+            << "the installation is build 102";
+    }
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
 }
