@@ -11,7 +11,13 @@
 #      total time, every installation checked against the reference, the server's peak memory;
 #  (c) the second repair run of an undamaged installation (summary file present) against its
 #      first (no summary file), as a time ratio: with the page cache warm, and (as root) with the
-#      first run reading the installation from the disk.
+#      first run reading the installation from the disk;
+#  (d) the same tree repaired from a web server: a repair manifest made by zelk-mkmanifest and the
+#      tree served by nginx, the same segments damaged by one flipped byte each, repaired by the
+#      patcher (RepairServer "http://...", summary and segment digests of an earlier run present)
+#      and by rsync as in (a): the bytes each received (nginx's count of what it sent) and their
+#      wall times, as ratios; and the first repair from the web (every segment's digest taken);
+#  (e) the CLIENTS installations of (b), damaged again, repaired at once from one nginx.
 # Each side runs as a whole process; the best of ROUNDS (default 3) wall times counts, and the
 # processor time (user and system) of that run is shown beside it.
 # Usage: bench/repair-bench.sh [ROUNDS]   (SIZE_MIB, CLIENTS and BUILD_DIR from the environment)
@@ -24,10 +30,15 @@ size_mib=${SIZE_MIB:-2048}
 clients=${CLIENTS:-50}
 segment=$((4 << 20))
 
-for tool in pelmo-patcher zelk-repair-server zelk-mksample zelk-damage; do
+for tool in pelmo-patcher zelk-repair-server zelk-mksample zelk-damage zelk-mkmanifest; do
   [[ -x $build/$tool ]] || { echo "repair-bench: build $tool first" >&2; exit 2; }
 done
+# rsync and nginx come with the project's packages; only what is missing is installed.
+if ! command -v rsync >/dev/null || ! command -v nginx >/dev/null; then
+  "$root/scripts/bootstrap.sh"
+fi
 command -v rsync >/dev/null || { echo "repair-bench: needs rsync (scripts/bootstrap.sh installs it)" >&2; exit 2; }
+command -v nginx >/dev/null || { echo "repair-bench: needs nginx (scripts/bootstrap.sh installs it)" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/repair-bench.XXXXXX")
 pids=()
@@ -92,7 +103,51 @@ keep_best() {
 }
 
 same_tree() {
-  diff -rq --exclude=unins000.dat --exclude=repair.cks --exclude=unins000.exe "$1" "$2" >/dev/null
+  diff -rq --exclude=unins000.dat --exclude=repair.cks --exclude=repair.sha --exclude=unins000.exe "$1" "$2" >/dev/null
+}
+
+# nginx serving DIR on a port of its own, its access log counting the bytes it sent ($work/nginx.log).
+start_nginx() {
+  local dir=$1
+  web_port=$(free_port)
+  mkdir -p "$work/nginx"
+  cat >"$work/nginx/nginx.conf" <<EOF
+user root;
+worker_processes 2;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  log_format counted '\$request \$status \$bytes_sent \$connection';
+  access_log $work/nginx.log counted;
+  client_body_temp_path $work/nginx;
+  proxy_temp_path $work/nginx;
+  fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx;
+  scgi_temp_path $work/nginx;
+  sendfile on;
+  keepalive_requests 10000;
+  server {
+    listen 127.0.0.1:$web_port;
+    root $dir;
+    max_ranges 1;
+  }
+}
+EOF
+  nginx -c "$work/nginx/nginx.conf" -g 'daemon off;' &
+  pids+=($!)
+  for _ in $(seq 100); do
+    curl -sf -o /dev/null "http://127.0.0.1:$web_port/repair-manifest" && return 0
+    sleep 0.1
+  done
+  echo "repair-bench: nginx did not start" >&2
+  cat "$work/nginx/error.log" >&2
+  return 1
+}
+
+# The bytes nginx sent since its log was last emptied.
+nginx_bytes() {
+  awk '{ sum += $(NF - 1) } END { printf "%d\n", sum }' "$work/nginx.log"
 }
 
 # (a) ------------------------------------------------------------------------------------------
@@ -202,6 +257,34 @@ if [[ -w /proc/sys/vm/drop_caches ]]; then
     keep_best best_after_cold "$(repair "$work/a.reg")"
   done
 fi
+# (d) ------------------------------------------------------------------------------------------
+# The reference below served/files with its manifest beside it; the installation is undamaged.
+mkdir -p "$work/served"
+ln -s "$reference" "$work/served/files"
+"$build/zelk-mkmanifest" "$reference" "$work/served" --serial 1 >/dev/null
+start_nginx "$work/served"
+registry "$work/d.reg" "$install" "$web_port"
+sed -i "s|\"RepairServer\"=\"127.0.0.1:$web_port\"|\"RepairServer\"=\"http://127.0.0.1:$web_port/\"|" "$work/d.reg"
+byte_args=("${damage_args[@]/--flip/--flip-byte}")
+damage_bytes() { "$build/zelk-damage" "$install" "${byte_args[@]}"; }
+rm -f "$install/repair.sha"
+damage_bytes
+best_web_first=
+keep_best best_web_first "$(repair "$work/d.reg")"
+same_tree "$reference" "$install" || { echo "repair-bench: the web repair left differences" >&2; exit 1; }
+best_web= best_rsync_byte= web_bytes= rsync_byte_bytes=
+for ((r = 0; r < rounds; r++)); do
+  damage_bytes
+  : >"$work/nginx.log"
+  keep_best best_web "$(repair "$work/d.reg")"
+  same_tree "$reference" "$install" || { echo "repair-bench: the web repair left differences" >&2; exit 1; }
+  web_bytes=$(nginx_bytes)
+  damage_bytes
+  keep_best best_rsync_byte "$(timed "$work/rsync.log" rsync -a --inplace --no-whole-file --stats \
+    --exclude=repair.cks --exclude=repair.sha "rsync://127.0.0.1:$rsync_port/reference/" "$install/")"
+  same_tree "$reference" "$install" || { echo "repair-bench: rsync left differences" >&2; exit 1; }
+  rsync_byte_bytes=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.log" | tr -d ,)
+done
 rm -rf "$install" "$reference"
 
 # (b) ------------------------------------------------------------------------------------------
@@ -235,6 +318,38 @@ for ((c = 0; c < clients; c++)); do
 done
 peak_kib=$(sed -n 's/^VmHWM:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$(cat "$work/server-b.pid")/status")
 
+# (e) ------------------------------------------------------------------------------------------
+# The same clients damaged again and repaired at once from the small reference behind one nginx.
+mkdir -p "$work/served/small"
+ln -s "$small" "$work/served/small/files"
+"$build/zelk-mkmanifest" "$small" "$work/served/small" --serial 1 >/dev/null
+for ((c = 0; c < clients; c++)); do
+  "$build/zelk-damage" "$work/client$c" --flip data/textures/terrain.pak:$((c % 3)) \
+    --cut data/models/aircraft.mdl:$((1000 + c)) --grow data/levels/region0.lvl:4096 \
+    --delete data/config/defaults.cfg --add "data/extra$c.bin:70000" --grow data/config/empty.cfg:10
+  sed -i "s|\"RepairServer\"=\"[^\"]*\"|\"RepairServer\"=\"http://127.0.0.1:$web_port/small/\"|" "$work/client$c.reg"
+done
+: >"$work/nginx.log"
+start=$(date +%s%N)
+client_pids=()
+for ((c = 0; c < clients; c++)); do
+  PELMO_REGISTRY=$work/client$c.reg TEMP=$work/temp$c LANG=C "$build/pelmo-patcher" -u -r \
+    >"$work/web-client$c.log" 2>&1 &
+  client_pids+=($!)
+done
+web_failed=0
+for ((c = 0; c < clients; c++)); do
+  wait "${client_pids[$c]}" || web_failed=$((web_failed + 1))
+done
+web_many_ms=$((($(date +%s%N) - start) / 1000000))
+web_unequal=0
+for ((c = 0; c < clients; c++)); do
+  same_tree "$small" "$work/client$c" || web_unequal=$((web_unequal + 1))
+done
+web_many_bytes=$(nginx_bytes)
+web_requests=$(wc -l <"$work/nginx.log")
+web_connections=$(awk '{ print $NF }' "$work/nginx.log" | sort -u | wc -l)
+
 read -r ours_wall ours_cpu <<<"$best_ours"
 read -r rsync_wall rsync_cpu <<<"$best_rsync"
 read -r summary_wall summary_cpu <<<"$best_summary"
@@ -242,6 +357,9 @@ read -r first_wall first_cpu <<<"$best_first"
 read -r second_wall second_cpu <<<"$best_second"
 read -r cold_wall cold_cpu <<<"${best_cold:-0 0}"
 read -r after_cold_wall after_cold_cpu <<<"${best_after_cold:-0 0}"
+read -r web_wall web_cpu <<<"$best_web"
+read -r web_first_wall web_first_cpu <<<"$best_web_first"
+read -r rsync_byte_wall rsync_byte_cpu <<<"$best_rsync_byte"
 awk -v ow="$ours_wall" -v oc="$ours_cpu" -v rw="$rsync_wall" -v rc="$rsync_cpu" -v ob="$ours_bytes" \
   -v rb="$rsync_bytes" -v mw="$summary_wall" -v mc="$summary_cpu" -v dc="$damaged_compressed" -v damaged="$damaged" -v total="$total_segments" \
   -v size="$size_mib" -v fw="$first_wall" -v fc="$first_cpu" -v sw="$second_wall" -v sc="$second_cpu" \
@@ -263,4 +381,16 @@ awk -v ow="$ours_wall" -v oc="$ours_cpu" -v rw="$rsync_wall" -v rc="$rsync_cpu" 
     printf "    first run from the disk: wall %d ms, the second after it %d ms: ratio %.3f\n", cw, aw, aw / cw
   else
     printf "    first run from the disk: not measured (emptying the page cache needs root)\n"
+}'
+awk -v ww="$web_wall" -v wc="$web_cpu" -v wb="$web_bytes" -v rw="$rsync_byte_wall" -v rc="$rsync_byte_cpu" \
+  -v rb="$rsync_byte_bytes" -v fw="$web_first_wall" -v fc="$web_first_cpu" -v damaged="$damaged" \
+  -v clients="$clients" -v failed="$web_failed" -v unequal="$web_unequal" -v many="$web_many_ms" \
+  -v mb="$web_many_bytes" -v requests="$web_requests" -v connections="$web_connections" 'BEGIN {
+  printf "(d) the same tree from nginx, %d segments with one flipped byte each\n", damaged
+  printf "    web repair, summary and digests present: wall %d ms, cpu %d ms, received %d bytes\n", ww, wc, wb
+  printf "    rsync:                                   wall %d ms, cpu %d ms, received %d bytes\n", rw, rc, rb
+  printf "    bytes received ratio (web repair / rsync): %.3f, wall time ratio: %.3f\n", wb / rb, ww / rw
+  printf "    first web repair (every segment digest taken): wall %d ms, cpu %d ms\n", fw, fc
+  printf "(e) %d clients at once from one nginx: %d ms, %d failed, %d unequal, %d requests over %d connections, %d bytes\n",
+         clients, many, failed, unequal, requests, connections, mb
 }'

@@ -18,6 +18,9 @@ inline constexpr wchar_t kAssetDatabaseName[] = L"assets.kdx";
 inline constexpr wchar_t kUninstallLogName[] = L"unins000.dat";
 inline constexpr wchar_t kUninstallerName[] = L"unins000.exe";
 inline constexpr wchar_t kRepairSummaryName[] = L"repair.cks";
+// The SHA-256 of every segment whose checksum the summary holds, kept beside the summary so that a
+// repair from a web server reads each unchanged segment once.
+inline constexpr wchar_t kRepairDigestsName[] = L"repair.sha";
 inline constexpr wchar_t kStepJournalName[] = L"patch-journal.txt";
 
 // Registry (below HKEY_LOCAL_MACHINE).
@@ -31,4 +34,6 @@ inline constexpr wchar_t kInstallPathValue[] = L"ProductInstallPath";
 inline constexpr wchar_t kPatchingMarkerValue[] = L"IsPatching";
 inline constexpr wchar_t kPageHostValue[] = L"PatcherPageHost";
 inline constexpr wchar_t kRepairServerValue[] = L"RepairServer";
+// The web address of the signed repair manifest a repair server's records are checked against.
+inline constexpr wchar_t kRepairManifestValue[] = L"RepairManifest";
 } // namespace ProductFacts

@@ -12,6 +12,7 @@ struct CurlLibrary
     decltype(&curl_easy_setopt) easySetopt;
     decltype(&curl_easy_getinfo) easyGetinfo;
     decltype(&curl_easy_perform) easyPerform;
+    decltype(&curl_easy_reset) easyReset;
     decltype(&curl_easy_cleanup) easyCleanup;
     decltype(&curl_slist_append) slistAppend;
     decltype(&curl_slist_free_all) slistFreeAll;
@@ -21,3 +22,8 @@ struct CurlLibrary
 const CurlLibrary *LoadCurlLibrary();
 // The library LoadCurlLibrary loaded; only once it did.
 const CurlLibrary &Curl();
+
+// The settings every transfer of the program makes on its handle: no signals, the agent name, the
+// protocols it may speak, the connect time-out and the stall limit of GetTransferTimings, and the
+// certificate authorities that the environment names.
+void ApplyTransferSettings(CURL *curl);

@@ -35,6 +35,12 @@ bool ParseSignatureFile(const std::string &text, std::vector<PublisherSignature>
 SignatureVerdict VerifyDetachedSignature(const PublisherKey &key, const std::string &data,
                                          const std::string &signatureFile)
 {
+    return VerifyDetachedSignature(key, data.data(), data.size(), signatureFile);
+}
+
+SignatureVerdict VerifyDetachedSignature(const PublisherKey &key, const void *data, size_t size,
+                                         const std::string &signatureFile)
+{
     std::vector<PublisherSignature> signatures;
     if (!ParseSignatureFile(signatureFile, signatures))
         return SignatureVerdict::Malformed;
@@ -42,7 +48,7 @@ SignatureVerdict VerifyDetachedSignature(const PublisherKey &key, const std::str
         return SignatureVerdict::Missing;
     for (const PublisherSignature &signature : signatures)
     {
-        if (key.Verify(data.data(), data.size(), signature))
+        if (key.Verify(data, size, signature))
             return SignatureVerdict::Good;
     }
     return SignatureVerdict::Wrong;

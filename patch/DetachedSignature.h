@@ -26,3 +26,6 @@ bool ParseSignatureFile(const std::string &text, std::vector<PublisherSignature>
 // Missing when the file holds none.
 SignatureVerdict VerifyDetachedSignature(const PublisherKey &key, const std::string &data,
                                          const std::string &signatureFile);
+// The same over size bytes at data, for signed files held in buffers of their own.
+SignatureVerdict VerifyDetachedSignature(const PublisherKey &key, const void *data, size_t size,
+                                         const std::string &signatureFile);

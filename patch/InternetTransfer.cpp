@@ -2,7 +2,6 @@
 // handle keeps its control connection between operations, as a connection handle would.
 #include "patch/InternetTransfer.h"
 
-
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -28,7 +27,6 @@ constexpr int kFtpPort = 21;
 constexpr int kHttpPort = 80;
 constexpr int kHttpsPort = 443;
 constexpr int kMaxPort = 65535;
-constexpr const char *kAgentName = "Zelk";
 // Tests and the whole-program tests shorten the pause between attempts through the environment.
 constexpr const char *kRetryPauseVariable = "ZELK_TEST_TRANSFER_RETRY_PAUSE_MS";
 
@@ -291,31 +289,13 @@ int CheckCancel(void *context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 
 void ApplyCommonOptions(CURL *curl, TransferSink &sink)
 {
-    const ZelkTransferTimings timings = GetTransferTimings();
-    Curl().easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
-    Curl().easySetopt(curl, CURLOPT_USERAGENT, kAgentName);
-    Curl().easySetopt(curl, CURLOPT_PROTOCOLS_STR, "ftp,http,https");
-    Curl().easySetopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timings.connectTimeout.count() * 1000));
-    Curl().easySetopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    Curl().easySetopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timings.stallTime.count()));
+    ApplyTransferSettings(curl);
     Curl().easySetopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     Curl().easySetopt(curl, CURLOPT_WRITEFUNCTION, WriteToDestination);
     Curl().easySetopt(curl, CURLOPT_WRITEDATA, &sink);
     Curl().easySetopt(curl, CURLOPT_XFERINFOFUNCTION, CheckCancel);
     Curl().easySetopt(curl, CURLOPT_XFERINFODATA, &sink);
     Curl().easySetopt(curl, CURLOPT_NOPROGRESS, 0L);
-    // The same variables as the command-line tools, so that a private authority can be trusted.
-    for (const char *variable : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
-    {
-        const char *bundle = std::getenv(variable);
-        if (bundle != nullptr && *bundle != '\0')
-        {
-            Curl().easySetopt(curl, CURLOPT_CAINFO, bundle);
-            break;
-        }
-    }
-    if (const char *directory = std::getenv("SSL_CERT_DIR"); directory != nullptr && *directory != '\0')
-        Curl().easySetopt(curl, CURLOPT_CAPATH, directory);
 }
 
 // Every FTP operation uses a connection of its own: libcurl answers the first command sent over a

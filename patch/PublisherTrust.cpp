@@ -14,6 +14,7 @@ namespace
 const wchar_t kPelmoKey[] = L"SOFTWARE\\Pelmo";
 const wchar_t kPublisherKeyValue[] = L"PublisherKey";
 const wchar_t kListSerialValue[] = L"PatchListSerial";
+const wchar_t kRepairManifestSerialValue[] = L"RepairManifestSerial";
 
 TrustedKey Unreadable(const std::string &reason)
 {
@@ -33,11 +34,11 @@ TrustedKey FromText(const std::string &text, const char *source)
 }
 
 // The kept serial: false when it is there but cannot be read.
-bool ReadKeptSerial(uint64_t &serial)
+bool ReadKeptSerial(const wchar_t *valueName, uint64_t &serial)
 {
     serial = 0;
     std::wstring text;
-    switch (QueryRegistryText(kPelmoKey, kListSerialValue, text))
+    switch (QueryRegistryText(kPelmoKey, valueName, text))
     {
     case RegistryValueState::Missing:
         return true;
@@ -46,6 +47,25 @@ bool ReadKeptSerial(uint64_t &serial)
     default:
         return false;
     }
+}
+
+ListSerialVerdict CheckKeptSerial(const wchar_t *valueName, uint64_t serial, uint64_t &newest)
+{
+    if (!ReadKeptSerial(valueName, newest))
+        return ListSerialVerdict::Unreadable;
+    return serial < newest ? ListSerialVerdict::Replayed : ListSerialVerdict::Accepted;
+}
+
+bool RememberKeptSerial(const wchar_t *valueName, uint64_t serial)
+{
+    uint64_t kept = 0;
+    if (!ReadKeptSerial(valueName, kept))
+        return false;
+    if (serial <= kept)
+        return true;
+    RegistryKey::CreateKey(kPelmoKey);
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(kPelmoKey, true);
+    return key && key->SetString(valueName, NarrowToWide(std::to_string(serial)));
 }
 } // namespace
 
@@ -82,19 +102,20 @@ TrustedKey LoadTrustedKey()
 
 ListSerialVerdict CheckListSerial(uint64_t serial, uint64_t &newest)
 {
-    if (!ReadKeptSerial(newest))
-        return ListSerialVerdict::Unreadable;
-    return serial < newest ? ListSerialVerdict::Replayed : ListSerialVerdict::Accepted;
+    return CheckKeptSerial(kListSerialValue, serial, newest);
 }
 
 bool RememberListSerial(uint64_t serial)
 {
-    uint64_t kept = 0;
-    if (!ReadKeptSerial(kept))
-        return false;
-    if (serial <= kept)
-        return true;
-    RegistryKey::CreateKey(kPelmoKey);
-    std::unique_ptr<RegistryKey> key = RegistryKey::Open(kPelmoKey, true);
-    return key && key->SetString(kListSerialValue, NarrowToWide(std::to_string(serial)));
+    return RememberKeptSerial(kListSerialValue, serial);
+}
+
+ListSerialVerdict CheckRepairManifestSerial(uint64_t serial, uint64_t &newest)
+{
+    return CheckKeptSerial(kRepairManifestSerialValue, serial, newest);
+}
+
+bool RememberRepairManifestSerial(uint64_t serial)
+{
+    return RememberKeptSerial(kRepairManifestSerialValue, serial);
 }

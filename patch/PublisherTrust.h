@@ -1,6 +1,6 @@
 // What this machine trusts: the publisher key its patcher checks signatures with, and the newest
-// signed patch list it has accepted. Both live in the registry under HKEY_LOCAL_MACHINE\SOFTWARE\Pelmo,
-// whose file belongs to root.
+// signed patch list and repair manifest it has accepted. They live in the registry under
+// HKEY_LOCAL_MACHINE\SOFTWARE\Pelmo, whose file belongs to root.
 #pragma once
 
 #include <cstdint>
@@ -46,3 +46,6 @@ ListSerialVerdict CheckListSerial(uint64_t serial, uint64_t &newest);
 // Keeps serial as the newest accepted when it is newer than the one kept. False when the
 // registry cannot be read or written.
 bool RememberListSerial(uint64_t serial);
+// The same for signed repair manifests, whose newest serial is kept in "RepairManifestSerial".
+ListSerialVerdict CheckRepairManifestSerial(uint64_t serial, uint64_t &newest);
+bool RememberRepairManifestSerial(uint64_t serial);

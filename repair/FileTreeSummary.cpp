@@ -221,11 +221,15 @@ uint32_t ChecksumSegment(ZelkDataBufferFile &file, const std::wstring &diskKey)
 }
 } // namespace
 
-bool ReadFileSegment(const std::wstring &diskKey, std::unique_ptr<uint8_t[]> &bytes, uint32_t &length)
+bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, std::unique_ptr<uint8_t[]> &bytes,
+                     uint32_t &length)
 {
     bytes.reset();
     length = 0;
-    ZelkDataBufferFile file(SegmentKeyPath(diskKey), ZelkDataBufferFile::AccessRead);
+    const std::wstring name = SegmentKeyPath(key);
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
+    // The disk key of the messages: the file's path with the key's own index.
+    const std::wstring diskKey = root.PathOf(name) + key.substr(name.size());
     uint32_t size = 0;
     if (!OpenSegment(diskKey, file, size))
         return false;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "kernel/FileUtil.h"
+#include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "repair/RepairProtocol.h"
 
@@ -85,6 +86,38 @@ ZELKRESULT RepairClient::SetExclusions(const std::set<std::wstring> &paths)
     return ZELKRESULT_OK;
 }
 
+ZELKRESULT RepairClient::SetRepairAddress(const std::string &base)
+{
+    if (m_busy)
+        return ZELKRESULT_INVALID_STATE;
+    m_repairAddress = base;
+    return Configure();
+}
+
+ZELKRESULT RepairClient::SetManifestAddress(const std::string &base)
+{
+    if (m_busy)
+        return ZELKRESULT_INVALID_STATE;
+    m_manifestAddress = base;
+    return Configure();
+}
+
+ZELKRESULT RepairClient::SetPublisherKey(const std::optional<PublisherKey> &key)
+{
+    if (m_busy)
+        return ZELKRESULT_INVALID_STATE;
+    m_publisherKey = key;
+    return Configure();
+}
+
+ZELKRESULT RepairClient::SetDigestCachePath(const std::wstring &path)
+{
+    if (m_busy)
+        return ZELKRESULT_INVALID_STATE;
+    m_digestCachePath = path;
+    return ZELKRESULT_OK;
+}
+
 void RepairClient::Start()
 {
     if (m_busy)
@@ -94,6 +127,12 @@ void RepairClient::Start()
     m_success = false;
     m_error = ZELKRESULT_OK;
     m_cancel = false;
+    m_checkRecords = false;
+    {
+        std::lock_guard<std::mutex> lock(m_refusalLock);
+        m_refusal = RepairRefusal::None;
+        m_refusalSubject.clear();
+    }
     if (!m_thread)
         m_thread = std::make_unique<OS::Thread>();
     // A worker that has just cleared busy may still be on its way out.
@@ -115,34 +154,48 @@ bool RepairClient::Succeeded() const
     return !m_busy && m_stage == StageFinished && m_error == ZELKRESULT_OK;
 }
 
+RepairRefusal RepairClient::GetRefusal() const
+{
+    std::lock_guard<std::mutex> lock(m_refusalLock);
+    return m_refusal;
+}
+
+std::wstring RepairClient::GetRefusalSubject() const
+{
+    std::lock_guard<std::mutex> lock(m_refusalLock);
+    return m_refusalSubject;
+}
+
+void RepairClient::Refuse(RepairRefusal refusal, const std::wstring &subject)
+{
+    std::lock_guard<std::mutex> lock(m_refusalLock);
+    // The first refusal is the one that ended the run.
+    if (m_refusal != RepairRefusal::None || refusal == RepairRefusal::None)
+        return;
+    m_refusal = refusal;
+    m_refusalSubject = subject;
+}
+
+void RepairClient::RecordRefused(const std::wstring &path, RepairRefusal refusal)
+{
+    Refuse(refusal, path);
+}
+
 void RepairClient::WaitWhileBusy(unsigned milliseconds)
 {
     std::unique_lock<std::mutex> lock(m_endLock);
     m_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !m_busy.load(); });
 }
 
-std::wstring RepairClient::GetOutsidePath() const
-{
-    std::lock_guard<std::mutex> lock(m_outsideLock);
-    return m_outsidePath;
-}
-
-void RepairClient::NameLeadsOutside(const std::wstring &path)
-{
-    std::lock_guard<std::mutex> lock(m_outsideLock);
-    if (m_outsidePath.empty())
-        m_outsidePath = path;
-}
-
-std::wstring RepairClient::SummaryName() const
+std::wstring RepairClient::NameBelowRoot(const std::wstring &path) const
 {
     std::wstring root = m_root;
-    std::wstring summary = m_summaryPath;
+    std::wstring name = path;
     NormalizeSeparators(root);
-    NormalizeSeparators(summary);
+    NormalizeSeparators(name);
     if (root.back() != kPathSeparator)
         root += kPathSeparator;
-    return summary.compare(0, root.size(), root) == 0 ? summary.substr(root.size()) : std::wstring();
+    return name.compare(0, root.size(), root) == 0 ? name.substr(root.size()) : std::wstring();
 }
 
 float RepairClient::GetProgress() const
@@ -188,10 +241,7 @@ ZELKRESULT RepairClient::Work()
 {
     if (m_root.empty() || m_summaryPath.empty())
         return ZELKRESULT_INVALID_ARGUMENT;
-    {
-        std::lock_guard<std::mutex> lock(m_outsideLock);
-        m_outsidePath.clear();
-    }
+    const bool fromWeb = !m_repairAddress.empty();
     m_stage = StageScanning;
     // Opened once for the whole run: the owner of the installation may swap its path for a link
     // elsewhere while the run goes on.
@@ -208,16 +258,23 @@ ZELKRESULT RepairClient::Work()
     if (m_cancel)
         return ZELKRESULT_ABORTED;
     m_stage = StageConnecting;
-    if (const ZELKRESULT result = Connect())
+    if (const ZELKRESULT result = FetchManifest())
         return result;
+    if (!fromWeb)
+    {
+        if (const ZELKRESULT result = Connect())
+            return result;
+    }
     if (m_cancel)
         return ZELKRESULT_ABORTED;
     m_stage = StagePreparing;
-    if (const ZELKRESULT result = ExchangeSummary())
+    if (const ZELKRESULT result = fromWeb ? PlanFromWeb() : ExchangeSummary())
         return result;
     if (m_cancel)
         return ZELKRESULT_ABORTED;
     m_stage = StageReceiving;
+    if (fromWeb)
+        return DownloadFromWeb();
     const bool complete = Download();
     if (!complete || m_received < m_total)
         return ZELKRESULT_CONNECTION_LOST;
@@ -226,7 +283,7 @@ ZELKRESULT RepairClient::Work()
 
 ZELKRESULT RepairClient::Scan()
 {
-    const std::wstring summaryName = SummaryName();
+    const std::wstring summaryName = NameBelowRoot(m_summaryPath);
     // Only this client writes the summary file of the installation, so what a crashed save left
     // beside it can go.
     if (summaryName.empty())
@@ -246,14 +303,43 @@ ZELKRESULT RepairClient::Scan()
         // Also when it could not be removed: it is the summary's, not the installation's.
         patterns.insert(summaryName + kReplacementPattern);
     }
+    const std::wstring digestsName = m_digestCachePath.empty() ? std::wstring() : NameBelowRoot(m_digestCachePath);
+    if (digestsName.empty() && !m_digestCachePath.empty())
+        RemoveAbandonedReplacements(m_digestCachePath);
+    if (!digestsName.empty())
+    {
+        RemoveAbandonedReplacements(*m_rootDirectory, digestsName);
+        patterns.insert(digestsName);
+        patterns.insert(digestsName + kReplacementPattern);
+    }
     for (const std::wstring &excluded : m_exclusions)
     {
-        const std::wstring name = RelativePath(excluded, m_root);
+        const std::wstring name = NameBelowRoot(excluded);
         if (!name.empty())
             patterns.insert(name);
     }
     m_summary.Scan(*m_rootDirectory, patterns);
     SaveSummary();
+    return ZELKRESULT_OK;
+}
+
+ZELKRESULT RepairClient::FetchManifest()
+{
+    const std::string &base = m_repairAddress.empty() ? m_manifestAddress : m_repairAddress;
+    if (base.empty())
+        return ZELKRESULT_OK;
+    CancelFlagCallback cancel(m_cancel);
+    RepairRefusal refusal = RepairRefusal::None;
+    const ZELKRESULT result =
+        FetchRepairManifest(base, m_publisherKey ? &*m_publisherKey : nullptr, &cancel, m_manifest, refusal);
+    if (result != ZELKRESULT_OK)
+    {
+        Refuse(refusal, NativeToPath(base));
+        return result;
+    }
+    ZelkSystemLog("RepairClient> manifest of %s: serial %llu, %zu files\n", base.c_str(),
+                  static_cast<unsigned long long>(m_manifest.GetSerial()), m_manifest.GetFiles().size());
+    m_checkRecords = m_repairAddress.empty();
     return ZELKRESULT_OK;
 }
 
@@ -343,9 +429,64 @@ bool RepairClient::Download()
     return complete && !m_cancel;
 }
 
+ZELKRESULT RepairClient::PlanFromWeb()
+{
+    m_received = 0;
+    m_total = 0;
+    if (!m_digestCachePath.empty())
+    {
+        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
+        if (digestsName.empty())
+            m_digests.Load(m_digestCachePath);
+        else
+            m_digests.Load(*m_rootDirectory, digestsName);
+    }
+    m_web = std::make_unique<HttpRepairSource>(m_repairAddress, *m_rootDirectory, m_summary, m_manifest, m_digests,
+                                               m_cancel);
+    if (const ZELKRESULT result = m_web->Plan())
+        return result;
+    m_total = static_cast<uint32_t>(m_web->GetPlannedCount());
+    return ZELKRESULT_OK;
+}
+
+ZELKRESULT RepairClient::DownloadFromWeb()
+{
+    uint32_t sinceSave = 0;
+    RepairRefusal refusal = RepairRefusal::None;
+    std::wstring subject;
+    const ZELKRESULT result = m_web->Download(
+        [&] {
+            m_received.fetch_add(1);
+            if (++sinceSave >= kSummarySaveInterval)
+            {
+                SaveSummary();
+                sinceSave = 0;
+            }
+        },
+        refusal, subject);
+    // A run that found nothing to change leaves both files as the scan saved them: each save
+    // waits for the disk.
+    if (m_total > 0)
+        SaveSummary();
+    if (!m_digestCachePath.empty())
+    {
+        m_digests.KeepOnly(m_summary.GetEntries());
+        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
+        ZELKRESULT saved = ZELKRESULT_OK;
+        if (m_digests.IsChanged())
+            saved = digestsName.empty() ? m_digests.Save(m_digestCachePath)
+                                        : m_digests.Save(*m_rootDirectory, digestsName);
+        if (saved != ZELKRESULT_OK)
+            ZelkSystemLog("RepairClient> digests not saved: error %d\n", static_cast<int>(saved));
+    }
+    if (result != ZELKRESULT_OK)
+        Refuse(refusal, refusal == RepairRefusal::NoRanges ? NativeToPath(m_repairAddress) : subject);
+    return result;
+}
+
 void RepairClient::SaveSummary()
 {
-    const std::wstring summaryName = SummaryName();
+    const std::wstring summaryName = NameBelowRoot(m_summaryPath);
     const ZELKRESULT result = summaryName.empty() ? SaveSummaryFile(m_summary, m_summaryPath)
                                                   : SaveSummaryFile(m_summary, *m_rootDirectory, summaryName);
     if (result != ZELKRESULT_OK)

@@ -1,7 +1,10 @@
 // The repair client: scans the installation into the file tree summary, connects to the repair
 // server, exchanges the summary for the segments that differ, and receives and writes them through
-// a ring of four tasks, all on a worker thread of its own. Whoever drives it polls its stage, its
-// counts and its progress; destroying it cancels a run that still goes on and waits for its end.
+// a ring of four tasks, all on a worker thread of its own. Given a web address instead of a server,
+// it repairs from the files a web server serves (HttpRepairSource) through the same stages. Given
+// a manifest's address and a publisher key, it checks every record of the server against the
+// signed manifest before it is written. Whoever drives it polls its stage, its counts and its
+// progress; destroying it cancels a run that still goes on and waits for its end.
 #pragma once
 
 #include <atomic>
@@ -9,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -16,7 +20,11 @@
 #include "kernel/OSThread.h"
 #include "kernel/ZelkTypes.h"
 #include "net/ZelkDataBufferTCP.h"
+#include "patch/PublisherKey.h"
 #include "repair/FileTreeSummary.h"
+#include "repair/HttpRepairSource.h"
+#include "repair/RepairManifest.h"
+#include "repair/SegmentDigestCache.h"
 #include "repair/ZelkAgentClientTask.h"
 
 class RepairClient : public ZelkAgentClientTask::Owner
@@ -52,6 +60,17 @@ public:
     ZELKRESULT SetServerAddress(const IPv4Endpoint &address);
     // Full paths of files the scan leaves out.
     ZELKRESULT SetExclusions(const std::set<std::wstring> &paths);
+    // A web address ("http://" or "https://") of a repair manifest's directory to repair from
+    // instead of the server address; empty for the server.
+    ZELKRESULT SetRepairAddress(const std::string &base);
+    // The web address of the manifest the server's records are checked against; empty for none.
+    ZELKRESULT SetManifestAddress(const std::string &base);
+    // With a key, a manifest counts only with its signature and a serial not older than the newest
+    // this machine accepted.
+    ZELKRESULT SetPublisherKey(const std::optional<PublisherKey> &key);
+    // The file that keeps the installation's segment digests between runs; it is left out of the
+    // scan like the summary.
+    ZELKRESULT SetDigestCachePath(const std::wstring &path);
 
     // Starts the worker; does nothing while it runs.
     void Start();
@@ -66,11 +85,12 @@ public:
     uint32_t GetReceived() const { return m_received.load(); }
     uint32_t GetTotal() const { return m_total.load(); }
     bool Succeeded() const;
+    // Once the run has ended: why it was refused (RepairRefusal::None when it was not), and what
+    // about: an address, or a file's path in the installation.
+    RepairRefusal GetRefusal() const;
+    std::wstring GetRefusalSubject() const;
     // 0 up to the summary exchange, then the share of the announced segments received; 1 at the end.
     float GetProgress() const;
-    // The path of the first file whose name led outside the installation (through a link planted
-    // in it) and so failed a record of the last run; empty when none did.
-    std::wstring GetOutsidePath() const;
 
     // ZelkAgentClientTask::Owner.
     const std::wstring &GetRoot() const override { return m_root; }
@@ -78,21 +98,27 @@ public:
     FileTreeSummary &GetSummary() override { return m_summary; }
     ZelkDataBuffer &GetConnection() override { return *m_connection; }
     void CountReceived() override { m_received.fetch_add(1); }
-    void NameLeadsOutside(const std::wstring &path) override;
+    const RepairManifest *GetManifest() const override { return m_checkRecords ? &m_manifest : nullptr; }
+    void RecordRefused(const std::wstring &path, RepairRefusal refusal) override;
 
 private:
     static uint32_t WorkerEntry(void *client);
     // The stages; the run's error.
     ZELKRESULT Work();
     ZELKRESULT Scan();
+    ZELKRESULT FetchManifest();
     ZELKRESULT Connect();
     ZELKRESULT ExchangeSummary();
     // False when a record could not be received, expanded or written.
     bool Download();
+    ZELKRESULT PlanFromWeb();
+    ZELKRESULT DownloadFromWeb();
+    void Refuse(RepairRefusal refusal, const std::wstring &subject);
     void SaveSummary();
     ZELKRESULT Configure();
-    // The summary file's name below the root, or empty when it lies elsewhere.
-    std::wstring SummaryName() const;
+    // The name below the root of a file at path (the summary, the digests), or empty when it lies
+    // elsewhere.
+    std::wstring NameBelowRoot(const std::wstring &path) const;
 
     std::atomic<int32_t> m_stage{StageConfigured};
     std::unique_ptr<OS::Thread> m_thread;
@@ -110,13 +136,24 @@ private:
     std::wstring m_summaryPath;
     IPv4Endpoint m_serverAddress;
     std::set<std::wstring> m_exclusions;
+    std::string m_repairAddress;
+    std::string m_manifestAddress;
+    std::optional<PublisherKey> m_publisherKey;
+    std::wstring m_digestCachePath;
     FileTreeSummary m_summary;
+    SegmentDigestCache m_digests;
+    RepairManifest m_manifest;
+    // Set once the manifest the server's records are checked against is there.
+    bool m_checkRecords = false;
+    std::unique_ptr<HttpRepairSource> m_web;
+    // Written by the worker and the writer threads, read once the run has ended.
+    mutable std::mutex m_refusalLock;
+    RepairRefusal m_refusal = RepairRefusal::None;
+    std::wstring m_refusalSubject;
     // Replaced for every run, under the lock, so that the destructor's hard close always reaches
     // the connection the worker uses.
     std::mutex m_connectionLock;
     std::unique_ptr<ZelkDataBufferTCP> m_connection;
     std::atomic<uint32_t> m_total{0};
     std::atomic<uint32_t> m_received{0};
-    mutable std::mutex m_outsideLock;
-    std::wstring m_outsidePath;
 };

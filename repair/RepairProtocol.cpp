@@ -1,6 +1,7 @@
 #include "repair/RepairProtocol.h"
 
 #include "kernel/FileUtil.h"
+#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 
 namespace
@@ -58,6 +59,13 @@ bool IsSafeSegmentKey(const std::wstring &key)
         return false;
     const std::wstring path = key.substr(0, mark);
     return IsContainedRelativeName(path) && HasOnlyNamedComponents(path);
+}
+
+bool IsInstallationOwn(const std::wstring &relative)
+{
+    return relative == ProductFacts::kRepairSummaryName || relative == ProductFacts::kRepairDigestsName ||
+           relative == ProductFacts::kUninstallerName || relative == ProductFacts::kUninstallLogName ||
+           relative == ProductFacts::kStepJournalName;
 }
 
 RepairRecordFault CheckRepairRecordHeader(const RepairRecordHeader &header)

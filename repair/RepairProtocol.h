@@ -61,6 +61,12 @@ const char *DescribeRepairRecordFault(RepairRecordFault fault);
 // file offset can reach, and a path that is relative, without a drive, and whose components are
 // neither empty, "." nor "..".
 bool IsSafeSegmentKey(const std::wstring &key);
+// Files at the top of an installation that belong to that installation, not to the build: the
+// repair run's summary and digests and the uninstaller, which a repair run never lists; the
+// uninstall log, which records this installation's own paths (the reference's would make the
+// uninstaller miss every file); and the journal of a patch step cut short, which the next patch run
+// needs. No repair sends, writes or deletes them. relative is a summary key's path ('\').
+bool IsInstallationOwn(const std::wstring &relative);
 // True when a compressed payload's frame header matches the payload's length and promises no more
 // than one segment, so that expanding it allocates no more than a segment.
 bool IsSegmentSizedBlock(const uint8_t *payload, uint32_t length);

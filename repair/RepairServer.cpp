@@ -11,7 +11,6 @@
 #include "kernel/DirectoryListing.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessMemory.h"
-#include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
 #include "net/CPSocketManager.h"
 #include "net/ZelkDataBufferTCP.h"
@@ -206,17 +205,6 @@ std::string UtcNow()
     return text;
 }
 } // namespace
-
-// Files at the top of an installation that belong to that installation, not to the build: the
-// repair run's summary and the uninstaller, which a repair run never lists; the uninstall log,
-// which records this installation's own paths (the reference's would make the uninstaller miss
-// every file); and the journal of a patch step cut short, which the next patch run needs. The
-// server neither sends nor deletes them.
-bool IsInstallationOwn(const std::wstring &relative)
-{
-    return relative == ProductFacts::kRepairSummaryName || relative == ProductFacts::kUninstallerName ||
-           relative == ProductFacts::kUninstallLogName || relative == ProductFacts::kStepJournalName;
-}
 
 std::string FormatEndpoint(const IPv4Endpoint &endpoint)
 {

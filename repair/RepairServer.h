@@ -26,10 +26,6 @@
 #include "net/ZelkDataBuffer.h"
 #include "repair/FileTreeSummary.h"
 
-// Files at the top of an installation that belong to that installation, not to the build (relative
-// names with '\' separators): no client is sent them, and none has its own deleted.
-bool IsInstallationOwn(const std::wstring &relative);
-
 // One file of the reference tree.
 struct ReferenceFile
 {

@@ -8,6 +8,7 @@
 #include "kernel/ZelkSystemLog.h"
 #include "net/ZelkUtil.h"
 #include "repair/RepairProtocol.h"
+#include "repair/SegmentChecksum.h"
 
 namespace
 {
@@ -52,9 +53,6 @@ const ConfinedDirectory &ZelkAgentClientTask::Owner::GetRootDirectory()
     return *m_rootDirectory;
 }
 
-void ZelkAgentClientTask::Owner::NameLeadsOutside(const std::wstring &)
-{
-}
 
 ZelkAgentClientTask::ZelkAgentClientTask() = default;
 
@@ -198,33 +196,68 @@ bool ZelkAgentClientTask::WriteFileEnd(ZelkAgentClientTask *task)
     return result;
 }
 
+void ZelkAgentClientTask::Owner::RecordRefused(const std::wstring &, RepairRefusal) {}
+
 bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
 {
     Owner &owner = *task->m_owner;
-    FileTreeSummary &summary = owner.GetSummary();
-    const ConfinedDirectory &root = owner.GetRootDirectory();
-    const std::wstring &name = task->m_name;
+    RepairRefusal refusal = RepairRefusal::None;
+    const bool written = WriteSegment(owner.GetRootDirectory(), owner.GetSummary(), task->m_name, task->m_checksum,
+                                      task->m_data, owner.GetManifest(), refusal);
+    if (refusal != RepairRefusal::None)
+    {
+        std::wstring relative = SegmentKeyPath(task->m_name);
+        NormalizeSeparators(relative);
+        owner.RecordRefused(relative, refusal);
+    }
+    return written;
+}
+
+bool ZelkAgentClientTask::WriteSegment(const ConfinedDirectory &root, FileTreeSummary &summary,
+                                       const std::wstring &name, uint32_t checksum, ZelkDataBufferMemoryDynamic &data,
+                                       const RepairManifest *manifest, RepairRefusal &refusal)
+{
     std::wstring relative = SegmentKeyPath(name);
     NormalizeSeparators(relative);
     const std::wstring path = root.PathOf(relative);
     const int64_t index = SegmentKeyIndex(name);
     const uint64_t start = static_cast<uint64_t>(index) * kSegmentSize;
     const std::string shown = WideToNarrow(path);
+    refusal = RepairRefusal::None;
     // Whatever the server sends, nothing is written through a link that leads out of the
     // installation: the record fails, by name.
     const auto ledOutside = [&] {
         if (errno != kNameLeadsOutside)
             return false;
         ZelkSystemLog("   error: %s leads outside the installation\n", shown.c_str());
-        owner.NameLeadsOutside(path);
+        refusal = RepairRefusal::LeadsOutside;
         return true;
     };
 
-    root.MakeDirectory(ParentDirectory(relative));
+    if (manifest != nullptr)
+    {
+        uint64_t localSize = 0;
+        if (root.GetFileSize(relative, localSize) != ZELKRESULT_OK)
+            localSize = 0;
+        const RecordVouch vouch =
+            manifest->Vouch(name, checksum, data.GetData(), static_cast<size_t>(data.GetSize()), localSize);
+        if (vouch != RecordVouch::Vouched)
+        {
+            ZelkSystemLog("   error: refused %s: %s\n", WideToNarrow(name).c_str(), DescribeRecordVouch(vouch));
+            refusal = RepairRefusal::RecordNotVouched;
+            return false;
+        }
+        // The summary holds what is on the disk, whatever the record claimed.
+        if (checksum != 0)
+            checksum = SegmentChecksum(data.GetData(), static_cast<size_t>(data.GetSize()));
+    }
+
+    if (!root.MakeDirectory(ParentDirectory(relative)) && ledOutside())
+        return false;
     if (root.Exists(relative) && root.IsReadOnly(relative))
         root.ClearReadOnly(relative);
 
-    if (task->m_checksum == 0)
+    if (checksum == 0)
     {
         // The segment must not exist: the file ends before it, or there is no file at all.
         if (index == 0)
@@ -269,7 +302,7 @@ bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
         ZelkSystemLog("   error: failed to set file position for %s\n", shown.c_str());
         return false;
     }
-    if (const ZELKRESULT result = CopyRemaining(file, task->m_data))
+    if (const ZELKRESULT result = CopyRemaining(file, data))
     {
         ZelkSystemLog("  error %d while downloading file %s\n", static_cast<int>(result), shown.c_str());
         return false;
@@ -291,7 +324,7 @@ bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
         ZelkSystemLog("  error %d while downloading file %s\n", static_cast<int>(result), shown.c_str());
         return false;
     }
-    if (!summary.RegisterSegment(root, name, task->m_checksum))
+    if (!summary.RegisterSegment(root, name, checksum))
     {
         ZelkSystemLog("   error: failed to register file %s\n", shown.c_str());
         return false;

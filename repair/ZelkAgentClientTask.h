@@ -14,6 +14,8 @@
 #include "kernel/ConfinedDirectory.h"
 #include "net/ZelkDataBuffer.h"
 #include "repair/FileTreeSummary.h"
+#include "repair/RepairManifest.h"
+#include "repair/RepairRefusal.h"
 
 class ZelkAgentClientTask
 {
@@ -34,9 +36,11 @@ public:
         virtual ZelkDataBuffer &GetConnection() = 0;
         // One more record was received whole.
         virtual void CountReceived() = 0;
-        // The file of a record, at path, leads outside the installation through a link planted
-        // in it; nothing was written for the record. Called on a writer thread.
-        virtual void NameLeadsOutside(const std::wstring &path);
+        // The manifest every record is checked against before it changes anything; null for none.
+        virtual const RepairManifest *GetManifest() const { return nullptr; }
+        // A record was refused before it changed anything: the manifest does not vouch for it, or
+        // its file, at path, leads outside the installation (on the writer's thread).
+        virtual void RecordRefused(const std::wstring &path, RepairRefusal refusal);
 
     private:
         std::once_flag m_rootOpened;
@@ -60,6 +64,17 @@ public:
     // The bodies of the expansion and the writer threads.
     static bool ThreadedDecompress(ZelkAgentClientTask *task);
     static bool ApplySegment(ZelkAgentClientTask *task);
+
+    // The writer of every repair, whatever brought the record: makes the change it names beneath
+    // root and brings the summary up to date. A checksum other than 0 writes data as the segment the
+    // key names (and cuts the file after a short, last segment); checksum 0 cuts the file at the
+    // segment, or deletes it at index 0. A change is refused before anything is made when a
+    // manifest does not vouch for it (RecordNotVouched; the summary's checksum is then computed from
+    // the bytes instead of taken from the record) or when its file leads outside root
+    // (LeadsOutside); refusal says which, and stays None for any other failure.
+    static bool WriteSegment(const ConfinedDirectory &root, FileTreeSummary &summary, const std::wstring &name,
+                             uint32_t checksum, ZelkDataBufferMemoryDynamic &data, const RepairManifest *manifest,
+                             RepairRefusal &refusal);
 
     bool IsFree() const { return m_owner == nullptr; }
 

@@ -61,6 +61,17 @@ constexpr unsigned kIdOptionCheck = 244;
 // A file whose name leads outside the installation through a link planted in it.
 constexpr unsigned kIdLeadsOutside = 300;
 constexpr unsigned kIdRegistryLockHeld = 320;
+// A repair from a web server, and a repair server checked against a signed manifest.
+constexpr unsigned kIdRepairManifestUnavailable = 350;
+constexpr unsigned kIdRepairManifestDamaged = 351;
+constexpr unsigned kIdRepairManifestUnsigned = 352;
+constexpr unsigned kIdRepairManifestWrongSignature = 353;
+constexpr unsigned kIdRepairManifestReplayed = 354;
+constexpr unsigned kIdRepairManifestSerialUnreadable = 355;
+constexpr unsigned kIdRepairManifestNotConfigured = 356;
+constexpr unsigned kIdRepairRecordNotVouched = 357;
+constexpr unsigned kIdRepairDataMismatch = 358;
+constexpr unsigned kIdRepairNoRanges = 359;
 // Steps that lead back to a version already reached.
 constexpr unsigned kIdPayloadLeadsBack = 380;
 constexpr unsigned kIdListLeadsBack = 381;

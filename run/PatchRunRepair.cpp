@@ -1,11 +1,13 @@
 // The repair mode of a run: the installation is compared segment by segment with the repair
-// server's copy and only the segments that differ are fetched. The repair client does the work on
-// its own threads; the run polls it once a second, posts each stage's text once and in order, moves
-// the gauge while segments arrive, and reports the outcome.
+// server's copy, or with a repair manifest on a web server, and only what differs is fetched. The
+// repair client does the work on its own threads; the run polls it once a second, posts each
+// stage's text once and in order, moves the gauge while segments arrive, and reports the outcome.
+// With a publisher key, nothing is written that a signed manifest does not vouch for.
 #include "run/PatchRun.h"
 
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
+#include "kernel/TextConvert.h"
 #include "repair/RepairClient.h"
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
@@ -44,6 +46,37 @@ const wchar_t *StageText(int32_t stage)
     }
 }
 
+// The catalogue text that says why a run was refused; 0 for none.
+unsigned RefusalText(RepairRefusal refusal)
+{
+    switch (refusal)
+    {
+    case RepairRefusal::None:
+        return 0;
+    case RepairRefusal::ManifestUnavailable:
+        return kIdRepairManifestUnavailable;
+    case RepairRefusal::ManifestDamaged:
+        return kIdRepairManifestDamaged;
+    case RepairRefusal::ManifestUnsigned:
+        return kIdRepairManifestUnsigned;
+    case RepairRefusal::ManifestWrongSignature:
+        return kIdRepairManifestWrongSignature;
+    case RepairRefusal::ManifestReplayed:
+        return kIdRepairManifestReplayed;
+    case RepairRefusal::SerialUnreadable:
+        return kIdRepairManifestSerialUnreadable;
+    case RepairRefusal::RecordNotVouched:
+        return kIdRepairRecordNotVouched;
+    case RepairRefusal::DataMismatch:
+        return kIdRepairDataMismatch;
+    case RepairRefusal::NoRanges:
+        return kIdRepairNoRanges;
+    case RepairRefusal::LeadsOutside:
+        return kIdLeadsOutside;
+    }
+    return 0;
+}
+
 const wchar_t *StageErrorText(int32_t stage)
 {
     switch (stage)
@@ -63,17 +96,39 @@ const wchar_t *StageErrorText(int32_t stage)
 
 bool PatchRun::RunRepair()
 {
-    RepairClient client;
-    IPv4Endpoint server;
-    if (!ResolveRepairServer(RepairServerSetting(), server))
-    {
-        m_observer.Message(MessageError, kNoRepairServer);
+    // A key that is configured but cannot be read trusts nothing, a repair included.
+    if (!LoadPublisherKey())
         return false;
+    RepairClient client;
+    const std::wstring setting = RepairServerSetting();
+    if (IsWebRepairAddress(setting))
+        client.SetRepairAddress(PathToNative(setting));
+    else
+    {
+        // A repair server's records are trusted only as far as a signed manifest vouches for them.
+        if (m_publisherKey)
+        {
+            const std::wstring manifest = RepairManifestSetting();
+            if (manifest.empty())
+            {
+                m_observer.Message(MessageError, LoadMessage(kIdRepairManifestNotConfigured));
+                return false;
+            }
+            client.SetManifestAddress(PathToNative(manifest));
+        }
+        IPv4Endpoint server;
+        if (!ResolveRepairServer(setting, server))
+        {
+            m_observer.Message(MessageError, kNoRepairServer);
+            return false;
+        }
+        client.SetServerAddress(server);
     }
     const std::wstring &root = m_settings.InstallPath();
     client.SetRoot(root);
     client.SetSummaryPath(JoinPath(root, ProductFacts::kRepairSummaryName));
-    client.SetServerAddress(server);
+    client.SetDigestCachePath(JoinPath(root, ProductFacts::kRepairDigestsName));
+    client.SetPublisherKey(m_publisherKey);
     client.SetExclusions({JoinPath(root, ProductFacts::kUninstallerName)});
     client.Start();
 
@@ -112,9 +167,16 @@ bool PatchRun::RunRepair()
     }
     if (Cancelled())
         return false;
-    const std::wstring outside = client.GetOutsidePath();
-    if (!outside.empty())
-        m_observer.Message(MessageError, FormatCatalogueText(kIdLeadsOutside, outside.c_str()));
+    const RepairRefusal refusal = client.GetRefusal();
+    if (const unsigned text = RefusalText(refusal))
+    {
+        // A file is named by its path in the installation; one that leads outside, as everywhere,
+        // by its whole path.
+        const std::wstring subject = refusal == RepairRefusal::LeadsOutside
+                                         ? Installation().PathOf(client.GetRefusalSubject())
+                                         : client.GetRefusalSubject();
+        m_observer.Message(MessageError, FormatCatalogueText(text, subject.c_str()));
+    }
     m_observer.Message(MessageError, StageErrorText(client.GetStage()));
     m_observer.Message(MessageNormal,
                        FormatTextW(kErrorInStage, static_cast<int>(client.GetError()), client.GetStage()));

@@ -1,6 +1,7 @@
 #include "run/RepairServerAddress.h"
 
 #include <arpa/inet.h>
+#include <cwctype>
 #include <memory>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -45,6 +46,25 @@ bool SplitHostAndPort(const std::string &setting, std::string &host, uint16_t &p
 std::wstring DefaultRepairServerHost()
 {
     return NarrowToWide(PELMO_REPAIR_HOST);
+}
+
+bool IsWebRepairAddress(const std::wstring &setting)
+{
+    std::wstring scheme = setting.substr(0, setting.find(L"://"));
+    if (scheme.size() == setting.size())
+        return false;
+    for (wchar_t &c : scheme)
+        c = static_cast<wchar_t>(std::towlower(c));
+    return scheme == L"http" || scheme == L"https";
+}
+
+std::wstring RepairManifestSetting()
+{
+    std::unique_ptr<RegistryKey> key = RegistryKey::Open(ProductFacts::kSettingsKey, false);
+    std::wstring setting;
+    if (key && key->QueryString(ProductFacts::kRepairManifestValue, setting))
+        return setting;
+    return std::wstring();
 }
 
 std::wstring RepairServerSetting()

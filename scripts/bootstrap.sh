@@ -11,7 +11,7 @@ packages=(
   libgtest-dev googletest
   xvfb xauth x11-utils imagemagick
   python3 python3-pyftpdlib openssl curl
-  xdelta3 time rsync
+  xdelta3 time rsync nginx-light
   scdoc dpkg-dev file lintian desktop-file-utils appstream systemd
 )
 

@@ -1,5 +1,5 @@
-// zelk-damage DIR [--flip FILE:SEGMENT] [--cut FILE:SIZE] [--grow FILE:COUNT] [--delete FILE]
-// [--add FILE:SIZE]: damages an installation the ways repair runs must undo, in the order given.
+// zelk-damage DIR [--flip FILE:SEGMENT] [--flip-byte FILE:SEGMENT] [--cut FILE:SIZE] [--grow FILE:COUNT]
+// [--delete FILE] [--add FILE:SIZE]: damages an installation the ways repair runs must undo, in the order given.
 // The bytes it writes are the same every time, so that a test or a benchmark can be repeated.
 #include <cerrno>
 #include <cstring>
@@ -16,14 +16,15 @@
 namespace
 {
 const char kUsage[] =
-    "Usage: zelk-damage DIR [--flip FILE:SEGMENT] [--cut FILE:SIZE] [--grow FILE:COUNT]\n"
-    "                       [--delete FILE] [--add FILE:SIZE]\n"
+    "Usage: zelk-damage DIR [--flip FILE:SEGMENT] [--flip-byte FILE:SEGMENT] [--cut FILE:SIZE]\n"
+    "                       [--grow FILE:COUNT] [--delete FILE] [--add FILE:SIZE]\n"
     "Damages the installation DIR the ways a repair run must undo, in the order the options are\n"
     "given; each may be given any number of times. FILE is relative to DIR, with '/' separators.\n"
     "The bytes written are the same every time.\n"
     "\n"
     "  --flip FILE:SEGMENT  invert 4096 bytes in the middle of the 4 MiB segment SEGMENT (from 0)\n"
     "                       of FILE (all of them in a shorter segment)\n"
+    "  --flip-byte FILE:SEGMENT  invert the one byte in the middle of segment SEGMENT of FILE\n"
     "  --cut FILE:SIZE      cut FILE to SIZE bytes (SIZE below its size)\n"
     "  --grow FILE:COUNT    append COUNT bytes to FILE; also makes an empty file non-empty\n"
     "  --delete FILE        delete FILE\n"
@@ -32,6 +33,7 @@ const char kUsage[] =
     "Exit status: 0 success, 1 wrong arguments, 2 a file could not be changed as asked.\n";
 
 constexpr uint64_t kFlipRun = 4096;
+constexpr uint64_t kFlipByteRun = 1;
 
 struct Damage
 {
@@ -109,13 +111,14 @@ std::string Apply(const std::filesystem::path &directory, const Damage &damage)
         if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !out.flush())
             return "cannot write " + path.string() + ": " + std::strerror(errno);
     }
-    else if (damage.kind == "flip")
+    else if (damage.kind == "flip" || damage.kind == "flip-byte")
     {
         const uint64_t start = damage.number * kSegmentSize;
         if (start >= size)
-            return "--flip " + damage.file + ": segment " + std::to_string(damage.number) + " is past its end";
+            return "--" + damage.kind + " " + damage.file + ": segment " + std::to_string(damage.number) +
+                   " is past its end";
         const uint64_t length = std::min<uint64_t>(kSegmentSize, size - start);
-        const uint64_t run = std::min(length, kFlipRun);
+        const uint64_t run = std::min(length, damage.kind == "flip" ? kFlipRun : kFlipByteRun);
         const uint64_t offset = start + (length - run) / 2;
         std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
         std::string bytes(run, '\0');
@@ -137,7 +140,7 @@ int main(int argc, char **argv)
 {
     ToolCommandLine line("zelk-damage", kUsage, {"DIR"});
     std::vector<Damage> damages;
-    for (const char *kind : {"flip", "cut", "grow", "add"})
+    for (const char *kind : {"flip", "flip-byte", "cut", "grow", "add"})
         line.Each(std::string("--") + kind,
                   [&, kind](const std::string &value) { return ParseDamage(kind, value, true, damages); });
     line.Each("--delete", [&](const std::string &value) { return ParseDamage("delete", value, false, damages); });

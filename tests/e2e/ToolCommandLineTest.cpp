@@ -25,6 +25,7 @@ const ToolCase kTools[] = {
     {"zelk-jptch", "OLD DIFF OUT", nullptr},
     {"zelk-mkpatch", "OLD_DIR NEW_DIR OUT_ARCHIVE", "--exclude"},
     {"zelk-mklist", "OUT", "--step"},
+    {"zelk-mkmanifest", "ROOT OUTDIR", "--serial"},
     {"zelk-mkpayload", "PATCHER OUT", "--target"},
     {"zelk-mksample", "DIR", "--version"},
     {"zelk-product-instance", "PATH", nullptr},

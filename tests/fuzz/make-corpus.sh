@@ -9,7 +9,7 @@ out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address,fuzz_summary,fuzz_repair_record,fuzz_agent_client_task}
+mkdir -p "$out"/{fuzz_package_archive,fuzz_payload,fuzz_patch_list,fuzz_jojodiff,fuzz_block_expander,fuzz_uninstall_log,fuzz_registry,fuzz_address,fuzz_summary,fuzz_repair_record,fuzz_agent_client_task,fuzz_repair_manifest}
 
 # Three versions of a small installation: files patched, added (also in a new folder) and deleted.
 tree() {
@@ -103,6 +103,12 @@ cp "$work/sample/unins000.dat" "$out/fuzz_uninstall_log/sample-100"
 
 # The summary of a small installation.
 "$build/zelk-segsum" "$work/101" --summary "$out/fuzz_summary/build-101" >/dev/null
+
+# The repair manifests of two builds.
+"$build/zelk-mkmanifest" "$work/101" "$work/manifest-101" --serial 7 >/dev/null
+"$build/zelk-mkmanifest" "$work/102" "$work/manifest-102" >/dev/null
+cp "$work/manifest-101/repair-manifest" "$out/fuzz_repair_manifest/build-101"
+cp "$work/manifest-102/repair-manifest" "$out/fuzz_repair_manifest/build-102"
 
 # Patch lists.
 printf 'source-version: 100\ntarget-version: 101\npatch-exe-url: http://host/patcher\npatch-data-url: 100_to_101.zip\n\nsource-version: 101\ntarget-version: 102\npatch-exe-url: "x"\npatch-data-url: ftp://user:pw@host:2121/101_to_102.zip\n' \

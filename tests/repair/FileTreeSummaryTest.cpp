@@ -8,6 +8,7 @@
 
 #include "LoopbackPeer.h"
 #include "TestFiles.h"
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
@@ -175,16 +176,17 @@ TEST_F(SummaryTreeTest, ReadsTheSegmentTheKeyNames)
     const std::string bytes = Pattern(kSegment + 10, 'a');
     Write("big.bin", bytes);
     const std::wstring path = JoinPath(Root(), L"big.bin");
+    const ConfinedDirectory root(Root());
     std::unique_ptr<uint8_t[]> data;
     uint32_t length = 0;
-    ASSERT_TRUE(ReadFileSegment(MakeSegmentKey(path, 1), data, length));
+    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 1), data, length));
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data.get()), length), bytes.substr(kSegment));
     // The end of the file is an empty segment; beyond it there is none.
     Write("exact.bin", bytes.substr(0, kSegment));
-    ASSERT_TRUE(ReadFileSegment(MakeSegmentKey(JoinPath(Root(), L"exact.bin"), 1), data, length));
+    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"exact.bin", 1), data, length));
     EXPECT_EQ(length, 0u);
-    EXPECT_FALSE(ReadFileSegment(MakeSegmentKey(path, 2), data, length));
-    EXPECT_FALSE(ReadFileSegment(MakeSegmentKey(JoinPath(Root(), L"missing.bin"), 0), data, length));
+    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 2), data, length));
+    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"missing.bin", 0), data, length));
 
     EXPECT_EQ(ComputeSegmentChecksum(MakeSegmentKey(path, 1)), Checksum(bytes.substr(kSegment)));
     EXPECT_EQ(ComputeSegmentChecksum(MakeSegmentKey(path, 2)), 0u);

@@ -4,18 +4,21 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "AddressSpaceLimit.h"
+#include "ManifestFixtures.h"
 #include "TestFiles.h"
 #include "kernel/FileUtil.h"
 #include "net/ZelkDataBuffer.h"
 #include "net/ZelkUtil.h"
 #include "repair/FileTreeSummary.h"
 #include "repair/RepairProtocol.h"
+#include "repair/SegmentChecksum.h"
 #include "repair/ZelkAgentClientTask.h"
 
 namespace
@@ -314,5 +317,110 @@ TEST(RecordSequenceTest, TaskIsReusedAndRefusesWhileBusy)
     FileTreeSummary::Entry entry;
     ASSERT_TRUE(owner.summary.FindEntry(L"x.bin#001", entry));
     EXPECT_EQ(entry.checksum, kChecksum + 1);
+}
+
+// A repair server whose records are checked against a manifest: a record is written only when the
+// manifest calls for it, and one that is refused leaves no trace, not even a directory.
+class CheckingOwner : public TestOwner
+{
+public:
+    CheckingOwner(const std::wstring &root, const std::string &wire, const RepairManifest &manifest)
+        : TestOwner(root, wire), m_manifest(manifest)
+    {
+    }
+    const RepairManifest *GetManifest() const override { return &m_manifest; }
+    void RecordRefused(const std::wstring &, RepairRefusal refusal) override { refused = refusal; }
+
+    std::optional<RepairRefusal> refused;
+
+private:
+    const RepairManifest &m_manifest;
+};
+
+struct VouchedCase
+{
+    const char *what;
+    Bytes wire;
+    std::optional<RecordVouch> refused;
+    // Files afterwards that differ from before: name and content, nullopt for a file that is gone.
+    std::vector<std::pair<std::string, std::optional<Bytes>>> changed;
+};
+
+class VouchedRecordTest : public testing::TestWithParam<VouchedCase>
+{
+};
+
+TEST_P(VouchedRecordTest, OnlyWhatTheManifestCallsForIsWritten)
+{
+    static const RepairManifest manifest = manifestfixtures::ManifestOf(
+        {{"bin/tool.exe", kHundred}, {"data/big.bin", kTen}, {"data/late.bin", kTen}, {"config/empty.cfg", ""}});
+    const VouchedCase &c = GetParam();
+    testfiles::TempDirectory temp("zelk-record");
+    const fs::path install = temp.Path() / "install";
+    const std::map<std::string, std::string> before = {
+        {"bin/tool.exe", kThree}, {"data/big.bin", kTen}, {"extra.txt", kThree}, {"unins000.dat", kThree}};
+    for (const auto &[name, content] : before)
+        testfiles::WriteFile(install / name, content);
+    CheckingOwner owner(NativeToPath(install.string()), *c.wire, manifest);
+    owner.summary.Scan(owner.GetRoot(), {});
+
+    ZelkAgentClientTask task;
+    ASSERT_TRUE(ZelkAgentClientTask::ReceiveFile(&owner, &task));
+    EXPECT_EQ(ZelkAgentClientTask::WriteFileEnd(&task), !c.refused);
+    // Which rule of the manifest refused it is the manifest's own test.
+    EXPECT_EQ(owner.refused, c.refused ? std::optional(RepairRefusal::RecordNotVouched) : std::nullopt);
+
+    std::map<std::string, std::string> expected = before;
+    for (const auto &[name, content] : c.changed)
+    {
+        if (content)
+            expected[name] = **content;
+        else
+            expected.erase(name);
+    }
+    EXPECT_TRUE(testfiles::FileTreeContents(install) == expected);
+    if (c.refused)
+    {
+        EXPECT_FALSE(fs::exists(install / "new")) << "a refused record made a directory";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, VouchedRecordTest,
+    testing::Values(
+        VouchedCase{"its_bytes", Record(false, L"bin\\tool.exe#000", kChecksum, kHundred), std::nullopt,
+                    {{"bin/tool.exe", kHundred}}},
+        VouchedCase{"other_bytes", Record(false, L"bin\\tool.exe#000", kChecksum, kThousand), RecordVouch::OtherBytes,
+                    {}},
+        VouchedCase{"other_compressed_bytes", Record(true, L"data\\big.bin#001", kChecksum, Compressed(kFiveThousand)),
+                    RecordVouch::OtherBytes, {}},
+        VouchedCase{"file_it_lacks", Record(false, L"new\\dir\\tool.so#000", kChecksum, kHundred),
+                    RecordVouch::NotListed, {}},
+        VouchedCase{"deletion_of_its_file", Record(false, L"data\\big.bin#000", 0, ""), RecordVouch::NotCalledFor, {}},
+        VouchedCase{"deletion_of_a_file_it_lacks", Record(false, L"extra.txt#000", 0, ""), std::nullopt,
+                    {{"extra.txt", std::nullopt}}},
+        VouchedCase{"deletion_of_the_uninstall_log", Record(false, L"unins000.dat#000", 0, ""),
+                    RecordVouch::InstallationOwn, {}},
+        VouchedCase{"cut_it_does_not_call_for", Record(false, L"data\\big.bin#001", 0, ""), RecordVouch::NotCalledFor,
+                    {}},
+        VouchedCase{"segment_after_a_gap",
+                    Record(false, L"data\\late.bin#002", kChecksum, kTen.substr(2 * kSegment)), RecordVouch::LeavesGap,
+                    {}},
+        VouchedCase{"its_empty_file", Record(false, L"config\\empty.cfg#000", 1, ""), std::nullopt,
+                    {{"config/empty.cfg", std::string()}}}),
+    [](const testing::TestParamInfo<VouchedCase> &info) { return std::string(info.param.what); });
+
+// The summary holds the checksum of the bytes written, not the one a checked record claims.
+TEST(VouchedRecordSummaryTest, ChecksumComesFromTheBytes)
+{
+    const RepairManifest manifest = manifestfixtures::ManifestOf({{"a.bin", kHundred}});
+    testfiles::TempDirectory temp("zelk-record");
+    CheckingOwner owner(temp.WidePath(), Record(false, L"a.bin#000", kChecksum, kHundred), manifest);
+    ZelkAgentClientTask task;
+    ASSERT_TRUE(ZelkAgentClientTask::ReceiveFile(&owner, &task));
+    ASSERT_TRUE(ZelkAgentClientTask::WriteFileEnd(&task));
+    FileTreeSummary::Entry entry;
+    ASSERT_TRUE(owner.summary.FindEntry(L"a.bin#000", entry));
+    EXPECT_EQ(entry.checksum, SegmentChecksum(kHundred.data(), kHundred.size()));
 }
 } // namespace

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""A small HTTP(S) server for the transfer tests: files from a directory (pages with their content
-type), byte ranges, chosen statuses with bodies, a connection dropped once in the middle of a body,
-throttling, and a size announced by HEAD that the body does not keep.
+"""A small HTTP(S) server for the transfer tests: files from a directory (names percent-decoded,
+pages with their content type), byte ranges, chosen statuses with bodies, a connection dropped once
+in the middle of a body, throttling, a size announced by HEAD that the body does not keep, and an
+access log with each answer's status, body length and the client's port (one port per connection),
+written before the body is sent, so that a client that has its answer finds it in the log.
 
 Prints "ready PORT" on standard output once it listens on 127.0.0.1."""
 
@@ -14,6 +16,7 @@ import ssl
 import sys
 import threading
 import time
+import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CHUNK = 64 * 1024
@@ -22,6 +25,7 @@ CHUNK = 64 * 1024
 class State:
     drop_lock = threading.Lock()
     drop_done = False
+    log_lock = threading.Lock()
 
 
 def parse_range(header, size):
@@ -55,6 +59,23 @@ class Handler(BaseHTTPRequestHandler):
             with open(self.server.options.log, "a") as log:
                 log.write("%s %s %s\n" % (self.command, self.path, self.headers.get("Range", "-")))
 
+    def send_response(self, code, message=None):
+        self.sent_status = code
+        self.body_length = 0
+        super().send_response(code, message)
+
+    def send_header(self, keyword, value):
+        if keyword == "Content-Length":
+            self.body_length = int(value)
+        super().send_header(keyword, value)
+
+    def end_headers(self):
+        if self.server.options.access_log:
+            with State.log_lock, open(self.server.options.access_log, "a") as log:
+                log.write("%s %s %s %d %d %d\n" % (self.command, self.path, self.headers.get("Range", "-"),
+                                                    self.sent_status, self.body_length, self.client_address[1]))
+        super().end_headers()
+
     def send_status_page(self, code):
         body = ("status %d for %s\n" % (code, self.path)).encode() * 4
         self.send_response(code)
@@ -73,7 +94,7 @@ class Handler(BaseHTTPRequestHandler):
     def handle_request(self):
         self.log_request_line()
         options = self.server.options
-        name = self.path.split("?", 1)[0].lstrip("/")
+        name = urllib.parse.unquote(self.path.split("?", 1)[0]).lstrip("/")
         if name in options.statuses:
             self.send_status_page(options.statuses[name])
             return
@@ -154,6 +175,8 @@ def main():
     parser.add_argument("--no-range", action="store_true", help="ignore Range headers")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--log", help="append one line per request")
+    parser.add_argument("--access-log",
+                        help="append one line per answer: method, path, range, status, body length, client port")
     options = parser.parse_args()
     options.statuses = {}
     for item in options.status:
