@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "E2eFixtures.h"
+#include "TestServers.h"
 #include "patch/MD5.h"
 
 namespace fs = std::filesystem;
@@ -51,6 +52,8 @@ struct ConfinementCase
         Standalone,
         // A repair against a server that serves build 100.
         Repair,
+        // A repair from a web server that serves build 100 with its repair manifest.
+        WebRepair,
     } run;
     std::vector<std::string> environment;
     std::function<void(RootConfinementTest &, const RunResult &)> holds;
@@ -83,6 +86,9 @@ public:
         RunTool({kBuild + "/zelk-mkpayload", kBuild + "/pelmo-patcher", Root("pelmo-patcher-101").string(), "--target",
                  "101", "--build", digest.substr(0, digest.find('\n')) + "=100", "--step",
                  "100:101:" + Root("step.zip").string()});
+        fs::create_directories(Root("served"));
+        fs::copy(Build("100"), Root("served/files"), fs::copy_options::recursive);
+        RunTool({kBuild + "/zelk-mkmanifest", Root("served/files").string(), Root("served").string()});
     }
     static void TearDownTestSuite() { s_temp.reset(); }
 
@@ -151,8 +157,16 @@ public:
     RunResult Run(const ConfinementCase &row)
     {
         std::unique_ptr<RunningProgram> server;
+        testservers::TestServer web;
         std::vector<std::string> arguments = {Root("pelmo-patcher-101").string(), "-u"};
         std::string registry = m_registry;
+        if (row.run == ConfinementCase::WebRepair)
+        {
+            EXPECT_TRUE(web.Start("http_server.py", {"--root", Root("served").string()})) << web.Output();
+            arguments = {kBuild + "/pelmo-patcher", "-u", "-r"};
+            registry += "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n\"RepairServer\"=\"http://127.0.0.1:" +
+                        std::to_string(web.Port()) + "/\"\n";
+        }
         if (row.run == ConfinementCase::Repair)
         {
             server = StartRepairServer();
@@ -296,6 +310,22 @@ const ConfinementCase kCases[] = {
          EXPECT_EQ(run.status, 1) << run.output;
          EXPECT_TRUE(Contains(run.output, test.LeadsOutside("data/config/defaults.cfg"))) << run.output;
          EXPECT_TRUE(Contains(run.output, "Error occurred while repairing files.")) << run.output;
+         test.ExpectOutsideUnchanged();
+     }},
+    {"FileLinkedOutIsNotOverwrittenByTheWebRepair",
+     [](RootConfinementTest &test) { test.PlantLink("data/config/defaults.cfg", test.m_rootOnlyFile); },
+     ConfinementCase::WebRepair, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 1) << run.output;
+         EXPECT_TRUE(Contains(run.output, test.LeadsOutside("data/config/defaults.cfg"))) << run.output;
+         test.ExpectOutsideUnchanged();
+     }},
+    {"DigestsLinkedOutAreNotWrittenByTheWebRepair",
+     [](RootConfinementTest &test) { test.PlantLink("repair.sha", test.m_rootOnlyFile); },
+     ConfinementCase::WebRepair, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 0) << run.output;
+         EXPECT_TRUE(Contains(run.output, kCompleted)) << run.output;
          test.ExpectOutsideUnchanged();
      }},
     {"SummaryLinkedOutIsNotWritten",
