@@ -31,10 +31,10 @@ std::string AsText(ZelkDataBufferMemoryDynamic &bytes)
     return std::string(reinterpret_cast<const char *>(bytes.GetData()), static_cast<size_t>(bytes.GetSize()));
 }
 
-// The digest of one segment of a file on the disk; false when it cannot be read whole.
-bool HashLocalSegment(const std::wstring &diskPath, uint64_t index, Sha256Digest &digest)
+// The digest of one segment of a file beneath root; false when it cannot be read whole.
+bool HashLocalSegment(const ConfinedDirectory &root, const std::wstring &name, uint64_t index, Sha256Digest &digest)
 {
-    ZelkDataBufferFile file(diskPath, ZelkDataBufferFile::AccessRead);
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
     if (!file.IsOpen())
         return false;
     const uint64_t start = index * kSegmentSize;
@@ -78,34 +78,6 @@ template <typename Body> void ForEachOnThreads(size_t count, Body body)
         helper.join();
 }
 } // namespace
-
-const char *DescribeRepairRefusal(RepairRefusal refusal)
-{
-    switch (refusal)
-    {
-    case RepairRefusal::None:
-        return "none";
-    case RepairRefusal::ManifestUnavailable:
-        return "the manifest could not be fetched";
-    case RepairRefusal::ManifestDamaged:
-        return "the manifest is damaged";
-    case RepairRefusal::ManifestUnsigned:
-        return "the manifest is not signed";
-    case RepairRefusal::ManifestWrongSignature:
-        return "the manifest is not signed by the publisher key";
-    case RepairRefusal::ManifestReplayed:
-        return "the manifest is older than the newest accepted";
-    case RepairRefusal::SerialUnreadable:
-        return "the newest accepted manifest serial cannot be read";
-    case RepairRefusal::RecordNotVouched:
-        return "a record asks for a change the manifest does not vouch for";
-    case RepairRefusal::DataMismatch:
-        return "served bytes are not the manifest's";
-    case RepairRefusal::NoRanges:
-        return "the server does not answer range requests";
-    }
-    return "unknown";
-}
 
 ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key, ZelkTransferCallback *callback,
                                RepairManifest &manifest, RepairRefusal &refusal)
@@ -190,7 +162,7 @@ struct HttpRepairSource::Fetched
     RepairRefusal refusal = RepairRefusal::None;
 };
 
-HttpRepairSource::HttpRepairSource(const std::string &base, const std::wstring &root, FileTreeSummary &summary,
+HttpRepairSource::HttpRepairSource(const std::string &base, const ConfinedDirectory &root, FileTreeSummary &summary,
                                    const RepairManifest &manifest, SegmentDigestCache &digests,
                                    const std::atomic<bool> &cancel)
     : m_base(base), m_root(root), m_summary(summary), m_manifest(manifest), m_digests(digests), m_cancel(cancel)
@@ -199,11 +171,11 @@ HttpRepairSource::HttpRepairSource(const std::string &base, const std::wstring &
 
 HttpRepairSource::~HttpRepairSource() = default;
 
-std::wstring HttpRepairSource::DiskPath(const std::wstring &keyPath) const
+std::wstring HttpRepairSource::NameOf(const std::wstring &keyPath)
 {
-    std::wstring relative = keyPath;
-    NormalizeSeparators(relative);
-    return JoinPath(m_root, relative);
+    std::wstring name = keyPath;
+    NormalizeSeparators(name);
+    return name;
 }
 
 ZELKRESULT HttpRepairSource::Plan()
@@ -222,7 +194,7 @@ ZELKRESULT HttpRepairSource::Plan()
     struct Unknown
     {
         std::wstring key;
-        std::wstring diskPath;
+        std::wstring name; // of the file, beneath the root
         uint64_t index = 0;
         uint32_t checksum = 0;
         const RepairManifest::File *file = nullptr;
@@ -241,7 +213,7 @@ ZELKRESULT HttpRepairSource::Plan()
         {
             // Empty files have no segments: only the disk tells whether one is there and empty.
             uint64_t size = 0;
-            if (GetFileSizeAt(DiskPath(keyPath), size) != ZELKRESULT_OK || size != 0)
+            if (m_root.GetFileSize(NameOf(keyPath), size) != ZELKRESULT_OK || size != 0)
                 m_changes.push_back({ChangeKind::Empty, MakeSegmentKey(keyPath, 0), &file, 0, false});
         }
         for (uint64_t index = 0; index < count; ++index)
@@ -256,7 +228,7 @@ ZELKRESULT HttpRepairSource::Plan()
             // A checksum of 0 stands for a segment that could not be read: it is fetched whole.
             Sha256Digest digest{};
             if (have->second != 0 && !m_digests.Find(key, have->second, digest))
-                unknown.push_back({key, DiskPath(keyPath), index, have->second, &file, {}, false});
+                unknown.push_back({key, NameOf(keyPath), index, have->second, &file, {}, false});
             else if (have->second == 0 || digest != m_manifest.GetSegment(file, index).digest)
                 m_changes.push_back({ChangeKind::Segment, key, &file, index, true});
         }
@@ -277,7 +249,7 @@ ZELKRESULT HttpRepairSource::Plan()
 
     ForEachOnThreads(unknown.size(), [&](size_t i) {
         if (!m_cancel)
-            unknown[i].read = HashLocalSegment(unknown[i].diskPath, unknown[i].index, unknown[i].digest);
+            unknown[i].read = HashLocalSegment(m_root, unknown[i].name, unknown[i].index, unknown[i].digest);
     });
     if (m_cancel)
         return ZELKRESULT_ABORTED;
@@ -338,7 +310,7 @@ ZELKRESULT HttpRepairSource::FetchSegment(HttpRangeSession &session, const Chang
     std::unique_ptr<uint8_t[]> old;
     uint32_t oldLength = 0;
     if (change.held)
-        ReadFileSegment(MakeSegmentKey(DiskPath(KeyPathOfManifestName(file.name)), static_cast<int64_t>(change.index)),
+        ReadFileSegment(m_root, MakeSegmentKey(NameOf(KeyPathOfManifestName(file.name)), static_cast<int64_t>(change.index)),
                         old, oldLength);
     ZelkDataBufferMemoryDynamic &data = fetched.data;
     if (const ZELKRESULT result = data.SetSize(length))
@@ -396,10 +368,11 @@ bool HttpRepairSource::WriteChange(const Change &change, Fetched &fetched, Repai
     uint32_t checksum = 0;
     if (change.kind == ChangeKind::Segment || change.kind == ChangeKind::Empty)
         checksum = SegmentChecksum(fetched.data.GetData(), static_cast<size_t>(fetched.data.GetSize()));
-    RecordVouch vouch = RecordVouch::Vouched;
-    if (!ZelkAgentClientTask::WriteSegment(m_root, m_summary, change.key, checksum, fetched.data, &m_manifest, vouch))
+    if (!ZelkAgentClientTask::WriteSegment(m_root, m_summary, change.key, checksum, fetched.data, &m_manifest, refusal))
     {
-        if (vouch != RecordVouch::Vouched)
+        // The change was planned from the manifest: bytes it does not vouch for are not the ones
+        // it names.
+        if (refusal == RepairRefusal::RecordNotVouched)
             refusal = RepairRefusal::DataMismatch;
         return false;
     }

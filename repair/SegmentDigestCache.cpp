@@ -36,9 +36,20 @@ ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value)
 
 ZELKRESULT SegmentDigestCache::Load(const std::wstring &path)
 {
+    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
+    return Load(file);
+}
+
+ZELKRESULT SegmentDigestCache::Load(const ConfinedDirectory &root, const std::wstring &name)
+{
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
+    return Load(file);
+}
+
+ZELKRESULT SegmentDigestCache::Load(ZelkDataBufferFile &file)
+{
     m_digests.clear();
     m_changed = false;
-    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
     if (!file.IsOpen())
         return ZELKRESULT_IO;
     uint32_t magic = 0;
@@ -75,6 +86,17 @@ ZELKRESULT SegmentDigestCache::Load(const std::wstring &path)
 ZELKRESULT SegmentDigestCache::Save(const std::wstring &path)
 {
     ReplacementFile file(path);
+    return Save(file);
+}
+
+ZELKRESULT SegmentDigestCache::Save(const ConfinedDirectory &root, const std::wstring &name)
+{
+    ReplacementFile file(root, name);
+    return Save(file);
+}
+
+ZELKRESULT SegmentDigestCache::Save(ReplacementFile &file)
+{
     if (!file.IsOpen())
         return ZELKRESULT_IO;
     std::string block;

@@ -18,6 +18,10 @@
 #include "patch/SHA256.h"
 #include "repair/FileTreeSummary.h"
 
+class ConfinedDirectory;
+class ReplacementFile;
+class ZelkDataBufferFile;
+
 constexpr uint32_t kSegmentDigestCacheMagic = 0x61687330u; // "0sha"
 
 class SegmentDigestCache
@@ -25,8 +29,11 @@ class SegmentDigestCache
 public:
     // Replaces the content with the file's; what it read before a failure stays.
     ZELKRESULT Load(const std::wstring &path);
+    // The same for the file name beneath an installation held open.
+    ZELKRESULT Load(const ConfinedDirectory &root, const std::wstring &name);
     // Replaces the file whole (a crash leaves the old one or the new one).
     ZELKRESULT Save(const std::wstring &path);
+    ZELKRESULT Save(const ConfinedDirectory &root, const std::wstring &name);
     // Whether anything changed since the last Load or Save.
     bool IsChanged() const { return m_changed; }
 
@@ -38,6 +45,9 @@ public:
     size_t GetCount() const { return m_digests.size(); }
 
 private:
+    ZELKRESULT Load(ZelkDataBufferFile &file);
+    ZELKRESULT Save(ReplacementFile &file);
+
     struct Known
     {
         uint32_t checksum = 0;
