@@ -80,52 +80,76 @@ template <typename Body> void ForEachOnThreads(size_t count, Body body)
 } // namespace
 
 ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key, ZelkTransferCallback *callback,
-                               RepairManifest &manifest, RepairRefusal &refusal)
+                               KeptRepairManifest *kept, RepairManifest &manifest, RepairRefusal &refusal)
 {
     refusal = RepairRefusal::None;
     HttpRangeSession session(callback);
     const std::string address = JoinUrl(base, kRepairManifestFileName);
-    ZelkDataBufferMemoryDynamic bytes;
-    ZELKRESULT result = session.FetchWhole(address, kMaxRepairManifestSize, true, bytes);
-    if (result != ZELKRESULT_OK)
-    {
+    const auto unavailable = [&refusal](ZELKRESULT result) {
         if (result != ZELKRESULT_ABORTED)
             refusal = RepairRefusal::ManifestUnavailable;
         return result;
-    }
-    if (key != nullptr)
+    };
+    // The kept manifest is asked for by its version first. The server's "not modified" only saves
+    // the transfer: the kept bytes pass every check a fetched manifest passes, and when they fail
+    // one (another key, a damaged copy), the manifest is fetched whole once more.
+    const bool mayReuse = kept != nullptr && kept->version.IsKnown() && !kept->bytes.empty() &&
+                          (key == nullptr || !kept->signature.empty());
+    KeptRepairManifest fetched;
+    for (int attempt = mayReuse ? 0 : 1; attempt < 2; ++attempt)
     {
-        ZelkDataBufferMemoryDynamic signature;
-        result = session.FetchWhole(address + kSignatureSuffix, kMaxSignatureFileSize, true, signature);
-        SignatureVerdict verdict = SignatureVerdict::Missing;
-        if (result == ZELKRESULT_OK)
-            verdict = VerifyDetachedSignature(*key, bytes.GetData(), static_cast<size_t>(bytes.GetSize()),
-                                              AsText(signature));
-        else if (result == ZELKRESULT_NO_MEMORY)
-            verdict = SignatureVerdict::Malformed;
-        else if (result != ZELKRESULT_LIST_FAILED)
+        ZelkDataBufferMemoryDynamic bytes;
+        bool unchanged = false;
+        ZELKRESULT result = session.FetchWholeIfChanged(address, kMaxRepairManifestSize,
+                                                        attempt == 0 ? kept->version : HttpVersion(), fetched.version,
+                                                        unchanged, bytes);
+        if (result != ZELKRESULT_OK)
+            return unavailable(result);
+        fetched.bytes = unchanged ? kept->bytes : AsText(bytes);
+        fetched.signature.clear();
+        if (key != nullptr)
         {
-            if (result != ZELKRESULT_ABORTED)
-                refusal = RepairRefusal::ManifestUnavailable;
-            return result;
+            SignatureVerdict verdict = SignatureVerdict::Missing;
+            ZelkDataBufferMemoryDynamic signature;
+            result = unchanged ? ZELKRESULT_OK
+                               : session.FetchWhole(address + kSignatureSuffix, kMaxSignatureFileSize, true, signature);
+            fetched.signature = unchanged ? kept->signature : AsText(signature);
+            if (result == ZELKRESULT_OK)
+                verdict = VerifyDetachedSignature(*key, fetched.bytes, fetched.signature);
+            else if (result == ZELKRESULT_NO_MEMORY)
+                verdict = SignatureVerdict::Malformed;
+            else if (result != ZELKRESULT_LIST_FAILED)
+                return unavailable(result);
+            if (verdict != SignatureVerdict::Good && unchanged)
+                continue;
+            if (verdict != SignatureVerdict::Good)
+            {
+                ZelkSystemLog("FetchRepairManifest> %s refused: %s", address.c_str(),
+                              DescribeSignatureVerdict(verdict));
+                refusal = verdict == SignatureVerdict::Missing ? RepairRefusal::ManifestUnsigned
+                                                               : RepairRefusal::ManifestWrongSignature;
+                return ZELKRESULT_ACCESS;
+            }
         }
-        if (verdict != SignatureVerdict::Good)
+        std::string problem;
+        if (manifest.Parse(fetched.bytes.data(), fetched.bytes.size(), problem) == ZELKRESULT_OK)
         {
-            ZelkSystemLog("FetchRepairManifest> %s refused: %s", address.c_str(), DescribeSignatureVerdict(verdict));
-            refusal = verdict == SignatureVerdict::Missing ? RepairRefusal::ManifestUnsigned
-                                                           : RepairRefusal::ManifestWrongSignature;
-            return ZELKRESULT_ACCESS;
+            ZelkSystemLog("FetchRepairManifest> %s %s", address.c_str(), unchanged ? "not modified" : "fetched");
+            break;
         }
-    }
-    std::string problem;
-    if (manifest.Parse(bytes.GetData(), static_cast<size_t>(bytes.GetSize()), problem) != ZELKRESULT_OK)
-    {
+        if (unchanged)
+            continue;
         ZelkSystemLog("FetchRepairManifest> %s is damaged: %s", address.c_str(), problem.c_str());
         refusal = RepairRefusal::ManifestDamaged;
         return ZELKRESULT_BAD_FORMAT;
     }
-    if (key == nullptr)
+    const auto keep = [&] {
+        if (kept != nullptr)
+            *kept = std::move(fetched);
         return ZELKRESULT_OK;
+    };
+    if (key == nullptr)
+        return keep();
     uint64_t newest = 0;
     switch (CheckRepairManifestSerial(manifest.GetSerial(), newest))
     {
@@ -144,7 +168,7 @@ ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key,
     if (!RememberRepairManifestSerial(manifest.GetSerial()))
         ZelkSystemLog("FetchRepairManifest> the serial %llu cannot be kept in the registry",
                       static_cast<unsigned long long>(manifest.GetSerial()));
-    return ZELKRESULT_OK;
+    return keep();
 }
 
 // A segment on its way from the workers to the writer.

@@ -40,8 +40,10 @@ private:
 // (which it then becomes); nothing of a manifest is read before its signature is good. The result
 // is ZELKRESULT_OK, a transfer's failure, ZELKRESULT_BAD_FORMAT for a damaged manifest or
 // ZELKRESULT_ACCESS for one the key refuses; refusal says which.
+// With kept (or none), the manifest accepted last is asked for by the version its server named and
+// used when the server says it is unchanged; kept becomes the manifest accepted now.
 ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key, ZelkTransferCallback *callback,
-                               RepairManifest &manifest, RepairRefusal &refusal);
+                               KeptRepairManifest *kept, RepairManifest &manifest, RepairRefusal &refusal);
 
 class HttpRepairSource
 {

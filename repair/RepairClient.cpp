@@ -328,15 +328,28 @@ ZELKRESULT RepairClient::FetchManifest()
     const std::string &base = m_repairAddress.empty() ? m_manifestAddress : m_repairAddress;
     if (base.empty())
         return ZELKRESULT_OK;
+    // A web repair keeps what it needs between runs beside the summary, the manifest among it.
+    const bool fromWeb = !m_repairAddress.empty();
+    if (fromWeb && !m_digestCachePath.empty())
+    {
+        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
+        if (digestsName.empty())
+            m_digests.Load(m_digestCachePath);
+        else
+            m_digests.Load(*m_rootDirectory, digestsName);
+    }
     CancelFlagCallback cancel(m_cancel);
     RepairRefusal refusal = RepairRefusal::None;
-    const ZELKRESULT result =
-        FetchRepairManifest(base, m_publisherKey ? &*m_publisherKey : nullptr, &cancel, m_manifest, refusal);
+    KeptRepairManifest kept = m_digests.GetKeptManifest();
+    const ZELKRESULT result = FetchRepairManifest(base, m_publisherKey ? &*m_publisherKey : nullptr, &cancel,
+                                                  fromWeb ? &kept : nullptr, m_manifest, refusal);
     if (result != ZELKRESULT_OK)
     {
         Refuse(refusal, NativeToPath(base));
         return result;
     }
+    if (fromWeb)
+        m_digests.KeepManifest(kept);
     ZelkSystemLog("RepairClient> manifest of %s: serial %llu, %zu files\n", base.c_str(),
                   static_cast<unsigned long long>(m_manifest.GetSerial()), m_manifest.GetFiles().size());
     m_checkRecords = m_repairAddress.empty();
@@ -433,14 +446,6 @@ ZELKRESULT RepairClient::PlanFromWeb()
 {
     m_received = 0;
     m_total = 0;
-    if (!m_digestCachePath.empty())
-    {
-        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
-        if (digestsName.empty())
-            m_digests.Load(m_digestCachePath);
-        else
-            m_digests.Load(*m_rootDirectory, digestsName);
-    }
     m_web = std::make_unique<HttpRepairSource>(m_repairAddress, *m_rootDirectory, m_summary, m_manifest, m_digests,
                                                m_cancel);
     if (const ZELKRESULT result = m_web->Plan())
