@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class ConfinedDirectory;
+
 // One three-line record of a list file. Paths use "\" as in the lists.
 struct PackageEntry
 {
@@ -19,6 +21,9 @@ struct PackageEntry
 extern const std::wstring kPatchToolPath;
 // Reported with a list's path when the list names a path beyond the bounds of a name from outside.
 extern const std::wstring kTextListPathBeyondBounds;
+// Reported behind the path of a file whose name leads outside the installation through a link
+// planted in it; nothing outside is touched.
+extern const std::wstring kTextLeadsOutside;
 
 // Reads the three lists of package as InstallPackage does and reports the first that cannot be
 // used, without touching any installation: a run checks a package so before it marks the
@@ -29,11 +34,15 @@ bool CheckPackageLists(const std::wstring &package);
 // whose path contains launcherName (when not empty) is applied last, so that the installed build
 // still identifies as the old one until everything else is done. True when every entry succeeded.
 bool InstallPackage(const std::wstring &installation, const std::wstring &package, const std::wstring &launcherName);
+// The same on an installation already held open: every file of it is changed only beneath it, and
+// an entry whose name leads outside (a link planted in the installation) fails by name.
+bool InstallPackage(const ConfinedDirectory &installation, const std::wstring &package,
+                    const std::wstring &launcherName);
 
 // The installation a package is applied to, and the unpacked package.
 struct PackageTarget
 {
-    std::wstring installation;
+    const ConfinedDirectory &installation;
     std::wstring package;
 };
 

@@ -58,6 +58,8 @@ constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
+// A file whose name leads outside the installation through a link planted in it.
+constexpr unsigned kIdLeadsOutside = 300;
 constexpr unsigned kIdRegistryLockHeld = 320;
 // A repair from a web server, and a repair server checked against a signed manifest.
 constexpr unsigned kIdRepairManifestUnavailable = 350;

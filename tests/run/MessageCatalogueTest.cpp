@@ -1,5 +1,7 @@
 #include "run/MessageCatalogue.h"
 #include "patch/FixedTexts.h"
+#include "patch/PackageInstall.h"
+#include "run/MessageIds.h"
 
 #include <gtest/gtest.h>
 
@@ -127,6 +129,8 @@ TEST_F(MessageCatalogueTest, FixedEnglishTextsEqualTheEnglishCatalogue)
     SetCatalogueLanguage(kLanguageEnglish);
     for (unsigned id = 190; id <= 239; ++id)
         EXPECT_EQ(FixedEnglishText(id), LoadMessage(id)) << "id " << id;
+    // The package code says in English what the run says through the catalogue.
+    EXPECT_EQ(FormatCatalogueText(ZelkPatch::kIdLeadsOutside, L"/k/bin/a.dll"), L"/k/bin/a.dll" + kTextLeadsOutside);
 }
 
 TEST_F(MessageCatalogueTest, TranslationsMatchEnglishIdForId)
