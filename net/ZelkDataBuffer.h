@@ -44,6 +44,8 @@ public:
     ZELKRESULT Read(void *destination, uint32_t count) override;
 
     const uint8_t *GetData() const { return m_data.data(); }
+    // The block itself, for reading into it in place; valid until the size changes.
+    uint8_t *GetData() { return m_data.data(); }
 
 private:
     std::vector<uint8_t> m_data;

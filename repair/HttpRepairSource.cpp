@@ -44,6 +44,22 @@ bool HashLocalSegment(const ConfinedDirectory &root, const std::wstring &name, u
     return HashBufferSHA256(file, std::min<uint64_t>(kSegmentSize, size - start), digest) == ZELKRESULT_OK;
 }
 
+// Reads what a file beneath root holds of a segment into bytes, at most size of them; the count
+// read, 0 when nothing could be.
+uint64_t ReadHeldSegment(const ConfinedDirectory &root, const std::wstring &name, uint64_t index, uint8_t *bytes,
+                         uint64_t size)
+{
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
+    if (!file.IsOpen())
+        return 0;
+    const uint64_t start = index * kSegmentSize;
+    const uint64_t fileSize = file.GetSize();
+    if (start >= fileSize || file.Seek(start) != ZELKRESULT_OK)
+        return 0;
+    const uint64_t length = std::min(size, fileSize - start);
+    return file.Read(bytes, static_cast<uint32_t>(length)) == ZELKRESULT_OK ? length : 0;
+}
+
 Sha256Digest DigestOf(const uint8_t *bytes, size_t size)
 {
     SHA256 hash;
@@ -181,7 +197,9 @@ struct HttpRepairSource::Fetched
         Failed,
     };
     State state = State::Waiting;
-    ZelkDataBufferMemoryDynamic data;
+    // Taken from the buffers of segments already written when one is free: a repair holds only the
+    // segments on their way, and their memory is not handed back and faulted in again each time.
+    std::unique_ptr<ZelkDataBufferMemoryDynamic> data;
     ZELKRESULT result = ZELKRESULT_OK;
     RepairRefusal refusal = RepairRefusal::None;
 };
@@ -330,27 +348,21 @@ ZELKRESULT HttpRepairSource::FetchSegment(HttpRangeSession &session, const Chang
         return static_cast<uint32_t>(std::min<uint64_t>(kRepairBlockSize, length - uint64_t(block) * kRepairBlockSize));
     };
 
-    // The installation's blocks that are right stay; the others are fetched, neighbours together.
-    std::unique_ptr<uint8_t[]> old;
-    uint32_t oldLength = 0;
-    if (change.held)
-        ReadFileSegment(m_root, MakeSegmentKey(NameOf(KeyPathOfManifestName(file.name)), static_cast<int64_t>(change.index)),
-                        old, oldLength);
-    ZelkDataBufferMemoryDynamic &data = fetched.data;
+    // The installation's blocks that are right stay where they were read; the others are fetched
+    // over them, neighbours together.
+    ZelkDataBufferMemoryDynamic &data = *fetched.data;
     if (const ZELKRESULT result = data.SetSize(length))
         return result;
+    const uint64_t held = change.held ? ReadHeldSegment(m_root, NameOf(KeyPathOfManifestName(file.name)), change.index,
+                                                        data.GetData(), length)
+                                      : 0;
     std::vector<bool> needed(blocks, true);
     for (size_t block = 0; block < blocks; ++block)
     {
         const uint64_t offset = uint64_t(block) * kRepairBlockSize;
-        if (offset + blockLength(block) > oldLength ||
-            DigestOf(old.get() + offset, blockLength(block)) != blockDigest(block))
-            continue;
-        needed[block] = false;
-        data.Seek(offset);
-        data.Write(old.get() + offset, blockLength(block));
+        needed[block] = offset + blockLength(block) > held ||
+                        DigestOf(data.GetData() + offset, blockLength(block)) != blockDigest(block);
     }
-    old.reset();
     for (size_t first = 0; first < blocks;)
     {
         if (!needed[first])
@@ -391,8 +403,9 @@ bool HttpRepairSource::WriteChange(const Change &change, Fetched &fetched, Repai
 {
     uint32_t checksum = 0;
     if (change.kind == ChangeKind::Segment || change.kind == ChangeKind::Empty)
-        checksum = SegmentChecksum(fetched.data.GetData(), static_cast<size_t>(fetched.data.GetSize()));
-    if (!ZelkAgentClientTask::WriteSegment(m_root, m_summary, change.key, checksum, fetched.data, &m_manifest, refusal))
+        checksum = SegmentChecksum(fetched.data->GetData(), static_cast<size_t>(fetched.data->GetSize()));
+    if (!ZelkAgentClientTask::WriteSegment(m_root, m_summary, change.key, checksum, *fetched.data, &m_manifest,
+                                           refusal))
     {
         // The change was planned from the manifest: bytes it does not vouch for are not the ones
         // it names.
@@ -416,6 +429,7 @@ ZELKRESULT HttpRepairSource::Download(const std::function<void()> &written, Repa
     size_t next = 0;     // the next change a worker takes
     size_t finished = 0; // the changes written
     bool stop = false;
+    std::vector<std::unique_ptr<ZelkDataBufferMemoryDynamic>> spare;
     CancelFlagCallback cancel(m_cancel);
 
     const auto work = [&] {
@@ -429,7 +443,14 @@ ZELKRESULT HttpRepairSource::Download(const std::function<void()> &written, Repa
                 if (stop || next >= fetched.size())
                     break;
                 i = next++;
+                if (!spare.empty())
+                {
+                    fetched[i].data = std::move(spare.back());
+                    spare.pop_back();
+                }
             }
+            if (!fetched[i].data)
+                fetched[i].data = std::make_unique<ZelkDataBufferMemoryDynamic>();
             ZELKRESULT result = ZELKRESULT_OK;
             if (m_changes[i].kind == ChangeKind::Segment)
                 result = FetchSegment(session, m_changes[i], fetched[i]);
@@ -488,9 +509,10 @@ ZELKRESULT HttpRepairSource::Download(const std::function<void()> &written, Repa
             subject = change.file != nullptr ? NativeToPath(change.file->name) : SegmentKeyPath(change.key);
             break;
         }
-        fetched[i].data.SetSize(0);
+        fetched[i].data->SetSize(0);
         {
             std::lock_guard<std::mutex> guard(lock);
+            spare.push_back(std::move(fetched[i].data));
             finished = i + 1;
         }
         changed.notify_all();
