@@ -7,10 +7,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 #include "kernel/KernelStandard/ConsoleOutput.h"
+#include "kernel/LoadableModule.h"
+#include "kernel/OSThread.h"
 #include "kernel/StackWalk.h"
 
 namespace
@@ -24,67 +25,109 @@ void *AllocateAlignedPlain(size_t alignment, size_t size)
     return posix_memalign(&block, alignment, size) == 0 ? block : nullptr;
 }
 
-struct Place
-{
-    std::string file;
-    int line;
-};
+using Place = DebugAllocTracker::Place;
 
-// The source places of frames, innermost first; a frame in inlined code gives one place per
-// inlined call, as if each were a frame of its own.
+// The directories the compiler searched for its own and the system's headers, as the build
+// found them, ':' between two.
+#ifndef ZELK_SYSTEM_INCLUDE_DIRECTORIES
+#define ZELK_SYSTEM_INCLUDE_DIRECTORIES "/usr/include:/usr/local/include"
+#endif
+
+std::string SymbolText(const StackFrameSymbol &symbol)
+{
+    char text[64];
+    if (!symbol.function.empty())
+    {
+        std::snprintf(text, sizeof text, "+0x%llx", static_cast<unsigned long long>(symbol.functionOffset));
+        return symbol.function + text;
+    }
+    if (symbol.module.empty())
+        return {};
+    std::snprintf(text, sizeof text, "+0x%llx", static_cast<unsigned long long>(symbol.moduleOffset));
+    return symbol.module + text;
+}
+
+// The places of frames, innermost first; a frame in inlined code gives one place per inlined
+// call, as if each were a frame of its own.
 std::vector<Place> PlacesOf(const uint64_t *frames, size_t count)
 {
     std::vector<Place> places;
     for (size_t i = 0; i < count; ++i)
     {
+        // A return address: the call is the byte before.
+        const bool own = LoadableModule::IsOwnCode(frames[i] - 1);
         const StackFrameSymbol symbol = SymbolEngine::Resolve(frames[i]);
+        const std::string text = SymbolText(symbol);
+        const bool known = symbol.line > 0;
         for (const StackFrameSymbol::InlinedCall &call : symbol.inlined)
-            places.push_back({call.file, call.line});
-        places.push_back({symbol.file, symbol.line});
+            places.push_back({own, call.line > 0 ? call.file : std::string(), call.line, text});
+        places.push_back({own, known ? symbol.file : std::string(), symbol.line, text});
     }
     return places;
 }
 
-// The directory this program was compiled from, as its line tables name it: where this file's own
-// code resolves to, less "kernel/DebugAllocTracker.cpp". Kept in static storage, not on the heap,
-// so that taking it never allocates a block the report would count. Empty without line tables.
-const char *OwnSourceRoot()
+bool HasOwnFrame(const uint64_t *frames, size_t count)
 {
-    static char root[4096];
-    static std::once_flag once;
-    std::call_once(once, [] {
-        constexpr std::string_view kThisFile = "kernel/DebugAllocTracker.cpp";
-        const std::string file =
-            SymbolEngine::Resolve(reinterpret_cast<uint64_t>(&PlacesOf), false).file;
-        if (file.size() > kThisFile.size() && file.size() < sizeof root && file.ends_with(kThisFile))
-            file.copy(root, file.size() - kThisFile.size());
-    });
-    return root;
+    return std::any_of(frames, frames + count, [](uint64_t frame) { return LoadableModule::IsOwnCode(frame - 1); });
 }
+} // namespace
 
-// The first place in code of this program's own sources: the libraries' code (the standard
-// library's templates and inline functions included, wherever the compiler put them) is passed
-// over, so a block is named by the line of ours that asked for it. npos when there is none: the
-// block was allocated by a library on its own, at its start-up or for its own purposes. A program
-// without line tables cannot tell, and counts every place as its own.
-size_t FirstOwnPlace(const std::vector<Place> &places)
+size_t DebugAllocTracker::NamingPlace(const std::vector<Place> &places)
 {
-    const std::string_view root = OwnSourceRoot();
-    if (root.empty())
-        return places.empty() ? std::string::npos : 0;
+    // Code of a library header may be ours only by where it lies: the executable carries the
+    // instances of the standard library's templates that it uses, and the dynamic loader binds the
+    // libraries' own calls of them there too. Such places name no block; code without line tables
+    // might be anything, so the first of it does.
+    size_t firstUnknown = std::string::npos;
     for (size_t i = 0; i < places.size(); ++i)
     {
-        if (places[i].file.starts_with(root))
+        if (!places[i].ownCode)
+            continue;
+        if (places[i].file.empty())
+            firstUnknown = std::min(firstUnknown, i);
+        else if (!IsLibraryHeader(places[i].file))
             return i;
     }
-    return std::string::npos;
+    return firstUnknown;
 }
 
+bool DebugAllocTracker::IsLibraryHeader(std::string_view file)
+{
+    // A build that maps its own directories away records relative names; the compiler names the
+    // headers of its include directories as it found them there, whole.
+    if (!file.starts_with('/'))
+        return false;
+    std::string_view directories = ZELK_SYSTEM_INCLUDE_DIRECTORIES;
+    while (!directories.empty())
+    {
+        const size_t end = std::min(directories.find(':'), directories.size());
+        std::string_view directory = directories.substr(0, end);
+        directories.remove_prefix(std::min(end + 1, directories.size()));
+        while (directory.ends_with('/'))
+            directory.remove_suffix(1);
+        if (!directory.empty() && file.size() > directory.size() && file.starts_with(directory) &&
+            file[directory.size()] == '/')
+            return true;
+    }
+    return false;
+}
+
+std::string DebugAllocTracker::PlaceText(const Place &place)
+{
+    if (!place.file.empty())
+        return place.file + "(" + std::to_string(place.line) + ")";
+    if (!place.symbol.empty())
+        return place.symbol;
+    return "<unknown>(-1)";
+}
+
+namespace
+{
 uint32_t CurrentThreadId()
 {
     __attribute__((tls_model("initial-exec"))) static thread_local uint32_t id = 0;
     if (id == 0)
-        id = static_cast<uint32_t>(gettid());
+        id = static_cast<uint32_t>(OS::GetCurrentThreadId());
     return id;
 }
 } // namespace
@@ -186,9 +229,9 @@ void DebugAllocTracker::ReportUnknownBlock(void *block, const void *caller)
         return;
     }
     const std::vector<Place> places = PlacesOf(frames, count);
-    const size_t own = FirstOwnPlace(places);
-    const Place &where = places[own == std::string::npos ? 0 : own];
-    Print("%s(%d): unknown memory block starting at %p freed.\n", where.file.c_str(), where.line, block);
+    const size_t own = NamingPlace(places);
+    const std::string where = PlaceText(places[own == std::string::npos ? 0 : own]);
+    Print("%s: unknown memory block starting at %p freed.\n", where.c_str(), block);
 }
 
 void DebugAllocTracker::Report()
@@ -241,19 +284,22 @@ bool DebugAllocTracker::ReportLocation(const Record &location, size_t count)
         Print("Unknown location: %zu memory blocks of size %zu were never freed.\n\n", count, location.size);
         return true;
     }
+    // Most of what is live at exit is the libraries' own: told apart without a symbol looked up.
+    if (!HasOwnFrame(location.frames, location.frameCount))
+        return false;
     const std::vector<Place> places = PlacesOf(location.frames, location.frameCount);
-    const size_t own = FirstOwnPlace(places);
+    const size_t own = NamingPlace(places);
     if (own == std::string::npos)
         return false;
-    const Place &where = places[own];
+    const std::string where = PlaceText(places[own]);
     if (count == 1)
-        Print("%s(%d): 1 memory block of size %zu was never freed (thread id %u).\n", where.file.c_str(), where.line,
-              location.size, location.threadId);
+        Print("%s: 1 memory block of size %zu was never freed (thread id %u).\n", where.c_str(), location.size,
+              location.threadId);
     else
-        Print("%s(%d): %zu memory blocks of size %zu were never freed (thread id %u).\n", where.file.c_str(),
-              where.line, count, location.size, location.threadId);
+        Print("%s: %zu memory blocks of size %zu were never freed (thread id %u).\n", where.c_str(), count,
+              location.size, location.threadId);
     for (size_t i = own + 1; i < places.size(); ++i)
-        Print("%s(%d): Called from.\n", places[i].file.c_str(), places[i].line);
+        Print("%s: Called from.\n", PlaceText(places[i]).c_str());
     Print("\n");
     return true;
 }

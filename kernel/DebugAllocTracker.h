@@ -4,6 +4,10 @@
 // output. Each is named by the first line of this program's own code on its stack; blocks that
 // libraries allocated on their own (their start-up keeps many for the life of the process) are
 // only counted.
+//
+// Which code is our own is decided by where it is loaded (the program's executable and the
+// modules it carries, not the shared libraries), never by the source paths in the debugging
+// information: those depend on how and where each object was compiled.
 #pragma once
 
 #include <atomic>
@@ -11,6 +15,9 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
 
 class DebugAllocTracker
 {
@@ -47,6 +54,27 @@ public:
     void Report();
 
     void SetReportHook(ReportHook hook) { m_reportHook = hook; }
+
+    // A place on a block's stack: a frame, or a call inlined in it.
+    struct Place
+    {
+        // The frame lies in the program's own code.
+        bool ownCode = false;
+        // Empty when the code has no line tables.
+        std::string file;
+        int line = -1;
+        // "function+0x1f", or "module+0x4a0" without symbols; empty when not even the module is
+        // known.
+        std::string symbol;
+    };
+    // The place that names a block: the first of our own code whose source is ours rather than a
+    // library header that the compiler put into our code; else the first of our own code without
+    // line tables. npos when there is none: a library allocated the block on its own.
+    static size_t NamingPlace(const std::vector<Place> &places);
+    // Whether a source file is a header of the compiler's or the system's include directories.
+    static bool IsLibraryHeader(std::string_view file);
+    // "file(line)", else the symbol, else "<unknown>(-1)".
+    static std::string PlaceText(const Place &place);
 
 private:
     struct Record

@@ -32,9 +32,13 @@ struct StackFrameSymbol
     };
 
     std::string module;
+    // Where the address lies in the module's file, for a module without symbols.
+    uint64_t moduleOffset = 0;
     // The function the address lies in, and the place in it: when the address is in inlined code,
     // the line that the outermost inlined call stands on.
     std::string function;
+    // Where the address lies in the function, for a module without line tables.
+    uint64_t functionOffset = 0;
     std::string file = "<unknown>";
     int line = -1;
     // The inlined functions the address lies in, innermost first.

@@ -79,7 +79,8 @@ void ZelkSystemLogWrite(uint32_t mask, std::string text)
     std::lock_guard<std::recursive_mutex> lock(ZelkSystemLogLock());
     text += "\n";
     const std::wstring wide = NarrowToWide(text);
-    if (mask & SystemLogDebugger)
+    const bool consoleCopiesDebugger = (mask & SystemLogConsole) && ConsoleOutputOnStandardError();
+    if ((mask & SystemLogDebugger) && !consoleCopiesDebugger)
         WriteDebuggerOutput(text);
     if (mask & SystemLogConsole)
         WriteConsoleOutput(text, wide);

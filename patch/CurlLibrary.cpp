@@ -1,8 +1,8 @@
 #include "patch/CurlLibrary.h"
 
 #include <cstdlib>
-#include <dlfcn.h>
 
+#include "kernel/LoadableModule.h"
 #include "kernel/ZelkSystemLog.h"
 #include "patch/InternetTransfer.h"
 
@@ -14,7 +14,7 @@ CurlLibrary g_curl;
 
 template <typename Function> bool Resolve(void *library, const char *name, Function &function)
 {
-    function = reinterpret_cast<Function>(dlsym(library, name));
+    function = reinterpret_cast<Function>(LoadableModule::Symbol(library, name));
     if (function == nullptr)
         ZelkSystemLog("CurlLibrary> %s lacks %s", ZELK_CURL_LIBRARY, name);
     return function != nullptr;
@@ -23,10 +23,11 @@ template <typename Function> bool Resolve(void *library, const char *name, Funct
 bool Load()
 {
     // Never unloaded: the library keeps state (its global initialisation) for the process.
-    void *library = dlopen(ZELK_CURL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    const char *reason = nullptr;
+    void *library = LoadableModule::Open(ZELK_CURL_LIBRARY, &reason);
     if (library == nullptr)
     {
-        ZelkSystemLog("CurlLibrary> cannot load %s: %s", ZELK_CURL_LIBRARY, dlerror());
+        ZelkSystemLog("CurlLibrary> cannot load %s: %s", ZELK_CURL_LIBRARY, reason);
         return false;
     }
     return Resolve(library, "curl_global_init", g_curl.globalInit) &&

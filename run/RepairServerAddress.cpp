@@ -1,11 +1,9 @@
 #include "run/RepairServerAddress.h"
 
-#include <arpa/inet.h>
 #include <cwctype>
 #include <memory>
-#include <netdb.h>
-#include <sys/socket.h>
 
+#include "kernel/HostAddress.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
@@ -82,24 +80,15 @@ bool ResolveRepairServer(const std::wstring &setting, IPv4Endpoint &server)
     uint16_t port = 0;
     if (!SplitHostAndPort(WideToNarrow(setting), host, port))
     {
-        ZelkSystemLog("ResolveRepairServer> not a host and port: %s\n", WideToNarrow(setting).c_str());
+        ZelkSystemLog("ResolveRepairServer> not a host and port: %s", WideToNarrow(setting).c_str());
         return false;
     }
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (result != 0 || found == nullptr)
+    std::string reason;
+    if (!ResolveIPv4Host(host, server.address, reason))
     {
-        ZelkSystemLog("ResolveRepairServer> %s: %s\n", host.c_str(), gai_strerror(result));
+        ZelkSystemLog("ResolveRepairServer> %s: %s", host.c_str(), reason.c_str());
         return false;
     }
-    const std::unique_ptr<addrinfo, void (*)(addrinfo *)> owned(found, freeaddrinfo);
-    if (found->ai_addrlen < sizeof(sockaddr_in))
-        return false;
-    const auto *address = reinterpret_cast<const sockaddr_in *>(found->ai_addr);
-    server.address = ntohl(address->sin_addr.s_addr);
     server.port = port;
     return true;
 }

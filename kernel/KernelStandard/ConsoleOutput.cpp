@@ -164,9 +164,14 @@ void WriteDebuggerOutput(const std::string &narrow)
         WriteAll(STDERR_FILENO, narrow.data(), narrow.size());
 }
 
+bool ConsoleOutputOnStandardError()
+{
+    return ThePipe().fd < 0 && g_consoleDescriptor.load() == STDERR_FILENO;
+}
+
 void WriteConsoleOutputFromSignal(const char *ascii, size_t size)
 {
-    if (DebuggerOutputEnabled())
+    if (DebuggerOutputEnabled() && !ConsoleOutputOnStandardError())
         WriteAll(STDERR_FILENO, ascii, size);
     const int fifo = ThePipe().fd;
     if (fifo < 0)

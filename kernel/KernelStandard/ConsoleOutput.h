@@ -11,6 +11,9 @@ void WriteConsoleOutput(const std::string &narrow, const std::wstring &wide);
 void SendConsoleOutputToStandardError();
 // Standard error while a debugger is attached or ZELK_DEBUG_OUTPUT=stderr; dropped otherwise.
 void WriteDebuggerOutput(const std::string &narrow);
+// True when the console output goes to standard error, where the debugger output goes as well:
+// a line meant for both is then written once.
+bool ConsoleOutputOnStandardError();
 // True when a tracer (debugger) is attached to this process.
 bool IsDebuggerAttached();
 // Whether debugger output is written; decided on the first call, which must not come from a

@@ -72,10 +72,12 @@ char *Demangle(const char *name)
     return status == 0 ? readable : nullptr;
 }
 
-// A relative source name (as a build directory records it) made whole: "/src/build/../a.cpp" is
-// "/src/a.cpp". Symbolic links are not followed; the name is what the compiler saw.
+// A source name made whole: "/src/build/../a.cpp" is "/src/a.cpp". Symbolic links are not
+// followed; the name is what the compiler saw. A relative name (a build that maps its directories
+// away) stays relative: "./kernel/a.cpp" is "kernel/a.cpp".
 std::string LexicallyNormal(const std::string &path)
 {
+    const bool absolute = path.starts_with('/');
     std::vector<std::string> parts;
     size_t start = 0;
     while (start <= path.size())
@@ -92,18 +94,18 @@ std::string LexicallyNormal(const std::string &path)
     }
     std::string normal;
     for (const std::string &part : parts)
-        normal += "/" + part;
-    return normal.empty() ? "/" : normal;
+        normal += (normal.empty() && !absolute ? "" : "/") + part;
+    if (normal.empty())
+        return absolute ? "/" : ".";
+    return normal;
 }
 
 // Names that libdw already joined to the compilation directory ("/src/build/../a.cpp", as clang
 // records them) come out whole as well.
 std::string WholePath(const char *file, const char *directory)
 {
-    if (file[0] == '/')
+    if (file[0] == '/' || !directory)
         return LexicallyNormal(file);
-    if (!directory)
-        return file;
     return LexicallyNormal(std::string(directory) + "/" + file);
 }
 
@@ -228,10 +230,16 @@ void AddInlinedCalls(Dwfl_Module *module, Dwarf_Addr address, StackFrameSymbol &
 // Fills in function, file and line from a module of a session; the module's name is the caller's.
 void DescribeAddress(Dwfl_Module *module, Dwarf_Addr address, StackFrameSymbol &symbol)
 {
-    const char *name = dwfl_module_addrname(module, address);
+    Dwarf_Addr start = 0;
+    if (dwfl_module_info(module, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr) && address >= start)
+        symbol.moduleOffset = address - start;
+    GElf_Off offset = 0;
+    GElf_Sym elfSymbol;
+    const char *name = dwfl_module_addrinfo(module, address, &offset, &elfSymbol, nullptr, nullptr, nullptr);
     // Without a symbol, lines are not looked up either: a line without its function misleads.
     if (!name)
         return;
+    symbol.functionOffset = offset;
     char *readable = Demangle(name);
     symbol.function = readable ? readable : name;
     std::free(readable);

@@ -21,6 +21,8 @@ extern char **environ;
 namespace
 {
 constexpr char kLogAndExitVariable[] = "ZELK_TEST_LOG_AND_EXIT";
+// Set: the logging child sends its console output to standard error, as an unattended run does.
+constexpr char kConsoleToStandardErrorVariable[] = "ZELK_TEST_CONSOLE_TO_STDERR";
 
 // Run as a child, this program logs the text of the variable during its static initialisation,
 // before any other part of the program has started, and ends there.
@@ -28,6 +30,8 @@ const bool g_loggingChild = [] {
     const char *text = std::getenv(kLogAndExitVariable);
     if (!text)
         return false;
+    if (std::getenv(kConsoleToStandardErrorVariable))
+        ZelkSendSystemLogToStandardError();
     ZelkSystemLog("%s", text);
     _exit(0);
 }();
@@ -256,27 +260,34 @@ TEST(ZelkSystemLog, ConsoleFifoReceivesUtf16Text)
     EXPECT_EQ(result.output.find("fifo line"), std::string::npos);
 }
 
-TEST(ZelkSystemLog, DebuggerOutputGoesToStandardErrorWhenAsked)
+TEST(ZelkSystemLog, DebuggerOutputGoesToStandardErrorWhenAskedAndOnlyOnce)
 {
     struct DebuggerCase
     {
         const char *variable;
+        const char *console;
+        const char *output;
         const char *errors;
     };
+    const std::string consoleOnStandardError = std::string(kConsoleToStandardErrorVariable) + "=1";
     const DebuggerCase cases[] = {
-        {"ZELK_DEBUG_OUTPUT=stderr", "to the debugger\n"},
-        {"ZELK_DEBUG_OUTPUT", ""},
-        {"ZELK_DEBUG_OUTPUT=other", ""},
+        {"ZELK_DEBUG_OUTPUT=stderr", kConsoleToStandardErrorVariable, "to the debugger\n", "to the debugger\n"},
+        {"ZELK_DEBUG_OUTPUT", kConsoleToStandardErrorVariable, "to the debugger\n", ""},
+        {"ZELK_DEBUG_OUTPUT=other", kConsoleToStandardErrorVariable, "to the debugger\n", ""},
+        // A line the console output already puts on standard error is not copied there again.
+        {"ZELK_DEBUG_OUTPUT=stderr", consoleOnStandardError.c_str(), "", "to the debugger\n"},
+        {"ZELK_DEBUG_OUTPUT", consoleOnStandardError.c_str(), "", "to the debugger\n"},
     };
     testfiles::TempDirectory temp;
     const std::string empty = temp.Path().string();
     for (const DebuggerCase &debuggerCase : cases)
     {
-        SCOPED_TRACE(debuggerCase.variable);
-        const ChildResult result = RunLoggingChild("to the debugger", {debuggerCase.variable, "TEMP=" + empty});
+        SCOPED_TRACE(std::string(debuggerCase.variable) + " " + debuggerCase.console);
+        const ChildResult result =
+            RunLoggingChild("to the debugger", {debuggerCase.variable, debuggerCase.console, "TEMP=" + empty});
         EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 0);
         EXPECT_EQ(result.errors, debuggerCase.errors);
-        EXPECT_EQ(result.output, "to the debugger\n");
+        EXPECT_EQ(result.output, debuggerCase.output);
     }
 }
 
