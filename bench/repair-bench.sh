@@ -56,7 +56,9 @@ free_port() {
 # Starts a server on ROOT; its port goes into $port, its log is $work/server-NAME.log.
 start_server() {
   local name=$1 tree=$2 log=$work/server-$1.log
-  "$build/zelk-repair-server" "$tree" --bind 127.0.0.1 --port 0 --cache "$work/$name.cache" >"$log" 2>&1 &
+  # Every client of the bench comes from 127.0.0.1: the per-address cap must let them all in.
+  "$build/zelk-repair-server" "$tree" --bind 127.0.0.1 --port 0 --cache "$work/$name.cache" \
+    --max-per-address "$((clients > 16 ? clients : 16))" >"$log" 2>&1 &
   pids+=($!)
   echo $! >"$work/server-$name.pid"
   for _ in $(seq 3000); do
