@@ -9,6 +9,8 @@
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "run/InstallDiscovery.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "run/PatchRun.h"
 
 namespace ZelkPatch
@@ -73,7 +75,7 @@ bool PelmoConsoleApp::OnInit()
         // whole answer.
         if (upToDate)
             return EndEarly(kExitCompleted);
-        m_console->Message(MessageError, kNoValidOperation);
+        m_console->Message(MessageError, LoadMessage(kIdNoValidOperation));
         return EndEarly(kExitNoRun);
     }
     ConsoleHost &console = *m_console;

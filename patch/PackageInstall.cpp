@@ -7,15 +7,15 @@
 #include "kernel/ProcessUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
+#include "kernel/UserText.h"
+#include "kernel/UserTextIds.h"
 #include "kernel/ZelkSystemLog.h"
 #include "kernel/ZelkTypes.h"
 #include "net/ZelkDataBuffer.h"
-#include "patch/FixedTexts.h"
 #include "patch/MD5.h"
 #include "patch/PackageArchive.h"
 
 const std::wstring kPatchToolPath = ProductFacts::kPatchToolPath;
-const std::wstring kTextListPathBeyondBounds = L"Refused a package list that names a path too long or too deep: ";
 
 namespace
 {
@@ -28,14 +28,6 @@ const std::wstring kDifferenceSuffix = L".diff";
 // Far beyond the list of any real step (a million files take some 100 MiB); a larger file is not
 // read into memory.
 constexpr uint64_t kMaxListSize = 512ull << 20;
-
-// Texts for the cases the fixed texts have no words for.
-const std::wstring kTextRefusedListPath = L"Refused a listed path that points outside the installation: ";
-const std::wstring kTextToolEndedAbnormally = L"The patch tool ended abnormally.";
-const std::wstring kTextPatchedChecksumWrong =
-    L"The patched file does not have the expected checksum; the original file was put back.";
-const std::wstring kTextCannotMakeBackup = L"Could not make a backup of the file before patching it.";
-
 
 // A list path ("\" separated) as a path of this system, relative to the installation.
 std::wstring NativeListPath(const std::wstring &path)
@@ -58,7 +50,7 @@ bool CheckListedPath(const PackageEntry &entry)
     if (IsContainedRelativeName(entry.path))
         return true;
     ZelkSystemLogW(L"PackageInstall> refused the listed path %ls", entry.path.c_str());
-    ReportMessage(MessageError, kTextRefusedListPath + NativeListPath(entry.path));
+    ReportMessage(MessageError, UserText(ZelkPatch::kIdRefusedListPath) + NativeListPath(entry.path));
     return false;
 }
 
@@ -117,7 +109,7 @@ bool OpenList(const std::wstring &package, const std::wstring &name, std::vector
     std::string text;
     if (ReadWholeFile(path, text, kMaxListSize) != ZELKRESULT_OK)
     {
-        ReportMessage(MessageError, kTextCouldNotOpen + path + kTextNotPresent);
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdCouldNotOpen) + path + UserText(ZelkPatch::kIdNotPresent));
         return false;
     }
     entries = ParsePackageList(text);
@@ -128,7 +120,7 @@ bool OpenList(const std::wstring &package, const std::wstring &name, std::vector
         if (!IsWithinUntrustedNameBounds(entry.path))
         {
             ZelkSystemLogW(L"PackageInstall> %ls names a path beyond the bounds", path.c_str());
-            ReportMessage(MessageError, kTextListPathBeyondBounds + path);
+            ReportMessage(MessageError, UserText(ZelkPatch::kIdListPathBeyondBounds) + path);
             return false;
         }
     }
@@ -182,13 +174,13 @@ std::wstring PatchToolFailureText(uint32_t exitCode, const std::wstring &backup,
     switch (exitCode)
     {
     case 1:
-        return kTextPatchToolArguments;
+        return UserText(ZelkPatch::kIdPatchToolArguments);
     case 2:
-        return FillInFileName(kTextPatchToolDataFile, backup);
+        return FillInFileName(UserText(ZelkPatch::kIdPatchToolDataFile), backup);
     case 3:
-        return FillInFileName(kTextPatchToolPatchFile, difference);
+        return FillInFileName(UserText(ZelkPatch::kIdPatchToolPatchFile), difference);
     case 4:
-        return kTextPatchToolOutputFile;
+        return UserText(ZelkPatch::kIdPatchToolOutputFile);
     default:
         return std::wstring();
     }
@@ -208,13 +200,13 @@ bool RunPatchTool(const PackageTarget &directories, const std::wstring &backup, 
     std::unique_ptr<ZelkProcess> tool = ZelkProcess::StartInstalled(directories.installation, commandLine);
     if (!tool)
     {
-        ReportMessage(MessageNormal, kTextFailedPatchCommand + NativeToPath(commandLine));
+        ReportMessage(MessageNormal, UserText(ZelkPatch::kIdFailedPatchCommand) + NativeToPath(commandLine));
         return false;
     }
     if (!tool->Wait(kWaitForever) || tool->EndedBySignal() || tool->ExitCode() == kExitCodeFailed)
     {
         ZelkSystemLog("PatchListedFiles> the patch tool did not end normally: %s", commandLine.c_str());
-        failureText = kTextToolEndedAbnormally;
+        failureText = UserText(ZelkPatch::kIdToolEndedAbnormally);
         return false;
     }
     failureText = PatchToolFailureText(tool->ExitCode(), backup, difference);
@@ -255,7 +247,7 @@ bool AddEntry(const PackageTarget &directories, const PackageEntry &entry)
     const std::wstring directory = ParentDirectory(target);
     if (!directory.empty() && !IsDirectory(directory) && !MakeDirectory(directory))
     {
-        ReportMessage(MessageError, kTextCannotCreateDirectory + directory);
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotCreateDirectory) + directory);
         ok = false;
     }
     if (!CopyFileAt(source, target))
@@ -268,7 +260,7 @@ bool AddEntry(const PackageTarget &directories, const PackageEntry &entry)
         }
         if (!CopyFileAt(source, target))
         {
-            ReportMessage(MessageError, kTextCannotCopy + source);
+            ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotCopy) + source);
             return false;
         }
     }
@@ -285,7 +277,7 @@ bool DeleteEntry(const PackageTarget &directories, const PackageEntry &entry)
         return true;
     if (!FileExists(target))
     {
-        ReportMessage(MessageMinor, kTextAlreadyRemoved + target);
+        ReportMessage(MessageMinor, UserText(ZelkPatch::kIdAlreadyRemoved) + target);
         return true;
     }
     // The package says the file goes; its read-only bit does not keep it.
@@ -295,7 +287,7 @@ bool DeleteEntry(const PackageTarget &directories, const PackageEntry &entry)
             return true;
         SetReadOnly(target);
     }
-    ReportMessage(MessageError, kTextCannotDelete + target);
+    ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotDelete) + target);
     return false;
 }
 
@@ -321,7 +313,7 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
     }
     if (!hashed)
     {
-        ReportMessage(MessageError, kTextChecksumFailed + target);
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdChecksumFailed) + target);
         return false;
     }
     if (digest == entry.newChecksum)
@@ -330,12 +322,12 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
         std::string backupDigest;
         if (FileExists(backup) && DigestOf(backup, backupDigest) && backupDigest == entry.oldChecksum)
             DeleteFileAt(backup);
-        ReportMessage(MessageMinor, kTextAlreadyPatched + target);
+        ReportMessage(MessageMinor, UserText(ZelkPatch::kIdFileAlreadyPatched) + target);
         return true;
     }
     if (digest != entry.oldChecksum)
     {
-        ReportMessage(MessageError, kTextDamagedFile + target);
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdDamagedFile) + target);
         return false;
     }
 
@@ -348,7 +340,7 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
     if (!ReplaceFileAt(target, backup) && !(CopyFileAt(target, backup) && DeleteFileAt(target)))
     {
         ApplyPermissions(target, permissions);
-        ReportMessage(MessageError, relative + L": " + kTextCannotMakeBackup);
+        ReportMessage(MessageError, relative + L": " + UserText(ZelkPatch::kIdCannotMakeBackup));
         return false;
     }
 
@@ -361,7 +353,7 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
         std::string patchedDigest;
         if (!DigestOf(target, patchedDigest) || patchedDigest != entry.newChecksum)
         {
-            failureText = kTextPatchedChecksumWrong;
+            failureText = UserText(ZelkPatch::kIdPatchedChecksumWrong);
             patched = false;
         }
     }
@@ -421,7 +413,7 @@ bool AddListedFiles(const PackageTarget &directories, const std::vector<PackageE
             return false;
         if (!AddEntry(directories, entry))
         {
-            ReportMessage(MessageNormal, kTextFailedAdding + NativeListPath(entry.path) + kTextEllipsis);
+            ReportMessage(MessageNormal, UserText(ZelkPatch::kIdFailedAdding) + NativeListPath(entry.path) + UserText(ZelkPatch::kIdEllipsis));
             ok = false;
         }
     }

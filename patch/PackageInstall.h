@@ -17,8 +17,6 @@ struct PackageEntry
 
 // The patch tool inside the installation, relative to it.
 extern const std::wstring kPatchToolPath;
-// Reported with a list's path when the list names a path beyond the bounds of a name from outside.
-extern const std::wstring kTextListPathBeyondBounds;
 
 // Reads the three lists of package as InstallPackage does and reports the first that cannot be
 // used, without touching any installation: a run checks a package so before it marks the

@@ -18,10 +18,10 @@
 #include "AppTestSupport.h"
 #include "run/InstallDiscovery.h"
 #include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "app/window/PatchMainFrame.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
-#include "patch/FixedTexts.h"
 
 using namespace ZelkPatch;
 using AppTest::Press;
@@ -126,9 +126,9 @@ TEST_F(WindowRunAcceptanceTest, CancelInTheMiddleOfAStepLeavesEveryFileOldOrNew)
     EXPECT_FALSE(m_frame->CancelButton()->IsEnabled());
 
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }, std::chrono::seconds(60))) << PathToNative(Log());
-    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), kTextExit);
+    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), LoadMessage(kIdExit));
     const std::wstring log = Log();
-    EXPECT_NE(log.find(kTextCancelling), std::wstring::npos) << PathToNative(log);
+    EXPECT_NE(log.find(LoadMessage(kIdCancelling)), std::wstring::npos) << PathToNative(log);
     EXPECT_EQ(log.substr(log.rfind(L'\n') + 1), L"Patching aborted.") << PathToNative(log);
 
     // Each file holds what build 100 or build 101 has at its path; nothing half-written.
