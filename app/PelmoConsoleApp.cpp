@@ -15,12 +15,6 @@
 
 namespace ZelkPatch
 {
-namespace
-{
-// The name "--version" gives, also for a standalone patcher that was renamed.
-const char *const kProgramName = "pelmo-patcher";
-} // namespace
-
 PelmoConsoleApp::PelmoConsoleApp() = default;
 
 PelmoConsoleApp::~PelmoConsoleApp() = default;
@@ -92,7 +86,7 @@ bool PelmoConsoleApp::PrintAnswerOnly()
     if (commandLine.HelpRequested())
         std::fputs(PathToNative(commandLine.UsageText()).c_str(), stdout);
     else if (commandLine.VersionRequested())
-        std::printf("%s %s\n", kProgramName, ZelkProgramVersion());
+        std::printf("%s %s\n", kPatcherProgramName, ZelkProgramVersion());
     else
         return false;
     std::fflush(stdout);

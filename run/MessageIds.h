@@ -163,4 +163,9 @@ constexpr unsigned kIdCheckVolumeFreeUnknown = 608;
 constexpr unsigned kIdCheckTooLittleSpace = 609;
 constexpr unsigned kIdCheckGoAhead = 610;
 constexpr unsigned kIdCheckNotGoAhead = 611;
+// The command line's usage and its mistakes.
+constexpr unsigned kIdUsage = 620;
+constexpr unsigned kIdUsageValue = 621;
+constexpr unsigned kIdUnknownOption = 622;
+constexpr unsigned kIdCommandLineUnreadable = 623;
 } // namespace ZelkPatch

@@ -1,5 +1,5 @@
 // The built patcher run unattended under each locale: a standalone run, its preflight check, a
-// download run and a repair run. Every line a run shows must be a text of the locale's language
+// download run, a repair run and a mistyped command line. Every line a run shows must be a text of the locale's language
 // from the catalogue, its conversions filled in; a line the catalogue does not hold in that
 // language (an English literal, or an English catalogue text) fails the test. Names, addresses
 // and versions stand where the texts have conversions, so they never count as words.
@@ -103,8 +103,8 @@ private:
     std::vector<std::wregex> m_patterns;
 };
 
-// The lines of a run's standard output that the catalogue does not hold. The product utility's
-// lines are the product's, and message boxes' brackets are not text.
+// The lines of a run's output that the catalogue does not hold. The product utility's lines are
+// the product's, and message boxes' brackets are not text.
 std::vector<std::string> ForeignLines(const std::string &output, const CatalogueLines &catalogue)
 {
     std::vector<std::string> foreign;
@@ -115,6 +115,9 @@ std::vector<std::string> ForeignLines(const std::string &output, const Catalogue
             continue;
         if (line.size() > 2 && line.front() == '[' && line.back() == ']')
             line = line.substr(1, line.size() - 2);
+        // A row of the usage: the option's names (the interface, not words), a tab, its text.
+        if (const size_t tab = line.rfind('\t'); tab != std::string::npos && line.rfind("  -", 0) == 0)
+            line = line.substr(tab + 1);
         if (!catalogue.Holds(line))
             foreign.push_back(line);
     }
@@ -156,7 +159,8 @@ protected:
     static void TearDownTestSuite() { s_temp.reset(); }
 
     // A run in an installation of its own; its whole output.
-    std::string Run(const std::string &name, std::vector<std::string> arguments, const std::string &registryExtra = "")
+    std::string Run(const std::string &name, std::vector<std::string> arguments, const std::string &registryExtra = "",
+                    bool standardError = false)
     {
         MakeRunDirectory(s_root / name);
         if (!registryExtra.empty())
@@ -169,8 +173,10 @@ protected:
         for (std::string &variable : environment)
             if (variable.rfind("LANG=", 0) == 0)
                 variable = std::string("LANG=") + GetParam().lang;
-        // Standard output only: the diagnostic lines on standard error are for developers.
-        arguments.insert(arguments.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null"});
+        // A run's diagnostic lines on standard error are for developers; a mistyped command line
+        // is told there.
+        if (!standardError)
+            arguments.insert(arguments.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>/dev/null"});
         RunningProgram patcher(arguments, environment);
         patcher.Wait();
         const std::string output = patcher.Output();
@@ -225,25 +231,28 @@ TEST_P(LocaleRunTest, EveryLineOfEveryRunIsInTheLocalesLanguage)
     {
         const char *name;
         std::string output;
-        unsigned lastLine;
+        std::string lastLine;
     } runs[] = {
-        {"standalone", Run("standalone", {s_patcher.string(), "-u"}), kIdPatchingCompleted},
-        {"check", Run("check", {s_patcher.string(), "-u", "--check"}), kIdCheckGoAhead},
+        {"standalone", Run("standalone", {s_patcher.string(), "-u"}), Text(kIdPatchingCompleted)},
+        {"check", Run("check", {s_patcher.string(), "-u", "--check"}), Text(kIdCheckGoAhead)},
         // The first server is down, so the run also says that it passes it over.
         {"download",
          Run("download", {kBuild + "/pelmo-patcher", "-u", "--server=" + downServer, "--server=" + listServer,
                           "--final=101", "100", "INSTALL"}),
-         kIdPatchingCompleted},
+         Text(kIdPatchingCompleted)},
         {"repair",
          Run("repair", {kBuild + "/pelmo-patcher", "-u", "-r"},
              "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Pelmo]\n\"RepairServer\"=\"127.0.0.1:" +
                  std::to_string(repairServer.Port()) + "\"\n"),
-         kIdPatchingCompleted},
+         Text(kIdPatchingCompleted)},
+        // The usage and the account of the mistake.
+        {"mistyped", Run("mistyped", {kBuild + "/pelmo-patcher", "-u", "--no-such-option"}, "", true),
+         Text(kIdUnknownOption).replace(Text(kIdUnknownOption).find("%s"), 2, "--no-such-option")},
     };
     for (const auto &run : runs)
     {
         SCOPED_TRACE(std::string(run.name) + " under LANG=" + GetParam().lang + ":\n" + run.output);
-        EXPECT_TRUE(Contains(run.output, Text(run.lastLine) + "\n"));
+        EXPECT_TRUE(Contains(run.output, run.lastLine));
         EXPECT_EQ(ForeignLines(run.output, catalogue), std::vector<std::string>());
     }
 }
