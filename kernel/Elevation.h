@@ -25,8 +25,5 @@ constexpr int kElevationUnavailable = 127;
 // by a signal.
 int RunElevatedCopy(const std::wstring &executable, const std::vector<std::string> &arguments);
 
-// True when the existing file opens for reading and writing (nothing is created or truncated).
-bool CanOpenForReadWrite(const std::wstring &path);
-
 // Makes the directory the process's current directory.
 bool SetCurrentDirectoryTo(const std::wstring &directory);

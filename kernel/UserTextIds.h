@@ -24,6 +24,8 @@ constexpr unsigned kIdPatchToolPatchFile = 229;
 constexpr unsigned kIdPatchToolOutputFile = 230;
 constexpr unsigned kIdCouldNotOpen = 232;
 constexpr unsigned kIdNotPresent = 234;
+// A name that a link planted in the installation leads out of it.
+constexpr unsigned kIdLeadsOutside = 300;
 // Package archives and lists that name paths outside where they may write, and the patch tool.
 constexpr unsigned kIdRefusedArchiveName = 500;
 constexpr unsigned kIdListPathBeyondBounds = 501;

@@ -17,6 +17,7 @@ namespace
 constexpr int kAttempts = 4;
 constexpr long kMaxRedirects = 10;
 constexpr long kReceiveBufferSize = 128 * 1024;
+constexpr long kNotModified = 304;
 constexpr long kNotFound = 404;
 constexpr long kGone = 410;
 
@@ -79,6 +80,7 @@ struct HttpRangeRequest
     uint64_t length = 0; // of a range
     uint64_t limit = 0;  // of a whole file
     bool noCache = false;
+    const HttpVersion *known = nullptr; // asks for "not modified" when it is still this version
 
     // While it runs.
     CURL *curl = nullptr;
@@ -89,6 +91,8 @@ struct HttpRangeRequest
     long status = 0;
     ZELKRESULT failure = ZELKRESULT_OK;
     std::string contentRange;
+    HttpVersion version;
+    bool notModified = false;
     uint64_t received = 0;
     uint64_t headerBytes = 0;
 
@@ -99,6 +103,8 @@ struct HttpRangeRequest
         status = 0;
         failure = ZELKRESULT_OK;
         contentRange.clear();
+        version = HttpVersion();
+        notModified = false;
         received = 0;
     }
 
@@ -107,7 +113,9 @@ struct HttpRangeRequest
     {
         answerChecked = true;
         Curl().easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status == kNotFound || status == kGone)
+        if (status == kNotModified && known != nullptr)
+            notModified = true;
+        else if (status == kNotFound || status == kGone)
             failure = ZELKRESULT_LIST_FAILED;
         else if (status < 200 || status > 299)
             failure = ZELKRESULT_CONNECTION_LOST;
@@ -153,6 +161,17 @@ size_t ReceiveBody(char *data, size_t size, size_t count, void *context)
     return total;
 }
 
+// The value of a header line that has the name (with its colon), without the spaces around it.
+std::string HeaderValue(const char *data, size_t length, const char *name)
+{
+    const size_t skip = std::strlen(name);
+    std::string value(data + skip, length - skip);
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+        value.pop_back();
+    const size_t first = value.find_first_not_of(' ');
+    return first == std::string::npos ? std::string() : value.substr(first);
+}
+
 size_t ReceiveHeader(char *data, size_t size, size_t count, void *context)
 {
     HttpRangeRequest &request = *static_cast<HttpRangeRequest *>(context);
@@ -160,14 +179,14 @@ size_t ReceiveHeader(char *data, size_t size, size_t count, void *context)
     request.headerBytes += total;
     // Every answer of a redirect chain starts with its status line.
     if (StartsWithNoCase(data, total, "http/"))
-        request.contentRange.clear();
-    else if (StartsWithNoCase(data, total, "content-range:"))
     {
-        std::string value(data + std::strlen("content-range:"), total - std::strlen("content-range:"));
-        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
-            value.pop_back();
-        request.contentRange = value;
+        request.contentRange.clear();
+        request.version = HttpVersion();
     }
+    else if (StartsWithNoCase(data, total, "content-range:"))
+        request.contentRange = HeaderValue(data, total, "content-range:");
+    else if (StartsWithNoCase(data, total, "etag:"))
+        request.version.etag = HeaderValue(data, total, "etag:");
     return total;
 }
 
@@ -227,6 +246,23 @@ ZELKRESULT HttpRangeSession::FetchWhole(const std::string &url, uint64_t limit, 
     return Perform(request, destination);
 }
 
+ZELKRESULT HttpRangeSession::FetchWholeIfChanged(const std::string &url, uint64_t limit, const HttpVersion &known,
+                                                 HttpVersion &sent, bool &unchanged, ZelkDataBuffer &destination)
+{
+    HttpRangeRequest request;
+    request.url = url;
+    request.limit = limit;
+    request.noCache = true;
+    request.known = known.IsKnown() ? &known : nullptr;
+    const ZELKRESULT result = Perform(request, destination);
+    unchanged = result == ZELKRESULT_OK && request.notModified;
+    sent = unchanged ? known : request.version;
+    // A version that cannot be sent back is not one to ask with next time.
+    if (!IsSendableHeaderValue(sent.etag))
+        sent = HttpVersion();
+    return result;
+}
+
 ZELKRESULT HttpRangeSession::Perform(HttpRangeRequest &request, ZelkDataBuffer &destination)
 {
     if (request.ranged && request.length == 0)
@@ -281,6 +317,8 @@ ZELKRESULT HttpRangeSession::Perform(HttpRangeRequest &request, ZelkDataBuffer &
             AddHeader(headers, "Cache-Control: no-cache");
             AddHeader(headers, "Pragma: no-cache");
         }
+        if (request.known != nullptr && IsSendableHeaderValue(request.known->etag))
+            AddHeader(headers, ("If-None-Match: " + request.known->etag).c_str());
         Curl().easySetopt(curl, CURLOPT_HTTPHEADER, headers.get());
         if (request.ranged)
             Curl().easySetopt(curl, CURLOPT_RANGE, range.c_str());
@@ -307,6 +345,18 @@ ZELKRESULT HttpRangeSession::Perform(HttpRangeRequest &request, ZelkDataBuffer &
             return result;
     }
     return result;
+}
+
+bool IsSendableHeaderValue(const std::string &value)
+{
+    if (value.size() > kMaxHttpVersionLength)
+        return false;
+    for (const char c : value)
+    {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            return false;
+    }
+    return true;
 }
 
 std::string EncodeUrlPath(const std::string &path)

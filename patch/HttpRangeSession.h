@@ -5,6 +5,7 @@
 // than asked is refused before its bytes go anywhere.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,6 +15,21 @@
 class ZelkDataBuffer;
 class ZelkTransferCallback;
 struct HttpRangeRequest;
+
+// One version of a file as the server that sent it names it: its entity tag ("ETag"), empty when
+// it gave none. A modification time is no such name: it counts whole seconds, and a file replaced
+// within the second it was fetched would never be fetched again.
+struct HttpVersion
+{
+    std::string etag;
+
+    bool IsKnown() const { return !etag.empty(); }
+    bool operator==(const HttpVersion &other) const { return etag == other.etag; }
+};
+// True when a header value may be sent back as it is: printable, without line breaks, and at most
+// kMaxHttpVersionLength bytes.
+constexpr size_t kMaxHttpVersionLength = 256;
+bool IsSendableHeaderValue(const std::string &value);
 
 class HttpRangeSession
 {
@@ -35,6 +51,11 @@ public:
     // The whole file, asked for past caches when noCache is set; ZELKRESULT_NO_MEMORY when it holds
     // more than limit bytes. The other results are FetchRange's.
     ZELKRESULT FetchWhole(const std::string &url, uint64_t limit, bool noCache, ZelkDataBuffer &destination);
+    // FetchWhole past caches, asking the server to answer "not modified" (If-None-Match) when the
+    // file is still the version known (when that is known): unchanged then says so and nothing is
+    // written. sent receives the version of the file that was sent.
+    ZELKRESULT FetchWholeIfChanged(const std::string &url, uint64_t limit, const HttpVersion &known,
+                                   HttpVersion &sent, bool &unchanged, ZelkDataBuffer &destination);
 
     // Bytes of bodies and headers received so far, and the requests made (every attempt counts).
     uint64_t GetBytesReceived() const { return m_bytesReceived; }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/StdioFile.h"
 #include "kernel/TextConvert.h"
 
@@ -245,9 +246,10 @@ std::string MD5::hex_digest() const
     return text;
 }
 
-bool HashFileMD5(const std::wstring &path, std::wstring &out)
+namespace
 {
-    FILE *stream = OpenStdioFile(path, "rb");
+bool HashStream(FILE *stream, std::wstring &out)
+{
     if (!stream)
         return false;
     std::unique_ptr<char[]> streamBuffer(new char[kStreamBufferSize]);
@@ -256,4 +258,15 @@ bool HashFileMD5(const std::wstring &path, std::wstring &out)
     const std::string digest = MD5(stream).hex_digest();
     out = NarrowToWide(digest);
     return !digest.empty();
+}
+} // namespace
+
+bool HashFileMD5(const std::wstring &path, std::wstring &out)
+{
+    return HashStream(OpenStdioFile(path, "rb"), out);
+}
+
+bool HashFileMD5(const ConfinedDirectory &directory, const std::wstring &name, std::wstring &out)
+{
+    return HashStream(directory.OpenStdioFile(name, "rb"), out);
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+class ConfinedDirectory;
+
 class MD5
 {
 public:
@@ -33,3 +35,5 @@ private:
 // The MD5 of a file's bytes in lowercase hexadecimal. False (out unchanged) when the file cannot
 // be opened.
 bool HashFileMD5(const std::wstring &path, std::wstring &out);
+// The same for a file beneath a confined directory; errno kNameLeadsOutside when name leads outside.
+bool HashFileMD5(const ConfinedDirectory &directory, const std::wstring &name, std::wstring &out);

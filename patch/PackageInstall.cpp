@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessUtil.h"
 #include "kernel/ProductFacts.h"
@@ -54,28 +55,31 @@ bool CheckListedPath(const PackageEntry &entry)
     return false;
 }
 
-using FilePermissions = std::filesystem::perms;
-
-FilePermissions PermissionsOf(const std::wstring &path)
+// True, with the failure reported as one that names the file, when the operation that just failed
+// found that name leads outside the installation (a link planted there); nothing outside has
+// been touched then.
+bool ReportedOutside(const ConfinedDirectory &installation, const std::wstring &name)
 {
-    std::error_code error;
-    return std::filesystem::status(PathToNative(path), error).permissions();
+    if (errno != kNameLeadsOutside)
+        return false;
+    const std::wstring path = installation.PathOf(name);
+    ZelkSystemLogW(L"PackageInstall> %ls leads outside the installation", path.c_str());
+    ReportMessage(MessageError, FormatUserText(ZelkPatch::kIdLeadsOutside, path.c_str()));
+    return true;
 }
 
-void ApplyPermissions(const std::wstring &path, FilePermissions permissions)
+uint32_t PermissionBit(std::filesystem::perms permission)
 {
-    std::error_code error;
-    if (permissions != FilePermissions::unknown)
-        std::filesystem::permissions(PathToNative(path), permissions, error);
+    return static_cast<uint32_t>(permission);
 }
 
 // The archive carries no permissions; an added file that is a program of this system (a script or
 // an ELF image) is made executable, so that the product can start it.
-void MakeProgramsExecutable(const std::wstring &path)
+void MakeProgramsExecutable(const ConfinedDirectory &installation, const std::wstring &name)
 {
     static const std::string kScriptMagic = "#!";
     static const std::string kElfMagic = "\x7F" "ELF";
-    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
+    ZelkDataBufferFile file(installation, name, ZelkDataBufferFile::AccessRead);
     std::string start(kElfMagic.size(), '\0');
     if (!file.IsOpen() || file.GetSize() < kScriptMagic.size())
         return;
@@ -85,19 +89,21 @@ void MakeProgramsExecutable(const std::wstring &path)
     if (start.compare(0, kScriptMagic.size(), kScriptMagic) != 0 && start != kElfMagic)
         return;
     using std::filesystem::perms;
-    const FilePermissions current = PermissionsOf(path);
-    FilePermissions executable = perms::owner_exec;
-    if ((current & perms::group_read) != perms::none)
-        executable |= perms::group_exec;
-    if ((current & perms::others_read) != perms::none)
-        executable |= perms::others_exec;
-    ApplyPermissions(path, current | executable);
+    uint32_t permissions = 0;
+    if (!installation.GetPermissions(name, permissions))
+        return;
+    permissions |= PermissionBit(perms::owner_exec);
+    if (permissions & PermissionBit(perms::group_read))
+        permissions |= PermissionBit(perms::group_exec);
+    if (permissions & PermissionBit(perms::others_read))
+        permissions |= PermissionBit(perms::others_exec);
+    installation.SetPermissions(name, permissions);
 }
 
-bool DigestOf(const std::wstring &path, std::string &digest)
+bool DigestOf(const ConfinedDirectory &installation, const std::wstring &name, std::string &digest)
 {
     std::wstring text;
-    if (!HashFileMD5(path, text))
+    if (!HashFileMD5(installation, name, text))
         return false;
     digest = WideToNarrow(text);
     return true;
@@ -194,10 +200,10 @@ bool RunPatchTool(const PackageTarget &directories, const std::wstring &backup, 
 {
     // Every path is quoted, the tool's too: an installation below a directory with a blank in its
     // name must still find its tool.
-    const std::string commandLine = QuoteArgument(PathToNative(JoinPath(directories.installation, kPatchToolPath))) +
+    const std::string commandLine = QuoteArgument(PathToNative(directories.installation.PathOf(kPatchToolPath))) +
                                     " " + QuoteArgument(PathToNative(backup)) + " " +
                                     QuoteArgument(PathToNative(difference)) + " " + QuoteArgument(PathToNative(output));
-    std::unique_ptr<ZelkProcess> tool = ZelkProcess::StartInstalled(directories.installation, commandLine);
+    std::unique_ptr<ZelkProcess> tool = ZelkProcess::StartInstalled(directories.installation.Path(), commandLine);
     if (!tool)
     {
         ReportMessage(MessageNormal, UserText(ZelkPatch::kIdFailedPatchCommand) + NativeToPath(commandLine));
@@ -214,25 +220,27 @@ bool RunPatchTool(const PackageTarget &directories, const std::wstring &backup, 
 }
 
 // Puts the backup back over whatever the tool left at the target.
-void RestoreBackup(const std::wstring &backup, const std::wstring &target)
+void RestoreBackup(const ConfinedDirectory &installation, const std::wstring &backup, const std::wstring &target)
 {
-    if (ReplaceFileAt(backup, target))
+    if (installation.Rename(backup, target))
         return;
     // The old content is still whole in the backup, where the next application finds it.
-    ZelkSystemLogW(L"PatchListedFiles> could not put %ls back to %ls", backup.c_str(), target.c_str());
+    ZelkSystemLogW(L"PatchListedFiles> could not put %ls back to %ls", installation.PathOf(backup).c_str(),
+                   installation.PathOf(target).c_str());
 }
 
 // A run cut short between moving a file to its backup and finishing the patch leaves the file
 // missing or half written while the backup holds the old content; that content is put back so
 // that the step can be applied again.
-bool RecoverFromBackup(const std::wstring &backup, const std::wstring &target, const std::string &oldChecksum)
+bool RecoverFromBackup(const ConfinedDirectory &installation, const std::wstring &backup, const std::wstring &target,
+                       const std::string &oldChecksum)
 {
     std::string backupDigest;
-    if (!FileExists(backup) || !DigestOf(backup, backupDigest) || backupDigest != oldChecksum)
+    if (!installation.Exists(backup) || !DigestOf(installation, backup, backupDigest) || backupDigest != oldChecksum)
         return false;
-    if (!ReplaceFileAt(backup, target))
+    if (!installation.Rename(backup, target))
         return false;
-    ZelkSystemLogW(L"PatchListedFiles> put %ls back from its backup", target.c_str());
+    ZelkSystemLogW(L"PatchListedFiles> put %ls back from its backup", installation.PathOf(target).c_str());
     return true;
 }
 
@@ -240,31 +248,35 @@ bool AddEntry(const PackageTarget &directories, const PackageEntry &entry)
 {
     if (!CheckListedPath(entry))
         return false;
+    const ConfinedDirectory &installation = directories.installation;
     const std::wstring relative = NativeListPath(entry.path);
     const std::wstring source = JoinPath(JoinPath(directories.package, kDataDirectory), relative);
-    const std::wstring target = JoinPath(directories.installation, relative);
     bool ok = true;
-    const std::wstring directory = ParentDirectory(target);
-    if (!directory.empty() && !IsDirectory(directory) && !MakeDirectory(directory))
+    const std::wstring directory = ParentDirectory(relative);
+    if (!directory.empty() && !installation.IsDirectory(directory) && !installation.MakeDirectory(directory))
     {
-        ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotCreateDirectory) + directory);
+        if (ReportedOutside(installation, relative))
+            return false;
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotCreateDirectory) + installation.PathOf(directory));
         ok = false;
     }
-    if (!CopyFileAt(source, target))
+    if (!installation.CopyFileFrom(source, relative))
     {
+        if (ReportedOutside(installation, relative))
+            return false;
         // A read-only file in the way is replaced like any other.
-        if (!IsDirectory(target))
+        if (!installation.IsDirectory(relative))
         {
-            ClearReadOnly(target);
-            DeleteFileAt(target);
+            installation.ClearReadOnly(relative);
+            installation.DeleteFile(relative);
         }
-        if (!CopyFileAt(source, target))
+        if (!installation.CopyFileFrom(source, relative))
         {
             ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotCopy) + source);
             return false;
         }
     }
-    MakeProgramsExecutable(target);
+    MakeProgramsExecutable(installation, relative);
     return ok;
 }
 
@@ -272,20 +284,24 @@ bool DeleteEntry(const PackageTarget &directories, const PackageEntry &entry)
 {
     if (!CheckListedPath(entry))
         return false;
-    const std::wstring target = JoinPath(directories.installation, NativeListPath(entry.path));
-    if (DeleteFileAt(target))
+    const ConfinedDirectory &installation = directories.installation;
+    const std::wstring relative = NativeListPath(entry.path);
+    const std::wstring target = installation.PathOf(relative);
+    if (installation.DeleteFile(relative))
         return true;
-    if (!FileExists(target))
+    if (ReportedOutside(installation, relative))
+        return false;
+    if (!installation.Exists(relative))
     {
         ReportMessage(MessageMinor, UserText(ZelkPatch::kIdAlreadyRemoved) + target);
         return true;
     }
     // The package says the file goes; its read-only bit does not keep it.
-    if (IsReadOnly(target) && ClearReadOnly(target))
+    if (installation.IsReadOnly(relative) && installation.ClearReadOnly(relative))
     {
-        if (DeleteFileAt(target))
+        if (installation.DeleteFile(relative))
             return true;
-        SetReadOnly(target);
+        installation.SetReadOnly(relative);
     }
     ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotDelete) + target);
     return false;
@@ -295,18 +311,22 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
 {
     if (!CheckListedPath(entry))
         return false;
+    const ConfinedDirectory &installation = directories.installation;
     const std::wstring relative = NativeListPath(entry.path);
-    const std::wstring target = JoinPath(directories.installation, relative);
-    const std::wstring backup = target + kBackupSuffix;
+    const std::wstring backupName = relative + kBackupSuffix;
+    const std::wstring target = installation.PathOf(relative);
+    const std::wstring backup = installation.PathOf(backupName);
     const std::wstring difference = JoinPath(JoinPath(directories.package, kDataDirectory), relative) + kDifferenceSuffix;
     // A patch tool killed in the middle of its work leaves its new file beside the target; the run
     // holds the installation, so such a file is nobody's.
-    RemoveAbandonedReplacements(target);
+    RemoveAbandonedReplacements(installation, relative);
 
     std::string digest;
-    bool hashed = DigestOf(target, digest);
+    bool hashed = DigestOf(installation, relative, digest);
+    if (!hashed && ReportedOutside(installation, relative))
+        return false;
     if ((!hashed || (digest != entry.newChecksum && digest != entry.oldChecksum)) &&
-        RecoverFromBackup(backup, target, entry.oldChecksum))
+        RecoverFromBackup(installation, backupName, relative, entry.oldChecksum))
     {
         hashed = true;
         digest = entry.oldChecksum;
@@ -320,8 +340,9 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
     {
         // A run cut short after the tool finished leaves the old content behind in the backup.
         std::string backupDigest;
-        if (FileExists(backup) && DigestOf(backup, backupDigest) && backupDigest == entry.oldChecksum)
-            DeleteFileAt(backup);
+        if (installation.Exists(backupName) && DigestOf(installation, backupName, backupDigest) &&
+            backupDigest == entry.oldChecksum)
+            installation.DeleteFile(backupName);
         ReportMessage(MessageMinor, UserText(ZelkPatch::kIdFileAlreadyPatched) + target);
         return true;
     }
@@ -335,12 +356,19 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
     // longer start. They are taken now and given to whichever content ends up at the target. A
     // read-only file is patched all the same; its bit is cleared so that the backup can be removed
     // or put back.
-    const FilePermissions permissions = PermissionsOf(target);
-    ClearReadOnly(target);
-    if (!ReplaceFileAt(target, backup) && !(CopyFileAt(target, backup) && DeleteFileAt(target)))
+    uint32_t permissions = 0;
+    const bool permissionsKnown = installation.GetPermissions(relative, permissions);
+    const auto restorePermissions = [&] {
+        if (permissionsKnown)
+            installation.SetPermissions(relative, permissions);
+    };
+    installation.ClearReadOnly(relative);
+    if (!installation.Rename(relative, backupName) &&
+        !(installation.CopyFile(relative, backupName) && installation.DeleteFile(relative)))
     {
-        ApplyPermissions(target, permissions);
-        ReportMessage(MessageError, relative + L": " + UserText(ZelkPatch::kIdCannotMakeBackup));
+        restorePermissions();
+        if (!ReportedOutside(installation, relative))
+            ReportMessage(MessageError, relative + L": " + UserText(ZelkPatch::kIdCannotMakeBackup));
         return false;
     }
 
@@ -351,17 +379,17 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
         // The tool's word alone is not enough: a wrong difference or a faulty tool must not leave
         // a file that is neither the old nor the new version.
         std::string patchedDigest;
-        if (!DigestOf(target, patchedDigest) || patchedDigest != entry.newChecksum)
+        if (!DigestOf(installation, relative, patchedDigest) || patchedDigest != entry.newChecksum)
         {
             failureText = UserText(ZelkPatch::kIdPatchedChecksumWrong);
             patched = false;
         }
     }
     if (patched)
-        DeleteFileAt(backup);
+        installation.DeleteFile(backupName);
     else
-        RestoreBackup(backup, target);
-    ApplyPermissions(target, permissions);
+        RestoreBackup(installation, backupName, relative);
+    restorePermissions();
     if (!patched)
         ReportMessage(MessageError, failureText.empty() ? relative : relative + L": " + failureText);
     return patched;
@@ -447,6 +475,12 @@ bool PatchListedFiles(const PackageTarget &directories, const std::vector<Packag
 }
 
 bool InstallPackage(const std::wstring &installation, const std::wstring &package, const std::wstring &launcherName)
+{
+    return InstallPackage(ConfinedDirectory(installation), package, launcherName);
+}
+
+bool InstallPackage(const ConfinedDirectory &installation, const std::wstring &package,
+                    const std::wstring &launcherName)
 {
     const PackageTarget directories{installation, package};
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+class ConfinedDirectory;
+
 // One three-line record of a list file. Paths use "\" as in the lists.
 struct PackageEntry
 {
@@ -27,11 +29,15 @@ bool CheckPackageLists(const std::wstring &package);
 // whose path contains launcherName (when not empty) is applied last, so that the installed build
 // still identifies as the old one until everything else is done. True when every entry succeeded.
 bool InstallPackage(const std::wstring &installation, const std::wstring &package, const std::wstring &launcherName);
+// The same on an installation already held open: every file of it is changed only beneath it, and
+// an entry whose name leads outside (a link planted in the installation) fails by name.
+bool InstallPackage(const ConfinedDirectory &installation, const std::wstring &package,
+                    const std::wstring &launcherName);
 
 // The installation a package is applied to, and the unpacked package.
 struct PackageTarget
 {
-    std::wstring installation;
+    const ConfinedDirectory &installation;
     std::wstring package;
 };
 

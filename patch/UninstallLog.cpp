@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
@@ -406,15 +407,34 @@ bool ReadUninstallLog(const std::wstring &path, UninstallLogContents &log, std::
     return ParseUninstallLog(bytes, log, error);
 }
 
+bool ReadUninstallLog(const ConfinedDirectory &installation, UninstallLogContents &log, std::string &error)
+{
+    std::string bytes;
+    if (installation.ReadWholeFile(ProductFacts::kUninstallLogName, bytes, kMaxLogFileSize) != ZELKRESULT_OK)
+    {
+        error = errno == kNameLeadsOutside ? "leads outside the installation" : "cannot be read";
+        return false;
+    }
+    return ParseUninstallLog(bytes, log, error);
+}
+
 bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::wstring> &entries)
+{
+    return ExtendUninstallLog(ConfinedDirectory(installPath), entries);
+}
+
+bool ExtendUninstallLog(const ConfinedDirectory &installation, const std::vector<std::wstring> &entries)
 {
     if (entries.empty())
         return true;
-    const std::wstring logPath = JoinPath(installPath, ProductFacts::kUninstallLogName);
+    const std::wstring logName = ProductFacts::kUninstallLogName;
+    const std::wstring logPath = installation.PathOf(logName);
     std::string bytes;
-    if (ReadWholeFile(logPath, bytes, kMaxLogFileSize) != ZELKRESULT_OK)
+    if (installation.ReadWholeFile(logName, bytes, kMaxLogFileSize) != ZELKRESULT_OK)
     {
+        const int reason = errno;
         ZelkSystemLogW(L"UpdateUninstallLog> cannot read %ls\n", logPath.c_str());
+        errno = reason;
         return false;
     }
     // Everything is checked before anything is written: a log that the uninstaller would reject,
@@ -455,7 +475,7 @@ bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::
     std::string working = data.substr(blocks[first].dataOffset, tailStart - blocks[first].dataOffset);
     for (const std::wstring &entry : entries)
     {
-        std::wstring path = JoinPath(installPath, entry);
+        std::wstring path = JoinPath(installation.Path(), entry);
         NormalizeSeparators(path);
         working += EncodeUninstallRecord(kUninstallRecordDeleteFile, 0, {path}, version);
     }
@@ -476,10 +496,12 @@ bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::
 
     // A crash leaves the old or the new log whole; the run holds the installation, so a new file
     // left by an earlier run that died is nobody's.
-    RemoveAbandonedReplacements(logPath);
-    if (!WriteWholeFile(logPath, updated))
+    RemoveAbandonedReplacements(installation, logName);
+    if (!WriteWholeFile(installation, logName, updated))
     {
-        ZelkSystemLogW(L"UpdateUninstallLog> cannot replace %ls: %s\n", logPath.c_str(), std::strerror(errno));
+        const int reason = errno;
+        ZelkSystemLogW(L"UpdateUninstallLog> cannot replace %ls: %s\n", logPath.c_str(), std::strerror(reason));
+        errno = reason;
         return false;
     }
     return true;

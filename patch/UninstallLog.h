@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class ConfinedDirectory;
+
 constexpr uint32_t kUninstallHeaderSize = 448;
 constexpr uint32_t kUninstallBlockHeaderSize = 12;
 constexpr uint32_t kUninstallBlockDataSize = 4096;
@@ -71,6 +73,8 @@ std::string BuildUninstallLog(const UninstallLogContents &header, uint32_t recor
 // types and nothing after them. False with the reason in error.
 bool ParseUninstallLog(const std::string &bytes, UninstallLogContents &log, std::string &error);
 bool ReadUninstallLog(const std::wstring &path, UninstallLogContents &log, std::string &error);
+// The log of an installation held open.
+bool ReadUninstallLog(const ConfinedDirectory &installation, UninstallLogContents &log, std::string &error);
 
 // Updating ---------------------------------------------------------------------------------------
 
@@ -78,3 +82,6 @@ bool ReadUninstallLog(const std::wstring &path, UninstallLogContents &log, std::
 // the closing end-install record of installPath's "unins000.dat". The new log is written beside
 // it and renamed over it; on any failure the log is untouched. No entries: nothing changes.
 bool ExtendUninstallLog(const std::wstring &installPath, const std::vector<std::wstring> &entries);
+// The same beneath an installation held open; a log whose name leads outside it (a link planted
+// there) is neither read nor replaced, and errno is kNameLeadsOutside afterwards.
+bool ExtendUninstallLog(const ConfinedDirectory &installation, const std::vector<std::wstring> &entries);

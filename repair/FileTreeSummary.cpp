@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "kernel/DirectoryListing.h"
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
@@ -196,32 +196,11 @@ bool OpenSegment(const std::wstring &diskKey, ZelkDataBufferFile &file, uint32_t
 // reused, instead of a fresh 4 MiB block per segment: that is what keeps a first scan as fast as
 // the disk cache can deliver.
 constexpr uint32_t kChecksumPieceSize = 256 * 1024;
-} // namespace
 
-bool ReadFileSegment(const std::wstring &diskKey, std::unique_ptr<uint8_t[]> &bytes, uint32_t &length)
-{
-    bytes.reset();
-    length = 0;
-    ZelkDataBufferFile file(SegmentKeyPath(diskKey), ZelkDataBufferFile::AccessRead);
-    uint32_t size = 0;
-    if (!OpenSegment(diskKey, file, size))
-        return false;
-    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
-    if (!data || file.Read(data.get(), size) != ZELKRESULT_OK)
-    {
-        ZelkSystemLog("ReadFileSegment> unabled to read from file: %s", WideToNarrow(diskKey).c_str());
-        return false;
-    }
-    file.Close();
-    bytes = std::move(data);
-    length = size;
-    return true;
-}
-
-uint32_t ComputeSegmentChecksum(const std::wstring &diskKey)
+// The checksum of the segment of the opened file that diskKey names.
+uint32_t ChecksumSegment(ZelkDataBufferFile &file, const std::wstring &diskKey)
 {
     ZelkSystemLog(" Checksum %s ..", WideToNarrow(diskKey).c_str());
-    ZelkDataBufferFile file(SegmentKeyPath(diskKey), ZelkDataBufferFile::AccessRead);
     uint32_t remaining = 0;
     if (!OpenSegment(diskKey, file, remaining))
         return 0;
@@ -239,6 +218,45 @@ uint32_t ComputeSegmentChecksum(const std::wstring &diskKey)
         remaining -= size;
     }
     return FinishSegmentChecksum(crc);
+}
+} // namespace
+
+bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, std::unique_ptr<uint8_t[]> &bytes,
+                     uint32_t &length)
+{
+    bytes.reset();
+    length = 0;
+    const std::wstring name = SegmentKeyPath(key);
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
+    // The disk key of the messages: the file's path with the key's own index.
+    const std::wstring diskKey = root.PathOf(name) + key.substr(name.size());
+    uint32_t size = 0;
+    if (!OpenSegment(diskKey, file, size))
+        return false;
+    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
+    if (!data || file.Read(data.get(), size) != ZELKRESULT_OK)
+    {
+        ZelkSystemLog("ReadFileSegment> unabled to read from file: %s", WideToNarrow(diskKey).c_str());
+        return false;
+    }
+    file.Close();
+    bytes = std::move(data);
+    length = size;
+    return true;
+}
+
+uint32_t ComputeSegmentChecksum(const std::wstring &diskKey)
+{
+    ZelkDataBufferFile file(SegmentKeyPath(diskKey), ZelkDataBufferFile::AccessRead);
+    return ChecksumSegment(file, diskKey);
+}
+
+uint32_t ComputeSegmentChecksum(const ConfinedDirectory &root, const std::wstring &key)
+{
+    const std::wstring name = SegmentKeyPath(key);
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
+    // The disk key of the messages: the file's path with the key's own index.
+    return ChecksumSegment(file, root.PathOf(name) + key.substr(name.size()));
 }
 
 bool MatchWildcard(const std::wstring &pattern, const std::wstring &text)
@@ -352,7 +370,7 @@ ZELKRESULT FileTreeSummary::Save(ZelkDataBuffer &destination)
     return destination.Write(block.data(), static_cast<uint32_t>(block.size()));
 }
 
-void FileTreeSummary::ComputeChecksums(std::vector<ChangedSegment> &segments)
+void FileTreeSummary::ComputeChecksums(const ConfinedDirectory &root, std::vector<ChangedSegment> &segments)
 {
     // Reading from the page cache and checksumming both take processor time: a first scan of a
     // large installation ends sooner with a thread per processor. Each segment is read by one
@@ -360,7 +378,7 @@ void FileTreeSummary::ComputeChecksums(std::vector<ChangedSegment> &segments)
     std::atomic<size_t> next{0};
     const auto work = [&] {
         for (size_t i = next++; i < segments.size(); i = next++)
-            segments[i].checksum = ComputeSegmentChecksum(segments[i].diskKey);
+            segments[i].checksum = ComputeSegmentChecksum(root, segments[i].tableKey);
     };
     const size_t wanted = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), kMaxScanThreads,
                                             segments.size() / kSegmentsPerScanThread + 1});
@@ -383,6 +401,11 @@ void FileTreeSummary::ComputeChecksums(std::vector<ChangedSegment> &segments)
 
 ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::wstring> &exclusions)
 {
+    return Scan(ConfinedDirectory(root), exclusions);
+}
+
+ZELKRESULT FileTreeSummary::Scan(const ConfinedDirectory &root, const std::set<std::wstring> &exclusions)
+{
     OS::MutexLock lock(m_mutex);
     for (auto &[key, entry] : m_entries)
         entry.seen = false;
@@ -394,30 +417,27 @@ ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::w
         patterns.push_back(pattern);
     }
 
-    struct Directory
-    {
-        std::wstring path;
-        std::wstring relative; // with its trailing '\'; empty for the root
-    };
-    std::deque<Directory> directories{{root, std::wstring()}};
+    // Each directory by its relative path with a trailing '\' (empty for the root), which is also
+    // the start of its files' keys.
+    std::deque<std::wstring> directories{std::wstring()};
     std::vector<DirectoryEntry> entries;
     std::wstring relative; // reused: most files are unchanged and cost no allocation at all
     std::vector<ChangedSegment> changed;
     while (!directories.empty())
     {
-        const Directory directory = std::move(directories.front());
+        const std::wstring directory = std::move(directories.front());
         directories.pop_front();
-        if (ListDirectoryEntries(directory.path, entries) != ZELKRESULT_OK)
+        if (root.ListDirectory(directory, entries) != ZELKRESULT_OK)
             continue;
         for (const DirectoryEntry &entry : entries)
         {
-            relative.assign(directory.relative).append(entry.name);
+            relative.assign(directory).append(entry.name);
             if (entry.isDirectory)
             {
-                // A linked directory may lead back up the tree or out of it: the walk would not end,
-                // or would summarise files that are not the installation's.
+                // A linked directory may lead back up the tree: the walk would not end, or would
+                // summarise files twice.
                 if (!entry.isLink)
-                    directories.push_back({JoinPath(directory.path, entry.name), relative + kKeySeparator});
+                    directories.push_back(relative + kKeySeparator);
                 continue;
             }
             if (std::any_of(patterns.begin(), patterns.end(),
@@ -425,13 +445,13 @@ ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::w
                 continue;
             // What the listing saw of the file stands for the separate size and time queries.
             if (entry.known)
-                RegisterFileAs(directory.path, entry.name, relative, entry.size, entry.modifiedTime, changed);
+                RegisterFileAs(relative, entry.size, entry.modifiedTime, changed);
             else
-                RegisterFile(JoinPath(directory.path, entry.name), relative);
+                RegisterFileIn(root, relative);
         }
     }
 
-    ComputeChecksums(changed);
+    ComputeChecksums(root, changed);
     for (ChangedSegment &segment : changed)
     {
         Entry entry;
@@ -466,8 +486,25 @@ bool FileTreeSummary::RegisterFile(const std::wstring &diskPath, const std::wstr
     return true;
 }
 
-void FileTreeSummary::RegisterFileAs(const std::wstring &directory, const std::wstring &name,
-                                     const std::wstring &relativeName, uint64_t size, int64_t modifiedTime,
+bool FileTreeSummary::RegisterFileIn(const ConfinedDirectory &root, const std::wstring &relativeName)
+{
+    uint64_t size = 0;
+    if (root.GetFileSize(relativeName, size) != ZELKRESULT_OK)
+    {
+        ZelkSystemLog("FileTreeSummary::RegisterFile> unable to get filesize for %s",
+                      WideToNarrow(root.PathOf(relativeName)).c_str());
+        return false;
+    }
+    const uint64_t count = SegmentCount(size);
+    for (uint64_t i = 0; i < count; ++i)
+    {
+        if (!RegisterSegment(root, MakeSegmentKey(relativeName, static_cast<int64_t>(i)), 0))
+            return false;
+    }
+    return true;
+}
+
+void FileTreeSummary::RegisterFileAs(const std::wstring &relativeName, uint64_t size, int64_t modifiedTime,
                                      std::vector<ChangedSegment> &changed)
 {
     const uint64_t count = SegmentCount(size);
@@ -480,23 +517,32 @@ void FileTreeSummary::RegisterFileAs(const std::wstring &directory, const std::w
         if (it != m_entries.end() && it->second.modifiedTime == modifiedTime)
             it->second.seen = true;
         else
-            changed.push_back({m_key, MakeSegmentKey(JoinPath(directory, name), index), modifiedTime, 0});
+            changed.push_back({m_key, modifiedTime, 0});
     }
 }
 
 bool FileTreeSummary::RegisterSegment(const std::wstring &diskKey, const std::wstring &tableKey, uint32_t checksum)
 {
     OS::MutexLock lock(m_mutex);
-    const std::wstring diskPath = SegmentKeyPath(diskKey);
     int64_t modifiedTime = 0;
-    if (GetFileModifiedTime(diskPath, modifiedTime) != ZELKRESULT_OK)
+    if (GetFileModifiedTime(SegmentKeyPath(diskKey), modifiedTime) != ZELKRESULT_OK)
         return false;
-    StoreSegment(diskPath, SegmentKeyIndex(diskKey), tableKey, checksum, modifiedTime);
+    StoreSegment(tableKey, checksum, modifiedTime, [&diskKey] { return ComputeSegmentChecksum(diskKey); });
     return true;
 }
 
-void FileTreeSummary::StoreSegment(const std::wstring &diskPath, int64_t index, const std::wstring &tableKey,
-                                   uint32_t checksum, int64_t modifiedTime)
+bool FileTreeSummary::RegisterSegment(const ConfinedDirectory &root, const std::wstring &tableKey, uint32_t checksum)
+{
+    OS::MutexLock lock(m_mutex);
+    int64_t modifiedTime = 0;
+    if (root.GetModifiedTime(SegmentKeyPath(tableKey), modifiedTime) != ZELKRESULT_OK)
+        return false;
+    StoreSegment(tableKey, checksum, modifiedTime, [&] { return ComputeSegmentChecksum(root, tableKey); });
+    return true;
+}
+
+void FileTreeSummary::StoreSegment(const std::wstring &tableKey, uint32_t checksum, int64_t modifiedTime,
+                                   const std::function<uint32_t()> &computeChecksum)
 {
     auto it = m_entries.find(tableKey);
     if (it != m_entries.end() && it->second.modifiedTime == modifiedTime && checksum == 0)
@@ -505,7 +551,7 @@ void FileTreeSummary::StoreSegment(const std::wstring &diskPath, int64_t index, 
     {
         Entry entry;
         entry.name = tableKey;
-        entry.checksum = checksum != 0 ? checksum : ComputeSegmentChecksum(MakeSegmentKey(diskPath, index));
+        entry.checksum = checksum != 0 ? checksum : computeChecksum();
         entry.modifiedTime = modifiedTime;
         entry.seen = true;
         m_entries.insert_or_assign(tableKey, std::move(entry));
@@ -581,6 +627,14 @@ ZELKRESULT LoadSummaryFile(FileTreeSummary &summary, const std::wstring &path)
     return summary.Load(file);
 }
 
+ZELKRESULT LoadSummaryFile(FileTreeSummary &summary, const ConfinedDirectory &root, const std::wstring &name)
+{
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
+    if (!file.IsOpen())
+        return ZELKRESULT_IO;
+    return summary.Load(file);
+}
+
 namespace
 {
 // The new summary file as a byte stream for Save.
@@ -606,15 +660,26 @@ private:
     ReplacementFile &m_file;
     uint64_t m_written = 0;
 };
-} // namespace
 
-ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const std::wstring &path)
+ZELKRESULT SaveInto(FileTreeSummary &summary, ReplacementFile &file)
 {
-    ReplacementFile file(path);
     if (!file.IsOpen())
         return ZELKRESULT_IO;
     ReplacementStream stream(file);
     if (const ZELKRESULT result = summary.Save(stream))
         return result;
     return file.Commit() ? ZELKRESULT_OK : ZELKRESULT_IO;
+}
+} // namespace
+
+ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const std::wstring &path)
+{
+    ReplacementFile file(path);
+    return SaveInto(summary, file);
+}
+
+ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const ConfinedDirectory &root, const std::wstring &name)
+{
+    ReplacementFile file(root, name);
+    return SaveInto(summary, file);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -14,6 +15,8 @@
 #include "kernel/OSThread.h"
 #include "kernel/ZelkTypes.h"
 #include "net/ZelkDataBuffer.h"
+
+class ConfinedDirectory;
 
 constexpr uint64_t kSegmentSize = 4194304;
 // The bytes "0stf" read as a little-endian 32-bit value.
@@ -63,12 +66,17 @@ public:
     // path matches one of the exclusion patterns are left out. Files whose modification time is
     // unchanged are not read. Entries of files no longer found are erased. Always ZELKRESULT_OK.
     ZELKRESULT Scan(const std::wstring &root, const std::set<std::wstring> &exclusions);
+    // The same below a directory held open. Nothing is read through a link that leads outside it:
+    // such a file is left out as one that cannot be read, and a linked directory is never walked.
+    ZELKRESULT Scan(const ConfinedDirectory &root, const std::set<std::wstring> &exclusions);
     // Registers every segment of one file; false when its size or time cannot be had.
     bool RegisterFile(const std::wstring &diskPath, const std::wstring &relativeName);
     // checksum 0 asks for the segment to be read and checksummed unless its entry is current; a
     // non-zero checksum (a segment just written) is taken as it is, and the other segments of the
     // file keep their checksums under the file's new time.
     bool RegisterSegment(const std::wstring &diskKey, const std::wstring &tableKey, uint32_t checksum);
+    // The same for the file the table key names beneath root.
+    bool RegisterSegment(const ConfinedDirectory &root, const std::wstring &tableKey, uint32_t checksum);
     void RemoveSegment(const std::wstring &tableKey);
     // Erases the segments after the key's index, up to the first one missing.
     void RemoveSegmentsAfter(const std::wstring &tableKey);
@@ -84,18 +92,20 @@ private:
     struct ChangedSegment
     {
         std::wstring tableKey;
-        std::wstring diskKey;
         int64_t modifiedTime = 0;
         uint32_t checksum = 0;
     };
 
     // The segments of a file whose size and time are already known, as a directory listing gives
     // them: unchanged ones are marked seen, the others are added to changed.
-    void RegisterFileAs(const std::wstring &directory, const std::wstring &name, const std::wstring &relativeName,
-                        uint64_t size, int64_t modifiedTime, std::vector<ChangedSegment> &changed);
-    void StoreSegment(const std::wstring &diskPath, int64_t index, const std::wstring &tableKey, uint32_t checksum,
-                      int64_t modifiedTime);
-    static void ComputeChecksums(std::vector<ChangedSegment> &segments);
+    void RegisterFileAs(const std::wstring &relativeName, uint64_t size, int64_t modifiedTime,
+                        std::vector<ChangedSegment> &changed);
+    // RegisterFile for a file below root whose listing could not tell its size and time.
+    bool RegisterFileIn(const ConfinedDirectory &root, const std::wstring &relativeName);
+    // computeChecksum is asked only when the entry needs a checksum read from the file.
+    void StoreSegment(const std::wstring &tableKey, uint32_t checksum, int64_t modifiedTime,
+                      const std::function<uint32_t()> &computeChecksum);
+    static void ComputeChecksums(const ConfinedDirectory &root, std::vector<ChangedSegment> &segments);
 
     OS::Mutex m_mutex;
     Table m_entries;
@@ -112,10 +122,14 @@ std::wstring SegmentKeyPath(const std::wstring &key);
 // other character after it, -1 when the index is beyond kMaxSegmentIndex.
 int64_t SegmentKeyIndex(const std::wstring &key);
 
-// Reads the segment that a disk key (full path, '#', index) names. The bytes belong to the caller.
-bool ReadFileSegment(const std::wstring &diskKey, std::unique_ptr<uint8_t[]> &bytes, uint32_t &length);
+// Reads the segment that a key (relative path, '#', index) names of a file beneath root. The bytes
+// belong to the caller.
+bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, std::unique_ptr<uint8_t[]> &bytes,
+                     uint32_t &length);
 // The segment's checksum (never 0), or 0 when it cannot be read.
 uint32_t ComputeSegmentChecksum(const std::wstring &diskKey);
+// The same for a key (relative path, '#', index) of a file beneath root.
+uint32_t ComputeSegmentChecksum(const ConfinedDirectory &root, const std::wstring &key);
 
 // True when the whole text matches the whole pattern; '*' matches any run of code units, nothing
 // else is special, and case counts.
@@ -128,3 +142,6 @@ bool IsExcluded(const std::wstring &name, const std::set<std::wstring> &patterns
 // summary.
 ZELKRESULT LoadSummaryFile(FileTreeSummary &summary, const std::wstring &path);
 ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const std::wstring &path);
+// The summary file named beneath an installation held open.
+ZELKRESULT LoadSummaryFile(FileTreeSummary &summary, const ConfinedDirectory &root, const std::wstring &name);
+ZELKRESULT SaveSummaryFile(FileTreeSummary &summary, const ConfinedDirectory &root, const std::wstring &name);

@@ -31,10 +31,10 @@ std::string AsText(ZelkDataBufferMemoryDynamic &bytes)
     return std::string(reinterpret_cast<const char *>(bytes.GetData()), static_cast<size_t>(bytes.GetSize()));
 }
 
-// The digest of one segment of a file on the disk; false when it cannot be read whole.
-bool HashLocalSegment(const std::wstring &diskPath, uint64_t index, Sha256Digest &digest)
+// The digest of one segment of a file beneath root; false when it cannot be read whole.
+bool HashLocalSegment(const ConfinedDirectory &root, const std::wstring &name, uint64_t index, Sha256Digest &digest)
 {
-    ZelkDataBufferFile file(diskPath, ZelkDataBufferFile::AccessRead);
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
     if (!file.IsOpen())
         return false;
     const uint64_t start = index * kSegmentSize;
@@ -79,81 +79,77 @@ template <typename Body> void ForEachOnThreads(size_t count, Body body)
 }
 } // namespace
 
-const char *DescribeRepairRefusal(RepairRefusal refusal)
-{
-    switch (refusal)
-    {
-    case RepairRefusal::None:
-        return "none";
-    case RepairRefusal::ManifestUnavailable:
-        return "the manifest could not be fetched";
-    case RepairRefusal::ManifestDamaged:
-        return "the manifest is damaged";
-    case RepairRefusal::ManifestUnsigned:
-        return "the manifest is not signed";
-    case RepairRefusal::ManifestWrongSignature:
-        return "the manifest is not signed by the publisher key";
-    case RepairRefusal::ManifestReplayed:
-        return "the manifest is older than the newest accepted";
-    case RepairRefusal::SerialUnreadable:
-        return "the newest accepted manifest serial cannot be read";
-    case RepairRefusal::RecordNotVouched:
-        return "a record asks for a change the manifest does not vouch for";
-    case RepairRefusal::DataMismatch:
-        return "served bytes are not the manifest's";
-    case RepairRefusal::NoRanges:
-        return "the server does not answer range requests";
-    }
-    return "unknown";
-}
-
 ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key, ZelkTransferCallback *callback,
-                               RepairManifest &manifest, RepairRefusal &refusal)
+                               KeptRepairManifest *kept, RepairManifest &manifest, RepairRefusal &refusal)
 {
     refusal = RepairRefusal::None;
     HttpRangeSession session(callback);
     const std::string address = JoinUrl(base, kRepairManifestFileName);
-    ZelkDataBufferMemoryDynamic bytes;
-    ZELKRESULT result = session.FetchWhole(address, kMaxRepairManifestSize, true, bytes);
-    if (result != ZELKRESULT_OK)
-    {
+    const auto unavailable = [&refusal](ZELKRESULT result) {
         if (result != ZELKRESULT_ABORTED)
             refusal = RepairRefusal::ManifestUnavailable;
         return result;
-    }
-    if (key != nullptr)
+    };
+    // The kept manifest is asked for by its version first. The server's "not modified" only saves
+    // the transfer: the kept bytes pass every check a fetched manifest passes, and when they fail
+    // one (another key, a damaged copy), the manifest is fetched whole once more.
+    const bool mayReuse = kept != nullptr && kept->version.IsKnown() && !kept->bytes.empty() &&
+                          (key == nullptr || !kept->signature.empty());
+    KeptRepairManifest fetched;
+    for (int attempt = mayReuse ? 0 : 1; attempt < 2; ++attempt)
     {
-        ZelkDataBufferMemoryDynamic signature;
-        result = session.FetchWhole(address + kSignatureSuffix, kMaxSignatureFileSize, true, signature);
-        SignatureVerdict verdict = SignatureVerdict::Missing;
-        if (result == ZELKRESULT_OK)
-            verdict = VerifyDetachedSignature(*key, bytes.GetData(), static_cast<size_t>(bytes.GetSize()),
-                                              AsText(signature));
-        else if (result == ZELKRESULT_NO_MEMORY)
-            verdict = SignatureVerdict::Malformed;
-        else if (result != ZELKRESULT_LIST_FAILED)
+        ZelkDataBufferMemoryDynamic bytes;
+        bool unchanged = false;
+        ZELKRESULT result = session.FetchWholeIfChanged(address, kMaxRepairManifestSize,
+                                                        attempt == 0 ? kept->version : HttpVersion(), fetched.version,
+                                                        unchanged, bytes);
+        if (result != ZELKRESULT_OK)
+            return unavailable(result);
+        fetched.bytes = unchanged ? kept->bytes : AsText(bytes);
+        fetched.signature.clear();
+        if (key != nullptr)
         {
-            if (result != ZELKRESULT_ABORTED)
-                refusal = RepairRefusal::ManifestUnavailable;
-            return result;
+            SignatureVerdict verdict = SignatureVerdict::Missing;
+            ZelkDataBufferMemoryDynamic signature;
+            result = unchanged ? ZELKRESULT_OK
+                               : session.FetchWhole(address + kSignatureSuffix, kMaxSignatureFileSize, true, signature);
+            fetched.signature = unchanged ? kept->signature : AsText(signature);
+            if (result == ZELKRESULT_OK)
+                verdict = VerifyDetachedSignature(*key, fetched.bytes, fetched.signature);
+            else if (result == ZELKRESULT_NO_MEMORY)
+                verdict = SignatureVerdict::Malformed;
+            else if (result != ZELKRESULT_LIST_FAILED)
+                return unavailable(result);
+            if (verdict != SignatureVerdict::Good && unchanged)
+                continue;
+            if (verdict != SignatureVerdict::Good)
+            {
+                ZelkSystemLog("FetchRepairManifest> %s refused: %s", address.c_str(),
+                              DescribeSignatureVerdict(verdict));
+                refusal = verdict == SignatureVerdict::Missing ? RepairRefusal::ManifestUnsigned
+                                                               : RepairRefusal::ManifestWrongSignature;
+                return ZELKRESULT_ACCESS;
+            }
         }
-        if (verdict != SignatureVerdict::Good)
+        std::string problem;
+        if (manifest.Parse(fetched.bytes.data(), fetched.bytes.size(), problem) == ZELKRESULT_OK)
         {
-            ZelkSystemLog("FetchRepairManifest> %s refused: %s", address.c_str(), DescribeSignatureVerdict(verdict));
-            refusal = verdict == SignatureVerdict::Missing ? RepairRefusal::ManifestUnsigned
-                                                           : RepairRefusal::ManifestWrongSignature;
-            return ZELKRESULT_ACCESS;
+            ZelkSystemLog("FetchRepairManifest> %s %s", address.c_str(), unchanged ? "not modified" : "fetched");
+            break;
         }
-    }
-    std::string problem;
-    if (manifest.Parse(bytes.GetData(), static_cast<size_t>(bytes.GetSize()), problem) != ZELKRESULT_OK)
-    {
+        if (unchanged)
+            continue;
         ZelkSystemLog("FetchRepairManifest> %s is damaged: %s", address.c_str(), problem.c_str());
         refusal = RepairRefusal::ManifestDamaged;
         return ZELKRESULT_BAD_FORMAT;
     }
-    if (key == nullptr)
+    const auto keep = [&] {
+        if (kept != nullptr)
+            *kept = std::move(fetched);
         return ZELKRESULT_OK;
+    };
+    if (key == nullptr)
+        return keep();
     uint64_t newest = 0;
     switch (CheckRepairManifestSerial(manifest.GetSerial(), newest))
     {
@@ -172,7 +168,7 @@ ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key,
     if (!RememberRepairManifestSerial(manifest.GetSerial()))
         ZelkSystemLog("FetchRepairManifest> the serial %llu cannot be kept in the registry",
                       static_cast<unsigned long long>(manifest.GetSerial()));
-    return ZELKRESULT_OK;
+    return keep();
 }
 
 // A segment on its way from the workers to the writer.
@@ -190,7 +186,7 @@ struct HttpRepairSource::Fetched
     RepairRefusal refusal = RepairRefusal::None;
 };
 
-HttpRepairSource::HttpRepairSource(const std::string &base, const std::wstring &root, FileTreeSummary &summary,
+HttpRepairSource::HttpRepairSource(const std::string &base, const ConfinedDirectory &root, FileTreeSummary &summary,
                                    const RepairManifest &manifest, SegmentDigestCache &digests,
                                    const std::atomic<bool> &cancel)
     : m_base(base), m_root(root), m_summary(summary), m_manifest(manifest), m_digests(digests), m_cancel(cancel)
@@ -199,11 +195,11 @@ HttpRepairSource::HttpRepairSource(const std::string &base, const std::wstring &
 
 HttpRepairSource::~HttpRepairSource() = default;
 
-std::wstring HttpRepairSource::DiskPath(const std::wstring &keyPath) const
+std::wstring HttpRepairSource::NameOf(const std::wstring &keyPath)
 {
-    std::wstring relative = keyPath;
-    NormalizeSeparators(relative);
-    return JoinPath(m_root, relative);
+    std::wstring name = keyPath;
+    NormalizeSeparators(name);
+    return name;
 }
 
 ZELKRESULT HttpRepairSource::Plan()
@@ -222,7 +218,7 @@ ZELKRESULT HttpRepairSource::Plan()
     struct Unknown
     {
         std::wstring key;
-        std::wstring diskPath;
+        std::wstring name; // of the file, beneath the root
         uint64_t index = 0;
         uint32_t checksum = 0;
         const RepairManifest::File *file = nullptr;
@@ -241,7 +237,7 @@ ZELKRESULT HttpRepairSource::Plan()
         {
             // Empty files have no segments: only the disk tells whether one is there and empty.
             uint64_t size = 0;
-            if (GetFileSizeAt(DiskPath(keyPath), size) != ZELKRESULT_OK || size != 0)
+            if (m_root.GetFileSize(NameOf(keyPath), size) != ZELKRESULT_OK || size != 0)
                 m_changes.push_back({ChangeKind::Empty, MakeSegmentKey(keyPath, 0), &file, 0, false});
         }
         for (uint64_t index = 0; index < count; ++index)
@@ -256,7 +252,7 @@ ZELKRESULT HttpRepairSource::Plan()
             // A checksum of 0 stands for a segment that could not be read: it is fetched whole.
             Sha256Digest digest{};
             if (have->second != 0 && !m_digests.Find(key, have->second, digest))
-                unknown.push_back({key, DiskPath(keyPath), index, have->second, &file, {}, false});
+                unknown.push_back({key, NameOf(keyPath), index, have->second, &file, {}, false});
             else if (have->second == 0 || digest != m_manifest.GetSegment(file, index).digest)
                 m_changes.push_back({ChangeKind::Segment, key, &file, index, true});
         }
@@ -277,7 +273,7 @@ ZELKRESULT HttpRepairSource::Plan()
 
     ForEachOnThreads(unknown.size(), [&](size_t i) {
         if (!m_cancel)
-            unknown[i].read = HashLocalSegment(unknown[i].diskPath, unknown[i].index, unknown[i].digest);
+            unknown[i].read = HashLocalSegment(m_root, unknown[i].name, unknown[i].index, unknown[i].digest);
     });
     if (m_cancel)
         return ZELKRESULT_ABORTED;
@@ -338,7 +334,7 @@ ZELKRESULT HttpRepairSource::FetchSegment(HttpRangeSession &session, const Chang
     std::unique_ptr<uint8_t[]> old;
     uint32_t oldLength = 0;
     if (change.held)
-        ReadFileSegment(MakeSegmentKey(DiskPath(KeyPathOfManifestName(file.name)), static_cast<int64_t>(change.index)),
+        ReadFileSegment(m_root, MakeSegmentKey(NameOf(KeyPathOfManifestName(file.name)), static_cast<int64_t>(change.index)),
                         old, oldLength);
     ZelkDataBufferMemoryDynamic &data = fetched.data;
     if (const ZELKRESULT result = data.SetSize(length))
@@ -396,10 +392,11 @@ bool HttpRepairSource::WriteChange(const Change &change, Fetched &fetched, Repai
     uint32_t checksum = 0;
     if (change.kind == ChangeKind::Segment || change.kind == ChangeKind::Empty)
         checksum = SegmentChecksum(fetched.data.GetData(), static_cast<size_t>(fetched.data.GetSize()));
-    RecordVouch vouch = RecordVouch::Vouched;
-    if (!ZelkAgentClientTask::WriteSegment(m_root, m_summary, change.key, checksum, fetched.data, &m_manifest, vouch))
+    if (!ZelkAgentClientTask::WriteSegment(m_root, m_summary, change.key, checksum, fetched.data, &m_manifest, refusal))
     {
-        if (vouch != RecordVouch::Vouched)
+        // The change was planned from the manifest: bytes it does not vouch for are not the ones
+        // it names.
+        if (refusal == RepairRefusal::RecordNotVouched)
             refusal = RepairRefusal::DataMismatch;
         return false;
     }

@@ -13,30 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/ZelkTypes.h"
 #include "patch/InternetTransfer.h"
 #include "patch/PublisherKey.h"
 #include "repair/FileTreeSummary.h"
 #include "repair/RepairManifest.h"
+#include "repair/RepairRefusal.h"
 #include "repair/SegmentDigestCache.h"
 
 class HttpRangeSession;
-
-// Why a repair was refused, beyond the failure of a connection or a disk.
-enum class RepairRefusal
-{
-    None,
-    ManifestUnavailable,    // the manifest could not be fetched
-    ManifestDamaged,        // it breaks a rule or a bound of its format
-    ManifestUnsigned,       // with a publisher key: it has no signature
-    ManifestWrongSignature, // with a publisher key: no signature of it is that key's
-    ManifestReplayed,       // with a publisher key: it is older than the newest this machine accepted
-    SerialUnreadable,       // with a publisher key: the newest accepted serial cannot be read
-    RecordNotVouched,       // a repair server's record asks for a change the manifest does not vouch for
-    DataMismatch,           // served bytes are not the ones the manifest names
-    NoRanges,               // the web server sends whole files when asked for parts
-};
-const char *DescribeRepairRefusal(RepairRefusal refusal);
 
 // Asks a cancel flag, for transfers.
 class CancelFlagCallback : public ZelkTransferCallback
@@ -54,8 +40,10 @@ private:
 // (which it then becomes); nothing of a manifest is read before its signature is good. The result
 // is ZELKRESULT_OK, a transfer's failure, ZELKRESULT_BAD_FORMAT for a damaged manifest or
 // ZELKRESULT_ACCESS for one the key refuses; refusal says which.
+// With kept (or none), the manifest accepted last is asked for by the version its server named and
+// used when the server says it is unchanged; kept becomes the manifest accepted now.
 ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key, ZelkTransferCallback *callback,
-                               RepairManifest &manifest, RepairRefusal &refusal);
+                               KeptRepairManifest *kept, RepairManifest &manifest, RepairRefusal &refusal);
 
 class HttpRepairSource
 {
@@ -65,7 +53,8 @@ public:
     static constexpr size_t kTransfers = 4;
     static constexpr size_t kSegmentsAhead = 8;
 
-    HttpRepairSource(const std::string &base, const std::wstring &root, FileTreeSummary &summary,
+    // Every file of the installation is read and written beneath root.
+    HttpRepairSource(const std::string &base, const ConfinedDirectory &root, FileTreeSummary &summary,
                      const RepairManifest &manifest, SegmentDigestCache &digests, const std::atomic<bool> &cancel);
     ~HttpRepairSource();
     HttpRepairSource(const HttpRepairSource &) = delete;
@@ -106,10 +95,11 @@ private:
 
     ZELKRESULT FetchSegment(HttpRangeSession &session, const Change &change, Fetched &fetched);
     bool WriteChange(const Change &change, Fetched &fetched, RepairRefusal &refusal);
-    std::wstring DiskPath(const std::wstring &keyPath) const;
+    // The name beneath the root of a key's path.
+    static std::wstring NameOf(const std::wstring &keyPath);
 
     std::string m_base;
-    std::wstring m_root;
+    const ConfinedDirectory &m_root;
     FileTreeSummary &m_summary;
     const RepairManifest &m_manifest;
     SegmentDigestCache &m_digests;

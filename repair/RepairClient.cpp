@@ -176,17 +176,26 @@ void RepairClient::Refuse(RepairRefusal refusal, const std::wstring &subject)
     m_refusalSubject = subject;
 }
 
-void RepairClient::RecordRefused(const std::wstring &name, RecordVouch)
+void RepairClient::RecordRefused(const std::wstring &path, RepairRefusal refusal)
 {
-    std::wstring path = SegmentKeyPath(name);
-    NormalizeSeparators(path);
-    Refuse(RepairRefusal::RecordNotVouched, path);
+    Refuse(refusal, path);
 }
 
 void RepairClient::WaitWhileBusy(unsigned milliseconds)
 {
     std::unique_lock<std::mutex> lock(m_endLock);
     m_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return !m_busy.load(); });
+}
+
+std::wstring RepairClient::NameBelowRoot(const std::wstring &path) const
+{
+    std::wstring root = m_root;
+    std::wstring name = path;
+    NormalizeSeparators(root);
+    NormalizeSeparators(name);
+    if (root.back() != kPathSeparator)
+        root += kPathSeparator;
+    return name.compare(0, root.size(), root) == 0 ? name.substr(root.size()) : std::wstring();
 }
 
 float RepairClient::GetProgress() const
@@ -234,6 +243,14 @@ ZELKRESULT RepairClient::Work()
         return ZELKRESULT_INVALID_ARGUMENT;
     const bool fromWeb = !m_repairAddress.empty();
     m_stage = StageScanning;
+    // Opened once for the whole run: the owner of the installation may swap its path for a link
+    // elsewhere while the run goes on.
+    m_rootDirectory = std::make_unique<ConfinedDirectory>(m_root);
+    if (!m_rootDirectory->IsOpen())
+    {
+        ZelkSystemLogW(L"RepairClient> cannot open the installation %ls\n", m_root.c_str());
+        return ZELKRESULT_IO;
+    }
     if (const ZELKRESULT result = Scan())
         return result;
     // A cancel before the download ends the run at the next stage boundary (the scan itself runs
@@ -266,33 +283,42 @@ ZELKRESULT RepairClient::Work()
 
 ZELKRESULT RepairClient::Scan()
 {
-    LoadSummaryFile(m_summary, m_summaryPath);
+    const std::wstring summaryName = NameBelowRoot(m_summaryPath);
     // Only this client writes the summary file of the installation, so what a crashed save left
     // beside it can go.
-    RemoveAbandonedReplacements(m_summaryPath);
+    if (summaryName.empty())
+    {
+        LoadSummaryFile(m_summary, m_summaryPath);
+        RemoveAbandonedReplacements(m_summaryPath);
+    }
+    else
+    {
+        LoadSummaryFile(m_summary, *m_rootDirectory, summaryName);
+        RemoveAbandonedReplacements(*m_rootDirectory, summaryName);
+    }
     std::set<std::wstring> patterns;
-    const std::wstring summaryName = RelativePath(m_summaryPath, m_root);
     if (!summaryName.empty())
     {
         patterns.insert(summaryName);
         // Also when it could not be removed: it is the summary's, not the installation's.
         patterns.insert(summaryName + kReplacementPattern);
     }
-    const std::wstring digestsName =
-        m_digestCachePath.empty() ? std::wstring() : RelativePath(m_digestCachePath, m_root);
+    const std::wstring digestsName = m_digestCachePath.empty() ? std::wstring() : NameBelowRoot(m_digestCachePath);
+    if (digestsName.empty() && !m_digestCachePath.empty())
+        RemoveAbandonedReplacements(m_digestCachePath);
     if (!digestsName.empty())
     {
-        RemoveAbandonedReplacements(m_digestCachePath);
+        RemoveAbandonedReplacements(*m_rootDirectory, digestsName);
         patterns.insert(digestsName);
         patterns.insert(digestsName + kReplacementPattern);
     }
     for (const std::wstring &excluded : m_exclusions)
     {
-        const std::wstring name = RelativePath(excluded, m_root);
+        const std::wstring name = NameBelowRoot(excluded);
         if (!name.empty())
             patterns.insert(name);
     }
-    m_summary.Scan(m_root, patterns);
+    m_summary.Scan(*m_rootDirectory, patterns);
     SaveSummary();
     return ZELKRESULT_OK;
 }
@@ -302,15 +328,28 @@ ZELKRESULT RepairClient::FetchManifest()
     const std::string &base = m_repairAddress.empty() ? m_manifestAddress : m_repairAddress;
     if (base.empty())
         return ZELKRESULT_OK;
+    // A web repair keeps what it needs between runs beside the summary, the manifest among it.
+    const bool fromWeb = !m_repairAddress.empty();
+    if (fromWeb && !m_digestCachePath.empty())
+    {
+        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
+        if (digestsName.empty())
+            m_digests.Load(m_digestCachePath);
+        else
+            m_digests.Load(*m_rootDirectory, digestsName);
+    }
     CancelFlagCallback cancel(m_cancel);
     RepairRefusal refusal = RepairRefusal::None;
-    const ZELKRESULT result =
-        FetchRepairManifest(base, m_publisherKey ? &*m_publisherKey : nullptr, &cancel, m_manifest, refusal);
+    KeptRepairManifest kept = m_digests.GetKeptManifest();
+    const ZELKRESULT result = FetchRepairManifest(base, m_publisherKey ? &*m_publisherKey : nullptr, &cancel,
+                                                  fromWeb ? &kept : nullptr, m_manifest, refusal);
     if (result != ZELKRESULT_OK)
     {
         Refuse(refusal, NativeToPath(base));
         return result;
     }
+    if (fromWeb)
+        m_digests.KeepManifest(kept);
     ZelkSystemLog("RepairClient> manifest of %s: serial %llu, %zu files\n", base.c_str(),
                   static_cast<unsigned long long>(m_manifest.GetSerial()), m_manifest.GetFiles().size());
     m_checkRecords = m_repairAddress.empty();
@@ -407,9 +446,8 @@ ZELKRESULT RepairClient::PlanFromWeb()
 {
     m_received = 0;
     m_total = 0;
-    if (!m_digestCachePath.empty())
-        m_digests.Load(m_digestCachePath);
-    m_web = std::make_unique<HttpRepairSource>(m_repairAddress, m_root, m_summary, m_manifest, m_digests, m_cancel);
+    m_web = std::make_unique<HttpRepairSource>(m_repairAddress, *m_rootDirectory, m_summary, m_manifest, m_digests,
+                                               m_cancel);
     if (const ZELKRESULT result = m_web->Plan())
         return result;
     m_total = static_cast<uint32_t>(m_web->GetPlannedCount());
@@ -438,7 +476,11 @@ ZELKRESULT RepairClient::DownloadFromWeb()
     if (!m_digestCachePath.empty())
     {
         m_digests.KeepOnly(m_summary.GetEntries());
-        const ZELKRESULT saved = m_digests.IsChanged() ? m_digests.Save(m_digestCachePath) : ZELKRESULT_OK;
+        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
+        ZELKRESULT saved = ZELKRESULT_OK;
+        if (m_digests.IsChanged())
+            saved = digestsName.empty() ? m_digests.Save(m_digestCachePath)
+                                        : m_digests.Save(*m_rootDirectory, digestsName);
         if (saved != ZELKRESULT_OK)
             ZelkSystemLog("RepairClient> digests not saved: error %d\n", static_cast<int>(saved));
     }
@@ -449,7 +491,9 @@ ZELKRESULT RepairClient::DownloadFromWeb()
 
 void RepairClient::SaveSummary()
 {
-    const ZELKRESULT result = SaveSummaryFile(m_summary, m_summaryPath);
+    const std::wstring summaryName = NameBelowRoot(m_summaryPath);
+    const ZELKRESULT result = summaryName.empty() ? SaveSummaryFile(m_summary, m_summaryPath)
+                                                  : SaveSummaryFile(m_summary, *m_rootDirectory, summaryName);
     if (result != ZELKRESULT_OK)
     {
         ZelkSystemLog("RepairClient> summary file not saved: error %d\n", static_cast<int>(result));

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/OSThread.h"
 #include "kernel/ZelkTypes.h"
 #include "net/ZelkDataBufferTCP.h"
@@ -85,7 +86,7 @@ public:
     uint32_t GetTotal() const { return m_total.load(); }
     bool Succeeded() const;
     // Once the run has ended: why it was refused (RepairRefusal::None when it was not), and what
-    // about: an address, or a file's relative path.
+    // about: an address, or a file's path in the installation.
     RepairRefusal GetRefusal() const;
     std::wstring GetRefusalSubject() const;
     // 0 up to the summary exchange, then the share of the announced segments received; 1 at the end.
@@ -93,11 +94,12 @@ public:
 
     // ZelkAgentClientTask::Owner.
     const std::wstring &GetRoot() const override { return m_root; }
+    const ConfinedDirectory &GetRootDirectory() override { return *m_rootDirectory; }
     FileTreeSummary &GetSummary() override { return m_summary; }
     ZelkDataBuffer &GetConnection() override { return *m_connection; }
     void CountReceived() override { m_received.fetch_add(1); }
     const RepairManifest *GetManifest() const override { return m_checkRecords ? &m_manifest : nullptr; }
-    void RecordRefused(const std::wstring &name, RecordVouch vouch) override;
+    void RecordRefused(const std::wstring &path, RepairRefusal refusal) override;
 
 private:
     static uint32_t WorkerEntry(void *client);
@@ -114,6 +116,9 @@ private:
     void Refuse(RepairRefusal refusal, const std::wstring &subject);
     void SaveSummary();
     ZELKRESULT Configure();
+    // The name below the root of a file at path (the summary, the digests), or empty when it lies
+    // elsewhere.
+    std::wstring NameBelowRoot(const std::wstring &path) const;
 
     std::atomic<int32_t> m_stage{StageConfigured};
     std::unique_ptr<OS::Thread> m_thread;
@@ -125,6 +130,9 @@ private:
     std::atomic<ZELKRESULT> m_error{ZELKRESULT_OK};
     std::atomic<bool> m_cancel{false};
     std::wstring m_root;
+    // The root, opened once when a run starts: everything the run reads or writes in the
+    // installation is resolved beneath it.
+    std::unique_ptr<ConfinedDirectory> m_rootDirectory;
     std::wstring m_summaryPath;
     IPv4Endpoint m_serverAddress;
     std::set<std::wstring> m_exclusions;

@@ -6,6 +6,8 @@
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
+#include "patch/DetachedSignature.h"
+#include "repair/RepairManifest.h"
 
 namespace
 {
@@ -24,6 +26,26 @@ void AppendUint32(std::string &bytes, uint32_t value)
         bytes.push_back(static_cast<char>(value >> shift));
 }
 
+void AppendBytes(std::string &block, const std::string &bytes)
+{
+    AppendUint32(block, static_cast<uint32_t>(bytes.size()));
+    block += bytes;
+}
+
+ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value);
+
+// Bytes written by AppendBytes, at most limit of them.
+ZELKRESULT ReadBytes(ZelkDataBuffer &source, uint64_t limit, std::string &bytes)
+{
+    uint32_t length = 0;
+    if (const ZELKRESULT result = ReadUint32(source, length))
+        return result;
+    if (length > limit)
+        return ZELKRESULT_BAD_FORMAT;
+    bytes.resize(length);
+    return length == 0 ? ZELKRESULT_OK : source.Read(bytes.data(), length);
+}
+
 ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value)
 {
     uint8_t bytes[4];
@@ -36,16 +58,28 @@ ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value)
 
 ZELKRESULT SegmentDigestCache::Load(const std::wstring &path)
 {
-    m_digests.clear();
-    m_changed = false;
     ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessRead);
+    return Load(file);
+}
+
+ZELKRESULT SegmentDigestCache::Load(const ConfinedDirectory &root, const std::wstring &name)
+{
+    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
+    return Load(file);
+}
+
+ZELKRESULT SegmentDigestCache::Load(ZelkDataBufferFile &file)
+{
+    m_digests.clear();
+    m_manifest = KeptRepairManifest();
+    m_changed = false;
     if (!file.IsOpen())
         return ZELKRESULT_IO;
     uint32_t magic = 0;
     uint32_t count = 0;
     if (const ZELKRESULT result = ReadUint32(file, magic))
         return result;
-    if (magic != kSegmentDigestCacheMagic)
+    if (magic != kSegmentDigestCacheMagic && magic != kSegmentDigestCacheFirstMagic)
         return ZELKRESULT_BAD_FORMAT;
     if (const ZELKRESULT result = ReadUint32(file, count))
         return result;
@@ -69,12 +103,47 @@ ZELKRESULT SegmentDigestCache::Load(const std::wstring &path)
         std::memcpy(known.digest.data(), trail + 4, known.digest.size());
         m_digests.insert_or_assign(m_digests.end(), DecodeUtf16LE(entry.data(), units), known);
     }
-    return ZELKRESULT_OK;
+    return magic == kSegmentDigestCacheMagic ? LoadManifest(file) : ZELKRESULT_OK;
 }
 
 ZELKRESULT SegmentDigestCache::Save(const std::wstring &path)
 {
     ReplacementFile file(path);
+    return Save(file);
+}
+
+ZELKRESULT SegmentDigestCache::Save(const ConfinedDirectory &root, const std::wstring &name)
+{
+    ReplacementFile file(root, name);
+    return Save(file);
+}
+
+ZELKRESULT SegmentDigestCache::LoadManifest(ZelkDataBufferFile &file)
+{
+    KeptRepairManifest kept;
+    for (const auto &[bytes, limit] : {std::pair{&kept.version.etag, uint64_t(kMaxHttpVersionLength)},
+                                       std::pair{&kept.bytes, kMaxRepairManifestSize},
+                                       std::pair{&kept.signature, uint64_t(kMaxSignatureFileSize)}})
+    {
+        if (const ZELKRESULT result = ReadBytes(file, limit, *bytes))
+            return result;
+    }
+    if (!IsSendableHeaderValue(kept.version.etag))
+        return ZELKRESULT_BAD_FORMAT;
+    m_manifest = std::move(kept);
+    return ZELKRESULT_OK;
+}
+
+void SegmentDigestCache::KeepManifest(const KeptRepairManifest &manifest)
+{
+    if (manifest == m_manifest)
+        return;
+    m_manifest = manifest;
+    m_changed = true;
+}
+
+ZELKRESULT SegmentDigestCache::Save(ReplacementFile &file)
+{
     if (!file.IsOpen())
         return ZELKRESULT_IO;
     std::string block;
@@ -94,6 +163,12 @@ ZELKRESULT SegmentDigestCache::Save(const std::wstring &path)
             block.clear();
         }
     }
+    AppendBytes(block, m_manifest.version.etag);
+    if (!file.Write(block))
+        return ZELKRESULT_IO;
+    block.clear();
+    AppendBytes(block, m_manifest.bytes);
+    AppendBytes(block, m_manifest.signature);
     if (!file.Write(block) || !file.Commit())
         return ZELKRESULT_IO;
     m_changed = false;

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
@@ -43,6 +44,15 @@ std::wstring ParentDirectory(const std::wstring &path)
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 } // namespace
+
+ZelkAgentClientTask::Owner::~Owner() = default;
+
+const ConfinedDirectory &ZelkAgentClientTask::Owner::GetRootDirectory()
+{
+    std::call_once(m_rootOpened, [this] { m_rootDirectory = std::make_unique<ConfinedDirectory>(GetRoot()); });
+    return *m_rootDirectory;
+}
+
 
 ZelkAgentClientTask::ZelkAgentClientTask() = default;
 
@@ -186,40 +196,55 @@ bool ZelkAgentClientTask::WriteFileEnd(ZelkAgentClientTask *task)
     return result;
 }
 
-void ZelkAgentClientTask::Owner::RecordRefused(const std::wstring &, RecordVouch) {}
+void ZelkAgentClientTask::Owner::RecordRefused(const std::wstring &, RepairRefusal) {}
 
 bool ZelkAgentClientTask::ApplySegment(ZelkAgentClientTask *task)
 {
     Owner &owner = *task->m_owner;
-    RecordVouch vouch = RecordVouch::Vouched;
-    const bool written = WriteSegment(owner.GetRoot(), owner.GetSummary(), task->m_name, task->m_checksum,
-                                      task->m_data, owner.GetManifest(), vouch);
-    if (vouch != RecordVouch::Vouched)
-        owner.RecordRefused(task->m_name, vouch);
+    RepairRefusal refusal = RepairRefusal::None;
+    const bool written = WriteSegment(owner.GetRootDirectory(), owner.GetSummary(), task->m_name, task->m_checksum,
+                                      task->m_data, owner.GetManifest(), refusal);
+    if (refusal != RepairRefusal::None)
+    {
+        std::wstring relative = SegmentKeyPath(task->m_name);
+        NormalizeSeparators(relative);
+        owner.RecordRefused(relative, refusal);
+    }
     return written;
 }
 
-bool ZelkAgentClientTask::WriteSegment(const std::wstring &root, FileTreeSummary &summary, const std::wstring &name,
-                                       uint32_t checksum, ZelkDataBufferMemoryDynamic &data,
-                                       const RepairManifest *manifest, RecordVouch &vouch)
+bool ZelkAgentClientTask::WriteSegment(const ConfinedDirectory &root, FileTreeSummary &summary,
+                                       const std::wstring &name, uint32_t checksum, ZelkDataBufferMemoryDynamic &data,
+                                       const RepairManifest *manifest, RepairRefusal &refusal)
 {
     std::wstring relative = SegmentKeyPath(name);
     NormalizeSeparators(relative);
-    const std::wstring path = JoinPath(root, relative);
+    const std::wstring path = root.PathOf(relative);
     const int64_t index = SegmentKeyIndex(name);
     const uint64_t start = static_cast<uint64_t>(index) * kSegmentSize;
     const std::string shown = WideToNarrow(path);
+    refusal = RepairRefusal::None;
+    // Whatever the server sends, nothing is written through a link that leads out of the
+    // installation: the record fails, by name.
+    const auto ledOutside = [&] {
+        if (errno != kNameLeadsOutside)
+            return false;
+        ZelkSystemLog("   error: %s leads outside the installation\n", shown.c_str());
+        refusal = RepairRefusal::LeadsOutside;
+        return true;
+    };
 
-    vouch = RecordVouch::Vouched;
     if (manifest != nullptr)
     {
         uint64_t localSize = 0;
-        if (GetFileSizeAt(path, localSize) != ZELKRESULT_OK)
+        if (root.GetFileSize(relative, localSize) != ZELKRESULT_OK)
             localSize = 0;
-        vouch = manifest->Vouch(name, checksum, data.GetData(), static_cast<size_t>(data.GetSize()), localSize);
+        const RecordVouch vouch =
+            manifest->Vouch(name, checksum, data.GetData(), static_cast<size_t>(data.GetSize()), localSize);
         if (vouch != RecordVouch::Vouched)
         {
             ZelkSystemLog("   error: refused %s: %s\n", WideToNarrow(name).c_str(), DescribeRecordVouch(vouch));
+            refusal = RepairRefusal::RecordNotVouched;
             return false;
         }
         // The summary holds what is on the disk, whatever the record claimed.
@@ -227,16 +252,23 @@ bool ZelkAgentClientTask::WriteSegment(const std::wstring &root, FileTreeSummary
             checksum = SegmentChecksum(data.GetData(), static_cast<size_t>(data.GetSize()));
     }
 
-    MakeDirectory(ParentDirectory(path));
-    if (FileExists(path) && IsReadOnly(path))
-        ClearReadOnly(path);
+    if (!root.MakeDirectory(ParentDirectory(relative)) && ledOutside())
+        return false;
+    if (root.Exists(relative) && root.IsReadOnly(relative))
+        root.ClearReadOnly(relative);
 
     if (checksum == 0)
     {
         // The segment must not exist: the file ends before it, or there is no file at all.
-        if (FileExists(path) && index > 0)
+        if (index == 0)
         {
-            ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessModify);
+            // A link in the file's place goes itself.
+            if (!root.DeleteFile(relative) && ledOutside())
+                return false;
+        }
+        else if (root.Exists(relative))
+        {
+            ZelkDataBufferFile file(root, relative, ZelkDataBufferFile::AccessModify);
             if (file.IsOpen())
             {
                 if (file.GetSize() > start && file.SetSize(start) != ZELKRESULT_OK)
@@ -248,18 +280,19 @@ bool ZelkAgentClientTask::WriteSegment(const std::wstring &root, FileTreeSummary
                 file.Close();
             }
         }
-        else if (FileExists(path))
+        else if (ledOutside())
         {
-            DeleteFileAt(path);
+            return false;
         }
         summary.RemoveSegment(name);
         return true;
     }
 
-    ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessModify);
+    ZelkDataBufferFile file(root, relative, ZelkDataBufferFile::AccessModify);
     if (!file.IsOpen())
     {
-        ZelkSystemLog("   warning: failed to open path %s\n", shown.c_str());
+        if (!ledOutside())
+            ZelkSystemLog("   warning: failed to open path %s\n", shown.c_str());
         return false;
     }
     if (file.GetSize() < start)
@@ -291,7 +324,7 @@ bool ZelkAgentClientTask::WriteSegment(const std::wstring &root, FileTreeSummary
         ZelkSystemLog("  error %d while downloading file %s\n", static_cast<int>(result), shown.c_str());
         return false;
     }
-    if (!summary.RegisterSegment(MakeSegmentKey(path, index), name, checksum))
+    if (!summary.RegisterSegment(root, name, checksum))
     {
         ZelkSystemLog("   error: failed to register file %s\n", shown.c_str());
         return false;

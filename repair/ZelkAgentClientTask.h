@@ -6,12 +6,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "kernel/ConfinedDirectory.h"
 #include "net/ZelkDataBuffer.h"
 #include "repair/FileTreeSummary.h"
 #include "repair/RepairManifest.h"
+#include "repair/RepairRefusal.h"
 
 class ZelkAgentClientTask
 {
@@ -20,9 +24,13 @@ public:
     class Owner
     {
     public:
-        virtual ~Owner() = default;
+        virtual ~Owner();
         // The installation directory; every record's name is joined below it.
         virtual const std::wstring &GetRoot() const = 0;
+        // The installation directory held open, beneath which every record's file is written, so
+        // that neither a link planted in it nor its path swapped for another leads a write
+        // outside. By default GetRoot() is opened when the first record is written.
+        virtual const ConfinedDirectory &GetRootDirectory();
         virtual FileTreeSummary &GetSummary() = 0;
         // The connection the records arrive on.
         virtual ZelkDataBuffer &GetConnection() = 0;
@@ -30,8 +38,13 @@ public:
         virtual void CountReceived() = 0;
         // The manifest every record is checked against before it changes anything; null for none.
         virtual const RepairManifest *GetManifest() const { return nullptr; }
-        // A record the manifest does not vouch for was refused (on the writer's thread).
-        virtual void RecordRefused(const std::wstring &name, RecordVouch vouch);
+        // A record was refused before it changed anything: the manifest does not vouch for it, or
+        // its file, at path, leads outside the installation (on the writer's thread).
+        virtual void RecordRefused(const std::wstring &path, RepairRefusal refusal);
+
+    private:
+        std::once_flag m_rootOpened;
+        std::unique_ptr<ConfinedDirectory> m_rootDirectory;
     };
 
     ZelkAgentClientTask();
@@ -52,15 +65,16 @@ public:
     static bool ThreadedDecompress(ZelkAgentClientTask *task);
     static bool ApplySegment(ZelkAgentClientTask *task);
 
-    // The writer of every repair, whatever brought the record: makes the change it names below root
-    // and brings the summary up to date. A checksum other than 0 writes data as the segment the key
-    // names (and cuts the file after a short, last segment); checksum 0 cuts the file at the
-    // segment, or deletes it at index 0. With a manifest, a change it does not vouch for is refused
-    // before anything is made (vouch says why), and the summary's checksum is computed from the
-    // bytes instead of taken from the record.
-    static bool WriteSegment(const std::wstring &root, FileTreeSummary &summary, const std::wstring &name,
+    // The writer of every repair, whatever brought the record: makes the change it names beneath
+    // root and brings the summary up to date. A checksum other than 0 writes data as the segment the
+    // key names (and cuts the file after a short, last segment); checksum 0 cuts the file at the
+    // segment, or deletes it at index 0. A change is refused before anything is made when a
+    // manifest does not vouch for it (RecordNotVouched; the summary's checksum is then computed from
+    // the bytes instead of taken from the record) or when its file leads outside root
+    // (LeadsOutside); refusal says which, and stays None for any other failure.
+    static bool WriteSegment(const ConfinedDirectory &root, FileTreeSummary &summary, const std::wstring &name,
                              uint32_t checksum, ZelkDataBufferMemoryDynamic &data, const RepairManifest *manifest,
-                             RecordVouch &vouch);
+                             RepairRefusal &refusal);
 
     bool IsFree() const { return m_owner == nullptr; }
 

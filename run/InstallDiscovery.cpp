@@ -3,6 +3,7 @@
 #include <cwctype>
 #include <memory>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
@@ -133,9 +134,12 @@ PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly
     {
         if (!candidate.empty())
         {
-            if (FileExists(JoinPath(candidate, kLauncherPath)) &&
-                HashFileMD5(JoinPath(candidate, kLauncherPath), buildHash))
+            const ConfinedDirectory installation(candidate);
+            if (HashFileMD5(installation, kLauncherPath, buildHash))
                 break;
+            if (errno == kNameLeadsOutside)
+                observer.Message(MessageError,
+                                 FormatCatalogueText(kIdLeadsOutside, installation.PathOf(kLauncherPath).c_str()));
             observer.Message(MessageError, LoadMessage(kIdNoBuildVersion));
         }
         else if (!browseOnly)

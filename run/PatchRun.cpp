@@ -117,6 +117,19 @@ RunOutcome PatchRun::Run()
     return outcome;
 }
 
+const ConfinedDirectory &PatchRun::Installation()
+{
+    if (!m_installation)
+        m_installation = std::make_unique<ConfinedDirectory>(m_settings.InstallPath());
+    return *m_installation;
+}
+
+void PatchRun::ReportIfOutside(const std::wstring &name)
+{
+    if (errno == kNameLeadsOutside)
+        m_observer.Message(MessageError, FormatCatalogueText(kIdLeadsOutside, Installation().PathOf(name).c_str()));
+}
+
 bool PatchRun::ReportRegistryLockHeld()
 {
     if (LastLockWaitResult() != LockWaitResult::TimedOut)
@@ -262,8 +275,9 @@ int PatchRun::InstallPatchArchive(const std::wstring &archivePath)
         const StepJournal journal{m_settings.CurrentVersion(), m_settings.NextVersion(), m_stepOrigin};
         // Without its journal a step cut short could not be finished by the next run, so a step
         // whose journal cannot be written is not begun.
-        if (!WriteStepJournal(m_settings.InstallPath(), journal))
+        if (!WriteStepJournal(Installation(), journal))
         {
+            ReportIfOutside(ProductFacts::kStepJournalName);
             ZelkSystemLog("PatchRun::InstallPatchArchive> cannot write the step journal\n");
             m_observer.Message(MessageError, LoadMessage(kIdApplyFailed) + NarrowToWide(m_settings.PatchName()));
             result = kInstallFailed;
@@ -275,10 +289,13 @@ int PatchRun::InstallPatchArchive(const std::wstring &archivePath)
         }
         else
         {
-            if (!UpdateUninstallLog(m_settings.InstallPath(), directory))
+            if (!UpdateUninstallLog(Installation(), directory))
+            {
+                ReportIfOutside(ProductFacts::kUninstallLogName);
                 m_observer.Message(MessageError,
                                    LoadMessage(kIdUninstallLogFailed) + NarrowToWide(m_settings.PatchName()));
-            RemoveStepJournal(m_settings.InstallPath());
+            }
+            RemoveStepJournal(Installation());
         }
     }
     DeleteTree(directory);
@@ -299,7 +316,7 @@ bool PatchRun::ApplyPatchPackage(const std::wstring &packageDir)
     SetTransferState(kTransferIdle);
     // The launcher names the installed build, so it is patched last: an installation cut short in
     // the middle of a step still identifies as the build the step starts from.
-    const bool installed = InstallPackage(m_settings.InstallPath(), packageDir, ProductFacts::kLauncherName);
+    const bool installed = InstallPackage(Installation(), packageDir, ProductFacts::kLauncherName);
     if (installed && ClearPatchingMarker())
         return true;
     if (installed)

@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/ZelkTypes.h"
 #include "patch/PatchPayload.h"
 #include "patch/PelmoPatchTask.h"
@@ -111,6 +113,12 @@ private:
     bool CancelRequested() override { return Cancelled(); }
 
     bool Cancelled() const { return m_cancel.load(); }
+    // The installation, opened on first use and held for the rest of the run: every file of it
+    // the run changes is resolved beneath it.
+    const ConfinedDirectory &Installation();
+    // Says, by name, that the operation that has just failed on name found it leading outside
+    // the installation; says nothing for any other failure.
+    void ReportIfOutside(const std::wstring &name);
     // Says why the installation or the registry could not be written.
     void ReportNotWritable();
     // Says so when the last registry change failed because another program kept the registry's
@@ -131,6 +139,7 @@ private:
     void NoteResumedStep(const StepPlan &plan);
 
     PatchSettings m_settings;
+    std::unique_ptr<ConfinedDirectory> m_installation;
     PatchPayload &m_payload;
     RunObserver &m_observer;
     const std::atomic<bool> &m_cancel;

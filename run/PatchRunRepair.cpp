@@ -64,6 +64,8 @@ unsigned RefusalText(RepairRefusal refusal)
         return kIdRepairDataMismatch;
     case RepairRefusal::NoRanges:
         return kIdRepairNoRanges;
+    case RepairRefusal::LeadsOutside:
+        return kIdLeadsOutside;
     }
     return 0;
 }
@@ -158,8 +160,16 @@ bool PatchRun::RunRepair()
     }
     if (Cancelled())
         return false;
-    if (const unsigned refusal = RefusalText(client.GetRefusal()))
-        m_observer.Message(MessageError, FormatCatalogueText(refusal, client.GetRefusalSubject().c_str()));
+    const RepairRefusal refusal = client.GetRefusal();
+    if (const unsigned text = RefusalText(refusal))
+    {
+        // A file is named by its path in the installation; one that leads outside, as everywhere,
+        // by its whole path.
+        const std::wstring subject = refusal == RepairRefusal::LeadsOutside
+                                         ? Installation().PathOf(client.GetRefusalSubject())
+                                         : client.GetRefusalSubject();
+        m_observer.Message(MessageError, FormatCatalogueText(text, subject.c_str()));
+    }
     m_observer.Message(MessageError, LoadMessage(StageErrorText(client.GetStage())));
     m_observer.Message(MessageNormal,
                        FormatCatalogueText(kIdErrorInStage, static_cast<int>(client.GetError()), client.GetStage()));

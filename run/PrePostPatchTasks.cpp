@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "kernel/AssetDbIpc.h"
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/CrashHandler.h"
-#include "kernel/Elevation.h"
 #include "kernel/FileUtil.h"
 #include "kernel/LockWait.h"
 #include "kernel/ProcessUtil.h"
@@ -58,10 +58,9 @@ bool CheckInstallWritable(const std::wstring &installPath)
     const std::wstring temp = TempBaseDirectory();
     if (!IsDirectory(temp) && !MakeDirectory(temp))
         return false;
-    const std::wstring executable = JoinPath(installPath, ProductFacts::kProductExecutablePath);
-    if (FileExists(executable) && !CanOpenForReadWrite(executable))
-        return false;
-    return true;
+    const ConfinedDirectory installation(installPath);
+    const std::wstring executable = ProductFacts::kProductExecutablePath;
+    return !installation.Exists(executable) || installation.MayOpenForReadWrite(executable);
 }
 
 bool ProbeInstallWritable(const std::wstring &installPath)
@@ -71,8 +70,9 @@ bool ProbeInstallWritable(const std::wstring &installPath)
     // The temporary base is made by a run when missing; what decides is whether it can be.
     if (!MayCreateIn(NearestExistingDirectory(TempBaseDirectory())))
         return false;
-    const std::wstring executable = JoinPath(installPath, ProductFacts::kProductExecutablePath);
-    return !FileExists(executable) || CanOpenForReadWrite(executable);
+    const ConfinedDirectory installation(installPath);
+    const std::wstring executable = ProductFacts::kProductExecutablePath;
+    return !installation.Exists(executable) || installation.MayOpenForReadWrite(executable);
 }
 
 void SleepMilliseconds(unsigned milliseconds)
@@ -140,12 +140,17 @@ bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObse
 
 bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &packageDir)
 {
+    return UpdateUninstallLog(ConfinedDirectory(installPath), packageDir);
+}
+
+bool UpdateUninstallLog(const ConfinedDirectory &installation, const std::wstring &packageDir)
+{
     // A step is applied again when its journal outlived the run that applied it; its files are
     // recorded once all the same.
     std::set<std::wstring> recorded;
     UninstallLogContents log;
     std::string error;
-    if (ReadUninstallLog(JoinPath(installPath, ProductFacts::kUninstallLogName), log, error))
+    if (ReadUninstallLog(installation, log, error))
     {
         for (const UninstallRecord &record : log.records)
             if (record.type == kUninstallRecordDeleteFile && record.strings.size() == 1)
@@ -154,12 +159,12 @@ bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &pac
     std::vector<std::wstring> added;
     for (const PackageEntry &entry : ReadAddedFileList(packageDir))
     {
-        std::wstring path = JoinPath(installPath, entry.path);
+        std::wstring path = JoinPath(installation.Path(), entry.path);
         NormalizeSeparators(path);
         if (recorded.count(path) == 0)
             added.push_back(entry.path);
     }
-    return ExtendUninstallLog(installPath, added);
+    return ExtendUninstallLog(installation, added);
 }
 
 void RebuildAssetDatabase(const std::wstring &installPath, RunObserver &observer)

@@ -14,6 +14,8 @@
 
 #include "run/RunObserver.h"
 
+class ConfinedDirectory;
+
 namespace ZelkPatch
 {
 constexpr unsigned kRequiredDiskSpaceMB = 4096;
@@ -21,8 +23,8 @@ constexpr unsigned kRunningCheckAttempts = 3;
 constexpr unsigned kRunningCheckPauseMs = 2000;
 
 // True when the process may change the installation: the settings key of the registry opens for
-// writing, the temporary directory exists, and the product's executable (when present) opens for
-// reading and writing.
+// writing, the temporary directory exists, and the product's executable (when present, and not
+// reached through a link out of the installation) opens for reading and writing.
 bool CheckInstallWritable(const std::wstring &installPath);
 
 // The same questions without changing anything (the preflight check): nothing is created.
@@ -49,6 +51,9 @@ bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObse
 
 // Records the files the unpacked package at packageDir added in the installation's uninstall log.
 bool UpdateUninstallLog(const std::wstring &installPath, const std::wstring &packageDir);
+// The same for an installation held open; errno is kNameLeadsOutside after a failure when the log's
+// name leads outside it.
+bool UpdateUninstallLog(const ConfinedDirectory &installation, const std::wstring &packageDir);
 
 // Lends the asset database to the product utility, has it rebuild the database, shows what it
 // says, and takes the database back. Failures are reported; the run still counts as completed.

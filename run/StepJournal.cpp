@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
 
@@ -24,8 +25,13 @@ bool ReadJournalField(const std::string &line, const char *name, std::string &va
 
 bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal)
 {
+    return ReadStepJournal(ConfinedDirectory(installPath), journal);
+}
+
+bool ReadStepJournal(const ConfinedDirectory &installation, StepJournal &journal)
+{
     std::string text;
-    if (ReadWholeFile(JoinPath(installPath, ProductFacts::kStepJournalName), text, kMaxJournalSize) != ZELKRESULT_OK)
+    if (installation.ReadWholeFile(ProductFacts::kStepJournalName, text, kMaxJournalSize) != ZELKRESULT_OK)
         return false;
     journal = StepJournal();
     size_t start = 0;
@@ -44,19 +50,18 @@ bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal)
     return !journal.source.empty();
 }
 
-bool WriteStepJournal(const std::wstring &installPath, const StepJournal &journal)
+bool WriteStepJournal(const ConfinedDirectory &installation, const StepJournal &journal)
 {
-    const std::wstring path = JoinPath(installPath, ProductFacts::kStepJournalName);
     // The run holds the installation: a new journal left beside it by a run that died is nobody's.
-    RemoveAbandonedReplacements(path);
+    RemoveAbandonedReplacements(installation, ProductFacts::kStepJournalName);
     // On the disk before the step starts: a power cut must not leave the journal empty.
-    return WriteWholeFile(path, "source=" + journal.source + "\ntarget=" + journal.target + "\norigin=" +
-                                    journal.origin + "\n");
+    return WriteWholeFile(installation, ProductFacts::kStepJournalName,
+                          "source=" + journal.source + "\ntarget=" + journal.target + "\norigin=" + journal.origin +
+                              "\n");
 }
 
-bool RemoveStepJournal(const std::wstring &installPath)
+bool RemoveStepJournal(const ConfinedDirectory &installation)
 {
-    const std::wstring path = JoinPath(installPath, ProductFacts::kStepJournalName);
-    return !FileExists(path) || DeleteFileAt(path);
+    return installation.DeleteFile(ProductFacts::kStepJournalName) || errno == ENOENT;
 }
 } // namespace ZelkPatch

@@ -5,6 +5,8 @@
 
 #include <string>
 
+class ConfinedDirectory;
+
 namespace ZelkPatch
 {
 struct StepJournal
@@ -17,7 +19,9 @@ struct StepJournal
 
 // False when there is no journal, or none that names a source version.
 bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal);
-// Whole on the disk before it returns.
-bool WriteStepJournal(const std::wstring &installPath, const StepJournal &journal);
-bool RemoveStepJournal(const std::wstring &installPath);
+bool ReadStepJournal(const ConfinedDirectory &installation, StepJournal &journal);
+// Whole on the disk before it returns; false (errno kNameLeadsOutside) when the journal's name
+// leads outside the installation.
+bool WriteStepJournal(const ConfinedDirectory &installation, const StepJournal &journal);
+bool RemoveStepJournal(const ConfinedDirectory &installation);
 } // namespace ZelkPatch

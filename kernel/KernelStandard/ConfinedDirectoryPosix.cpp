@@ -100,14 +100,15 @@ bool SplitName(const std::wstring &name, Components &components)
     return true;
 }
 
-std::string JoinComponents(Components::const_iterator begin, Components::const_iterator end)
+// The components as one relative path; "." for none.
+std::string JoinComponents(const Components &components)
 {
     std::string joined;
-    for (auto it = begin; it != end; ++it)
+    for (const std::string &component : components)
     {
         if (!joined.empty())
             joined += '/';
-        joined += *it;
+        joined += component;
     }
     return joined.empty() ? std::string(".") : joined;
 }
@@ -261,7 +262,7 @@ public:
         }
         if (m_resolution == ConfinedDirectory::Resolution::ComponentWalk)
             return WalkBeneath(m_root, components);
-        const std::string path = JoinComponents(components.begin(), components.end());
+        const std::string path = JoinComponents(components);
         return static_cast<int>(Openat2(m_root, path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
     }
 
@@ -377,8 +378,9 @@ bool CopyOpened(const FileDescriptor &source, OpenTarget openTarget)
 
 ConfinedDirectory::ConfinedDirectory(const std::wstring &path, Resolution resolution) : m_path(path)
 {
-    const bool kernel = KernelResolvesBeneath() && !(resolution == Resolution::Automatic && std::getenv(kNoOpenat2Variable));
-    m_resolution = resolution == Resolution::ComponentWalk || !kernel ? Resolution::ComponentWalk : Resolution::Kernel;
+    const bool walkAsked = resolution == Resolution::ComponentWalk ||
+                           (resolution == Resolution::Automatic && std::getenv(kNoOpenat2Variable));
+    m_resolution = walkAsked || !KernelResolvesBeneath() ? Resolution::ComponentWalk : Resolution::Kernel;
     std::wstring normal = path;
     NormalizeSeparators(normal);
     if (normal.empty())
@@ -447,7 +449,8 @@ bool ConfinedDirectory::CopyFileFrom(const std::wstring &sourcePath, const std::
 {
     std::wstring source = sourcePath;
     NormalizeSeparators(source);
-    return CopyOpened(FileDescriptor(open(PathToNative(source).c_str(), O_RDONLY | O_CLOEXEC)), [&](mode_t permissions) {
+    const FileDescriptor opened(open(PathToNative(source).c_str(), O_RDONLY | O_CLOEXEC));
+    return CopyOpened(opened, [&](mode_t permissions) {
         return Beneath(m_descriptor, m_resolution).OpenFile(name, O_WRONLY | O_CREAT | O_TRUNC, permissions);
     });
 }
@@ -508,7 +511,8 @@ bool ConfinedDirectory::MakeDirectory(const std::wstring &name) const
         // One made meanwhile by someone else is as good.
         if (mkdirat(parent.Get(), leaf.c_str(), 0777) != 0 && errno != EEXIST)
         {
-            ZelkSystemLogW(L"ConfinedDirectory::MakeDirectory> cannot make %ls: error %d", PathOf(level).c_str(), errno);
+            ZelkSystemLogW(L"ConfinedDirectory::MakeDirectory> cannot make %ls: error %d", PathOf(level).c_str(),
+                           errno);
             return false;
         }
     }

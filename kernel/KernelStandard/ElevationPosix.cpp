@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,15 +66,6 @@ int RunElevatedCopy(const std::wstring &executable, const std::vector<std::strin
     if (!WIFEXITED(status))
         return kElevationUnavailable;
     return WEXITSTATUS(status);
-}
-
-bool CanOpenForReadWrite(const std::wstring &path)
-{
-    const int fd = open(PathToNative(path).c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
 }
 
 bool SetCurrentDirectoryTo(const std::wstring &directory)

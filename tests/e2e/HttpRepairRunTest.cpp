@@ -247,9 +247,12 @@ TEST_F(HttpRepairRunTest, RepairsEveryKindOfDamageFetchingOnlyWhatDiffersAndASec
     ASSERT_EQ(Repair(output), 0) << output;
     EXPECT_TRUE(Contains(output, "(0 / 0 segments updated.)")) << output;
     EXPECT_TRUE(Contains(output, "0 segments read for their digests")) << "an unchanged segment was read";
+    // The manifest kept from the first run is still the server's: the answer says so and no more.
     const std::vector<Answer> second = Answers(AccessLog());
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0].path, "/repair-manifest");
+    EXPECT_EQ(second[0].status, 304);
+    EXPECT_EQ(second[0].bytes, 0u);
     EXPECT_EQ(Files(m_install), g_files->ReferenceFiles());
 }
 
@@ -357,6 +360,27 @@ INSTANTIATE_TEST_SUITE_P(
         SignedCase{"older_than_the_newest_accepted", [](const fs::path &) {}, "6", 1,
                    "The repair manifest from %s is older than one this computer has already accepted", true}),
     [](const testing::TestParamInfo<SignedCase> &info) { return std::string(info.param.what); });
+
+// The manifest kept from an accepted run must pass the checks of each later run as a fetched one
+// does: under another key it is fetched whole again, and refused.
+TEST_F(HttpRepairRunTest, AKeptManifestIsCheckedAgainUnderTheKeyOfTheRun)
+{
+    StartWebServer(g_files->Served());
+    UseSettings({{"RepairServer", WebBase()}, {"PublisherKey", g_files->PublicKeyLine()}});
+    std::string output;
+    ASSERT_EQ(Repair(output), 0) << output;
+
+    const std::string other = ReadFile(g_files->Key("other.pub"));
+    UseSettings({{"RepairServer", WebBase()}, {"PublisherKey", other.substr(0, other.find('\n'))}});
+    fs::remove(AccessLog());
+    EXPECT_EQ(Repair(output), 1) << output;
+    EXPECT_TRUE(Contains(output, "is not signed with the publisher's key")) << output;
+    std::vector<std::pair<std::string, int>> asked;
+    for (const Answer &answer : Answers(AccessLog()))
+        asked.push_back({answer.path, answer.status});
+    EXPECT_EQ(asked, (std::vector<std::pair<std::string, int>>{
+                         {"/repair-manifest", 304}, {"/repair-manifest", 200}, {"/repair-manifest.sig", 200}}));
+}
 
 // A repair server checked against the publisher's signed manifest: its records are written only as
 // far as the manifest vouches for them.

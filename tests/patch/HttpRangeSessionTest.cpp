@@ -102,6 +102,45 @@ TEST_F(HttpRangeSessionTest, PartsAreExactlyTheBytesAskedForAndShareOneConnectio
     EXPECT_GT(session.GetBytesReceived(), 1 + 65536 + 7 + kFileSize);
 }
 
+TEST_F(HttpRangeSessionTest, AFileAskedForByItsVersionComesOnlyWhenItChanged)
+{
+    Start();
+    HttpRangeSession session;
+    HttpVersion first;
+    bool unchanged = true;
+    ZelkDataBufferMemoryDynamic bytes;
+    ASSERT_EQ(session.FetchWholeIfChanged(Url(kName), kFileSize, HttpVersion(), first, unchanged, bytes),
+              ZELKRESULT_OK);
+    EXPECT_FALSE(unchanged);
+    EXPECT_TRUE(Contents(bytes) == m_file);
+    ASSERT_FALSE(first.etag.empty());
+
+    HttpVersion sent;
+    ZelkDataBufferMemoryDynamic again;
+    ASSERT_EQ(session.FetchWholeIfChanged(Url(kName), kFileSize, first, sent, unchanged, again), ZELKRESULT_OK);
+    EXPECT_TRUE(unchanged);
+    EXPECT_EQ(again.GetSize(), 0u);
+    EXPECT_TRUE(sent == first);
+
+    // Another version, and a tag that would put a header line of its own into the request.
+    m_file = RandomBytes(kFileSize, 12);
+    WriteFile(m_dir / ("root/" + kName), m_file);
+    for (const HttpVersion &known : {first, HttpVersion{"\"x\"\r\nX-Injected: 1"}})
+    {
+        HttpVersion sent;
+        ZelkDataBufferMemoryDynamic changed;
+        ASSERT_EQ(session.FetchWholeIfChanged(Url(kName), kFileSize, known, sent, unchanged, changed), ZELKRESULT_OK);
+        EXPECT_FALSE(unchanged);
+        EXPECT_TRUE(Contents(changed) == m_file);
+        EXPECT_FALSE(sent == first);
+    }
+    const auto answers = ServerAnswers();
+    ASSERT_EQ(answers.size(), 4u);
+    EXPECT_EQ(answers[1][3], "304");
+    EXPECT_EQ(answers[2][3], "200");
+    EXPECT_EQ(answers[3][3], "200");
+}
+
 struct RefusalCase
 {
     const char *what;

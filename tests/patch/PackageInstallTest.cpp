@@ -24,6 +24,11 @@ using Tree = std::map<std::wstring, std::string>;
 const std::wstring kLauncherName = L"ZelkLauncher.exe";
 const std::string kRealPatchTool = ZELK_BUILD_DIR "/zelk-jptch";
 
+std::wstring LeadsOutside(const std::wstring &path)
+{
+    return FormatUserText(ZelkPatch::kIdLeadsOutside, path.c_str());
+}
+
 void MakeTree(const std::wstring &root, const Tree &tree)
 {
     MakeDirectory(root);
@@ -312,6 +317,47 @@ TEST_F(PackageInstallTest, ListedPathsOutsideTheInstallationAreRefused)
     const std::vector<PackageEntry> added = ReadAddedFileList(Package());
     ASSERT_EQ(added.size(), 1u);
     EXPECT_EQ(added[0].path, L"bin\\KorvilUtil.exe");
+}
+
+// The installation's owner has planted links: a directory and a file that lead out of it, and a
+// directory that stays inside. Nothing out there is added, deleted, patched or given other
+// permissions, each entry that would reach it fails by the name of its file, and the link inside
+// works as the directory it stands for.
+TEST_F(PackageInstallTest, EntriesThroughLinksOutOfTheInstallationFailByNameAndTouchNothingThere)
+{
+    Prepare({{L"data/gone.txt", "old gone"}, {L"bin/x.dll", "old x"}, {L"maps/a.map", "old map"}},
+            {{L"data/new.txt", "added"}, {L"bin/x.dll", "new x"}, {L"maps/a.map", "new map"}, {L"maps/b.map", "b"}});
+    namespace fs = std::filesystem;
+    const fs::path outside = PathToNative(m_scratch / L"outside");
+    const fs::path install = PathToNative(Installation());
+    WriteFile(m_scratch / L"outside/data/gone.txt", "old gone");
+    // The content the patch expects, so that only the link keeps it from being patched.
+    WriteFile(m_scratch / L"outside/x.dll", "old x");
+    fs::permissions(outside / "x.dll", fs::perms::owner_read);
+    fs::remove_all(install / "data");
+    fs::create_directory_symlink(outside / "data", install / "data");
+    fs::remove(install / "bin/x.dll");
+    fs::create_symlink(outside / "x.dll", install / "bin/x.dll");
+    fs::rename(install / "maps", install / "maps-real");
+    fs::create_directory_symlink("maps-real", install / "maps");
+    const auto state = [&outside] {
+        std::map<std::string, std::string> entries;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(outside))
+            entries[entry.path().string()] = (entry.is_regular_file() ? testfiles::ReadFile(entry.path()) : "") +
+                                             std::to_string(static_cast<int>(entry.status().permissions()));
+        return entries;
+    };
+    const auto before = state();
+
+    ReportCapture capture;
+    EXPECT_FALSE(Install());
+    EXPECT_EQ(capture.TextsAt(MessageError),
+              (std::vector<std::wstring>{LeadsOutside(Target(L"data/new.txt")),
+                                         LeadsOutside(Target(L"data/gone.txt")),
+                                         LeadsOutside(Target(L"bin/x.dll"))}));
+    EXPECT_EQ(state(), before);
+    EXPECT_EQ(ReadFile(Target(L"maps-real/a.map")), "new map");
+    EXPECT_EQ(ReadFile(Target(L"maps-real/b.map")), "b");
 }
 
 namespace

@@ -8,6 +8,7 @@
 
 #include "LoopbackPeer.h"
 #include "TestFiles.h"
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
@@ -175,16 +176,17 @@ TEST_F(SummaryTreeTest, ReadsTheSegmentTheKeyNames)
     const std::string bytes = Pattern(kSegment + 10, 'a');
     Write("big.bin", bytes);
     const std::wstring path = JoinPath(Root(), L"big.bin");
+    const ConfinedDirectory root(Root());
     std::unique_ptr<uint8_t[]> data;
     uint32_t length = 0;
-    ASSERT_TRUE(ReadFileSegment(MakeSegmentKey(path, 1), data, length));
+    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 1), data, length));
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data.get()), length), bytes.substr(kSegment));
     // The end of the file is an empty segment; beyond it there is none.
     Write("exact.bin", bytes.substr(0, kSegment));
-    ASSERT_TRUE(ReadFileSegment(MakeSegmentKey(JoinPath(Root(), L"exact.bin"), 1), data, length));
+    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"exact.bin", 1), data, length));
     EXPECT_EQ(length, 0u);
-    EXPECT_FALSE(ReadFileSegment(MakeSegmentKey(path, 2), data, length));
-    EXPECT_FALSE(ReadFileSegment(MakeSegmentKey(JoinPath(Root(), L"missing.bin"), 0), data, length));
+    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 2), data, length));
+    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"missing.bin", 0), data, length));
 
     EXPECT_EQ(ComputeSegmentChecksum(MakeSegmentKey(path, 1)), Checksum(bytes.substr(kSegment)));
     EXPECT_EQ(ComputeSegmentChecksum(MakeSegmentKey(path, 2)), 0u);
@@ -258,6 +260,24 @@ TEST_F(SummaryTreeTest, ALinkedDirectoryIsNotFollowed)
     std::filesystem::create_directory_symlink(m_dir.Path(), m_dir.Path() / "bin" / "loop");
     ASSERT_EQ(m_summary.Scan(Root(), {}), ZELKRESULT_OK);
     EXPECT_EQ(Keys(m_summary), std::vector<std::wstring>{L"bin\\a.exe#000"});
+}
+
+// A file whose link leads out of the installation is not read: its checksum would tell the server
+// about a file that is not the installation's, one another account may have pointed at anything.
+TEST_F(SummaryTreeTest, AFileLinkedOutOfTheTreeIsLeftOutAndOneLinkedInsideIsSummarised)
+{
+    testfiles::TempDirectory outside("zelk-summary-outside");
+    testfiles::WriteFile(outside.Path() / "secret", "secret");
+    Write("bin/a.exe", "a");
+    std::filesystem::create_symlink("a.exe", m_dir.Path() / "bin" / "inside.exe");
+    std::filesystem::create_symlink(outside.Path() / "secret", m_dir.Path() / "bin" / "outside.exe");
+    std::filesystem::create_symlink("../../" + outside.Path().filename().string() + "/secret",
+                                    m_dir.Path() / "bin" / "relative.exe");
+    ChecksumReadCounter counter;
+    ASSERT_EQ(m_summary.Scan(Root(), {}), ZELKRESULT_OK);
+    EXPECT_EQ(Keys(m_summary), (std::vector<std::wstring>{L"bin\\a.exe#000", L"bin\\inside.exe#000"}));
+    EXPECT_EQ(StoredChecksum(L"bin\\inside.exe#000"), Checksum("a"));
+    EXPECT_EQ(counter.reads, 2);
 }
 
 TEST_F(SummaryTreeTest, AFileChangedWithItsTimeKeptIsNotReadAgain)

@@ -41,6 +41,49 @@ TEST(SegmentDigestCacheTest, DigestsCountForTheirChecksumAcrossSaveAndLoad)
     EXPECT_TRUE(read.Find(L"b.bin#001", 22, found));
 }
 
+TEST(SegmentDigestCacheTest, TheKeptManifestComesBackOnlyWholeAndTheDigestsWithoutIt)
+{
+    testfiles::TempDirectory temp("zelk-digests");
+    const std::wstring path = NativeToPath((temp.Path() / "repair.sha").string());
+    const KeptRepairManifest manifest{HttpVersion{"\"v1\""}, std::string("manifest\0bytes", 14), "signature"};
+    SegmentDigestCache written;
+    written.Store(L"a.bin#000", 11, manifestfixtures::Digest("a"));
+    written.KeepManifest(manifest);
+    ASSERT_TRUE(written.IsChanged());
+    ASSERT_EQ(written.Save(path), ZELKRESULT_OK);
+    const std::string whole = testfiles::ReadFile(temp.Path() / "repair.sha");
+    const size_t manifestPart = 3 * 4 + manifest.version.etag.size() + manifest.bytes.size() + manifest.signature.size();
+
+    std::string lineBreak = whole;
+    lineBreak.replace(lineBreak.find("\"v1\""), 4, "\"\r\n\"");
+    std::string firstForm = whole.substr(0, whole.size() - manifestPart);
+    firstForm[0] = '0';
+    struct
+    {
+        const char *what;
+        std::string bytes;
+        bool manifestKept;
+    } const cases[] = {
+        {"whole", whole, true},
+        {"cut short", whole.substr(0, whole.size() - 1), false},
+        {"a tag that would break the request's header", lineBreak, false},
+        {"the first form, without a manifest", firstForm, false},
+    };
+    for (const auto &c : cases)
+    {
+        testfiles::WriteFile(temp.Path() / "repair.sha", c.bytes);
+        SegmentDigestCache read;
+        read.Load(path);
+        Sha256Digest found{};
+        EXPECT_TRUE(read.Find(L"a.bin#000", 11, found)) << c.what;
+        EXPECT_EQ(read.GetKeptManifest() == manifest, c.manifestKept) << c.what;
+        if (!c.manifestKept)
+        {
+            EXPECT_TRUE(read.GetKeptManifest().bytes.empty()) << c.what;
+        }
+    }
+}
+
 TEST(SegmentDigestCacheTest, DamagedFilesGiveNothingAndEndTheirRead)
 {
     testfiles::TempDirectory temp("zelk-digests");

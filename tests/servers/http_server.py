@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A small HTTP(S) server for the transfer tests: files from a directory (names percent-decoded,
-pages with their content type), byte ranges, chosen statuses with bodies, a connection dropped once
+pages with their content type), byte ranges, conditional requests (an entity tag and a
+modification time with every file, "304 Not Modified" for an If-None-Match that names its tag), chosen statuses with bodies, a connection dropped once
 in the middle of a body, throttling, a size announced by HEAD that the body does not keep, and an
 access log with each answer's status, body length and the client's port (one port per connection),
 written before the body is sent, so that a client that has its answer finds it in the log.
@@ -8,6 +9,7 @@ written before the body is sent, so that a client that has its answer finds it i
 Prints "ready PORT" on standard output once it listens on 127.0.0.1."""
 
 import argparse
+import email.utils
 import mimetypes
 import os
 import re
@@ -108,6 +110,15 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(options.announced[name]))
             self.end_headers()
             return
+        stat = os.stat(path)
+        etag = '"%x-%x"' % (stat.st_mtime_ns, size)
+        last_modified = email.utils.formatdate(stat.st_mtime, usegmt=True)
+        if etag in [tag.strip() for tag in self.headers.get("If-None-Match", "").split(",")]:
+            self.send_response(304)
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", last_modified)
+            self.end_headers()
+            return
         wanted = None if options.no_range else parse_range(self.headers.get("Range"), size)
         if wanted == "bad":
             self.send_response(416)
@@ -122,6 +133,8 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", mimetypes.guess_type(path)[0] or "application/octet-stream")
         self.send_header("Content-Length", str(length))
         self.send_header("Accept-Ranges", "none" if options.no_range else "bytes")
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", last_modified)
         if wanted:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
         self.end_headers()
