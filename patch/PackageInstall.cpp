@@ -441,7 +441,8 @@ bool AddListedFiles(const PackageTarget &directories, const std::vector<PackageE
             return false;
         if (!AddEntry(directories, entry))
         {
-            ReportMessage(MessageNormal, UserText(ZelkPatch::kIdFailedAdding) + NativeListPath(entry.path) + UserText(ZelkPatch::kIdEllipsis));
+            ReportMessage(MessageNormal, UserText(ZelkPatch::kIdFailedAdding) + NativeListPath(entry.path) +
+                                             UserText(ZelkPatch::kIdEllipsis));
             ok = false;
         }
     }

@@ -298,7 +298,8 @@ std::wstring PelmoPatchTask::RefuseOldList()
     case ListSerialVerdict::Accepted:
         return std::wstring();
     case ListSerialVerdict::Replayed:
-        return FormatUserText(ZelkPatch::kIdListReplayed, NarrowToWide(std::to_string(m_listSerial.value_or(0))).c_str(),
+        return FormatUserText(ZelkPatch::kIdListReplayed,
+                              NarrowToWide(std::to_string(m_listSerial.value_or(0))).c_str(),
                               NarrowToWide(std::to_string(newest)).c_str());
     case ListSerialVerdict::Unreadable:
         break;

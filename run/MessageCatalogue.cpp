@@ -49,7 +49,11 @@ static_assert(std::size(kRussianTexts) == std::size(kEnglishTexts));
 
 // The layers below find their texts through the catalogue from the program's start: every program
 // that has the catalogue looks texts up here, so it installs itself before main.
-[[maybe_unused]] const bool g_lowerLayersLookUpHere = (InstallUserTextLookup(static_cast<std::wstring (*)(unsigned)>(LoadMessage)), true);
+std::wstring LookUpForLowerLayers(unsigned id)
+{
+    return LoadMessage(id);
+}
+[[maybe_unused]] const bool g_lowerLayersLookUpHere = (InstallUserTextLookup(LookUpForLowerLayers), true);
 
 // Read by every thread that reports; written by the GUI thread and the patch worker.
 std::atomic<uint16_t> g_catalogueLanguage{kLanguageNeutral};

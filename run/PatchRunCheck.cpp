@@ -200,7 +200,8 @@ RunOutcome PatchRun::RunCheck()
             uint64_t freeBytes = 0;
             const bool known = QueryFreeSpace(volume.path, freeBytes);
             line(known ? FormatCatalogueText(kIdCheckVolume, volume.name.c_str(), volume.path.c_str(),
-                                             volume.toWrite.c_str(), Number(freeBytes).c_str(), Number(required).c_str())
+                                             volume.toWrite.c_str(), Number(freeBytes).c_str(),
+                                             Number(required).c_str())
                        : FormatCatalogueText(kIdCheckVolumeFreeUnknown, volume.name.c_str(), volume.path.c_str(),
                                              volume.toWrite.c_str(), Number(required).c_str()));
             if (known && freeBytes < required)

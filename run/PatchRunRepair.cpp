@@ -149,8 +149,9 @@ bool PatchRun::RunRepair()
     }
     announceStages(client.GetStage());
     if (announced >= RepairClient::StageReceiving)
-        m_observer.Message(MessageNormal, FormatCatalogueText(kIdSegmentsUpdated, static_cast<int>(client.GetReceived()),
-                                                      static_cast<int>(client.GetTotal())));
+        m_observer.Message(MessageNormal, FormatCatalogueText(kIdSegmentsUpdated,
+                                                              static_cast<int>(client.GetReceived()),
+                                                              static_cast<int>(client.GetTotal())));
     if (client.Succeeded())
     {
         ClearPatchingMarker();

@@ -1,8 +1,9 @@
 // The built patcher run unattended under each locale: a standalone run, its preflight check, a
-// download run, a repair run and a mistyped command line. Every line a run shows must be a text of the locale's language
-// from the catalogue, its conversions filled in; a line the catalogue does not hold in that
-// language (an English literal, or an English catalogue text) fails the test. Names, addresses
-// and versions stand where the texts have conversions, so they never count as words.
+// download run, a repair run and a mistyped command line. Every line a run shows must be a text
+// of the locale's language from the catalogue, its conversions filled in; a line the catalogue
+// does not hold in that language (an English literal, or an English catalogue text) fails the
+// test. Names, addresses and versions stand where the texts have conversions, so they never
+// count as words.
 #include <gtest/gtest.h>
 
 #include <cwctype>
@@ -168,7 +169,8 @@ protected:
         if (arguments.back() == "INSTALL")
             arguments.back() = m_install.string();
         std::vector<std::string> environment = Environment({"LC_ALL=", "LC_MESSAGES=", "no_proxy=127.0.0.1",
-                                                            "NO_PROXY=127.0.0.1", "ZELK_TEST_TRANSFER_RETRY_PAUSE_MS=10"});
+                                                            "NO_PROXY=127.0.0.1",
+                                                            "ZELK_TEST_TRANSFER_RETRY_PAUSE_MS=10"});
         // The fixture's locale is C; this test's is the parameter's.
         for (std::string &variable : environment)
             if (variable.rfind("LANG=", 0) == 0)

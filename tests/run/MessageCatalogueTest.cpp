@@ -133,7 +133,8 @@ TEST_F(MessageCatalogueTest, LowerLayersReadTheCatalogueInItsLanguage)
                   FormatCatalogueText(ZelkPatch::kIdListRefused, L"ftp://a/", L"x"));
     }
     SetCatalogueLanguage(kLanguageGerman);
-    EXPECT_EQ(FormatUserText(ZelkPatch::kIdListRefused, L"ftp://a/", L"x"), L"Die Patchliste von ftp://a/ wird abgewiesen: x");
+    EXPECT_EQ(FormatUserText(ZelkPatch::kIdListRefused, L"ftp://a/", L"x"),
+              L"Die Patchliste von ftp://a/ wird abgewiesen: x");
 }
 
 TEST_F(MessageCatalogueTest, TranslationsMatchEnglishIdForId)

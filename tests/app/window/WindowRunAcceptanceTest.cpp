@@ -186,7 +186,8 @@ TEST_F(WindowRunAcceptanceTest, ARunUnderAGermanLocaleLogsInGerman)
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }, std::chrono::seconds(60))) << PathToNative(Log());
     const std::wstring log = Log();
     const std::wstring german = LoadMessage(kIdPatchingCompleted);
-    EXPECT_NE(log.find(FormatCatalogueText(kIdPatchingFromTo, L"100", L"101")), std::wstring::npos) << PathToNative(log);
+    EXPECT_NE(log.find(FormatCatalogueText(kIdPatchingFromTo, L"100", L"101")), std::wstring::npos)
+        << PathToNative(log);
     EXPECT_NE(log.find(german), std::wstring::npos) << PathToNative(log);
     EXPECT_EQ(m_frame->CancelButton()->GetLabel(), LoadMessage(kIdExit));
     SetCatalogueLanguage(kLanguageEnglish);
