@@ -295,7 +295,7 @@ port_b=$port
 for ((c = 0; c < clients; c++)); do
   "$build/zelk-mksample" "$work/client$c" --version 100 >/dev/null
   "$build/zelk-damage" "$work/client$c" --flip data/textures/terrain.pak:$((c % 3)) \
-    --cut data/models/aircraft.mdl:$((1000 + c)) --grow data/levels/region0.lvl:4096 \
+    --cut data/models/aircraft.mdl:$((900 + c % 100)) --grow data/levels/region0.lvl:4096 \
     --delete data/config/defaults.cfg --add "data/extra$c.bin:70000" --grow data/config/empty.cfg:10
   registry "$work/client$c.reg" "$work/client$c" "$port_b"
   mkdir -p "$work/temp$c"
@@ -325,7 +325,7 @@ ln -s "$small" "$work/served/small/files"
 "$build/zelk-mkmanifest" "$small" "$work/served/small" --serial 1 >/dev/null
 for ((c = 0; c < clients; c++)); do
   "$build/zelk-damage" "$work/client$c" --flip data/textures/terrain.pak:$((c % 3)) \
-    --cut data/models/aircraft.mdl:$((1000 + c)) --grow data/levels/region0.lvl:4096 \
+    --cut data/models/aircraft.mdl:$((900 + c % 100)) --grow data/levels/region0.lvl:4096 \
     --delete data/config/defaults.cfg --add "data/extra$c.bin:70000" --grow data/config/empty.cfg:10
   sed -i "s|\"RepairServer\"=\"[^\"]*\"|\"RepairServer\"=\"http://127.0.0.1:$web_port/small/\"|" "$work/client$c.reg"
 done

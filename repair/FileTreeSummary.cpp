@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <ctime>
 #include <deque>
 #include <new>
 #include <system_error>
@@ -166,6 +168,16 @@ int64_t SegmentKeyIndex(const std::wstring &key)
 
 namespace
 {
+// A file's time stands for its content only once its second has passed: a change made later in
+// the same second leaves the time as it was. A time whose second has not passed is kept as one no
+// file has, so that the next scan reads the file again instead of trusting it.
+constexpr int64_t kUnsettledTime = INT64_MIN;
+
+int64_t Settled(int64_t modifiedTime)
+{
+    return modifiedTime < static_cast<int64_t>(std::time(nullptr)) ? modifiedTime : kUnsettledTime;
+}
+
 // Opens the file of a disk key and seeks to its segment; the segment's length comes back. Each
 // failure is logged with the disk key.
 bool OpenSegment(const std::wstring &diskKey, ZelkDataBufferFile &file, uint32_t &length)
@@ -457,7 +469,7 @@ ZELKRESULT FileTreeSummary::Scan(const ConfinedDirectory &root, const std::set<s
         Entry entry;
         entry.name = segment.tableKey;
         entry.checksum = segment.checksum;
-        entry.modifiedTime = segment.modifiedTime;
+        entry.modifiedTime = Settled(segment.modifiedTime);
         entry.seen = true;
         m_entries.insert_or_assign(std::move(segment.tableKey), std::move(entry));
     }
@@ -552,7 +564,7 @@ void FileTreeSummary::StoreSegment(const std::wstring &tableKey, uint32_t checks
         Entry entry;
         entry.name = tableKey;
         entry.checksum = checksum != 0 ? checksum : computeChecksum();
-        entry.modifiedTime = modifiedTime;
+        entry.modifiedTime = Settled(modifiedTime);
         entry.seen = true;
         m_entries.insert_or_assign(tableKey, std::move(entry));
     }
@@ -587,7 +599,7 @@ void FileTreeSummary::UpdateFileTime(const std::wstring &relativePath, int64_t m
         auto it = m_entries.find(MakeSegmentKey(relativePath, index));
         if (it == m_entries.end())
             break;
-        it->second.modifiedTime = modifiedTime;
+        it->second.modifiedTime = Settled(modifiedTime);
     }
 }
 

@@ -35,7 +35,8 @@ public:
     {
         std::wstring name;         // the table key: relative path with '\' separators, '#', index
         uint32_t checksum = 0;     // 0: the segment could not be read
-        int64_t modifiedTime = 0;  // of the whole file, seconds since 1970-01-01 UTC
+        int64_t modifiedTime = 0;  // of the whole file, seconds since 1970-01-01 UTC; INT64_MIN when
+                                   // it was taken within its own second, which may see more changes
         bool seen = false;         // registered during the current scan; never stored
     };
 
