@@ -7,7 +7,8 @@
 #include "kernel/CrashHandler.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
-#include "patch/FixedTexts.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 
 namespace ZelkPatch
 {
@@ -91,7 +92,7 @@ void ConsoleHost::RequestCancel()
 {
     if (m_cancelling.exchange(true))
         return;
-    Message(MessageError, kTextCancelling);
+    Message(MessageError, LoadMessage(kIdCancelling));
 }
 
 void ConsoleHost::Message(MessageLevel level, const std::wstring &text)

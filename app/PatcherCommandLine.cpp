@@ -1,9 +1,14 @@
 #include "app/PatcherCommandLine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <utility>
+#include <vector>
+
+#include <wx/msgout.h>
 
 #include "app/UserDialogs.h"
 #include "kernel/Elevation.h"
@@ -46,7 +51,48 @@ const OptionDefinition kOptions[] = {
     {wxCMD_LINE_SWITCH, "", "check", kIdOptionCheck, 0},
     {wxCMD_LINE_SWITCH, "", "version", kIdOptionVersion, 0},
 };
+// Drops what the toolkit prints while it lives.
+class ToolkitMessagesDropped
+{
+public:
+    ToolkitMessagesDropped() : m_previous(wxMessageOutput::Set(&m_drop)) {}
+    ~ToolkitMessagesDropped() { wxMessageOutput::Set(m_previous); }
+    ToolkitMessagesDropped(const ToolkitMessagesDropped &) = delete;
+    ToolkitMessagesDropped &operator=(const ToolkitMessagesDropped &) = delete;
+
+private:
+    class Drop : public wxMessageOutput
+    {
+    public:
+        void Output(const wxString &) override {}
+    };
+    Drop m_drop;
+    wxMessageOutput *m_previous;
+};
 } // namespace
+
+const char *const kPatcherProgramName = "pelmo-patcher";
+
+std::wstring PatcherCommandLine::SyntaxErrorText(const std::vector<std::wstring> &arguments) const
+{
+    // The first argument that looks like an option and names none; the program's name is first.
+    for (size_t i = 1; i < arguments.size(); ++i)
+    {
+        const std::wstring &argument = arguments[i];
+        if (argument == L"--")
+            break;
+        if (argument.size() < 2 || argument[0] != L'-')
+            continue;
+        const bool isLong = argument[1] == L'-';
+        const std::wstring name = isLong ? argument.substr(2, argument.find(L'=') - 2) : argument.substr(1, 1);
+        const bool known = std::any_of(m_optionTable.begin(), m_optionTable.end(), [&](const OptionEntry &option) {
+            return option.kind != wxCMD_LINE_PARAM && NarrowToWide(isLong ? option.longName : option.shortName) == name;
+        });
+        if (!known)
+            return FormatCatalogueText(kIdUnknownOption, argument.substr(0, argument.find(L'=')).c_str());
+    }
+    return LoadMessage(kIdCommandLineUnreadable);
+}
 
 PatcherCommandLine::PatcherCommandLine(PatchSettings &settings) : m_settings(settings)
 {
@@ -96,11 +142,39 @@ void PatcherCommandLine::DescribeOptions(wxCmdLineParser &parser)
     }
 }
 
+// Written here rather than by the toolkit, whose words ("Usage", the value's placeholder, its
+// errors) stay English without the toolkit's own translations.
 std::wstring PatcherCommandLine::UsageText()
 {
-    wxCmdLineParser parser;
-    DescribeOptions(parser);
-    return parser.GetUsageString().ToStdWstring();
+    BuildOptionTable();
+    const std::wstring value = L"<" + LoadMessage(kIdUsageValue) + L">";
+    std::wstring synopsis = NarrowToWide(kPatcherProgramName);
+    std::wstring parameters;
+    std::vector<std::pair<std::wstring, std::wstring>> rows;
+    for (const OptionEntry &option : m_optionTable)
+    {
+        if (option.kind == wxCMD_LINE_PARAM)
+        {
+            parameters += L" [" + option.description + L"]";
+            continue;
+        }
+        const std::wstring shortName = NarrowToWide(option.shortName);
+        const std::wstring longName = NarrowToWide(option.longName);
+        const bool takesValue = option.kind == wxCMD_LINE_OPTION;
+        synopsis += L" [" + (shortName.empty() ? L"--" + longName : L"-" + shortName) +
+                    (takesValue ? L" " + value : std::wstring()) + L"]";
+        std::wstring names = shortName.empty() ? L"--" + longName : L"-" + shortName + L", --" + longName;
+        if (takesValue)
+            names += L"=" + value;
+        rows.emplace_back(names, option.description);
+    }
+    size_t width = 0;
+    for (const auto &row : rows)
+        width = std::max(width, row.first.size());
+    std::wstring usage = FormatCatalogueText(kIdUsage, (synopsis + parameters).c_str()) + L"\n";
+    for (const auto &[names, description] : rows)
+        usage += L"  " + names + std::wstring(width - names.size(), L' ') + L"\t" + description + L"\n";
+    return usage;
 }
 
 bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &arguments)
@@ -112,9 +186,18 @@ bool PatcherCommandLine::ParseCommandLine(const std::vector<std::wstring> &argum
         argv.push_back(const_cast<wxChar *>(argument.c_str()));
     argv.push_back(nullptr);
     parser.SetCmdLine(static_cast<int>(arguments.size()), argv.data());
-    m_syntaxError = parser.Parse(true) != 0;
+    {
+        // The toolkit's own account of a mistake is English: the usage and the catalogue's line
+        // take its place, where the toolkit would have shown it.
+        ToolkitMessagesDropped dropped;
+        m_syntaxError = parser.Parse(false) != 0;
+    }
     if (m_syntaxError)
+    {
+        if (wxMessageOutput *output = wxMessageOutput::Get())
+            output->Output(UsageText() + SyntaxErrorText(arguments));
         return false;
+    }
 
     PatchSettings &settings = m_settings;
     // The usage and the version are printed by the driver that runs without a window (main sends

@@ -12,6 +12,9 @@ namespace ZelkPatch
 {
 // The command line of the patcher and what follows from it: the settings, the elevated relaunch
 // and the program started on exit.
+// The name the usage and --version give, also for a standalone patcher that was renamed.
+extern const char *const kPatcherProgramName;
+
 class PatcherCommandLine
 {
 public:
@@ -39,6 +42,7 @@ public:
     // Starts the --onexit program and waits for it at most a second.
     void LaunchOnExitProgram();
 
+    // The usage, in the catalogue's language, as --help prints it.
     std::wstring UsageText();
     bool Admin() const { return m_admin; }
     bool Unattended() const { return m_unattended; }
@@ -60,6 +64,8 @@ private:
     };
 
     void BuildOptionTable();
+    // What is wrong with arguments that the parser refused, in the catalogue's language.
+    std::wstring SyntaxErrorText(const std::vector<std::wstring> &arguments) const;
     void DescribeOptions(wxCmdLineParser &parser);
     void ReadServerList(const std::wstring &fileName);
 

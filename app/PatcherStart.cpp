@@ -22,7 +22,6 @@
 
 namespace ZelkPatch
 {
-const wchar_t *const kNoValidOperation = L"No valid patch operation was specified. Patching aborted.";
 
 namespace
 {

@@ -13,9 +13,6 @@
 
 namespace ZelkPatch
 {
-// The message of a start-up that names neither a package nor a mode.
-extern const wchar_t *const kNoValidOperation;
-
 class PatcherStart
 {
 public:

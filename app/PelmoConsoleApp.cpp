@@ -9,16 +9,12 @@
 #include "kernel/TextConvert.h"
 #include "kernel/ZelkSystemLog.h"
 #include "run/InstallDiscovery.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "run/PatchRun.h"
 
 namespace ZelkPatch
 {
-namespace
-{
-// The name "--version" gives, also for a standalone patcher that was renamed.
-const char *const kProgramName = "pelmo-patcher";
-} // namespace
-
 PelmoConsoleApp::PelmoConsoleApp() = default;
 
 PelmoConsoleApp::~PelmoConsoleApp() = default;
@@ -73,7 +69,7 @@ bool PelmoConsoleApp::OnInit()
         // whole answer.
         if (upToDate)
             return EndEarly(kExitCompleted);
-        m_console->Message(MessageError, kNoValidOperation);
+        m_console->Message(MessageError, LoadMessage(kIdNoValidOperation));
         return EndEarly(kExitNoRun);
     }
     ConsoleHost &console = *m_console;
@@ -90,7 +86,7 @@ bool PelmoConsoleApp::PrintAnswerOnly()
     if (commandLine.HelpRequested())
         std::fputs(PathToNative(commandLine.UsageText()).c_str(), stdout);
     else if (commandLine.VersionRequested())
-        std::printf("%s %s\n", kProgramName, ZelkProgramVersion());
+        std::printf("%s %s\n", kPatcherProgramName, ZelkProgramVersion());
     else
         return false;
     std::fflush(stdout);

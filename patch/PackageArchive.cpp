@@ -4,6 +4,8 @@
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
+#include "kernel/UserText.h"
+#include "kernel/UserTextIds.h"
 #include "kernel/ZelkSystemLog.h"
 #include "net/ZelkDataBuffer.h"
 #include "net/ZelkUtil.h"
@@ -16,7 +18,6 @@ constexpr uint64_t kNameCountSize = 4;
 // A name block longer than this holds no name this program takes; it is refused unexpanded.
 constexpr uint64_t kMaxNameBlock = kNameCountSize + 2 * kMaxUntrustedNameUnits;
 
-const std::wstring kTextRefusedArchiveName = L"Refused a patch archive entry that points outside its directory: ";
 
 // What the reader accepts, so that no archive is written that it would refuse.
 bool IsCarriableName(const std::wstring &name)
@@ -117,7 +118,7 @@ bool UnpackPackageArchive(const std::wstring &archive, const std::wstring &desti
         if (!IsContainedRelativeName(name))
         {
             ZelkSystemLogW(L"UnpackPackageArchive> refused the name %ls", name.c_str());
-            ReportMessage(MessageError, kTextRefusedArchiveName + name);
+            ReportMessage(MessageError, UserText(ZelkPatch::kIdRefusedArchiveName) + name);
             return false;
         }
         std::wstring path = destination;

@@ -8,16 +8,15 @@
 #include "kernel/ProcessUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
+#include "kernel/UserText.h"
+#include "kernel/UserTextIds.h"
 #include "kernel/ZelkSystemLog.h"
 #include "kernel/ZelkTypes.h"
 #include "net/ZelkDataBuffer.h"
-#include "patch/FixedTexts.h"
 #include "patch/MD5.h"
 #include "patch/PackageArchive.h"
 
 const std::wstring kPatchToolPath = ProductFacts::kPatchToolPath;
-const std::wstring kTextListPathBeyondBounds = L"Refused a package list that names a path too long or too deep: ";
-const std::wstring kTextLeadsOutside = L" leads outside the installation.";
 
 namespace
 {
@@ -30,14 +29,6 @@ const std::wstring kDifferenceSuffix = L".diff";
 // Far beyond the list of any real step (a million files take some 100 MiB); a larger file is not
 // read into memory.
 constexpr uint64_t kMaxListSize = 512ull << 20;
-
-// Texts for the cases the fixed texts have no words for.
-const std::wstring kTextRefusedListPath = L"Refused a listed path that points outside the installation: ";
-const std::wstring kTextToolEndedAbnormally = L"The patch tool ended abnormally.";
-const std::wstring kTextPatchedChecksumWrong =
-    L"The patched file does not have the expected checksum; the original file was put back.";
-const std::wstring kTextCannotMakeBackup = L"Could not make a backup of the file before patching it.";
-
 
 // A list path ("\" separated) as a path of this system, relative to the installation.
 std::wstring NativeListPath(const std::wstring &path)
@@ -60,7 +51,7 @@ bool CheckListedPath(const PackageEntry &entry)
     if (IsContainedRelativeName(entry.path))
         return true;
     ZelkSystemLogW(L"PackageInstall> refused the listed path %ls", entry.path.c_str());
-    ReportMessage(MessageError, kTextRefusedListPath + NativeListPath(entry.path));
+    ReportMessage(MessageError, UserText(ZelkPatch::kIdRefusedListPath) + NativeListPath(entry.path));
     return false;
 }
 
@@ -73,7 +64,7 @@ bool ReportedOutside(const ConfinedDirectory &installation, const std::wstring &
         return false;
     const std::wstring path = installation.PathOf(name);
     ZelkSystemLogW(L"PackageInstall> %ls leads outside the installation", path.c_str());
-    ReportMessage(MessageError, path + kTextLeadsOutside);
+    ReportMessage(MessageError, FormatUserText(ZelkPatch::kIdLeadsOutside, path.c_str()));
     return true;
 }
 
@@ -124,7 +115,7 @@ bool OpenList(const std::wstring &package, const std::wstring &name, std::vector
     std::string text;
     if (ReadWholeFile(path, text, kMaxListSize) != ZELKRESULT_OK)
     {
-        ReportMessage(MessageError, kTextCouldNotOpen + path + kTextNotPresent);
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdCouldNotOpen) + path + UserText(ZelkPatch::kIdNotPresent));
         return false;
     }
     entries = ParsePackageList(text);
@@ -135,7 +126,7 @@ bool OpenList(const std::wstring &package, const std::wstring &name, std::vector
         if (!IsWithinUntrustedNameBounds(entry.path))
         {
             ZelkSystemLogW(L"PackageInstall> %ls names a path beyond the bounds", path.c_str());
-            ReportMessage(MessageError, kTextListPathBeyondBounds + path);
+            ReportMessage(MessageError, UserText(ZelkPatch::kIdListPathBeyondBounds) + path);
             return false;
         }
     }
@@ -189,13 +180,13 @@ std::wstring PatchToolFailureText(uint32_t exitCode, const std::wstring &backup,
     switch (exitCode)
     {
     case 1:
-        return kTextPatchToolArguments;
+        return UserText(ZelkPatch::kIdPatchToolArguments);
     case 2:
-        return FillInFileName(kTextPatchToolDataFile, backup);
+        return FillInFileName(UserText(ZelkPatch::kIdPatchToolDataFile), backup);
     case 3:
-        return FillInFileName(kTextPatchToolPatchFile, difference);
+        return FillInFileName(UserText(ZelkPatch::kIdPatchToolPatchFile), difference);
     case 4:
-        return kTextPatchToolOutputFile;
+        return UserText(ZelkPatch::kIdPatchToolOutputFile);
     default:
         return std::wstring();
     }
@@ -215,13 +206,13 @@ bool RunPatchTool(const PackageTarget &directories, const std::wstring &backup, 
     std::unique_ptr<ZelkProcess> tool = ZelkProcess::StartInstalled(directories.installation.Path(), commandLine);
     if (!tool)
     {
-        ReportMessage(MessageNormal, kTextFailedPatchCommand + NativeToPath(commandLine));
+        ReportMessage(MessageNormal, UserText(ZelkPatch::kIdFailedPatchCommand) + NativeToPath(commandLine));
         return false;
     }
     if (!tool->Wait(kWaitForever) || tool->EndedBySignal() || tool->ExitCode() == kExitCodeFailed)
     {
         ZelkSystemLog("PatchListedFiles> the patch tool did not end normally: %s", commandLine.c_str());
-        failureText = kTextToolEndedAbnormally;
+        failureText = UserText(ZelkPatch::kIdToolEndedAbnormally);
         return false;
     }
     failureText = PatchToolFailureText(tool->ExitCode(), backup, difference);
@@ -266,7 +257,7 @@ bool AddEntry(const PackageTarget &directories, const PackageEntry &entry)
     {
         if (ReportedOutside(installation, relative))
             return false;
-        ReportMessage(MessageError, kTextCannotCreateDirectory + installation.PathOf(directory));
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotCreateDirectory) + installation.PathOf(directory));
         ok = false;
     }
     if (!installation.CopyFileFrom(source, relative))
@@ -281,7 +272,7 @@ bool AddEntry(const PackageTarget &directories, const PackageEntry &entry)
         }
         if (!installation.CopyFileFrom(source, relative))
         {
-            ReportMessage(MessageError, kTextCannotCopy + source);
+            ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotCopy) + source);
             return false;
         }
     }
@@ -302,7 +293,7 @@ bool DeleteEntry(const PackageTarget &directories, const PackageEntry &entry)
         return false;
     if (!installation.Exists(relative))
     {
-        ReportMessage(MessageMinor, kTextAlreadyRemoved + target);
+        ReportMessage(MessageMinor, UserText(ZelkPatch::kIdAlreadyRemoved) + target);
         return true;
     }
     // The package says the file goes; its read-only bit does not keep it.
@@ -312,7 +303,7 @@ bool DeleteEntry(const PackageTarget &directories, const PackageEntry &entry)
             return true;
         installation.SetReadOnly(relative);
     }
-    ReportMessage(MessageError, kTextCannotDelete + target);
+    ReportMessage(MessageError, UserText(ZelkPatch::kIdCannotDelete) + target);
     return false;
 }
 
@@ -342,7 +333,7 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
     }
     if (!hashed)
     {
-        ReportMessage(MessageError, kTextChecksumFailed + target);
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdChecksumFailed) + target);
         return false;
     }
     if (digest == entry.newChecksum)
@@ -352,12 +343,12 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
         if (installation.Exists(backupName) && DigestOf(installation, backupName, backupDigest) &&
             backupDigest == entry.oldChecksum)
             installation.DeleteFile(backupName);
-        ReportMessage(MessageMinor, kTextAlreadyPatched + target);
+        ReportMessage(MessageMinor, UserText(ZelkPatch::kIdFileAlreadyPatched) + target);
         return true;
     }
     if (digest != entry.oldChecksum)
     {
-        ReportMessage(MessageError, kTextDamagedFile + target);
+        ReportMessage(MessageError, UserText(ZelkPatch::kIdDamagedFile) + target);
         return false;
     }
 
@@ -377,7 +368,7 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
     {
         restorePermissions();
         if (!ReportedOutside(installation, relative))
-            ReportMessage(MessageError, relative + L": " + kTextCannotMakeBackup);
+            ReportMessage(MessageError, relative + L": " + UserText(ZelkPatch::kIdCannotMakeBackup));
         return false;
     }
 
@@ -390,7 +381,7 @@ bool PatchEntry(const PackageTarget &directories, const PackageEntry &entry)
         std::string patchedDigest;
         if (!DigestOf(installation, relative, patchedDigest) || patchedDigest != entry.newChecksum)
         {
-            failureText = kTextPatchedChecksumWrong;
+            failureText = UserText(ZelkPatch::kIdPatchedChecksumWrong);
             patched = false;
         }
     }
@@ -450,7 +441,8 @@ bool AddListedFiles(const PackageTarget &directories, const std::vector<PackageE
             return false;
         if (!AddEntry(directories, entry))
         {
-            ReportMessage(MessageNormal, kTextFailedAdding + NativeListPath(entry.path) + kTextEllipsis);
+            ReportMessage(MessageNormal, UserText(ZelkPatch::kIdFailedAdding) + NativeListPath(entry.path) +
+                                             UserText(ZelkPatch::kIdEllipsis));
             ok = false;
         }
     }

@@ -19,11 +19,6 @@ struct PackageEntry
 
 // The patch tool inside the installation, relative to it.
 extern const std::wstring kPatchToolPath;
-// Reported with a list's path when the list names a path beyond the bounds of a name from outside.
-extern const std::wstring kTextListPathBeyondBounds;
-// Reported behind the path of a file whose name leads outside the installation through a link
-// planted in it; nothing outside is touched.
-extern const std::wstring kTextLeadsOutside;
 
 // Reads the three lists of package as InstallPackage does and reports the first that cannot be
 // used, without touching any installation: a run checks a package so before it marks the

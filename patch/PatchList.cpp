@@ -7,9 +7,10 @@
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
+#include "kernel/UserText.h"
+#include "kernel/UserTextIds.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/DetachedSignature.h"
-#include "patch/FixedTexts.h"
 #include "patch/InternetTransfer.h"
 #include "patch/PelmoPatchTask.h"
 #include "patch/PublisherTrust.h"
@@ -176,7 +177,7 @@ bool PelmoPatchTask::FetchPatchList(const std::vector<std::wstring> &servers)
         BoundedBuffer list(kMaxPatchListSize);
         if (DownloadAddress(address, list, kDownloadNoCache, nullptr) != ZELKRESULT_OK)
         {
-            Report(MessageNormal, kTextUnableToDownload + NarrowToWide(address));
+            Report(MessageNormal, UserText(ZelkPatch::kIdUnableToDownload) + NarrowToWide(address));
             continue;
         }
         list.Seek(0);
@@ -195,9 +196,9 @@ bool PelmoPatchTask::FetchPatchList(const std::vector<std::wstring> &servers)
             m_patchList.clear();
         }
         if (!refusal.empty())
-            Report(MessageNormal, L"The patch list of " + server + L" is refused: " + refusal);
+            Report(MessageNormal, FormatUserText(ZelkPatch::kIdListRefused, server.c_str(), refusal.c_str()));
     }
-    Report(MessageNormal, kTextNoPatchServer);
+    Report(MessageNormal, UserText(ZelkPatch::kIdNoPatchServer));
     m_currentServer.clear();
     return false;
 }
@@ -278,32 +279,32 @@ std::wstring PelmoPatchTask::RefuseUnsignedList(const std::wstring &server, Zelk
 {
     std::string signatureFile;
     if (DownloadListSignature(server, signatureFile) != ZELKRESULT_OK)
-        return L"its signature " + JoinPath(server, NarrowToWide(std::string(kPatchListName) + kSignatureSuffix)) +
-               L" cannot be downloaded.";
+        return FormatUserText(ZelkPatch::kIdListSignatureUnavailable,
+                              JoinPath(server, NarrowToWide(std::string(kPatchListName) + kSignatureSuffix)).c_str());
     const std::string data(reinterpret_cast<const char *>(list.GetData()), static_cast<size_t>(list.GetSize()));
     const SignatureVerdict verdict = VerifyDetachedSignature(*m_listKey, data, signatureFile);
     if (verdict != SignatureVerdict::Good)
-        return NarrowToWide(std::string(DescribeSignatureVerdict(verdict))) + L".";
+        return UserText(SignatureVerdictTextId(verdict)) + L".";
     return std::wstring();
 }
 
 std::wstring PelmoPatchTask::RefuseOldList()
 {
     if (m_listSerialMalformed)
-        return L"its list-serial is not one decimal number.";
+        return UserText(ZelkPatch::kIdListSerialMalformed);
     uint64_t newest = 0;
     switch (CheckListSerial(m_listSerial.value_or(0), newest))
     {
     case ListSerialVerdict::Accepted:
         return std::wstring();
     case ListSerialVerdict::Replayed:
-        return L"it is older than a list this machine has accepted (list-serial " +
-               NarrowToWide(std::to_string(m_listSerial.value_or(0))) + L", newest accepted " +
-               NarrowToWide(std::to_string(newest)) + L").";
+        return FormatUserText(ZelkPatch::kIdListReplayed,
+                              NarrowToWide(std::to_string(m_listSerial.value_or(0))).c_str(),
+                              NarrowToWide(std::to_string(newest)).c_str());
     case ListSerialVerdict::Unreadable:
         break;
     }
-    return L"the newest accepted list-serial (registry value PatchListSerial) cannot be read.";
+    return UserText(ZelkPatch::kIdListSerialUnreadable);
 }
 
 const PatchListEntry *PelmoPatchTask::FindPatchEntry(const std::string &sourceVersion) const

@@ -3,8 +3,9 @@
 #include "patch/PelmoPatchTask.h"
 
 #include "kernel/TextConvert.h"
+#include "kernel/UserText.h"
+#include "kernel/UserTextIds.h"
 #include "net/ZelkDataBuffer.h"
-#include "patch/FixedTexts.h"
 #include "patch/InternetTransfer.h"
 
 namespace
@@ -60,7 +61,7 @@ bool PelmoPatchTask::DownloadToFile(const std::wstring &address, const std::wstr
     ZelkDataBufferFile file(path, ZelkDataBufferFile::AccessModify);
     if (!file.IsOpen())
     {
-        Report(MessageError, kTextCannotOpenPatchFile + path);
+        Report(MessageError, UserText(ZelkPatch::kIdCannotOpenPatchFile) + path);
         return false;
     }
     PublishingBuffer published(file, m_filePosition);
@@ -81,7 +82,7 @@ bool PelmoPatchTask::DownloadToFile(const std::wstring &address, const std::wstr
         result = closed;
     if (result != ZELKRESULT_OK)
     {
-        Report(MessageError, kTextUnableToDownload + address);
+        Report(MessageError, UserText(ZelkPatch::kIdUnableToDownload) + address);
         return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <vector>
 
+#include "kernel/UserTextIds.h"
 #include "patch/OpenSslHandles.h"
 
 namespace
@@ -35,6 +36,24 @@ const char *DescribeSignatureVerdict(SignatureVerdict verdict)
         return "the signed data cannot be read";
     }
     return "unknown verdict";
+}
+
+unsigned SignatureVerdictTextId(SignatureVerdict verdict)
+{
+    switch (verdict)
+    {
+    case SignatureVerdict::Good:
+        return 0;
+    case SignatureVerdict::Missing:
+        return ZelkPatch::kIdSignatureMissing;
+    case SignatureVerdict::Malformed:
+        return ZelkPatch::kIdSignatureMalformed;
+    case SignatureVerdict::Wrong:
+        return ZelkPatch::kIdSignatureWrong;
+    case SignatureVerdict::Unreadable:
+        return ZelkPatch::kIdSignatureUnreadable;
+    }
+    return ZelkPatch::kIdSignatureUnreadable;
 }
 
 std::string EncodeBase64(const void *data, size_t size)

@@ -25,6 +25,8 @@ enum class SignatureVerdict
 
 // A short English reason, for diagnostics and the publisher tools.
 const char *DescribeSignatureVerdict(SignatureVerdict verdict);
+// The same for the user: the catalogue id of the text (kernel/UserText.h); 0 for a good one.
+unsigned SignatureVerdictTextId(SignatureVerdict verdict);
 
 // Standard base64 with padding.
 std::string EncodeBase64(const void *data, size_t size);

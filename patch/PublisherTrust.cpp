@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "kernel/TextConvert.h"
+#include "kernel/UserTextIds.h"
 #include "patch/PatchList.h"
 
 #ifndef PELMO_PUBLISHER_KEY
@@ -16,7 +17,7 @@ const wchar_t kPublisherKeyValue[] = L"PublisherKey";
 const wchar_t kListSerialValue[] = L"PatchListSerial";
 const wchar_t kRepairManifestSerialValue[] = L"RepairManifestSerial";
 
-TrustedKey Unreadable(const std::string &reason)
+TrustedKey Unreadable(unsigned reason)
 {
     TrustedKey trusted;
     trusted.state = TrustedKeyState::Unreadable;
@@ -24,11 +25,11 @@ TrustedKey Unreadable(const std::string &reason)
     return trusted;
 }
 
-TrustedKey FromText(const std::string &text, const char *source)
+TrustedKey FromText(const std::string &text, unsigned notAKey)
 {
     TrustedKey trusted;
     if (!PublisherKey::FromText(text, trusted.key))
-        return Unreadable(std::string(source) + " is not the base64 text of a 32-byte public key");
+        return Unreadable(notAKey);
     trusted.state = TrustedKeyState::Key;
     return trusted;
 }
@@ -75,17 +76,17 @@ TrustedKey ResolveTrustedKey(RegistryValueState registryState, const std::wstrin
     switch (registryState)
     {
     case RegistryValueState::Text:
-        return FromText(WideToNarrow(registryText), "the registry value PublisherKey");
+        return FromText(WideToNarrow(registryText), ZelkPatch::kIdRegistryKeyNotBase64);
     case RegistryValueState::OtherType:
-        return Unreadable("the registry value PublisherKey is not a text value");
+        return Unreadable(ZelkPatch::kIdRegistryKeyNotText);
     case RegistryValueState::Unreadable:
-        return Unreadable("the registry cannot be read");
+        return Unreadable(ZelkPatch::kIdRegistryUnreadable);
     case RegistryValueState::Missing:
         break;
     }
     if (builtIn.empty())
         return TrustedKey();
-    return FromText(builtIn, "the built-in publisher key");
+    return FromText(builtIn, ZelkPatch::kIdBuiltInKeyNotBase64);
 }
 
 std::string BuiltInPublisherKey()

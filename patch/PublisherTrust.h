@@ -20,7 +20,7 @@ struct TrustedKey
 {
     TrustedKeyState state = TrustedKeyState::None;
     PublisherKey key;   // when state is Key
-    std::string reason; // when state is Unreadable: why, in one English line
+    unsigned reason = 0; // when state is Unreadable: why, as a catalogue id (kernel/UserTextIds.h)
 };
 
 // The registry value "PublisherKey" when it is there, else the key built into the program, else

@@ -23,12 +23,7 @@ using ProductFacts::kClassValue;
 using ProductFacts::kInstallPathValue;
 using ProductFacts::kLauncherPath;
 using ProductFacts::kProductsKey;
-const wchar_t *const kLocateTitle = L"Locate Korvil.exe...";
 const wchar_t *const kLocateFilter = L"Korvil.exe|Korvil.exe";
-const wchar_t *const kRequestingLocation =
-    L"Unable to determine Korvil installation path. Requesting user to specify installation location.\n";
-const wchar_t *const kLocateCancelled =
-    L"Unable to determine installation location. Aborted patching at user's request.";
 
 bool EqualIgnoringCase(const std::wstring &first, const std::wstring &second)
 {
@@ -149,12 +144,12 @@ PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly
         }
         else if (!browseOnly)
         {
-            observer.Message(MessageError, kRequestingLocation);
+            observer.Message(MessageError, LoadMessage(kIdRequestingLocation));
         }
         std::wstring picked;
-        if (!observer.AskExistingFile(kLocateTitle, kLocateFilter, picked))
+        if (!observer.AskExistingFile(LoadMessage(kIdLocateTitle), kLocateFilter, picked))
         {
-            observer.Message(MessageError, kLocateCancelled);
+            observer.Message(MessageError, LoadMessage(kIdLocateCancelled));
             return check;
         }
         candidate = InstallDirectoryOfPick(picked);

@@ -9,6 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "kernel/UserText.h"
+
 namespace
 {
 struct CatalogueEntry
@@ -44,6 +46,14 @@ static_assert(StrictlyAscending(kRussianTexts));
 static_assert(std::size(kGermanTexts) == std::size(kEnglishTexts));
 static_assert(std::size(kFrenchTexts) == std::size(kEnglishTexts));
 static_assert(std::size(kRussianTexts) == std::size(kEnglishTexts));
+
+// The layers below find their texts through the catalogue from the program's start: every program
+// that has the catalogue looks texts up here, so it installs itself before main.
+std::wstring LookUpForLowerLayers(unsigned id)
+{
+    return LoadMessage(id);
+}
+[[maybe_unused]] const bool g_lowerLayersLookUpHere = (InstallUserTextLookup(LookUpForLowerLayers), true);
 
 // Read by every thread that reports; written by the GUI thread and the patch worker.
 std::atomic<uint16_t> g_catalogueLanguage{kLanguageNeutral};
@@ -141,26 +151,9 @@ wchar_t *LoadMessage(unsigned id, wchar_t *buffer, size_t capacity)
 
 std::wstring FormatCatalogueText(unsigned id, ...)
 {
-    const std::wstring text = LoadMessage(id);
-    std::wstring format;
-    for (size_t i = 0; i < text.size(); ++i)
-    {
-        format += text[i];
-        if (text[i] != L'%' || i + 1 >= text.size())
-            continue;
-        if (text[i + 1] == L'%')
-            format += text[++i];
-        else if (text[i + 1] == L's')
-            format += L'l';
-    }
-    constexpr size_t kFormattedCapacity = 4096;
-    wchar_t buffer[kFormattedCapacity] = {};
     va_list args;
     va_start(args, id);
-    const int written = vswprintf(buffer, kFormattedCapacity, format.c_str(), args);
+    std::wstring text = FormatUserTextV(LoadMessage(id), args);
     va_end(args);
-    // vswprintf fails instead of cutting a text that does not fit; keep what was written.
-    if (written < 0)
-        buffer[kFormattedCapacity - 1] = 0;
-    return buffer;
+    return text;
 }

@@ -19,10 +19,10 @@ enum CatalogueLanguageId : uint16_t
 };
 
 constexpr unsigned kFirstMessageId = 121;
-constexpr unsigned kLastMessageId = 403;
+constexpr unsigned kLastMessageId = 699;
 
-// The process-wide language of every lookup; starts as kLanguageNeutral. A patch run sets
-// kLanguageEnglish before its first step and never sets it back. Safe from any thread.
+// The process-wide language of every lookup, the lower layers' (kernel/UserText.h) included;
+// starts as kLanguageNeutral, which follows the user's locale. Safe from any thread.
 void SetCatalogueLanguage(uint16_t language);
 uint16_t CatalogueLanguage();
 

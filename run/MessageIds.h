@@ -1,5 +1,8 @@
-// Catalogue ids of the texts the application shows, named once.
+// Catalogue ids of the texts the application shows, named once; those the layers below show are
+// in kernel/UserTextIds.h.
 #pragma once
+
+#include "kernel/UserTextIds.h"
 
 namespace ZelkPatch
 {
@@ -53,13 +56,17 @@ constexpr unsigned kIdAlreadyPatched = 186;
 constexpr unsigned kIdReady = 187;
 constexpr unsigned kIdCurrentVersion = 188;
 constexpr unsigned kIdTargetVersion = 189;
+// The window's buttons and its cancel question.
+constexpr unsigned kIdApplyUpdate = 190;
+constexpr unsigned kIdCancel = 191;
+constexpr unsigned kIdExit = 192;
+constexpr unsigned kIdReallyCancel = 193;
+constexpr unsigned kIdCancelling = 194;
 constexpr unsigned kIdDiskSpaceShort = 240;
 constexpr unsigned kIdCheckingDiskSpace = 241;
 constexpr unsigned kIdDiskSpaceUnknown = 242;
 constexpr unsigned kIdOptionUnattended = 243;
 constexpr unsigned kIdOptionCheck = 244;
-// A file whose name leads outside the installation through a link planted in it.
-constexpr unsigned kIdLeadsOutside = 300;
 constexpr unsigned kIdRegistryLockHeld = 320;
 // A repair from a web server, and a repair server checked against a signed manifest.
 constexpr unsigned kIdRepairManifestUnavailable = 350;
@@ -80,4 +87,85 @@ constexpr unsigned kIdOptionVersion = 400;
 constexpr unsigned kIdWindowUnavailable = 401;
 constexpr unsigned kIdNoDisplayNamed = 402;
 constexpr unsigned kIdDisplayNotOpened = 403;
+// Why a downloaded archive is not the one its signed list names.
+constexpr unsigned kIdArchiveNoDigest = 515;
+constexpr unsigned kIdArchiveMalformed = 516;
+constexpr unsigned kIdArchiveSizeDiffers = 517;
+constexpr unsigned kIdArchiveDigestDiffers = 518;
+constexpr unsigned kIdArchiveUnreadable = 519;
+// Signing and the patch list.
+constexpr unsigned kIdPublisherKeyUnusable = 530;
+constexpr unsigned kIdPayloadRefused = 531;
+constexpr unsigned kIdStepNotUsed = 532;
+constexpr unsigned kIdArchiveRefused = 533;
+constexpr unsigned kIdArchiveTooLarge = 534;
+constexpr unsigned kIdListSerialNotKept = 535;
+// The repair run: its stages and its errors.
+constexpr unsigned kIdNoRepairServer = 540;
+constexpr unsigned kIdScanFailed = 541;
+constexpr unsigned kIdConnectFailed = 542;
+constexpr unsigned kIdRepairFailed = 543;
+constexpr unsigned kIdInternalError = 544;
+constexpr unsigned kIdSegmentsUpdated = 545;
+constexpr unsigned kIdErrorInStage = 546;
+constexpr unsigned kIdStageScanning = 547;
+constexpr unsigned kIdStageConnecting = 548;
+constexpr unsigned kIdStagePreparing = 549;
+constexpr unsigned kIdStageReceiving = 550;
+// The asset database, the installation's location and the start-up.
+constexpr unsigned kIdUpdatingDatabase = 555;
+constexpr unsigned kIdUtilityNotStarted = 556;
+constexpr unsigned kIdUtilityFailed = 557;
+constexpr unsigned kIdRequestingLocation = 558;
+constexpr unsigned kIdLocateCancelled = 559;
+constexpr unsigned kIdLocateTitle = 560;
+constexpr unsigned kIdNoValidOperation = 561;
+// The preflight report.
+constexpr unsigned kIdCheckTitle = 570;
+constexpr unsigned kIdCheckInstallation = 571;
+constexpr unsigned kIdCheckElevation = 572;
+constexpr unsigned kIdCheckYes = 573;
+constexpr unsigned kIdCheckNo = 574;
+constexpr unsigned kIdCheckNotWritable = 575;
+constexpr unsigned kIdCheckProductRunning = 576;
+constexpr unsigned kIdCheckProductHolds = 577;
+constexpr unsigned kIdCheckModeRepair = 578;
+constexpr unsigned kIdCheckModeStandalone = 579;
+constexpr unsigned kIdCheckModeDownload = 580;
+constexpr unsigned kIdCheckPayloadUntrusted = 581;
+constexpr unsigned kIdCheckKeyUnusable = 582;
+constexpr unsigned kIdCheckNoList = 583;
+constexpr unsigned kIdCheckPatchList = 584;
+constexpr unsigned kIdCheckNoOperation = 585;
+constexpr unsigned kIdCheckResumedStep = 586;
+constexpr unsigned kIdCheckCurrentVersion = 587;
+constexpr unsigned kIdCheckTargetVersion = 588;
+constexpr unsigned kIdCheckNoTarget = 589;
+constexpr unsigned kIdCheckStepNotVouched = 590;
+constexpr unsigned kIdCheckArchiveSize = 591;
+constexpr unsigned kIdCheckStep = 592;
+constexpr unsigned kIdCheckStepSizeUnknown = 593;
+constexpr unsigned kIdCheckAtTarget = 594;
+constexpr unsigned kIdCheckNoStepFrom = 595;
+constexpr unsigned kIdCheckPayloadNoStep = 596;
+constexpr unsigned kIdCheckDownload = 597;
+constexpr unsigned kIdCheckDownloadSomeUnknown = 598;
+constexpr unsigned kIdCheckArchiveBytes = 599;
+constexpr unsigned kIdCheckArchiveBytesSomeUnknown = 600;
+constexpr unsigned kIdCheckTempAndInstall = 601;
+constexpr unsigned kIdCheckThenPackageFiles = 602;
+constexpr unsigned kIdCheckTemp = 603;
+constexpr unsigned kIdCheckThenUnpacked = 604;
+constexpr unsigned kIdCheckInstall = 605;
+constexpr unsigned kIdCheckPackageFiles = 606;
+constexpr unsigned kIdCheckVolume = 607;
+constexpr unsigned kIdCheckVolumeFreeUnknown = 608;
+constexpr unsigned kIdCheckTooLittleSpace = 609;
+constexpr unsigned kIdCheckGoAhead = 610;
+constexpr unsigned kIdCheckNotGoAhead = 611;
+// The command line's usage and its mistakes.
+constexpr unsigned kIdUsage = 620;
+constexpr unsigned kIdUsageValue = 621;
+constexpr unsigned kIdUnknownOption = 622;
+constexpr unsigned kIdCommandLineUnreadable = 623;
 } // namespace ZelkPatch

@@ -63,7 +63,6 @@ bool PatchRun::ProgressStepHook()
 RunOutcome PatchRun::Run()
 {
     ScopedPatchHooks hooks(*this);
-    SetCatalogueLanguage(kLanguageEnglish);
     RunOutcome outcome;
     m_stepsInstalled = 0;
     if (m_settings.CheckOnly())
@@ -164,8 +163,8 @@ bool PatchRun::LoadPublisherKey()
     case TrustedKeyState::Unreadable:
         break;
     }
-    m_observer.Message(MessageError, L"The publisher key cannot be used, so nothing can be trusted: " +
-                                         NarrowToWide(trusted.reason) + L".");
+    m_observer.Message(MessageError,
+                       FormatCatalogueText(kIdPublisherKeyUnusable, LoadMessage(trusted.reason).c_str()));
     return false;
 }
 
@@ -176,8 +175,8 @@ bool PatchRun::CheckPayloadSignature()
     const SignatureVerdict verdict = m_payload.VerifySignature(*m_publisherKey);
     if (verdict == SignatureVerdict::Good)
         return true;
-    m_observer.Message(MessageError, L"The patch payload is refused: " +
-                                         NarrowToWide(std::string(DescribeSignatureVerdict(verdict))) + L".");
+    m_observer.Message(MessageError,
+                       FormatCatalogueText(kIdPayloadRefused, LoadMessage(SignatureVerdictTextId(verdict)).c_str()));
     return false;
 }
 

@@ -37,7 +37,7 @@ std::wstring Number(uint64_t value)
 
 std::wstring YesNo(bool yes)
 {
-    return yes ? L"yes" : L"no";
+    return LoadMessage(yes ? kIdCheckYes : kIdCheckNo);
 }
 } // namespace
 
@@ -53,64 +53,66 @@ RunOutcome PatchRun::RunCheck()
             refusal = why;
     };
     const auto line = [this](const std::wstring &text) { m_observer.Message(MessageNormal, text); };
+    const auto text = [](unsigned id) { return LoadMessage(id); };
 
-    line(L"Preflight check (nothing is changed):");
-    line(L"Installation: " + settings.InstallPath());
+    line(text(kIdCheckTitle));
+    line(FormatCatalogueText(kIdCheckInstallation, settings.InstallPath().c_str()));
     const bool writable = ProbeInstallWritable(settings.InstallPath());
     const bool elevated = ProcessHasAdminRights();
-    line(L"Elevation needed: " + YesNo(!writable && !elevated));
+    line(FormatCatalogueText(kIdCheckElevation, YesNo(!writable && !elevated).c_str()));
     if (!writable && elevated)
-        refuse(L"the installation cannot be changed, not even by an administrator");
+        refuse(text(kIdCheckNotWritable));
     const bool free = CheckProductNotRunning(settings.InstallPath(), m_pause);
-    line(L"A product program holds the installation: " + YesNo(!free));
+    line(FormatCatalogueText(kIdCheckProductRunning, YesNo(!free).c_str()));
     if (!free)
-        refuse(L"a product program holds the installation");
+        refuse(text(kIdCheckProductHolds));
 
     // The steps a run would take, from the payload or from the list the servers give now.
     std::optional<StepPlan> plan;
     if (settings.RepairMode())
     {
-        line(L"Mode: repair");
+        line(text(kIdCheckModeRepair));
     }
     else if (settings.LocalMode())
     {
-        line(L"Mode: standalone");
+        line(text(kIdCheckModeStandalone));
         if (!LoadPublisherKey() || !CheckPayloadSignature())
-            refuse(L"the payload cannot be trusted");
+            refuse(text(kIdCheckPayloadUntrusted));
         plan = StepPlan::ForPayload(m_payload, settings.InstallPath(), settings.CurrentVersion(),
                                     settings.FinalVersion());
     }
     else if (settings.DownloadMode())
     {
-        line(L"Mode: download");
+        line(text(kIdCheckModeDownload));
         if (!LoadPublisherKey())
         {
-            refuse(L"the publisher key cannot be used");
+            refuse(text(kIdCheckKeyUnusable));
         }
         else
         {
             if (m_publisherKey)
                 RequireSignedLists(*m_publisherKey);
             if (!FetchPatchList(settings.PatchServers()))
-                refuse(L"no patch server serves a usable patch list");
+                refuse(text(kIdCheckNoList));
             else
-                line(L"Patch list: " + CurrentServer());
+                line(FormatCatalogueText(kIdCheckPatchList, CurrentServer().c_str()));
         }
         plan = StepPlan::ForPatchList(*this, settings.InstallPath(), settings.CurrentVersion(),
                                       settings.FinalVersion());
     }
     else
     {
-        refuse(L"no patch operation can run");
+        refuse(text(kIdCheckNoOperation));
     }
 
     const std::string current = plan ? plan->StartVersion() : settings.CurrentVersion();
     if (plan && plan->Resumed() && current != settings.CurrentVersion())
-        line(L"A step from " + NarrowToWide(plan->Journal().source) + L" to " +
-             NarrowToWide(plan->Journal().target) + L" was cut short by an earlier run; a run finishes it first.");
-    line(L"Current version: " + NarrowToWide(current));
-    line(L"Target version: " + (settings.FinalVersion().empty() ? std::wstring(L"none given, as far as the steps lead")
-                                                                 : NarrowToWide(settings.FinalVersion())));
+        line(FormatCatalogueText(kIdCheckResumedStep, NarrowToWide(plan->Journal().source).c_str(),
+                                 NarrowToWide(plan->Journal().target).c_str()));
+    line(FormatCatalogueText(kIdCheckCurrentVersion, NarrowToWide(current).c_str()));
+    const std::wstring target =
+        settings.FinalVersion().empty() ? text(kIdCheckNoTarget) : NarrowToWide(settings.FinalVersion());
+    line(FormatCatalogueText(kIdCheckTargetVersion, target.c_str()));
 
     // A standalone run whose steps lead back takes none of them.
     const bool runsSteps = plan && !(settings.LocalMode() && plan->End() == StepChainEnd::LeadsBack);
@@ -127,12 +129,12 @@ RunOutcome PatchRun::RunCheck()
             const PatchListEntry &entry = *planned.listed;
             step.address = entry.dataUrl;
             if (m_publisherKey && !CheckListedStep(planned.source, entry))
-                refuse(L"the patch list does not vouch for the step from " + NarrowToWide(planned.source));
+                refuse(FormatCatalogueText(kIdCheckStepNotVouched, NarrowToWide(planned.source).c_str()));
             // The server's answer, checked against what a signed list says.
             const bool announced = QueryFileSize(entry.dataUrl) && ExpectedSize() > 0;
             if (entry.dataSize && announced && ExpectedSize() != *entry.dataSize)
-                refuse(L"the server's archive " + entry.dataUrl + L" is " + Number(ExpectedSize()) +
-                       L" bytes, the patch list says " + Number(*entry.dataSize));
+                refuse(FormatCatalogueText(kIdCheckArchiveSize, entry.dataUrl.c_str(), Number(ExpectedSize()).c_str(),
+                                           Number(*entry.dataSize).c_str()));
             if (!step.sizeKnown && announced)
             {
                 step.sizeKnown = true;
@@ -145,11 +147,14 @@ RunOutcome PatchRun::RunCheck()
     bool allSizesKnown = true;
     for (const CheckedStep &step : steps)
     {
-        std::wstring text = L"Step: " + NarrowToWide(step.source) + L" to " + NarrowToWide(step.target) + L", " +
-                            (step.sizeKnown ? Number(step.size) + L" bytes" : std::wstring(L"size unknown"));
+        std::wstring stepLine =
+            step.sizeKnown ? FormatCatalogueText(kIdCheckStep, NarrowToWide(step.source).c_str(),
+                                                 NarrowToWide(step.target).c_str(), Number(step.size).c_str())
+                           : FormatCatalogueText(kIdCheckStepSizeUnknown, NarrowToWide(step.source).c_str(),
+                                                 NarrowToWide(step.target).c_str());
         if (!step.address.empty())
-            text += L", " + step.address;
-        line(text);
+            stepLine += L", " + step.address;
+        line(stepLine);
         archiveBytes += step.size;
         allSizesKnown = allSizesKnown && step.sizeKnown;
     }
@@ -158,17 +163,17 @@ RunOutcome PatchRun::RunCheck()
         // A standalone run stops short of the target with a failure; a download run ends where
         // the list ends, and fails only when it has nothing to do.
         if (steps.empty() && plan->End() == StepChainEnd::ReachedFinal)
-            refuse(L"the installation is already at the target version " + NarrowToWide(current));
+            refuse(FormatCatalogueText(kIdCheckAtTarget, NarrowToWide(current).c_str()));
         else if (settings.LocalMode() && plan->End() == StepChainEnd::LeadsBack)
             refuse(FormatCatalogueText(kIdStepsLeadBack, NarrowToWide(plan->StepBack().source).c_str(),
                                        NarrowToWide(plan->StepBack().target).c_str()));
         else if (steps.empty())
-            refuse(L"no step leads from version " + NarrowToWide(current));
+            refuse(FormatCatalogueText(kIdCheckNoStepFrom, NarrowToWide(current).c_str()));
         else if (settings.LocalMode() && plan->End() == StepChainEnd::NoStep)
-            refuse(L"the payload has no step from version " + NarrowToWide(plan->EndVersion()));
-        const std::wstring unknown = allSizesKnown ? std::wstring() : std::wstring(L" and the steps of unknown size");
-        line(L"Bytes to download: " + Number(settings.DownloadMode() ? archiveBytes : 0) +
-             (settings.DownloadMode() ? unknown : std::wstring()));
+            refuse(FormatCatalogueText(kIdCheckPayloadNoStep, NarrowToWide(plan->EndVersion()).c_str()));
+        const bool someUnknown = settings.DownloadMode() && !allSizesKnown;
+        line(FormatCatalogueText(someUnknown ? kIdCheckDownloadSomeUnknown : kIdCheckDownload,
+                                 Number(settings.DownloadMode() ? archiveBytes : 0).c_str()));
 
         // The step archives go to the temporary files, the packages' files to the installation;
         // a run requires the same room on both, whatever the steps hold.
@@ -182,30 +187,33 @@ RunOutcome PatchRun::RunCheck()
             std::wstring toWrite;
         };
         std::vector<Volume> volumes;
-        const std::wstring archives = Number(archiveBytes) + L" bytes of step archives" + unknown;
+        const std::wstring archives = FormatCatalogueText(
+            allSizesKnown ? kIdCheckArchiveBytes : kIdCheckArchiveBytesSomeUnknown, Number(archiveBytes).c_str());
         if (SameVolume(temp, install))
-            volumes.push_back({L"the temporary files and the installation", install,
-                               archives + L", then the packages' files"});
+            volumes.push_back({text(kIdCheckTempAndInstall), install,
+                               FormatCatalogueText(kIdCheckThenPackageFiles, archives.c_str())});
         else
-            volumes = {{L"the temporary files", temp, archives + L", then the unpacked packages"},
-                       {L"the installation", install, L"the packages' files"}};
+            volumes = {{text(kIdCheckTemp), temp, FormatCatalogueText(kIdCheckThenUnpacked, archives.c_str())},
+                       {text(kIdCheckInstall), install, text(kIdCheckPackageFiles)}};
         for (const Volume &volume : volumes)
         {
             uint64_t freeBytes = 0;
             const bool known = QueryFreeSpace(volume.path, freeBytes);
-            line(L"Volume of " + volume.name + L" (" + volume.path + L"): to write " + volume.toWrite + L"; free " +
-                 (known ? Number(freeBytes) + L" bytes" : std::wstring(L"unknown")) + L"; required " +
-                 Number(required) + L" bytes");
+            line(known ? FormatCatalogueText(kIdCheckVolume, volume.name.c_str(), volume.path.c_str(),
+                                             volume.toWrite.c_str(), Number(freeBytes).c_str(),
+                                             Number(required).c_str())
+                       : FormatCatalogueText(kIdCheckVolumeFreeUnknown, volume.name.c_str(), volume.path.c_str(),
+                                             volume.toWrite.c_str(), Number(required).c_str()));
             if (known && freeBytes < required)
-                refuse(L"too little free space on the volume of " + volume.name);
+                refuse(FormatCatalogueText(kIdCheckTooLittleSpace, volume.name.c_str()));
         }
     }
 
     outcome.completed = refusal.empty();
     if (outcome.completed)
-        line(L"Would go ahead: yes");
+        line(text(kIdCheckGoAhead));
     else
-        m_observer.Message(MessageError, L"Would go ahead: no, " + refusal + L".");
+        m_observer.Message(MessageError, FormatCatalogueText(kIdCheckNotGoAhead, refusal.c_str()));
     return outcome;
 }
 } // namespace ZelkPatch

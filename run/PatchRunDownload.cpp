@@ -16,6 +16,30 @@
 
 namespace ZelkPatch
 {
+namespace
+{
+// Why an archive is not the one its signed list names, for the user.
+unsigned ArchiveVerdictText(ArchiveVerdict verdict)
+{
+    switch (verdict)
+    {
+    case ArchiveVerdict::Good:
+        return 0;
+    case ArchiveVerdict::NoDigest:
+        return kIdArchiveNoDigest;
+    case ArchiveVerdict::Malformed:
+        return kIdArchiveMalformed;
+    case ArchiveVerdict::SizeDiffers:
+        return kIdArchiveSizeDiffers;
+    case ArchiveVerdict::DigestDiffers:
+        return kIdArchiveDigestDiffers;
+    case ArchiveVerdict::Unreadable:
+        break;
+    }
+    return kIdArchiveUnreadable;
+}
+} // namespace
+
 // Asked by the transfer, between its pieces, whether to stop: it stops once the user has cancelled,
 // or once the file has grown past the size a signed list gives (a server that sends more than the
 // publisher signed is not left to fill the disk). Meanwhile it tells the observer how far the
@@ -56,9 +80,9 @@ bool PatchRun::CheckListedStep(const std::string &source, const PatchListEntry &
     const ArchiveVerdict verdict = CheckListedArchive(step);
     if (verdict == ArchiveVerdict::Good)
         return true;
-    m_observer.Message(MessageError, L"The step from " + NarrowToWide(source) + L" to " +
-                                         NarrowToWide(step.targetVersion) + L" is not used: " +
-                                         NarrowToWide(std::string(DescribeArchiveVerdict(verdict))) + L".");
+    m_observer.Message(MessageError, FormatCatalogueText(kIdStepNotUsed, NarrowToWide(source).c_str(),
+                                                         NarrowToWide(step.targetVersion).c_str(),
+                                                         LoadMessage(ArchiveVerdictText(verdict)).c_str()));
     return false;
 }
 
@@ -67,8 +91,8 @@ bool PatchRun::CheckDownloadedStep(const std::wstring &archive, const PatchListE
     const ArchiveVerdict verdict = VerifyDownloadedArchive(archive, step);
     if (verdict == ArchiveVerdict::Good)
         return true;
-    m_observer.Message(MessageError, L"The downloaded archive " + step.dataUrl + L" is refused and deleted: " +
-                                         NarrowToWide(std::string(DescribeArchiveVerdict(verdict))) + L".");
+    m_observer.Message(MessageError, FormatCatalogueText(kIdArchiveRefused, step.dataUrl.c_str(),
+                                                         LoadMessage(ArchiveVerdictText(verdict)).c_str()));
     return false;
 }
 
@@ -85,7 +109,7 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
         return false;
     // Once a signed list is taken, no older one is taken on this machine again.
     if (m_publisherKey && !RememberListSerial(ListSerial().value_or(0)))
-        m_observer.Message(MessageMinor, L"The patch list's serial cannot be kept in the registry.");
+        m_observer.Message(MessageMinor, LoadMessage(kIdListSerialNotKept));
 
     const StepPlan plan =
         StepPlan::ForPatchList(*this, settings.InstallPath(), settings.CurrentVersion(), settings.FinalVersion());
@@ -141,8 +165,7 @@ bool PatchRun::InstallDownloadedStep(const PlannedStep &planned)
     if (callback.OverLimit())
     {
         DeleteFileAt(archive);
-        m_observer.Message(MessageError, L"The downloaded archive " + step.dataUrl +
-                                             L" is refused and deleted: it is larger than the patch list says.");
+        m_observer.Message(MessageError, FormatCatalogueText(kIdArchiveTooLarge, step.dataUrl.c_str()));
         return false;
     }
     if (!downloaded)

@@ -17,32 +17,25 @@ namespace ZelkPatch
 {
 namespace
 {
-const wchar_t kNoRepairServer[] = L"Unable to contact repair server; check your network connection.";
-const wchar_t kScanFailed[] = L"Error while scanning local files.";
-const wchar_t kConnectFailed[] = L"Unable to connect to patch servers.";
-const wchar_t kRepairFailed[] = L"Error occurred while repairing files.";
-const wchar_t kInternalError[] = L"Internal error occurred.";
-const wchar_t kSegmentsUpdated[] = L"(%d / %d segments updated.)";
-const wchar_t kErrorInStage[] = L"(Error %d in stage %d)";
 
 constexpr int kRepairGaugeRange = 1000;
 constexpr unsigned kPollMilliseconds = 1000;
 
-// The text posted when the client reaches a stage; null for the stages without one.
-const wchar_t *StageText(int32_t stage)
+// The catalogue text posted when the client reaches a stage; 0 for the stages without one.
+unsigned StageText(int32_t stage)
 {
     switch (stage)
     {
     case RepairClient::StageScanning:
-        return L"Scanning installed files. This may take a while.";
+        return kIdStageScanning;
     case RepairClient::StageConnecting:
-        return L"Connecting to patch servers.";
+        return kIdStageConnecting;
     case RepairClient::StagePreparing:
-        return L"Preparing download list.";
+        return kIdStagePreparing;
     case RepairClient::StageReceiving:
-        return L"Receiving updated files.";
+        return kIdStageReceiving;
     default:
-        return nullptr;
+        return 0;
     }
 }
 
@@ -77,19 +70,19 @@ unsigned RefusalText(RepairRefusal refusal)
     return 0;
 }
 
-const wchar_t *StageErrorText(int32_t stage)
+unsigned StageErrorText(int32_t stage)
 {
     switch (stage)
     {
     case RepairClient::StageScanning:
-        return kScanFailed;
+        return kIdScanFailed;
     case RepairClient::StageConnecting:
     case RepairClient::StagePreparing:
-        return kConnectFailed;
+        return kIdConnectFailed;
     case RepairClient::StageReceiving:
-        return kRepairFailed;
+        return kIdRepairFailed;
     default:
-        return kInternalError;
+        return kIdInternalError;
     }
 }
 } // namespace
@@ -119,7 +112,7 @@ bool PatchRun::RunRepair()
         IPv4Endpoint server;
         if (!ResolveRepairServer(setting, server))
         {
-            m_observer.Message(MessageError, kNoRepairServer);
+            m_observer.Message(MessageError, LoadMessage(kIdNoRepairServer));
             return false;
         }
         client.SetServerAddress(server);
@@ -141,8 +134,8 @@ bool PatchRun::RunRepair()
         while (announced < upTo)
         {
             ++announced;
-            if (const wchar_t *text = StageText(announced))
-                m_observer.Message(MessageNormal, text);
+            if (const unsigned text = StageText(announced))
+                m_observer.Message(MessageNormal, LoadMessage(text));
         }
     };
     while (client.IsBusy() && !Cancelled())
@@ -156,8 +149,9 @@ bool PatchRun::RunRepair()
     }
     announceStages(client.GetStage());
     if (announced >= RepairClient::StageReceiving)
-        m_observer.Message(MessageNormal, FormatTextW(kSegmentsUpdated, static_cast<int>(client.GetReceived()),
-                                                      static_cast<int>(client.GetTotal())));
+        m_observer.Message(MessageNormal, FormatCatalogueText(kIdSegmentsUpdated,
+                                                              static_cast<int>(client.GetReceived()),
+                                                              static_cast<int>(client.GetTotal())));
     if (client.Succeeded())
     {
         ClearPatchingMarker();
@@ -177,9 +171,9 @@ bool PatchRun::RunRepair()
                                          : client.GetRefusalSubject();
         m_observer.Message(MessageError, FormatCatalogueText(text, subject.c_str()));
     }
-    m_observer.Message(MessageError, StageErrorText(client.GetStage()));
+    m_observer.Message(MessageError, LoadMessage(StageErrorText(client.GetStage())));
     m_observer.Message(MessageNormal,
-                       FormatTextW(kErrorInStage, static_cast<int>(client.GetError()), client.GetStage()));
+                       FormatCatalogueText(kIdErrorInStage, static_cast<int>(client.GetError()), client.GetStage()));
     return false;
 }
 } // namespace ZelkPatch

@@ -29,11 +29,6 @@ constexpr uint64_t kBytesPerMB = 1048576;
 // The thread's name in crash reports (and the test switch that faults in it).
 const char kGaugeThreadName[] = "rebuild gauge";
 
-const wchar_t kUpdatingDatabase[] = L"\nUpdating Korvil asset database... (this may take several minutes)";
-const wchar_t kUtilityNotStarted[] =
-    L"Failed to launch KorvilUtil to repair the Korvil asset database.\nPlease repair the database manually from "
-    L"Assetry.";
-const wchar_t kUtilityFailed[] = L"ERROR %d on exit. Asset database update failed.\n";
 
 // Whole-program tests cannot shrink a volume or make its query fail: this variable, when set,
 // answers every free-space query with its number of megabytes, or fails it for "unreadable".
@@ -175,13 +170,13 @@ bool UpdateUninstallLog(const ConfinedDirectory &installation, const std::wstrin
 void RebuildAssetDatabase(const std::wstring &installPath, RunObserver &observer)
 {
     AssetDbIpc::Lend();
-    observer.Message(MessageNormal, kUpdatingDatabase);
+    observer.Message(MessageNormal, LoadMessage(kIdUpdatingDatabase));
     const std::wstring utility = JoinPath(installPath, ProductFacts::kUtilityPath);
     std::unique_ptr<CapturedProcess> process =
         CapturedProcess::StartCapturedProcess(utility, ProductFacts::kUtilityArguments, installPath);
     if (!process)
     {
-        observer.Message(MessageError, kUtilityNotStarted);
+        observer.Message(MessageError, LoadMessage(kIdUtilityNotStarted));
         AssetDbIpc::Reclaim();
         return;
     }
@@ -215,7 +210,7 @@ void RebuildAssetDatabase(const std::wstring &installPath, RunObserver &observer
         progress->Stop();
     const uint32_t exitCode = process->ExitCode();
     if (exitCode != 0)
-        observer.Message(MessageError, FormatTextW(kUtilityFailed, static_cast<int>(exitCode)));
+        observer.Message(MessageError, FormatCatalogueText(kIdUtilityFailed, static_cast<int>(exitCode)));
     process->Close();
     AssetDbIpc::Reclaim();
 }

@@ -11,7 +11,8 @@
 
 #include "app/PatchThread.h"
 #include "app/UserDialogs.h"
-#include "patch/FixedTexts.h"
+#include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 
 namespace ZelkPatch
 {
@@ -68,8 +69,8 @@ void MainFrame::AddLogAndButtons()
 
     auto *buttonRow = new wxBoxSizer(wxHORIZONTAL);
     // GTK buttons need more height than the classic 28 pixels; the width stays.
-    m_applyButton = new wxButton(m_panel, ID_APPLY, kTextApplyUpdate, wxDefaultPosition, wxSize(kButtonWidth, -1));
-    m_cancelButton = new wxButton(m_panel, ID_CANCEL, kTextCancel, wxDefaultPosition, wxSize(kButtonWidth, -1));
+    m_applyButton = new wxButton(m_panel, ID_APPLY, LoadMessage(kIdApplyUpdate), wxDefaultPosition, wxSize(kButtonWidth, -1));
+    m_cancelButton = new wxButton(m_panel, ID_CANCEL, LoadMessage(kIdCancel), wxDefaultPosition, wxSize(kButtonWidth, -1));
     buttonRow->Add(m_applyButton, 0, wxALIGN_CENTER_VERTICAL | wxALL, kInnerBorder);
     buttonRow->Add(m_cancelButton, 0, wxALIGN_CENTER_VERTICAL | wxALL, kInnerBorder);
     m_mainSizer->Add(buttonRow, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, kInnerBorder);
@@ -115,7 +116,7 @@ void MainFrame::OnCloseWindow(wxCloseEvent &event)
     if (workerRunning && !m_cancelling.load())
     {
         const MessageBoxAnswer answer =
-            Dialogs().ShowMessageBox(this, kTextReallyCancel, GetTitle().ToStdWstring(), MessageBoxStyle::YesNo);
+            Dialogs().ShowMessageBox(this, LoadMessage(kIdReallyCancel), GetTitle().ToStdWstring(), MessageBoxStyle::YesNo);
         if (answer != MessageBoxAnswer::Yes)
         {
             if (event.CanVeto())
@@ -126,7 +127,7 @@ void MainFrame::OnCloseWindow(wxCloseEvent &event)
     }
     m_cancelButton->Disable();
     m_cancelling.store(true);
-    PostFrameMessage(MessageError, kTextCancelling);
+    PostFrameMessage(MessageError, LoadMessage(kIdCancelling));
     // The window stays until the worker has finished; its finished event turns "Cancel" into "Exit".
     if (workerRunning && m_worker->IsRunning())
     {
@@ -140,7 +141,7 @@ void MainFrame::OnCloseWindow(wxCloseEvent &event)
 void MainFrame::OnThreadDone(wxCommandEvent &)
 {
     m_running = false;
-    m_cancelButton->SetLabel(kTextExit);
+    m_cancelButton->SetLabel(LoadMessage(kIdExit));
     m_cancelButton->Enable();
     OnRunFinished();
 }

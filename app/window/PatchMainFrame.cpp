@@ -13,7 +13,6 @@
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
-#include "patch/FixedTexts.h"
 #include "run/InstallDiscovery.h"
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
@@ -91,7 +90,7 @@ PatchMainFrame::PatchMainFrame(PelmoPatcherApp *application, PatchSettings &sett
                                           LoadMessage(repairMode ? kIdRepairingInstall : kIdPatchingInstall));
     m_installField = new wxTextCtrl(m_panel, wxID_ANY, m_settings.InstallPath(), wxDefaultPosition,
                                     wxSize(kInstallFieldWidth, -1));
-    m_browseButton = new wxButton(m_panel, ID_BROWSE, kTextEllipsis, wxDefaultPosition, wxDefaultSize,
+    m_browseButton = new wxButton(m_panel, ID_BROWSE, LoadMessage(kIdEllipsis), wxDefaultPosition, wxDefaultSize,
                                   wxBU_EXACTFIT);
     installRow->Add(installLabel, 0, wxALIGN_CENTER_VERTICAL | wxALL, kBorder);
     installRow->Add(m_installField, 1, wxEXPAND | wxALL, kBorder);

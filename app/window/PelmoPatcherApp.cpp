@@ -105,7 +105,7 @@ bool PelmoPatcherApp::OnInit()
     else if (!settings.LocalMode())
     {
         m_frame->ApplyButton()->Disable();
-        m_frame->PostFrameMessage(MessageError, kNoValidOperation);
+        m_frame->PostFrameMessage(MessageError, LoadMessage(kIdNoValidOperation));
     }
     return true;
 }

@@ -8,7 +8,8 @@
 
 #include "AddressSpaceLimit.h"
 #include "PackageFixtures.h"
-#include "patch/FixedTexts.h"
+#include "kernel/UserText.h"
+#include "kernel/UserTextIds.h"
 #include "patch/PackageArchive.h"
 #include "publish/PackageBuilder.h"
 #include "patch/PackageInstall.h"
@@ -22,6 +23,11 @@ using Tree = std::map<std::wstring, std::string>;
 
 const std::wstring kLauncherName = L"ZelkLauncher.exe";
 const std::string kRealPatchTool = ZELK_BUILD_DIR "/zelk-jptch";
+
+std::wstring LeadsOutside(const std::wstring &path)
+{
+    return FormatUserText(ZelkPatch::kIdLeadsOutside, path.c_str());
+}
 
 void MakeTree(const std::wstring &root, const Tree &tree)
 {
@@ -144,10 +150,10 @@ TEST_F(PackageInstallTest, StepTurnsTheOldTreeIntoTheNewAndASecondRunChangesNoth
     EXPECT_EQ(ReadTree(Installation()), WithTool(kNewTree));
     EXPECT_TRUE(capture.TextsAt(MessageError).empty());
     const std::vector<std::wstring> minor = {
-        kTextAlreadyRemoved + Target(L"bin/gone.dll"),
-        kTextAlreadyPatched + Target(L"bin/Launcher.exe"),
-        kTextAlreadyPatched + Target(L"data/assets.kdx"),
-        kTextAlreadyPatched + Target(L"bin/ZelkLauncher.exe"),
+        UserText(ZelkPatch::kIdAlreadyRemoved) + Target(L"bin/gone.dll"),
+        UserText(ZelkPatch::kIdFileAlreadyPatched) + Target(L"bin/Launcher.exe"),
+        UserText(ZelkPatch::kIdFileAlreadyPatched) + Target(L"data/assets.kdx"),
+        UserText(ZelkPatch::kIdFileAlreadyPatched) + Target(L"bin/ZelkLauncher.exe"),
     };
     EXPECT_EQ(capture.TextsAt(MessageMinor), minor);
 }
@@ -176,7 +182,7 @@ TEST_F(PackageInstallTest, MissingListFailsBeforeAnythingChanges)
         ReportCapture capture;
         EXPECT_FALSE(Install());
         EXPECT_EQ(capture.messages,
-                  OneMessage(MessageError, kTextCouldNotOpen + JoinPath(Package(), list) + kTextNotPresent));
+                  OneMessage(MessageError, UserText(ZelkPatch::kIdCouldNotOpen) + JoinPath(Package(), list) + UserText(ZelkPatch::kIdNotPresent)));
         EXPECT_TRUE(capture.announced.empty());
         EXPECT_EQ(ReadTree(Installation()), WithTool(kOldTree));
     }
@@ -199,7 +205,7 @@ TEST_F(PackageInstallTest, ListNamingAPathBeyondTheBoundsFailsBeforeAnythingChan
         Prepare(kOldTree, kNewTree);
         WriteList(list, ReadFile(JoinPath(Package(), list)) + deep + "x.txt\r\n0\r\n\r\n");
         const std::vector<Message> refused =
-            OneMessage(MessageError, kTextListPathBeyondBounds + JoinPath(Package(), list));
+            OneMessage(MessageError, UserText(ZelkPatch::kIdListPathBeyondBounds) + JoinPath(Package(), list));
         EXPECT_EXIT(std::_Exit(RunWithAddressSpaceLimit([&] {
                         ReportCapture capture;
                         if (CheckPackageLists(Package()) || capture.messages != refused)
@@ -236,12 +242,12 @@ TEST_F(PackageInstallTest, ProblemsFailOnlyTheirOwnEntry)
     ReportCapture capture;
     EXPECT_FALSE(Install());
     const std::vector<Message> expected = {
-        {MessageError, kTextCannotCreateDirectory + Target(L"maps/extra")},
-        {MessageError, kTextCannotCopy + Package() + L"/data/maps/extra/level.map"},
-        {MessageNormal, kTextFailedAdding + L"maps/extra/level.map" + kTextEllipsis},
-        {MessageMinor, kTextAlreadyRemoved + Target(L"bin/gone.dll")},
-        {MessageError, kTextDamagedFile + Target(L"data/assets.kdx")},
-        {MessageError, kTextChecksumFailed + Target(L"bin/ZelkLauncher.exe")},
+        {MessageError, UserText(ZelkPatch::kIdCannotCreateDirectory) + Target(L"maps/extra")},
+        {MessageError, UserText(ZelkPatch::kIdCannotCopy) + Package() + L"/data/maps/extra/level.map"},
+        {MessageNormal, UserText(ZelkPatch::kIdFailedAdding) + L"maps/extra/level.map" + UserText(ZelkPatch::kIdEllipsis)},
+        {MessageMinor, UserText(ZelkPatch::kIdAlreadyRemoved) + Target(L"bin/gone.dll")},
+        {MessageError, UserText(ZelkPatch::kIdDamagedFile) + Target(L"data/assets.kdx")},
+        {MessageError, UserText(ZelkPatch::kIdChecksumFailed) + Target(L"bin/ZelkLauncher.exe")},
     };
     EXPECT_EQ(capture.messages, expected);
     // The other entries went through; the damaged file was left alone without starting the tool.
@@ -261,7 +267,7 @@ TEST_F(PackageInstallTest, ListChecksumsMustBeLowercase)
     WriteList(L"patchedFiles.txt", list);
     ReportCapture capture;
     EXPECT_FALSE(Install());
-    EXPECT_TRUE(capture.Has(MessageError, kTextDamagedFile + Target(L"bin/Launcher.exe")));
+    EXPECT_TRUE(capture.Has(MessageError, UserText(ZelkPatch::kIdDamagedFile) + Target(L"bin/Launcher.exe")));
 }
 
 TEST_F(PackageInstallTest, ProblemsDeletingAndAdding)
@@ -276,11 +282,11 @@ TEST_F(PackageInstallTest, ProblemsDeletingAndAdding)
     ReportCapture capture;
     EXPECT_FALSE(Install());
     const std::vector<Message> expected = {
-        {MessageError, kTextCannotCopy + Package() + L"/data/bin/KorvilUtil.exe"},
-        {MessageNormal, kTextFailedAdding + L"bin/KorvilUtil.exe" + kTextEllipsis},
-        {MessageError, kTextCannotCopy + Package() + L"/data/bin/second.exe"},
-        {MessageNormal, kTextFailedAdding + L"bin/second.exe" + kTextEllipsis},
-        {MessageError, kTextCannotDelete + Target(L"bin/gone.dll")},
+        {MessageError, UserText(ZelkPatch::kIdCannotCopy) + Package() + L"/data/bin/KorvilUtil.exe"},
+        {MessageNormal, UserText(ZelkPatch::kIdFailedAdding) + L"bin/KorvilUtil.exe" + UserText(ZelkPatch::kIdEllipsis)},
+        {MessageError, UserText(ZelkPatch::kIdCannotCopy) + Package() + L"/data/bin/second.exe"},
+        {MessageNormal, UserText(ZelkPatch::kIdFailedAdding) + L"bin/second.exe" + UserText(ZelkPatch::kIdEllipsis)},
+        {MessageError, UserText(ZelkPatch::kIdCannotDelete) + Target(L"bin/gone.dll")},
     };
     EXPECT_EQ(capture.messages, expected);
     EXPECT_TRUE(IsDirectory(Target(L"bin/second.exe/inner")));
@@ -346,9 +352,9 @@ TEST_F(PackageInstallTest, EntriesThroughLinksOutOfTheInstallationFailByNameAndT
     ReportCapture capture;
     EXPECT_FALSE(Install());
     EXPECT_EQ(capture.TextsAt(MessageError),
-              (std::vector<std::wstring>{Target(L"data/new.txt") + kTextLeadsOutside,
-                                         Target(L"data/gone.txt") + kTextLeadsOutside,
-                                         Target(L"bin/x.dll") + kTextLeadsOutside}));
+              (std::vector<std::wstring>{LeadsOutside(Target(L"data/new.txt")),
+                                         LeadsOutside(Target(L"data/gone.txt")),
+                                         LeadsOutside(Target(L"bin/x.dll"))}));
     EXPECT_EQ(state(), before);
     EXPECT_EQ(ReadFile(Target(L"maps-real/a.map")), "new map");
     EXPECT_EQ(ReadFile(Target(L"maps-real/b.map")), "b");
@@ -376,10 +382,10 @@ TEST_F(PackageInstallTest, ToolResultsAndTheDigestOfItsOutput)
     const std::wstring digestWrong =
         L"The patched file does not have the expected checksum; the original file was put back.";
     const ToolCase cases[] = {
-        {"exit 1", "exit 1", false, kTextPatchToolArguments},
+        {"exit 1", "exit 1", false, UserText(ZelkPatch::kIdPatchToolArguments)},
         {"exit 2", "exit 2", false, L"Could not open data file " + backup + L" for reading."},
         {"exit 3", "exit 3", false, L"Could not open patch file " + difference + L" for reading."},
-        {"exit 4", "exit 4", false, kTextPatchToolOutputFile},
+        {"exit 4", "exit 4", false, UserText(ZelkPatch::kIdPatchToolOutputFile)},
         {"exit 3 after writing", "printf partial > \"$3\"; exit 3", false,
          L"Could not open patch file " + difference + L" for reading."},
         {"real tool, then exit 7", runRealTool + "; exit 7", true, L""},
@@ -421,7 +427,7 @@ TEST_F(PackageInstallTest, ToolThatCannotStartFailsTheEntry)
     const std::wstring commandLine = L"\"" + PatchTool() + L"\" \"" + Target(L"bin/Launcher.exe.bak") + L"\" \"" +
                                      Package() + L"/data/bin/Launcher.exe.diff\" \"" + Target(L"bin/Launcher.exe") +
                                      L"\"";
-    const std::vector<Message> expected = {{MessageNormal, kTextFailedPatchCommand + commandLine},
+    const std::vector<Message> expected = {{MessageNormal, UserText(ZelkPatch::kIdFailedPatchCommand) + commandLine},
                                            {MessageError, L"bin/Launcher.exe"}};
     EXPECT_EQ(capture.messages, expected);
     EXPECT_EQ(ReadFile(Target(L"bin/Launcher.exe")), "old");
@@ -511,7 +517,7 @@ TEST_F(PackageInstallTest, AddedFileListForTheUninstallLog)
     ASSERT_TRUE(DeleteFileAt(JoinPath(Package(), L"addedFiles.txt")));
     ReportCapture capture;
     EXPECT_TRUE(ReadAddedFileList(Package()).empty());
-    EXPECT_EQ(capture.messages, OneMessage(MessageError, kTextCouldNotOpen + JoinPath(Package(), L"addedFiles.txt") + kTextNotPresent));
+    EXPECT_EQ(capture.messages, OneMessage(MessageError, UserText(ZelkPatch::kIdCouldNotOpen) + JoinPath(Package(), L"addedFiles.txt") + UserText(ZelkPatch::kIdNotPresent)));
 }
 
 TEST(PackageList, RecordsOfThreeLinesWithAnyLineEnd)

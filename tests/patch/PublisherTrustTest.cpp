@@ -6,6 +6,7 @@
 
 #include "TestFiles.h"
 #include "kernel/TextConvert.h"
+#include "kernel/UserTextIds.h"
 #include "patch/PublisherTrust.h"
 #include "publish/PublisherSigningKey.h"
 
@@ -39,7 +40,7 @@ TEST_P(ResolveTrustedKeyTest, ABrokenKeyNeverMeansNoKey)
     {
         EXPECT_EQ(trusted.key, *c.key);
     }
-    EXPECT_EQ(trusted.reason.empty(), c.expected != TrustedKeyState::Unreadable) << trusted.reason;
+    EXPECT_EQ(trusted.reason == 0, c.expected != TrustedKeyState::Unreadable) << trusted.reason;
 }
 
 const std::wstring kRegistryText = NarrowToWide(kRegistryKey.ToText());
@@ -107,7 +108,7 @@ TEST_F(RegistryTrustTest, TrustedKeyComesFromTheRegistry)
     fs::create_directory(m_dir / "registry.reg");
     trusted = LoadTrustedKey();
     EXPECT_EQ(trusted.state, TrustedKeyState::Unreadable);
-    EXPECT_EQ(trusted.reason, "the registry cannot be read");
+    EXPECT_EQ(trusted.reason, ZelkPatch::kIdRegistryUnreadable);
 }
 
 TEST_F(RegistryTrustTest, ListSerialsNeverGoBack)

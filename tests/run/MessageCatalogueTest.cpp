@@ -1,7 +1,6 @@
 #include "run/MessageCatalogue.h"
-#include "patch/FixedTexts.h"
-#include "patch/PackageInstall.h"
-#include "run/MessageIds.h"
+#include "kernel/UserText.h"
+#include "kernel/UserTextIds.h"
 
 #include <gtest/gtest.h>
 
@@ -124,13 +123,18 @@ TEST_F(MessageCatalogueTest, EnglishHoldsTheKnownTexts)
     EXPECT_EQ(LoadMessage(132).size(), 232u);
 }
 
-TEST_F(MessageCatalogueTest, FixedEnglishTextsEqualTheEnglishCatalogue)
+TEST_F(MessageCatalogueTest, LowerLayersReadTheCatalogueInItsLanguage)
 {
-    SetCatalogueLanguage(kLanguageEnglish);
-    for (unsigned id = 190; id <= 239; ++id)
-        EXPECT_EQ(FixedEnglishText(id), LoadMessage(id)) << "id " << id;
-    // The package code says in English what the run says through the catalogue.
-    EXPECT_EQ(FormatCatalogueText(ZelkPatch::kIdLeadsOutside, L"/k/bin/a.dll"), L"/k/bin/a.dll" + kTextLeadsOutside);
+    for (uint16_t language : kAllLanguages) {
+        SetCatalogueLanguage(language);
+        for (unsigned id = kFirstMessageId; id <= kLastMessageId; ++id)
+            ASSERT_EQ(UserText(id), LoadMessage(id)) << "language " << language << " id " << id;
+        EXPECT_EQ(FormatUserText(ZelkPatch::kIdListRefused, L"ftp://a/", L"x"),
+                  FormatCatalogueText(ZelkPatch::kIdListRefused, L"ftp://a/", L"x"));
+    }
+    SetCatalogueLanguage(kLanguageGerman);
+    EXPECT_EQ(FormatUserText(ZelkPatch::kIdListRefused, L"ftp://a/", L"x"),
+              L"Die Patchliste von ftp://a/ wird abgewiesen: x");
 }
 
 TEST_F(MessageCatalogueTest, TranslationsMatchEnglishIdForId)

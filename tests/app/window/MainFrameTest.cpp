@@ -14,7 +14,7 @@
 #include "AppTestSupport.h"
 #include "app/window/PatchMainFrame.h"
 #include "run/MessageCatalogue.h"
-#include "patch/FixedTexts.h"
+#include "run/MessageIds.h"
 
 using namespace ZelkPatch;
 using AppTest::HeldRunFrame;
@@ -139,7 +139,7 @@ TEST_F(MainFrameTest, CancelAnsweredNoChangesNothing)
     PressCancel();
 
     ASSERT_EQ(m_dialogs.boxes.size(), 1u);
-    EXPECT_EQ(m_dialogs.boxes[0].second, kTextReallyCancel);
+    EXPECT_EQ(m_dialogs.boxes[0].second, LoadMessage(kIdReallyCancel));
     EXPECT_EQ(m_dialogs.boxes[0].first, L"Pelmo Patcher ");
     EXPECT_TRUE(m_frame->IsRunning());
     EXPECT_FALSE(m_frame->IsCancelling());
@@ -156,7 +156,7 @@ TEST_F(MainFrameTest, CancelAnsweredYesWaitsForTheWorkerThenOffersExit)
     EXPECT_TRUE(m_frame->IsCancelling());
     EXPECT_FALSE(m_frame->IsRunning());
     EXPECT_FALSE(m_frame->CancelButton()->IsEnabled());
-    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), kTextCancelling);
+    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), LoadMessage(kIdCancelling));
     EXPECT_EQ(ColourAt(1), wxColour(255, 0, 0));
     EXPECT_TRUE(m_frameRef);
     EXPECT_FALSE(m_frame->IsBeingDeleted());
@@ -165,7 +165,7 @@ TEST_F(MainFrameTest, CancelAnsweredYesWaitsForTheWorkerThenOffersExit)
     m_frame->Close(false);
     PumpEvents();
     EXPECT_EQ(m_dialogs.boxes.size(), 1u);
-    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), kTextCancelling + L"\n" + kTextCancelling);
+    EXPECT_EQ(m_frame->LogPane()->GetValue().ToStdWstring(), LoadMessage(kIdCancelling) + L"\n" + LoadMessage(kIdCancelling));
     EXPECT_TRUE(m_frameRef);
 
     // The worker sees the cancel, ends, and only then does "Cancel" become an enabled "Exit".
@@ -174,7 +174,7 @@ TEST_F(MainFrameTest, CancelAnsweredYesWaitsForTheWorkerThenOffersExit)
     m_frame->heldWorker->Release();
     ASSERT_TRUE(WaitFor([&] { return m_frame->CancelButton()->IsEnabled(); }));
     EXPECT_TRUE(m_frame->heldWorker->SawCancel());
-    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), kTextExit);
+    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), LoadMessage(kIdExit));
     EXPECT_FALSE(m_frame->ApplyButton()->IsEnabled());
     EXPECT_TRUE(m_frameRef);
 
@@ -188,7 +188,7 @@ TEST_F(MainFrameTest, FinishedRunOffersExitAndLeavesApplyAlone)
     StartRun();
     m_frame->heldWorker->Release();
     ASSERT_TRUE(WaitFor([&] { return !m_frame->IsRunning() && m_frame->CancelButton()->IsEnabled() &&
-                                     m_frame->CancelButton()->GetLabel() == kTextExit; }));
+                                     m_frame->CancelButton()->GetLabel() == LoadMessage(kIdExit); }));
     EXPECT_FALSE(m_frame->ApplyButton()->IsEnabled());
     EXPECT_FALSE(m_frame->IsCancelling());
     EXPECT_TRUE(m_dialogs.boxes.empty());

@@ -20,8 +20,8 @@
 #include "app/window/PatchMainFrame.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
-#include "patch/FixedTexts.h"
 #include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 
 using namespace ZelkPatch;
 using AppTest::Press;
@@ -110,7 +110,7 @@ TEST_F(WindowRepairAcceptanceTest, RepairShowsItsStagesAndFillsTheGauge)
     EXPECT_EQ(m_frame->Gauge()->GetValue(), 1000);
     EXPECT_EQ(testfiles::ReadFile(m_install / "data" / "a.dat"), "repaired");
     EXPECT_EQ(testfiles::ReadFile(m_install / "data" / "new.dat"), "added");
-    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), kTextExit);
+    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), LoadMessage(kIdExit));
 }
 
 TEST_F(WindowRepairAcceptanceTest, CancelDuringTheDownloadEndsTheRunWithoutAnError)

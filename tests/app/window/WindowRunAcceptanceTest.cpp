@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,10 +19,10 @@
 #include "AppTestSupport.h"
 #include "run/InstallDiscovery.h"
 #include "run/MessageCatalogue.h"
+#include "run/MessageIds.h"
 #include "app/window/PatchMainFrame.h"
 #include "kernel/AssetDbIpc.h"
 #include "kernel/TextConvert.h"
-#include "patch/FixedTexts.h"
 
 using namespace ZelkPatch;
 using AppTest::Press;
@@ -126,9 +127,9 @@ TEST_F(WindowRunAcceptanceTest, CancelInTheMiddleOfAStepLeavesEveryFileOldOrNew)
     EXPECT_FALSE(m_frame->CancelButton()->IsEnabled());
 
     ASSERT_TRUE(WaitFor([&] { return RunEnded(); }, std::chrono::seconds(60))) << PathToNative(Log());
-    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), kTextExit);
+    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), LoadMessage(kIdExit));
     const std::wstring log = Log();
-    EXPECT_NE(log.find(kTextCancelling), std::wstring::npos) << PathToNative(log);
+    EXPECT_NE(log.find(LoadMessage(kIdCancelling)), std::wstring::npos) << PathToNative(log);
     EXPECT_EQ(log.substr(log.rfind(L'\n') + 1), L"Patching aborted.") << PathToNative(log);
 
     // Each file holds what build 100 or build 101 has at its path; nothing half-written.
@@ -164,4 +165,41 @@ TEST_F(WindowRunAcceptanceTest, ARunningProductKeepsTheRunOutAndApplyComesBack)
     EXPECT_TRUE(installed == testfiles::FileTreeContents(s_root / "100")) << "nothing changed";
     product.Signal(SIGTERM);
     EXPECT_EQ(product.Wait(), 0);
+}
+
+// Under a German locale the run's log, its package messages and the button that ends it are
+// German, as the window's labels are.
+TEST_F(WindowRunAcceptanceTest, ARunUnderAGermanLocaleLogsInGerman)
+{
+    const uint16_t previousLanguage = CatalogueLanguage();
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char *name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+    {
+        const char *value = getenv(name);
+        saved[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        unsetenv(name);
+    }
+    setenv("LANG", "de_DE.UTF-8", 1);
+    SetCatalogueLanguage(kLanguageNeutral);
+
+    Press(ID_APPLY, m_frame->ApplyButton());
+    ASSERT_TRUE(WaitFor([&] { return RunEnded(); }, std::chrono::seconds(60))) << PathToNative(Log());
+    const std::wstring log = Log();
+    const std::wstring german = LoadMessage(kIdPatchingCompleted);
+    EXPECT_NE(log.find(FormatCatalogueText(kIdPatchingFromTo, L"100", L"101")), std::wstring::npos)
+        << PathToNative(log);
+    EXPECT_NE(log.find(german), std::wstring::npos) << PathToNative(log);
+    EXPECT_EQ(m_frame->CancelButton()->GetLabel(), LoadMessage(kIdExit));
+    SetCatalogueLanguage(kLanguageEnglish);
+    EXPECT_NE(german, LoadMessage(kIdPatchingCompleted));
+    EXPECT_EQ(log.find(LoadMessage(kIdPatchingCompleted)), std::wstring::npos) << PathToNative(log);
+
+    for (const auto &[name, value] : saved)
+    {
+        if (value)
+            setenv(name.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name.c_str());
+    }
+    SetCatalogueLanguage(previousLanguage);
 }
