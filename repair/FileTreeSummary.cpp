@@ -233,10 +233,9 @@ uint32_t ChecksumSegment(ZelkDataBufferFile &file, const std::wstring &diskKey)
 }
 } // namespace
 
-bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, std::unique_ptr<uint8_t[]> &bytes,
+bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, uint8_t *bytes, uint32_t capacity,
                      uint32_t &length)
 {
-    bytes.reset();
     length = 0;
     const std::wstring name = SegmentKeyPath(key);
     ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
@@ -245,14 +244,12 @@ bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, std
     uint32_t size = 0;
     if (!OpenSegment(diskKey, file, size))
         return false;
-    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
-    if (!data || file.Read(data.get(), size) != ZELKRESULT_OK)
+    size = std::min(size, capacity);
+    if (file.Read(bytes, size) != ZELKRESULT_OK)
     {
         ZelkSystemLog("ReadFileSegment> unabled to read from file: %s", WideToNarrow(diskKey).c_str());
         return false;
     }
-    file.Close();
-    bytes = std::move(data);
     length = size;
     return true;
 }

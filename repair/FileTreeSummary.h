@@ -123,9 +123,9 @@ std::wstring SegmentKeyPath(const std::wstring &key);
 // other character after it, -1 when the index is beyond kMaxSegmentIndex.
 int64_t SegmentKeyIndex(const std::wstring &key);
 
-// Reads the segment that a key (relative path, '#', index) names of a file beneath root. The bytes
-// belong to the caller.
-bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, std::unique_ptr<uint8_t[]> &bytes,
+// Reads the segment that a key (relative path, '#', index) names of a file beneath root into bytes,
+// at most capacity of them; length is the count read (0 for the empty segment at a file's end).
+bool ReadFileSegment(const ConfinedDirectory &root, const std::wstring &key, uint8_t *bytes, uint32_t capacity,
                      uint32_t &length);
 // The segment's checksum (never 0), or 0 when it cannot be read.
 uint32_t ComputeSegmentChecksum(const std::wstring &diskKey);

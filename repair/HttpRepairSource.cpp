@@ -44,22 +44,6 @@ bool HashLocalSegment(const ConfinedDirectory &root, const std::wstring &name, u
     return HashBufferSHA256(file, std::min<uint64_t>(kSegmentSize, size - start), digest) == ZELKRESULT_OK;
 }
 
-// Reads what a file beneath root holds of a segment into bytes, at most size of them; the count
-// read, 0 when nothing could be.
-uint64_t ReadHeldSegment(const ConfinedDirectory &root, const std::wstring &name, uint64_t index, uint8_t *bytes,
-                         uint64_t size)
-{
-    ZelkDataBufferFile file(root, name, ZelkDataBufferFile::AccessRead);
-    if (!file.IsOpen())
-        return 0;
-    const uint64_t start = index * kSegmentSize;
-    const uint64_t fileSize = file.GetSize();
-    if (start >= fileSize || file.Seek(start) != ZELKRESULT_OK)
-        return 0;
-    const uint64_t length = std::min(size, fileSize - start);
-    return file.Read(bytes, static_cast<uint32_t>(length)) == ZELKRESULT_OK ? length : 0;
-}
-
 Sha256Digest DigestOf(const uint8_t *bytes, size_t size)
 {
     SHA256 hash;
@@ -353,9 +337,11 @@ ZELKRESULT HttpRepairSource::FetchSegment(HttpRangeSession &session, const Chang
     ZelkDataBufferMemoryDynamic &data = *fetched.data;
     if (const ZELKRESULT result = data.SetSize(length))
         return result;
-    const uint64_t held = change.held ? ReadHeldSegment(m_root, NameOf(KeyPathOfManifestName(file.name)), change.index,
-                                                        data.GetData(), length)
-                                      : 0;
+    uint32_t held = 0;
+    if (change.held &&
+        !ReadFileSegment(m_root, MakeSegmentKey(NameOf(KeyPathOfManifestName(file.name)), int64_t(change.index)),
+                         data.GetData(), static_cast<uint32_t>(length), held))
+        held = 0;
     std::vector<bool> needed(blocks, true);
     for (size_t block = 0; block < blocks; ++block)
     {

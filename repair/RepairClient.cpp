@@ -330,14 +330,8 @@ ZELKRESULT RepairClient::FetchManifest()
         return ZELKRESULT_OK;
     // A web repair keeps what it needs between runs beside the summary, the manifest among it.
     const bool fromWeb = !m_repairAddress.empty();
-    if (fromWeb && !m_digestCachePath.empty())
-    {
-        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
-        if (digestsName.empty())
-            m_digests.Load(m_digestCachePath);
-        else
-            m_digests.Load(*m_rootDirectory, digestsName);
-    }
+    if (fromWeb)
+        LoadDigests();
     CancelFlagCallback cancel(m_cancel);
     RepairRefusal refusal = RepairRefusal::None;
     KeptRepairManifest kept = m_digests.GetKeptManifest();
@@ -473,20 +467,35 @@ ZELKRESULT RepairClient::DownloadFromWeb()
     // waits for the disk.
     if (m_total > 0)
         SaveSummary();
-    if (!m_digestCachePath.empty())
-    {
-        m_digests.KeepOnly(m_summary.GetEntries());
-        const std::wstring digestsName = NameBelowRoot(m_digestCachePath);
-        ZELKRESULT saved = ZELKRESULT_OK;
-        if (m_digests.IsChanged())
-            saved = digestsName.empty() ? m_digests.Save(m_digestCachePath)
-                                        : m_digests.Save(*m_rootDirectory, digestsName);
-        if (saved != ZELKRESULT_OK)
-            ZelkSystemLog("RepairClient> digests not saved: error %d\n", static_cast<int>(saved));
-    }
+    SaveDigests();
     if (result != ZELKRESULT_OK)
         Refuse(refusal, refusal == RepairRefusal::NoRanges ? NativeToPath(m_repairAddress) : subject);
     return result;
+}
+
+void RepairClient::LoadDigests()
+{
+    if (m_digestCachePath.empty())
+        return;
+    const std::wstring name = NameBelowRoot(m_digestCachePath);
+    if (name.empty())
+        m_digests.Load(m_digestCachePath);
+    else
+        m_digests.Load(*m_rootDirectory, name);
+}
+
+void RepairClient::SaveDigests()
+{
+    if (m_digestCachePath.empty())
+        return;
+    m_digests.KeepOnly(m_summary.GetEntries());
+    if (!m_digests.IsChanged())
+        return;
+    const std::wstring name = NameBelowRoot(m_digestCachePath);
+    const ZELKRESULT saved =
+        name.empty() ? m_digests.Save(m_digestCachePath) : m_digests.Save(*m_rootDirectory, name);
+    if (saved != ZELKRESULT_OK)
+        ZelkSystemLog("RepairClient> digests not saved: error %d\n", static_cast<int>(saved));
 }
 
 void RepairClient::SaveSummary()

@@ -115,6 +115,9 @@ private:
     ZELKRESULT DownloadFromWeb();
     void Refuse(RepairRefusal refusal, const std::wstring &subject);
     void SaveSummary();
+    // The segment digests and kept manifest of a web repair, beside the summary.
+    void LoadDigests();
+    void SaveDigests();
     ZELKRESULT Configure();
     // The name below the root of a file at path (the summary, the digests), or empty when it lies
     // elsewhere.

@@ -178,16 +178,16 @@ TEST_F(SummaryTreeTest, ReadsTheSegmentTheKeyNames)
     Write("big.bin", bytes);
     const std::wstring path = JoinPath(Root(), L"big.bin");
     const ConfinedDirectory root(Root());
-    std::unique_ptr<uint8_t[]> data;
+    std::vector<uint8_t> data(kSegment);
     uint32_t length = 0;
-    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 1), data, length));
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(data.get()), length), bytes.substr(kSegment));
+    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 1), data.data(), kSegment, length));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data.data()), length), bytes.substr(kSegment));
     // The end of the file is an empty segment; beyond it there is none.
     Write("exact.bin", bytes.substr(0, kSegment));
-    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"exact.bin", 1), data, length));
+    ASSERT_TRUE(ReadFileSegment(root, MakeSegmentKey(L"exact.bin", 1), data.data(), kSegment, length));
     EXPECT_EQ(length, 0u);
-    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 2), data, length));
-    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"missing.bin", 0), data, length));
+    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"big.bin", 2), data.data(), kSegment, length));
+    EXPECT_FALSE(ReadFileSegment(root, MakeSegmentKey(L"missing.bin", 0), data.data(), kSegment, length));
 
     EXPECT_EQ(ComputeSegmentChecksum(MakeSegmentKey(path, 1)), Checksum(bytes.substr(kSegment)));
     EXPECT_EQ(ComputeSegmentChecksum(MakeSegmentKey(path, 2)), 0u);
