@@ -32,6 +32,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "LoopbackConnect.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "repair/FileTreeSummary.h"
@@ -103,30 +104,6 @@ std::vector<std::string> GarbageRequests()
     return {noise, otherVersion, badMagic, SummaryHead(0xFFFFFFFFu), hugeName, cutShort};
 }
 
-// A connection from the given source address; -1 when it fails.
-int Connect(uint16_t port, uint32_t source, int receiveBuffer = 0)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (receiveBuffer > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(source);
-    sockaddr_in server = {};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0)
-    {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool SendAll(int fd, const char *bytes, size_t size)
 {
     while (size > 0)
@@ -170,7 +147,7 @@ uint32_t ParseUint32(const char *bytes)
 // The whole exchange of a patcher: true when every announced record arrived whole.
 bool WellBehaved(uint16_t port, uint32_t source, const std::string &request)
 {
-    const int fd = Connect(port, source);
+    const int fd = loopback::ConnectFrom(port, source);
     if (fd < 0)
         return false;
     const auto deadline = Clock::now() + std::chrono::seconds(120);
@@ -300,15 +277,15 @@ int main(int argc, char **argv)
         };
         for (int i = 0; i < kHostilePerKind; ++i)
         {
-            clients.emplace_back([&, source = address()] { close(Connect(port, source)); });
-            clients.emplace_back([&, source = address()] { hold(Connect(port, source)); });
+            clients.emplace_back([&, source = address()] { close(loopback::ConnectFrom(port, source)); });
+            clients.emplace_back([&, source = address()] { hold(loopback::ConnectFrom(port, source)); });
             clients.emplace_back([&, source = address()] {
-                const int fd = Connect(port, source, 4096);
+                const int fd = loopback::ConnectFrom(port, source, 4096);
                 SendAll(fd, unknown.data(), unknown.size());
                 hold(fd);
             });
             clients.emplace_back([&, source = address()] {
-                const int fd = Connect(port, source);
+                const int fd = loopback::ConnectFrom(port, source);
                 for (size_t at = 0; fd >= 0 && Clock::now() < waveEnd; ++at)
                 {
                     if (!SendAll(fd, everything.data() + at % everything.size(), 1))
@@ -318,12 +295,12 @@ int main(int argc, char **argv)
                 hold(fd);
             });
             clients.emplace_back([&, source = address()] {
-                const int fd = Connect(port, source, 4096);
+                const int fd = loopback::ConnectFrom(port, source, 4096);
                 SendAll(fd, everything.data(), everything.size());
                 hold(fd);
             });
             clients.emplace_back([&, source = address(), i] {
-                const int fd = Connect(port, source);
+                const int fd = loopback::ConnectFrom(port, source);
                 const std::string &request = garbage[i % garbage.size()];
                 SendAll(fd, request.data(), request.size());
                 close(fd);

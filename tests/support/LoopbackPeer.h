@@ -13,6 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "LoopbackConnect.h"
+
 namespace loopback
 {
 // Generous bounds that only keep a broken test from hanging; nothing here measures speed.
@@ -86,30 +88,6 @@ inline std::string ReceiveAll(int fd, size_t count = std::string::npos)
         bytes.append(piece, static_cast<size_t>(got));
     }
     return bytes;
-}
-
-// A plain client connected to 127.0.0.1:port from the source address given (another address of
-// 127.0.0.0/8 is another host to the server); a receiveBuffer above 0 makes what the system keeps
-// unread for it that small. -1 when the connection fails.
-inline int ConnectFrom(uint16_t port, uint32_t source = INADDR_LOOPBACK, int receiveBuffer = 0)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(source);
-    sockaddr_in server = {};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0)
-    {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // A peer that runs one script on the accepted connection, on its own thread.
