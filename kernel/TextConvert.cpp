@@ -1,5 +1,7 @@
 #include "kernel/TextConvert.h"
 
+#include <charconv>
+
 namespace
 {
 struct SpecialCharacter
@@ -211,4 +213,28 @@ std::wstring DecodeUtf16LE(const char *bytes, size_t count)
         out += (u >= 0xD800 && u <= 0xDFFF) ? L'\uFFFD' : static_cast<wchar_t>(u);
     }
     return out;
+}
+
+bool ParseDecimal(std::string_view text, uint64_t &value)
+{
+    uint64_t parsed = 0;
+    const char *end = text.data() + text.size();
+    const std::from_chars_result result = std::from_chars(text.data(), end, parsed);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end)
+        return false;
+    value = parsed;
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (size_t i = 0; i < prefix.size(); ++i)
+    {
+        if (lower(text[i]) != lower(prefix[i]))
+            return false;
+    }
+    return true;
 }

@@ -1,7 +1,9 @@
 // Conversions between the program's wide text and the 8-bit texts of files, versions and formats.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 // Keeps tab, LF, CR and 32..127; maps the nine special characters to their 8-bit values and
 // turns every other character into '?'.
@@ -24,3 +26,11 @@ bool IsScalarText(const std::wstring &text);
 std::string EncodeUtf16LE(const std::wstring &text);
 // Decodes count code units from bytes (2 * count bytes); unpaired surrogates become U+FFFD.
 std::wstring DecodeUtf16LE(const char *bytes, size_t count);
+
+// The whole of text as a decimal number within 64 bits: digits only, no sign and no spaces. value
+// is left as it was when text is not that.
+bool ParseDecimal(std::string_view text, uint64_t &value);
+
+// Whether text begins with prefix, ASCII letters compared without their case (header names,
+// schemes and host names are ASCII).
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);

@@ -1,15 +1,10 @@
 #include "patch/CurlLibrary.h"
 
-#include <cstdlib>
-
 #include "kernel/LoadableModule.h"
 #include "kernel/ZelkSystemLog.h"
-#include "patch/InternetTransfer.h"
 
 namespace
 {
-constexpr const char *kAgentName = "Zelk";
-
 CurlLibrary g_curl;
 
 template <typename Function> bool Resolve(void *library, const char *name, Function &function)
@@ -53,25 +48,3 @@ const CurlLibrary &Curl()
     return g_curl;
 }
 
-void ApplyTransferSettings(CURL *curl)
-{
-    const ZelkTransferTimings timings = GetTransferTimings();
-    Curl().easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
-    Curl().easySetopt(curl, CURLOPT_USERAGENT, kAgentName);
-    Curl().easySetopt(curl, CURLOPT_PROTOCOLS_STR, "ftp,http,https");
-    Curl().easySetopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timings.connectTimeout.count() * 1000));
-    Curl().easySetopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    Curl().easySetopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timings.stallTime.count()));
-    // The same variables as the command-line tools, so that a private authority can be trusted.
-    for (const char *variable : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
-    {
-        const char *bundle = std::getenv(variable);
-        if (bundle != nullptr && *bundle != '\0')
-        {
-            Curl().easySetopt(curl, CURLOPT_CAINFO, bundle);
-            break;
-        }
-    }
-    if (const char *directory = std::getenv("SSL_CERT_DIR"); directory != nullptr && *directory != '\0')
-        Curl().easySetopt(curl, CURLOPT_CAPATH, directory);
-}

@@ -23,7 +23,3 @@ const CurlLibrary *LoadCurlLibrary();
 // The library LoadCurlLibrary loaded; only once it did.
 const CurlLibrary &Curl();
 
-// The settings every transfer of the program makes on its handle: no signals, the agent name, the
-// protocols it may speak, the connect time-out and the stall limit of GetTransferTimings, and the
-// certificate authorities that the environment names.
-void ApplyTransferSettings(CURL *curl);

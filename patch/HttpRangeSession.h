@@ -71,8 +71,3 @@ private:
     uint64_t m_requests = 0;
 };
 
-// Percent-encodes every byte of a relative path but letters, digits, "-._~" and the '/' between
-// components, so that any file name reaches the server as itself.
-std::string EncodeUrlPath(const std::string &path);
-// base with exactly one '/' between it and name.
-std::string JoinUrl(const std::string &base, const std::string &name);

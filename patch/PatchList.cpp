@@ -2,8 +2,6 @@
 #include "patch/PatchList.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -98,24 +96,12 @@ void ReadArchiveIntegrity(const std::map<std::string, std::string> &values, Patc
         entry.integrityMalformed = true;
     const std::string size = Lookup(values, kKeyDataSize);
     uint64_t parsedSize = 0;
-    if (ParseListNumber(size, parsedSize))
+    if (ParseDecimal(size, parsedSize))
         entry.dataSize = parsedSize;
     else if (!size.empty())
         entry.integrityMalformed = true;
 }
 } // namespace
-
-bool ParseListNumber(const std::string &text, uint64_t &value)
-{
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno == ERANGE)
-        return false;
-    value = parsed;
-    return true;
-}
 
 bool ReadLine(ZelkDataBuffer &buffer, std::string &line)
 {
@@ -269,7 +255,7 @@ void PelmoPatchTask::NoteListSerial(const std::map<std::string, std::string> &va
     if (found == values.end())
         return;
     uint64_t serial = 0;
-    if (!ParseListNumber(found->second, serial) || (m_listSerial && *m_listSerial != serial))
+    if (!ParseDecimal(found->second, serial) || (m_listSerial && *m_listSerial != serial))
         m_listSerialMalformed = true;
     else
         m_listSerial = serial;

@@ -20,9 +20,6 @@ bool ReadLine(ZelkDataBuffer &buffer, std::string &line);
 // when a non-empty line has no ':' (the other lines are still read).
 bool ParseKeyValues(ZelkDataBuffer &block, std::map<std::string, std::string> &values);
 
-// A number in a list: decimal digits only (no sign, no spaces), within 64 bits.
-bool ParseListNumber(const std::string &text, uint64_t &value);
-
 // Signed lists ---------------------------------------------------------------------------------
 
 // How a step's package archive stands against what the list says of it.

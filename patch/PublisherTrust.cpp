@@ -4,7 +4,6 @@
 
 #include "kernel/TextConvert.h"
 #include "kernel/UserTextIds.h"
-#include "patch/PatchList.h"
 
 #ifndef PELMO_PUBLISHER_KEY
 #define PELMO_PUBLISHER_KEY ""
@@ -44,7 +43,7 @@ bool ReadKeptSerial(const wchar_t *valueName, uint64_t &serial)
     case RegistryValueState::Missing:
         return true;
     case RegistryValueState::Text:
-        return ParseListNumber(WideToNarrow(text), serial);
+        return ParseDecimal(WideToNarrow(text), serial);
     default:
         return false;
     }

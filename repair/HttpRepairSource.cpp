@@ -15,6 +15,7 @@
 #include "patch/DetachedSignature.h"
 #include "patch/HttpRangeSession.h"
 #include "patch/PublisherTrust.h"
+#include "patch/TransferAddress.h"
 #include "repair/RepairProtocol.h"
 #include "repair/SegmentChecksum.h"
 #include "repair/ZelkAgentClientTask.h"

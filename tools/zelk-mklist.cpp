@@ -69,7 +69,7 @@ int main(int argc, char **argv)
     });
     line.Each("--serial", [&contents](const std::string &value) {
         uint64_t serial = 0;
-        if (!ParseListNumber(value, serial))
+        if (!ParseDecimal(value, serial))
             return "--serial wants a decimal number, got \"" + value + "\"";
         contents.serial = serial;
         return std::string();

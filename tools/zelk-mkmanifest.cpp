@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "kernel/TextConvert.h"
-#include "patch/PatchList.h"
 #include "publish/PublisherFiles.h"
 #include "publish/PublisherSigningKey.h"
 #include "publish/RepairManifestBuilder.h"
@@ -37,7 +36,7 @@ int main(int argc, char **argv)
     ToolCommandLine line("zelk-mkmanifest", kUsage, {"ROOT", "OUTDIR"});
     RepairManifestContents contents;
     line.Each("--serial", [&contents](const std::string &value) {
-        if (!ParseListNumber(value, contents.serial))
+        if (!ParseDecimal(value, contents.serial))
             return "--serial wants a decimal number, got \"" + value + "\"";
         return std::string();
     });

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "patch/InternetTransfer.h"
+#include "patch/TransferAddress.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

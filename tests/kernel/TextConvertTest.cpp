@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <utility>
+
 #include "kernel/TextConvert.h"
 
 namespace
@@ -96,4 +99,22 @@ TEST(TextConvert, Utf16LittleEndianRoundTrip)
     ASSERT_EQ(bytes.size(), 2u * 10u);
     EXPECT_EQ(bytes.substr(0, 2), std::string(".\0", 2));
     EXPECT_EQ(DecodeUtf16LE(bytes.data(), bytes.size() / 2), text);
+}
+
+TEST(TextConvert, DecimalsAreDigitsOnlyWithinSixtyFourBits)
+{
+    const std::pair<const char *, uint64_t> numbers[] = {
+        {"0", 0}, {"20240101", 20240101}, {"18446744073709551615", UINT64_MAX}};
+    for (const auto &[text, expected] : numbers)
+    {
+        uint64_t value = 7;
+        EXPECT_TRUE(ParseDecimal(text, value)) << text;
+        EXPECT_EQ(value, expected);
+    }
+    for (const char *text : {"", "18446744073709551616", "+1", "-1", " 1", "1 ", "0x1", "1.0", "1e3"})
+    {
+        uint64_t value = 7;
+        EXPECT_FALSE(ParseDecimal(text, value)) << text;
+        EXPECT_EQ(value, 7u) << text;
+    }
 }

@@ -12,7 +12,8 @@
 #include "TestServers.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/HttpRangeSession.h"
-#include "patch/InternetTransfer.h"
+#include "patch/TransferAddress.h"
+#include "patch/TransferRetry.h"
 
 using namespace testservers;
 

@@ -13,8 +13,11 @@
 #include "TestServers.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
+#include "patch/FtpTransfer.h"
+#include "patch/HttpTransfer.h"
 #include "patch/InternetTransfer.h"
 #include "patch/PelmoPatchTask.h"
+#include "patch/TransferAddress.h"
 
 using namespace testservers;
 
