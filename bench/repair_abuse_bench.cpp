@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "LoopbackConnect.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "repair/FileTreeSummary.h"
@@ -46,15 +47,9 @@ constexpr uint32_t kUnknownFiles = 200000;
 
 using Clock = std::chrono::steady_clock;
 
-void AppendUint32(std::string &bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes.push_back(static_cast<char>(value >> (8 * i)));
-}
-
 void AppendName(std::string &bytes, const std::string &ascii)
 {
-    AppendUint32(bytes, static_cast<uint32_t>(ascii.size()));
+    LittleEndian::Append32(bytes, static_cast<uint32_t>(ascii.size()));
     for (const char c : ascii)
     {
         bytes.push_back(c);
@@ -65,9 +60,9 @@ void AppendName(std::string &bytes, const std::string &ascii)
 std::string SummaryHead(uint32_t count)
 {
     std::string bytes;
-    AppendUint32(bytes, kRepairProtocolVersion);
-    AppendUint32(bytes, SummaryMagic);
-    AppendUint32(bytes, count);
+    LittleEndian::Append32(bytes, kRepairProtocolVersion);
+    LittleEndian::Append32(bytes, SummaryMagic);
+    LittleEndian::Append32(bytes, count);
     return bytes;
 }
 
@@ -80,7 +75,7 @@ std::string UnknownFilesRequest()
     {
         std::snprintf(name, sizeof name, "data\\unknown%03u\\file-%06u.bin#000", i / 1000, i);
         AppendName(bytes, name);
-        AppendUint32(bytes, 0x9E3779B9u * (i + 1));
+        LittleEndian::Append32(bytes, 0x9E3779B9u * (i + 1));
         bytes.append(8, '\0');
     }
     return bytes;
@@ -93,12 +88,12 @@ std::vector<std::string> GarbageRequests()
     for (char &c : noise)
         c = static_cast<char>(random());
     std::string otherVersion;
-    AppendUint32(otherVersion, 5);
+    LittleEndian::Append32(otherVersion, 5);
     std::string badMagic;
-    AppendUint32(badMagic, kRepairProtocolVersion);
+    LittleEndian::Append32(badMagic, kRepairProtocolVersion);
     badMagic += "XXXX";
     std::string hugeName = SummaryHead(1);
-    AppendUint32(hugeName, 0xFFFFFFF0u);
+    LittleEndian::Append32(hugeName, 0xFFFFFFF0u);
     std::string cutShort = SummaryHead(1000);
     AppendName(cutShort, "..\\..\\etc\\passwd#000");
     return {noise, otherVersion, badMagic, SummaryHead(0xFFFFFFFFu), hugeName, cutShort};
@@ -136,14 +131,6 @@ bool ReceiveExactly(int fd, char *bytes, size_t size, Clock::time_point deadline
     return true;
 }
 
-uint32_t ParseUint32(const char *bytes)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<uint8_t>(bytes[i]);
-    return value;
-}
-
 // The whole exchange of a patcher: true when every announced record arrived whole.
 bool WellBehaved(uint16_t port, uint32_t source, const std::string &request)
 {
@@ -153,17 +140,17 @@ bool WellBehaved(uint16_t port, uint32_t source, const std::string &request)
     const auto deadline = Clock::now() + std::chrono::seconds(120);
     char field[8];
     bool ok = SendAll(fd, request.data(), request.size()) && ReceiveExactly(fd, field, 8, deadline) &&
-              ParseUint32(field) == kRepairProtocolVersion;
+              LittleEndian::Read32(field) == kRepairProtocolVersion;
     std::vector<char> payload;
-    for (uint32_t i = 0, count = ok ? ParseUint32(field + 4) : 0; ok && i < count; ++i)
+    for (uint32_t i = 0, count = ok ? LittleEndian::Read32(field + 4) : 0; ok && i < count; ++i)
     {
         char lead[kRepairRecordLeadSize];
         ok = ReceiveExactly(fd, lead, sizeof lead, deadline);
-        const uint32_t nameUnits = ok ? ParseUint32(lead + 1) : 0;
+        const uint32_t nameUnits = ok ? LittleEndian::Read32(lead + 1) : 0;
         ok = ok && nameUnits <= kMaxSummaryNameLength;
         payload.resize(size_t(nameUnits) * 2 + kRepairRecordTrailSize);
         ok = ok && ReceiveExactly(fd, payload.data(), payload.size(), deadline);
-        const uint32_t length = ok ? ParseUint32(payload.data() + payload.size() - 4) : 0;
+        const uint32_t length = ok ? LittleEndian::Read32(payload.data() + payload.size() - 4) : 0;
         ok = ok && length <= kMaxCompressedRecordPayload;
         payload.resize(length);
         ok = ok && ReceiveExactly(fd, payload.data(), length, deadline);

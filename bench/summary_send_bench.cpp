@@ -13,34 +13,29 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBufferTCP.h"
 #include "repair/FileTreeSummary.h"
 
 namespace
 {
-void AppendUint32(std::string &bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes.push_back(static_cast<char>(value >> (8 * i)));
-}
-
 // Entries named like an installation's files: "data\dir012\file00345.pak#000" and so on.
 void MakeSummary(FileTreeSummary &summary, uint32_t entries)
 {
     std::string bytes = "0stf";
-    AppendUint32(bytes, entries);
+    LittleEndian::Append32(bytes, entries);
     for (uint32_t i = 0; i < entries; ++i)
     {
         char name[64];
         const int length = std::snprintf(name, sizeof name, "data\\dir%03u\\file%05u.pak#%03u", i / 1000, i % 1000, i % 3);
-        AppendUint32(bytes, static_cast<uint32_t>(length));
+        LittleEndian::Append32(bytes, static_cast<uint32_t>(length));
         for (int c = 0; c < length; ++c)
         {
             bytes.push_back(name[c]);
             bytes.push_back('\0');
         }
-        AppendUint32(bytes, 0x9E3779B9u * (i + 1));
+        LittleEndian::Append32(bytes, 0x9E3779B9u * (i + 1));
         bytes.append("\x00\xF1\x53\x65\x00\x00\x00\x00", 8);
     }
     summary.Load(*MakeDataBufferFromString(bytes));

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "kernel/ByteOrder.h"
+
 namespace
 {
 struct SpecialCharacter
@@ -168,10 +170,7 @@ std::string EncodeUtf16LE(const std::wstring &text)
 {
     std::string out;
     out.reserve(text.size() * 2);
-    auto put = [&out](char16_t unit) {
-        out += static_cast<char>(unit & 0xFF);
-        out += static_cast<char>(unit >> 8);
-    };
+    auto put = [&out](char16_t unit) { LittleEndian::Append16(out, unit); };
     for (wchar_t c : text)
     {
         char32_t code = static_cast<char32_t>(c);
@@ -193,10 +192,7 @@ std::wstring DecodeUtf16LE(const char *bytes, size_t count)
 {
     std::wstring out;
     out.reserve(count);
-    auto unit = [bytes](size_t i) {
-        return static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-    };
+    auto unit = [bytes](size_t i) { return static_cast<char16_t>(LittleEndian::Read16(bytes + 2 * i)); };
     for (size_t i = 0; i < count; ++i)
     {
         const char16_t u = unit(i);

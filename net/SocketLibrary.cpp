@@ -9,9 +9,11 @@ constexpr uint16_t MakeVersion(uint8_t major, uint8_t minor)
 }
 
 // Orders versions by major, then minor.
-constexpr uint16_t Rank(uint16_t version)
+constexpr unsigned Rank(uint16_t version)
 {
-    return static_cast<uint16_t>(((version & 0xFF) << 8) | (version >> 8));
+    const unsigned major = version & 0xFF;
+    const unsigned minor = version >> 8;
+    return major * 0x100 + minor;
 }
 
 constexpr uint16_t kLowestVersion = MakeVersion(1, 0);

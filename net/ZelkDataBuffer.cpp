@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/ConfinedDirectory.h"
 #include "kernel/StdioFile.h"
 
@@ -352,4 +353,20 @@ ZELKRESULT CopyRemaining(ZelkDataBuffer &destination, ZelkDataBuffer &source)
     const uint64_t size = source.GetSize();
     const uint64_t position = source.GetPosition();
     return CopyData(destination, source, size > position ? size - position : 0);
+}
+
+ZELKRESULT LittleEndian::Read32(ZelkDataBuffer &source, uint32_t &value)
+{
+    unsigned char bytes[4];
+    if (const ZELKRESULT result = source.Read(bytes, sizeof bytes))
+        return result;
+    value = Read32(bytes);
+    return ZELKRESULT_OK;
+}
+
+ZELKRESULT LittleEndian::Write32(ZelkDataBuffer &destination, uint32_t value)
+{
+    unsigned char bytes[4];
+    Write32(bytes, value);
+    return destination.Write(bytes, sizeof bytes);
 }

@@ -140,3 +140,11 @@ private:
 ZELKRESULT CopyData(ZelkDataBuffer &destination, ZelkDataBuffer &source, uint64_t count);
 // CopyData of everything from the source's position to its end.
 ZELKRESULT CopyRemaining(ZelkDataBuffer &destination, ZelkDataBuffer &source);
+
+// A 32-bit number in little-endian order, the order of the program's cache files and of the repair
+// protocol, read from the source's position or written at the destination's (kernel/ByteOrder.h).
+namespace LittleEndian
+{
+ZELKRESULT Read32(ZelkDataBuffer &source, uint32_t &value);
+ZELKRESULT Write32(ZelkDataBuffer &destination, uint32_t value);
+} // namespace LittleEndian

@@ -5,6 +5,7 @@
 #include <new>
 #include <zlib.h>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/ZelkSystemLog.h"
 
 namespace
@@ -16,18 +17,6 @@ constexpr uint64_t kMaxExpansionRatio = 1032;
 constexpr uint64_t kExpansionSlack = 4096;
 // Bytes move through zlib in pieces of this size each way, whatever the block's size.
 constexpr uint32_t kPieceSize = 256 * 1024;
-
-void PutUint32(uint8_t *out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetUint32(const uint8_t *in)
-{
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
-           static_cast<uint32_t>(in[3]) << 24;
-}
 
 // True when the two lengths can belong to a block that this program wrote.
 bool PlausibleLengths(uint32_t compressed, uint32_t expanded)
@@ -133,8 +122,8 @@ ZELKRESULT ZelkUtil::CompressData(ZelkDataBuffer &destination, ZelkDataBuffer &s
 
     BlockStart start(destination);
     uint8_t header[kFrameHeaderSize];
-    PutUint32(header, 0); // known only at the end
-    PutUint32(header + 4, expanded);
+    LittleEndian::Write32(header, 0); // known only at the end
+    LittleEndian::Write32(header + 4, expanded);
     if (const ZELKRESULT result = destination.Write(header, kFrameHeaderSize))
         return start.Undo(result);
     uint64_t unread = expanded;
@@ -172,7 +161,7 @@ ZELKRESULT ZelkUtil::CompressData(ZelkDataBuffer &destination, ZelkDataBuffer &s
             return start.Undo(result);
     }
     const uint64_t end = destination.GetPosition();
-    PutUint32(header, static_cast<uint32_t>(compressed));
+    LittleEndian::Write32(header, static_cast<uint32_t>(compressed));
     ZELKRESULT result = destination.Seek(start.Position());
     if (result == ZELKRESULT_OK)
         result = destination.Write(header, 4);
@@ -189,8 +178,8 @@ ZELKRESULT ZelkUtil::DecompressData(ZelkDataBuffer &destination, ZelkDataBuffer 
         ZelkSystemLog("ZelkUtil::DecompressData> ReadData returned %d", static_cast<int>(result));
         return result;
     }
-    const uint32_t compressed = GetUint32(header);
-    const uint32_t expanded = GetUint32(header + 4);
+    const uint32_t compressed = LittleEndian::Read32(header);
+    const uint32_t expanded = LittleEndian::Read32(header + 4);
     if (!PlausibleLengths(compressed, expanded) || expanded > maxExpanded)
     {
         ZelkSystemLog("ZelkUtil::DecompressData> bad block lengths srcLen=%u, dstLen=%u", compressed, expanded);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "kernel/ByteOrder.h"
+
 using namespace PayloadLayout;
 
 namespace
@@ -11,25 +13,6 @@ namespace
 constexpr uint64_t kNoHeader = ~0ull;
 // Bytes of boundaries searched per read for the header.
 constexpr uint64_t kScanBlock = 64 * kAlignment;
-
-uint32_t GetUint32(const uint8_t *in)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = value << 8 | in[i];
-    return value;
-}
-
-uint64_t GetUint64(const uint8_t *in)
-{
-    return GetUint32(in) | static_cast<uint64_t>(GetUint32(in + 4)) << 32;
-}
-
-void PutUint64(uint8_t *out, uint64_t value)
-{
-    for (int i = 0; i < 8; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // A NUL-padded text field whose last byte counts as NUL whatever the file holds.
 std::string FieldText(uint8_t *field, uint32_t size)
@@ -43,11 +26,11 @@ struct PatchPayload::Header
 {
     uint8_t bytes[kHeaderSize];
     std::string Version() const { return std::string(reinterpret_cast<const char *>(bytes + kHeaderVersion)); }
-    uint32_t TotalSize() const { return GetUint32(bytes + kHeaderTotalSize); }
-    uint32_t BuildCount() const { return GetUint32(bytes + kHeaderBuildCount); }
-    uint64_t BuildTable() const { return GetUint64(bytes + kHeaderBuildTable); }
-    uint32_t StepCount() const { return GetUint32(bytes + kHeaderStepCount); }
-    uint64_t StepTable() const { return GetUint64(bytes + kHeaderStepTable); }
+    uint32_t TotalSize() const { return LittleEndian::Read32(bytes + kHeaderTotalSize); }
+    uint32_t BuildCount() const { return LittleEndian::Read32(bytes + kHeaderBuildCount); }
+    uint64_t BuildTable() const { return LittleEndian::Read64(bytes + kHeaderBuildTable); }
+    uint32_t StepCount() const { return LittleEndian::Read32(bytes + kHeaderStepCount); }
+    uint64_t StepTable() const { return LittleEndian::Read64(bytes + kHeaderStepTable); }
 };
 
 struct PatchPayload::StepRecord
@@ -146,8 +129,8 @@ ZELKRESULT PatchPayload::FindStep(const std::string &sourceVersion, StepRecord &
         if (FieldText(record, kVersionField) != sourceVersion)
             continue;
         step.target = FieldText(record + kVersionField, kVersionField);
-        step.dataOffset = GetUint64(record + kStepDataOffset);
-        step.dataSize = GetUint64(record + kStepDataSize);
+        step.dataOffset = LittleEndian::Read64(record + kStepDataOffset);
+        step.dataSize = LittleEndian::Read64(record + kStepDataSize);
         return ZELKRESULT_OK;
     }
     return ZELKRESULT_LIST_FAILED;
@@ -193,7 +176,7 @@ std::string PayloadLayout::SignedPayloadMessage(uint64_t headerPosition, const S
     static const char kLabel[] = "Zelk payload signature 1";
     std::string message(kLabel, sizeof kLabel); // the NUL ends the label
     uint8_t position[8];
-    PutUint64(position, headerPosition);
+    LittleEndian::Write64(position, headerPosition);
     message.append(reinterpret_cast<const char *>(position), sizeof position);
     message.append(reinterpret_cast<const char *>(digest.data()), digest.size());
     return message;
@@ -213,7 +196,7 @@ SignatureVerdict PatchPayload::VerifySignature(const PublisherKey &key)
         return SignatureVerdict::Unreadable;
     if (memcmp(fixed + 4, kSignatureMagic, sizeof kSignatureMagic) != 0)
         return SignatureVerdict::Missing;
-    const uint32_t count = GetUint32(fixed);
+    const uint32_t count = LittleEndian::Read32(fixed);
     const uint64_t trailer = kSignatureTrailerFixed + static_cast<uint64_t>(count) * kSignatureSize;
     if (count == 0 || count > kMaxPayloadSignatures || total - signedStart - kHeaderSize < trailer)
         return SignatureVerdict::Malformed;
@@ -257,7 +240,7 @@ SignatureVerdict PatchPayload::CheckSignedLayout(uint64_t signedStart, uint64_t 
         if (m_source->Seek(m_header->StepTable() + static_cast<uint64_t>(i) * kStepRecordSize) != ZELKRESULT_OK ||
             m_source->Read(record, kStepRecordSize) != ZELKRESULT_OK)
             return SignatureVerdict::Unreadable;
-        if (!inside(GetUint64(record + kStepDataOffset), GetUint64(record + kStepDataSize)))
+        if (!inside(LittleEndian::Read64(record + kStepDataOffset), LittleEndian::Read64(record + kStepDataSize)))
             return SignatureVerdict::Malformed;
     }
     return SignatureVerdict::Good;

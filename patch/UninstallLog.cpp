@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
@@ -38,38 +39,6 @@ constexpr uint32_t kEndInstallAnsiSize = 28;
 constexpr uint32_t kEndInstallUnicodeSize = 32;
 // Far beyond any real log (a few MiB), and short of what reading it whole would strain.
 constexpr uint64_t kMaxLogFileSize = 256ull << 20;
-
-uint32_t ReadU32(const std::string &bytes, size_t offset)
-{
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<uint8_t>(bytes[offset + i]);
-    return value;
-}
-
-uint16_t ReadU16(const std::string &bytes, size_t offset)
-{
-    return static_cast<uint16_t>(static_cast<uint8_t>(bytes[offset]) |
-                                 (static_cast<uint8_t>(bytes[offset + 1]) << 8));
-}
-
-void PutU32(std::string &bytes, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-void AppendU32(std::string &bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-void AppendU16(std::string &bytes, uint16_t value)
-{
-    bytes += static_cast<char>(value & 0xFF);
-    bytes += static_cast<char>(value >> 8);
-}
 
 std::string FieldText(const std::string &bytes, size_t offset, size_t size)
 {
@@ -109,17 +78,18 @@ bool CheckHeader(const std::string &bytes, std::string &error)
         error = "unknown ID";
         return false;
     }
-    if (ReadU32(bytes, kVersionOffset) > kUninstallNewestVersion)
+    if (LittleEndian::Read32(bytes.data() + kVersionOffset) > kUninstallNewestVersion)
     {
         error = "format version too new";
         return false;
     }
-    if (UninstallCrc32(bytes.data(), kHeaderCrcOffset) != ReadU32(bytes, kHeaderCrcOffset))
+    if (UninstallCrc32(bytes.data(), kHeaderCrcOffset) != LittleEndian::Read32(bytes.data() + kHeaderCrcOffset))
     {
         error = "header checksum wrong";
         return false;
     }
-    if (ReadU32(bytes, kEndOffsetOffset) > bytes.size() || ReadU32(bytes, kEndOffsetOffset) < kUninstallHeaderSize)
+    const uint32_t endOffset = LittleEndian::Read32(bytes.data() + kEndOffsetOffset);
+    if (endOffset > bytes.size() || endOffset < kUninstallHeaderSize)
     {
         error = "end offset outside the file";
         return false;
@@ -130,7 +100,7 @@ bool CheckHeader(const std::string &bytes, std::string &error)
 // Walks the blocks up to the end offset, checking each, and joins their data.
 bool ReadBlocks(const std::string &bytes, std::vector<LogBlock> &blocks, std::string &data, std::string &error)
 {
-    const size_t endOffset = ReadU32(bytes, kEndOffsetOffset);
+    const size_t endOffset = LittleEndian::Read32(bytes.data() + kEndOffsetOffset);
     size_t position = kUninstallHeaderSize;
     while (position < endOffset)
     {
@@ -139,9 +109,9 @@ bool ReadBlocks(const std::string &bytes, std::vector<LogBlock> &blocks, std::st
             error = "block header beyond the end offset";
             return false;
         }
-        const uint32_t size = ReadU32(bytes, position);
-        const uint32_t notSize = ReadU32(bytes, position + 4);
-        const uint32_t crc = ReadU32(bytes, position + 8);
+        const uint32_t size = LittleEndian::Read32(bytes.data() + position);
+        const uint32_t notSize = LittleEndian::Read32(bytes.data() + position + 4);
+        const uint32_t crc = LittleEndian::Read32(bytes.data() + position + 8);
         if (size > kUninstallBlockDataSize || notSize != ~size)
         {
             error = "block size damaged";
@@ -179,14 +149,14 @@ bool DecodeStringList(const std::string &data, std::vector<std::wstring> &string
         {
             if (position + 2 > data.size())
                 return false;
-            length = ReadU16(data, position);
+            length = LittleEndian::Read16(data.data() + position);
             position += 2;
         }
         else if (prefix == kLength32)
         {
             if (position + 4 > data.size())
                 return false;
-            length = static_cast<int32_t>(ReadU32(data, position));
+            length = static_cast<int32_t>(LittleEndian::Read32(data.data() + position));
             position += 4;
         }
         // A negative length is a UTF-16LE string of that many bytes.
@@ -217,8 +187,8 @@ bool WalkRecords(const std::string &data, uint32_t count,
             error = "fewer records than counted";
             return false;
         }
-        const uint16_t type = ReadU16(data, position);
-        const uint32_t size = ReadU32(data, position + 6);
+        const uint16_t type = LittleEndian::Read16(data.data() + position);
+        const uint32_t size = LittleEndian::Read32(data.data() + position + 6);
         if (!IsKnownRecordType(type))
         {
             error = "unknown record type";
@@ -242,8 +212,9 @@ bool WalkRecords(const std::string &data, uint32_t count,
 
 bool IsEndInstallRecord(const std::string &tail, uint32_t version)
 {
-    return tail.size() == EndInstallSize(version) && ReadU16(tail, 0) == kUninstallRecordEndInstall &&
-           ReadU32(tail, 2) == 0 && ReadU32(tail, 6) == tail.size() - kRecordHeaderSize &&
+    return tail.size() == EndInstallSize(version) && LittleEndian::Read16(tail.data()) == kUninstallRecordEndInstall &&
+           LittleEndian::Read32(tail.data() + 2) == 0 &&
+           LittleEndian::Read32(tail.data() + 6) == tail.size() - kRecordHeaderSize &&
            static_cast<uint8_t>(tail.back()) == kListEnd;
 }
 
@@ -255,9 +226,9 @@ void AppendBlocks(std::string &out, const std::string &data, std::vector<uint32_
     {
         uint32_t size = next < sizes.size() ? sizes[next++] : kUninstallBlockDataSize;
         size = static_cast<uint32_t>(std::min<size_t>(size, data.size() - position));
-        AppendU32(out, size);
-        AppendU32(out, ~size);
-        AppendU32(out, UninstallCrc32(data.data() + position, size));
+        LittleEndian::Append32(out, size);
+        LittleEndian::Append32(out, ~size);
+        LittleEndian::Append32(out, UninstallCrc32(data.data() + position, size));
         out.append(data, position, size);
         position += size;
     }
@@ -292,7 +263,7 @@ std::string EncodeUninstallString(const std::wstring &text, uint32_t version)
     {
         const std::string wide = EncodeUtf16LE(text);
         out += static_cast<char>(kLength32);
-        AppendU32(out, static_cast<uint32_t>(-static_cast<int32_t>(wide.size())));
+        LittleEndian::Append32(out, static_cast<uint32_t>(-static_cast<int32_t>(wide.size())));
         return out + wide;
     }
     const std::string narrow = WideToNarrow(text);
@@ -303,12 +274,12 @@ std::string EncodeUninstallString(const std::wstring &text, uint32_t version)
     else if (narrow.size() <= 0xFFFF)
     {
         out += static_cast<char>(kLength16);
-        AppendU16(out, static_cast<uint16_t>(narrow.size()));
+        LittleEndian::Append16(out, static_cast<uint16_t>(narrow.size()));
     }
     else
     {
         out += static_cast<char>(kLength32);
-        AppendU32(out, static_cast<uint32_t>(narrow.size()));
+        LittleEndian::Append32(out, static_cast<uint32_t>(narrow.size()));
     }
     return out + narrow;
 }
@@ -321,9 +292,9 @@ std::string EncodeUninstallRecord(uint16_t type, uint32_t extraData, const std::
         data += EncodeUninstallString(text, version);
     data += static_cast<char>(kListEnd);
     std::string record;
-    AppendU16(record, type);
-    AppendU32(record, extraData);
-    AppendU32(record, static_cast<uint32_t>(data.size()));
+    LittleEndian::Append16(record, type);
+    LittleEndian::Append32(record, extraData);
+    LittleEndian::Append32(record, static_cast<uint32_t>(data.size()));
     return record + data;
 }
 
@@ -335,7 +306,7 @@ std::string EncodeEndInstallRecord(const std::string &timeStamp, uint32_t versio
     if (version >= kUninstallUnicodeVersion)
     {
         data += static_cast<char>(kLength32);
-        AppendU32(data, static_cast<uint32_t>(-static_cast<int32_t>(stamp.size())));
+        LittleEndian::Append32(data, static_cast<uint32_t>(-static_cast<int32_t>(stamp.size())));
     }
     else
     {
@@ -344,9 +315,9 @@ std::string EncodeEndInstallRecord(const std::string &timeStamp, uint32_t versio
     data += stamp;
     data += static_cast<char>(kListEnd);
     std::string record;
-    AppendU16(record, kUninstallRecordEndInstall);
-    AppendU32(record, 0);
-    AppendU32(record, static_cast<uint32_t>(data.size()));
+    LittleEndian::Append16(record, kUninstallRecordEndInstall);
+    LittleEndian::Append32(record, 0);
+    LittleEndian::Append32(record, static_cast<uint32_t>(data.size()));
     return record + data;
 }
 
@@ -358,12 +329,12 @@ std::string BuildUninstallLog(const UninstallLogContents &header, uint32_t recor
     out.replace(kAppIdOffset, std::min(header.appId.size(), kNameFieldSize - 1), header.appId, 0, kNameFieldSize - 1);
     out.replace(kAppNameOffset, std::min(header.appName.size(), kNameFieldSize - 1), header.appName, 0,
                 kNameFieldSize - 1);
-    PutU32(out, kVersionOffset, header.version);
-    PutU32(out, kNumRecsOffset, recordCount);
-    PutU32(out, kFlagsOffset, header.flags);
+    LittleEndian::Write32(out.data() + kVersionOffset, header.version);
+    LittleEndian::Write32(out.data() + kNumRecsOffset, recordCount);
+    LittleEndian::Write32(out.data() + kFlagsOffset, header.flags);
     AppendBlocks(out, recordData, blockSizes);
-    PutU32(out, kEndOffsetOffset, static_cast<uint32_t>(out.size()));
-    PutU32(out, kHeaderCrcOffset, UninstallCrc32(out.data(), kHeaderCrcOffset));
+    LittleEndian::Write32(out.data() + kEndOffsetOffset, static_cast<uint32_t>(out.size()));
+    LittleEndian::Write32(out.data() + kHeaderCrcOffset, UninstallCrc32(out.data(), kHeaderCrcOffset));
     return out;
 }
 
@@ -375,19 +346,19 @@ bool ParseUninstallLog(const std::string &bytes, UninstallLogContents &log, std:
     log.id = FieldText(bytes, kIdOffset, kIdSize);
     log.appId = FieldText(bytes, kAppIdOffset, kNameFieldSize);
     log.appName = FieldText(bytes, kAppNameOffset, kNameFieldSize);
-    log.version = ReadU32(bytes, kVersionOffset);
-    log.endOffset = ReadU32(bytes, kEndOffsetOffset);
-    log.flags = ReadU32(bytes, kFlagsOffset);
+    log.version = LittleEndian::Read32(bytes.data() + kVersionOffset);
+    log.endOffset = LittleEndian::Read32(bytes.data() + kEndOffsetOffset);
+    log.flags = LittleEndian::Read32(bytes.data() + kFlagsOffset);
 
     std::vector<LogBlock> blocks;
     std::string data;
     if (!ReadBlocks(bytes, blocks, data, error))
         return false;
-    return WalkRecords(data, ReadU32(bytes, kNumRecsOffset),
+    return WalkRecords(data, LittleEndian::Read32(bytes.data() + kNumRecsOffset),
                        [&](size_t start, uint16_t type, uint32_t size) {
                            UninstallRecord record;
                            record.type = type;
-                           record.extraData = ReadU32(data, start + 2);
+                           record.extraData = LittleEndian::Read32(data.data() + start + 2);
                            record.data = data.substr(start + kRecordHeaderSize, size);
                            if (!DecodeStringList(record.data, record.strings))
                                record.strings.clear();
@@ -451,13 +422,13 @@ bool ExtendUninstallLog(const ConfinedDirectory &installation, const std::vector
     // one may be the tail of another record, which new records written in front of them would cut
     // in two.
     size_t lastStart = data.size();
-    if (!WalkRecords(data, ReadU32(bytes, kNumRecsOffset),
+    if (!WalkRecords(data, LittleEndian::Read32(bytes.data() + kNumRecsOffset),
                      [&lastStart](size_t start, uint16_t, uint32_t) { lastStart = start; }, error))
     {
         ZelkSystemLog("UpdateUninstallLog> unins000.dat: %s\n", error.c_str());
         return false;
     }
-    const uint32_t version = ReadU32(bytes, kVersionOffset);
+    const uint32_t version = LittleEndian::Read32(bytes.data() + kVersionOffset);
     const uint32_t tailSize = EndInstallSize(version);
     if (data.size() < tailSize || lastStart != data.size() - tailSize ||
         !IsEndInstallRecord(data.substr(lastStart), version))
@@ -488,11 +459,12 @@ bool ExtendUninstallLog(const ConfinedDirectory &installation, const std::vector
         ZelkSystemLog("UpdateUninstallLog> unins000.dat would outgrow its 32-bit offsets\n");
         return false;
     }
-    PutU32(updated, kNumRecsOffset, ReadU32(bytes, kNumRecsOffset) + static_cast<uint32_t>(entries.size()));
+    LittleEndian::Write32(updated.data() + kNumRecsOffset,
+                          LittleEndian::Read32(bytes.data() + kNumRecsOffset) + static_cast<uint32_t>(entries.size()));
     // The end offset is the new end of the record data, the file's length: anything more would
     // make the installer's next append leave a gap that its uninstaller rejects.
-    PutU32(updated, kEndOffsetOffset, static_cast<uint32_t>(updated.size()));
-    PutU32(updated, kHeaderCrcOffset, UninstallCrc32(updated.data(), kHeaderCrcOffset));
+    LittleEndian::Write32(updated.data() + kEndOffsetOffset, static_cast<uint32_t>(updated.size()));
+    LittleEndian::Write32(updated.data() + kHeaderCrcOffset, UninstallCrc32(updated.data(), kHeaderCrcOffset));
 
     // A crash leaves the old or the new log whole; the run holds the installation, so a new file
     // left by an earlier run that died is nobody's.

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/StdioFile.h"
 #include "kernel/TextConvert.h"
@@ -217,14 +218,16 @@ bool ReadLength(DiffStream &diff, uint64_t &length)
         length = static_cast<uint64_t>(first) + 1;
         return true;
     }
-    length = 0;
-    for (int index = 0; index < extra; ++index)
+    // The extra bytes are the low end of a big-endian 64-bit number.
+    unsigned char field[8] = {};
+    for (int index = 8 - extra; index < 8; ++index)
     {
-        int byte = diff.Next();
+        const int byte = diff.Next();
         if (byte < 0)
             return false;
-        length = (length << 8) | static_cast<uint64_t>(byte);
+        field[index] = static_cast<unsigned char>(byte);
     }
+    length = BigEndian::Read64(field);
     return true;
 }
 } // namespace
@@ -258,8 +261,9 @@ void JojoDiff::AppendLength(std::string &text, uint64_t length)
         text.push_back(static_cast<char>(255));
         extra = 8;
     }
-    for (int index = extra - 1; index >= 0; --index)
-        text.push_back(static_cast<char>((length >> (8 * index)) & 0xFF));
+    unsigned char field[8];
+    BigEndian::Write64(field, length);
+    text.append(reinterpret_cast<const char *>(field) + 8 - extra, extra);
 }
 
 ZELKRESULT ApplyJojoDiff(std::FILE *oldFile, std::FILE *diffFile, std::FILE *outFile, std::string &problem)

@@ -4,6 +4,7 @@
 #include <map>
 #include <vector>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
@@ -18,18 +19,6 @@ using namespace PayloadLayout;
 namespace
 {
 constexpr uint64_t kMaxTotalSize = 0xFFFFFFFFull; // the header's total size field is 32-bit
-
-void PutUint32(uint8_t *out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void PutUint64(uint8_t *out, uint64_t value)
-{
-    PutUint32(out, static_cast<uint32_t>(value));
-    PutUint32(out + 4, static_cast<uint32_t>(value >> 32));
-}
 
 void PutText(uint8_t *out, const std::string &text)
 {
@@ -149,7 +138,7 @@ bool WriteSignatures(ZelkDataBuffer &out, uint64_t headerAt, uint64_t signedEnd,
         trailer.append(reinterpret_cast<const char *>(signature.data()), signature.size());
     }
     uint8_t count[4];
-    PutUint32(count, static_cast<uint32_t>(signers.size()));
+    LittleEndian::Write32(count, static_cast<uint32_t>(signers.size()));
     trailer.append(reinterpret_cast<const char *>(count), sizeof count);
     trailer.append(kSignatureMagic, sizeof kSignatureMagic);
     if (out.Seek(signedEnd) != ZELKRESULT_OK ||
@@ -185,11 +174,11 @@ bool WriteLayout(ZelkDataBuffer &out, uint64_t patcherSize, const PayloadContent
     uint8_t header[kHeaderSize] = {};
     memcpy(header, kMagic, sizeof kMagic);
     PutText(header + kHeaderVersion, contents.targetVersion);
-    PutUint32(header + kHeaderTotalSize, static_cast<uint32_t>(total));
-    PutUint32(header + kHeaderBuildCount, static_cast<uint32_t>(contents.builds.size()));
-    PutUint64(header + kHeaderBuildTable, buildTable);
-    PutUint32(header + kHeaderStepCount, static_cast<uint32_t>(contents.steps.size()));
-    PutUint64(header + kHeaderStepTable, stepTable);
+    LittleEndian::Write32(header + kHeaderTotalSize, static_cast<uint32_t>(total));
+    LittleEndian::Write32(header + kHeaderBuildCount, static_cast<uint32_t>(contents.builds.size()));
+    LittleEndian::Write64(header + kHeaderBuildTable, buildTable);
+    LittleEndian::Write32(header + kHeaderStepCount, static_cast<uint32_t>(contents.steps.size()));
+    LittleEndian::Write64(header + kHeaderStepTable, stepTable);
     if (out.Seek(patcherSize) != ZELKRESULT_OK ||
         out.Write(filler.data(), static_cast<uint32_t>(filler.size())) != ZELKRESULT_OK ||
         out.Write(header, kHeaderSize) != ZELKRESULT_OK)
@@ -212,8 +201,8 @@ bool WriteLayout(ZelkDataBuffer &out, uint64_t patcherSize, const PayloadContent
         uint8_t *record = steps.data() + i * kStepRecordSize;
         PutText(record, step.sourceVersion);
         PutText(record + kVersionField, step.targetVersion);
-        PutUint64(record + kStepDataOffset, dataAt);
-        PutUint64(record + kStepDataSize, archiveSizes[i]);
+        LittleEndian::Write64(record + kStepDataOffset, dataAt);
+        LittleEndian::Write64(record + kStepDataSize, archiveSizes[i]);
         dataAt += archiveSizes[i];
     }
 

@@ -1,10 +1,13 @@
 #include "publish/SampleInstallation.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
@@ -45,9 +48,9 @@ public:
         std::string bytes(count, '\0');
         for (size_t i = 0; i < count; i += 8)
         {
-            const uint64_t value = Next();
-            for (size_t j = 0; j < 8 && i + j < count; ++j)
-                bytes[i + j] = static_cast<char>(value >> (8 * j));
+            unsigned char word[8];
+            LittleEndian::Write64(word, Next());
+            std::memcpy(&bytes[i], word, std::min<size_t>(8, count - i));
         }
         return bytes;
     }

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -54,41 +55,6 @@ void AppendSegmentIndex(std::wstring &key, int64_t index)
     key += kIndexMark;
     while (count > 0)
         key += digits[--count];
-}
-
-void AppendUint32(std::string &block, uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        block.push_back(static_cast<char>(value >> shift));
-}
-
-void AppendInt64(std::string &block, int64_t value)
-{
-    const uint64_t bits = static_cast<uint64_t>(value);
-    for (int shift = 0; shift < 64; shift += 8)
-        block.push_back(static_cast<char>(bits >> shift));
-}
-
-uint32_t ParseUint32(const unsigned char *bytes)
-{
-    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) | (uint32_t(bytes[3]) << 24);
-}
-
-int64_t ParseInt64(const unsigned char *bytes)
-{
-    uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i)
-        bits = (bits << 8) | bytes[i];
-    return static_cast<int64_t>(bits);
-}
-
-ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value)
-{
-    unsigned char bytes[4];
-    if (const ZELKRESULT result = source.Read(bytes, sizeof bytes))
-        return result;
-    value = ParseUint32(bytes);
-    return ZELKRESULT_OK;
 }
 
 // Appends count bytes to text in pieces, growing it only by what arrived.
@@ -324,12 +290,12 @@ ZELKRESULT FileTreeSummary::Load(ZelkDataBuffer &source)
     OS::MutexLock lock(m_mutex);
     m_entries.clear();
     uint32_t magic = 0;
-    if (const ZELKRESULT result = ReadUint32(source, magic))
+    if (const ZELKRESULT result = LittleEndian::Read32(source, magic))
         return result;
     if (magic != SummaryMagic)
         return ZELKRESULT_BAD_FORMAT;
     uint32_t count = 0;
-    if (const ZELKRESULT result = ReadUint32(source, count))
+    if (const ZELKRESULT result = LittleEndian::Read32(source, count))
         return result;
     if (count > kMaxSummaryEntries)
         return ZELKRESULT_BAD_FORMAT;
@@ -337,7 +303,7 @@ ZELKRESULT FileTreeSummary::Load(ZelkDataBuffer &source)
     for (uint32_t i = 0; i < count; ++i)
     {
         uint32_t nameLength = 0;
-        if (const ZELKRESULT result = ReadUint32(source, nameLength))
+        if (const ZELKRESULT result = LittleEndian::Read32(source, nameLength))
             return result;
         if (nameLength > kMaxSummaryNameLength)
             return ZELKRESULT_BAD_FORMAT;
@@ -347,8 +313,8 @@ ZELKRESULT FileTreeSummary::Load(ZelkDataBuffer &source)
         const auto *fields = reinterpret_cast<const unsigned char *>(bytes.data()) + nameLength * 2;
         Entry entry;
         entry.name = DecodeUtf16LE(bytes.data(), nameLength);
-        entry.checksum = ParseUint32(fields);
-        entry.modifiedTime = ParseInt64(fields + 4);
+        entry.checksum = LittleEndian::Read32(fields);
+        entry.modifiedTime = static_cast<int64_t>(LittleEndian::Read64(fields + 4));
         // A saved summary is in key order, so each entry goes at the end without a search.
         const std::wstring key = entry.name;
         m_entries.insert_or_assign(m_entries.end(), key, std::move(entry));
@@ -361,15 +327,15 @@ ZELKRESULT FileTreeSummary::Save(ZelkDataBuffer &destination)
     OS::MutexLock lock(m_mutex);
     std::string block;
     block.reserve(kSaveBlockSize + 2 * kMaxSummaryNameLength + 16);
-    AppendUint32(block, SummaryMagic);
-    AppendUint32(block, static_cast<uint32_t>(m_entries.size()));
+    LittleEndian::Append32(block, SummaryMagic);
+    LittleEndian::Append32(block, static_cast<uint32_t>(m_entries.size()));
     for (const auto &[key, entry] : m_entries)
     {
         const std::string name = EncodeUtf16LE(entry.name);
-        AppendUint32(block, static_cast<uint32_t>(name.size() / 2));
+        LittleEndian::Append32(block, static_cast<uint32_t>(name.size() / 2));
         block += name;
-        AppendUint32(block, entry.checksum);
-        AppendInt64(block, entry.modifiedTime);
+        LittleEndian::Append32(block, entry.checksum);
+        LittleEndian::Append64(block, static_cast<uint64_t>(entry.modifiedTime));
         if (block.size() < kSaveBlockSize)
             continue;
         if (const ZELKRESULT result = destination.Write(block.data(), static_cast<uint32_t>(block.size())))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "repair/FileTreeSummary.h"
@@ -33,14 +34,18 @@ public:
         return true;
     }
 
+    // A little-endian number of 2, 4 or 8 bytes.
     bool TakeNumber(size_t width, uint64_t &value)
     {
         const uint8_t *field = nullptr;
         if (!Take(width, field))
             return false;
-        value = 0;
-        for (size_t i = width; i > 0; --i)
-            value = (value << 8) | field[i - 1];
+        if (width == 8)
+            value = LittleEndian::Read64(field);
+        else if (width == 4)
+            value = LittleEndian::Read32(field);
+        else
+            value = LittleEndian::Read16(field);
         return true;
     }
 
@@ -48,12 +53,6 @@ private:
     const uint8_t *m_bytes;
     size_t m_left;
 };
-
-void AppendNumber(std::string &bytes, uint64_t value, size_t width)
-{
-    for (size_t i = 0; i < width; ++i)
-        bytes.push_back(static_cast<char>(value >> (8 * i)));
-}
 
 void AppendDigest(std::string &bytes, const Sha256Digest &digest)
 {
@@ -218,17 +217,17 @@ ZELKRESULT RepairManifest::Parse(const void *bytes, size_t size, std::string &pr
 std::string RepairManifest::Encode() const
 {
     std::string bytes;
-    AppendNumber(bytes, kRepairManifestMagic, 4);
-    AppendNumber(bytes, kRepairManifestVersion, 4);
-    AppendNumber(bytes, kSegmentSize, 4);
-    AppendNumber(bytes, kRepairBlockSize, 4);
-    AppendNumber(bytes, m_serial, 8);
-    AppendNumber(bytes, m_files.size(), 4);
+    LittleEndian::Append32(bytes, kRepairManifestMagic);
+    LittleEndian::Append32(bytes, kRepairManifestVersion);
+    LittleEndian::Append32(bytes, static_cast<uint32_t>(kSegmentSize));
+    LittleEndian::Append32(bytes, kRepairBlockSize);
+    LittleEndian::Append64(bytes, m_serial);
+    LittleEndian::Append32(bytes, static_cast<uint32_t>(m_files.size()));
     for (const File &file : m_files)
     {
-        AppendNumber(bytes, file.name.size(), 2);
+        LittleEndian::Append16(bytes, static_cast<uint16_t>(file.name.size()));
         bytes += file.name;
-        AppendNumber(bytes, file.size, 8);
+        LittleEndian::Append64(bytes, file.size);
         for (uint64_t s = 0; s < SegmentCount(file.size); ++s)
         {
             const Segment &segment = GetSegment(file, s);

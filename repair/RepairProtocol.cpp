@@ -1,5 +1,6 @@
 #include "repair/RepairProtocol.h"
 
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProductFacts.h"
 #include "kernel/TextConvert.h"
@@ -8,17 +9,6 @@ namespace
 {
 constexpr wchar_t kIndexMark = L'#';
 constexpr size_t kMinIndexDigits = 3;
-
-uint32_t ParseUint32(const uint8_t *bytes)
-{
-    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) | (uint32_t(bytes[3]) << 24);
-}
-
-void AppendUint32(std::string &bytes, uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-}
 
 bool IsSeparator(wchar_t c)
 {
@@ -92,7 +82,7 @@ ZELKRESULT ReadRepairRecordHeader(ZelkDataBuffer &source, RepairRecordHeader &he
     if (const ZELKRESULT result = source.Read(lead, sizeof lead))
         return result;
     header.compressed = lead[0] != 0;
-    const uint32_t nameLength = ParseUint32(lead + 1);
+    const uint32_t nameLength = LittleEndian::Read32(lead + 1);
     if (nameLength > kMaxUntrustedNameUnits)
     {
         fault = RepairRecordFault::NameTooLong;
@@ -108,8 +98,8 @@ ZELKRESULT ReadRepairRecordHeader(ZelkDataBuffer &source, RepairRecordHeader &he
     if (const ZELKRESULT result = source.Read(trail, sizeof trail))
         return result;
     header.name = DecodeUtf16LE(name.data(), nameLength);
-    header.checksum = ParseUint32(trail);
-    header.payloadLength = ParseUint32(trail + 4);
+    header.checksum = LittleEndian::Read32(trail);
+    header.payloadLength = LittleEndian::Read32(trail + 4);
     fault = CheckRepairRecordHeader(header);
     return fault == RepairRecordFault::None ? ZELKRESULT_OK : ZELKRESULT_BAD_FORMAT;
 }
@@ -120,10 +110,10 @@ std::string EncodeRepairRecordHeader(const RepairRecordHeader &header)
     std::string bytes;
     bytes.reserve(kRepairRecordLeadSize + name.size() + kRepairRecordTrailSize);
     bytes.push_back(header.compressed ? 1 : 0);
-    AppendUint32(bytes, static_cast<uint32_t>(name.size() / 2));
+    LittleEndian::Append32(bytes, static_cast<uint32_t>(name.size() / 2));
     bytes += name;
-    AppendUint32(bytes, header.checksum);
-    AppendUint32(bytes, header.payloadLength);
+    LittleEndian::Append32(bytes, header.checksum);
+    LittleEndian::Append32(bytes, header.payloadLength);
     return bytes;
 }
 
@@ -149,23 +139,17 @@ bool IsSegmentSizedBlock(const uint8_t *payload, uint32_t length)
 {
     if (length < kFramedBlockHeaderSize)
         return false;
-    const uint32_t compressed = ParseUint32(payload);
-    const uint32_t expanded = ParseUint32(payload + 4);
+    const uint32_t compressed = LittleEndian::Read32(payload);
+    const uint32_t expanded = LittleEndian::Read32(payload + 4);
     return compressed == length - kFramedBlockHeaderSize && expanded <= kSegmentSize;
 }
 
 ZELKRESULT ReadRepairUint32(ZelkDataBuffer &source, uint32_t &value)
 {
-    uint8_t bytes[4];
-    if (const ZELKRESULT result = source.Read(bytes, sizeof bytes))
-        return result;
-    value = ParseUint32(bytes);
-    return ZELKRESULT_OK;
+    return LittleEndian::Read32(source, value);
 }
 
 ZELKRESULT WriteRepairUint32(ZelkDataBuffer &destination, uint32_t value)
 {
-    std::string bytes;
-    AppendUint32(bytes, value);
-    return destination.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    return LittleEndian::Write32(destination, value);
 }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <filesystem>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/DirectoryListing.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessMemory.h"
@@ -34,31 +35,6 @@ constexpr uint32_t kSummaryEntryTrailSize = 12;
 constexpr int kListenBacklog = 128;
 // How a connection ends that the server's memory limit cannot hold.
 constexpr const char *kOverMemoryLimit = "over the server's memory limit";
-
-uint32_t ParseUint32(const uint8_t *bytes)
-{
-    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) | (uint32_t(bytes[3]) << 24);
-}
-
-uint64_t ParseUint64(const uint8_t *bytes)
-{
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-
-void AppendUint32(std::string &bytes, uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-}
-
-void AppendUint64(std::string &bytes, uint64_t value)
-{
-    for (int shift = 0; shift < 64; shift += 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-}
 
 bool NameBefore(const ReferenceFile &file, const std::wstring &name)
 {
@@ -91,8 +67,7 @@ public:
         const size_t pathUnits = m_path.size() / 2;
         if (unit >= pathUnits)
             return m_tail[unit - pathUnits];
-        return static_cast<uint16_t>(static_cast<uint8_t>(m_path[2 * unit]) |
-                                     (static_cast<uint8_t>(m_path[2 * unit + 1]) << 8));
+        return LittleEndian::Read16(m_path.data() + 2 * unit);
     }
 
 private:
@@ -165,7 +140,7 @@ bool ReadCacheUint32(ZelkDataBufferFile &cache, uint32_t &value)
     uint8_t bytes[4];
     if (!ReadCacheBytes(cache, bytes, sizeof bytes))
         return false;
-    value = ParseUint32(bytes);
+    value = LittleEndian::Read32(bytes);
     return true;
 }
 
@@ -184,7 +159,7 @@ bool ReadCacheName(ZelkDataBufferFile &cache, std::wstring &name)
 void AppendName(std::string &bytes, const std::wstring &name)
 {
     const std::string encoded = EncodeUtf16LE(name);
-    AppendUint32(bytes, static_cast<uint32_t>(encoded.size() / 2));
+    LittleEndian::Append32(bytes, static_cast<uint32_t>(encoded.size() / 2));
     bytes += encoded;
 }
 
@@ -409,8 +384,8 @@ bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std:
         uint8_t fields[16];
         if (!ReadCacheName(cache, file.name) || !ReadCacheBytes(cache, fields, sizeof fields))
             break;
-        file.size = ParseUint64(fields);
-        file.modifiedTime = static_cast<int64_t>(ParseUint64(fields + 8));
+        file.size = LittleEndian::Read64(fields);
+        file.modifiedTime = static_cast<int64_t>(LittleEndian::Read64(fields + 8));
         const uint64_t segments = SegmentCount(file.size);
         // The checksums must be there before they are given room; the order must be the one saved.
         if (segments * 4 > cache.GetSize() - cache.GetPosition() ||
@@ -420,7 +395,7 @@ bool LoadReferenceCache(const std::wstring &path, const std::wstring &root, std:
         if (!ReadCacheBytes(cache, bytes.data(), bytes.size()))
             break;
         for (uint64_t s = 0; s < segments; ++s)
-            file.checksums.push_back(ParseUint32(bytes.data() + 4 * s));
+            file.checksums.push_back(LittleEndian::Read32(bytes.data() + 4 * s));
         previous = file.name;
         files.push_back(std::move(file));
     }
@@ -445,16 +420,16 @@ bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, cons
     if (!cache.IsOpen())
         return false;
     std::string block;
-    AppendUint32(block, kReferenceCacheMagic);
+    LittleEndian::Append32(block, kReferenceCacheMagic);
     AppendName(block, root);
-    AppendUint32(block, static_cast<uint32_t>(files.size()));
+    LittleEndian::Append32(block, static_cast<uint32_t>(files.size()));
     for (const ReferenceFile &file : files)
     {
         AppendName(block, file.name);
-        AppendUint64(block, file.size);
-        AppendUint64(block, static_cast<uint64_t>(file.modifiedTime));
+        LittleEndian::Append64(block, file.size);
+        LittleEndian::Append64(block, static_cast<uint64_t>(file.modifiedTime));
         for (const uint32_t checksum : file.checksums)
-            AppendUint32(block, checksum);
+            LittleEndian::Append32(block, checksum);
         if (block.size() >= kCacheWriteBlock)
         {
             if (!cache.Write(block))
@@ -462,7 +437,7 @@ bool SaveReferenceCache(const std::wstring &path, const std::wstring &root, cons
             block.clear();
         }
     }
-    AppendUint32(block, static_cast<uint32_t>(linksLeadingOut.size()));
+    LittleEndian::Append32(block, static_cast<uint32_t>(linksLeadingOut.size()));
     for (const std::wstring &name : linksLeadingOut)
         AppendName(block, name);
     return cache.Write(block) && cache.Commit();
@@ -718,7 +693,7 @@ ZELKRESULT ReadClientSummary(ZelkDataBuffer &source, RepairPlanner &planner, uin
         if (const ZELKRESULT result = source.Read(trail, sizeof trail))
             return result;
         entries = i + 1;
-        if (!planner.AddClientEntry(DecodeUtf16LE(name.data(), length), ParseUint32(trail)))
+        if (!planner.AddClientEntry(DecodeUtf16LE(name.data(), length), LittleEndian::Read32(trail)))
         {
             problem = planner.IsOverBudget()
                           ? kOverMemoryLimit

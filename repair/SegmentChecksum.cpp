@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "kernel/ByteOrder.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define ZELK_HAVE_CLMUL_KERNEL 1
@@ -34,16 +36,11 @@ constexpr Tables MakeTables()
 
 constexpr Tables kTables = MakeTables();
 
-uint32_t LoadBigEndian32(const uint8_t *p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
 uint32_t UpdateWithTables(uint32_t crc, const uint8_t *p, size_t length)
 {
     for (; length >= 8; p += 8, length -= 8)
     {
-        const uint32_t x = crc ^ LoadBigEndian32(p);
+        const uint32_t x = crc ^ BigEndian::Read32(p);
         crc = kTables[7][x >> 24] ^ kTables[6][(x >> 16) & 0xFF] ^ kTables[5][(x >> 8) & 0xFF] ^
               kTables[4][x & 0xFF] ^ kTables[3][p[4]] ^ kTables[2][p[5]] ^ kTables[1][p[6]] ^
               kTables[0][p[7]];

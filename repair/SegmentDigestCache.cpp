@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
@@ -15,30 +16,17 @@ constexpr size_t kWriteBlockSize = 64 * 1024;
 // What follows an entry's name: its checksum and its digest.
 constexpr uint32_t kEntryTrailSize = 4 + 32;
 
-uint32_t ParseUint32(const uint8_t *bytes)
-{
-    return uint32_t(bytes[0]) | (uint32_t(bytes[1]) << 8) | (uint32_t(bytes[2]) << 16) | (uint32_t(bytes[3]) << 24);
-}
-
-void AppendUint32(std::string &bytes, uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-}
-
 void AppendBytes(std::string &block, const std::string &bytes)
 {
-    AppendUint32(block, static_cast<uint32_t>(bytes.size()));
+    LittleEndian::Append32(block, static_cast<uint32_t>(bytes.size()));
     block += bytes;
 }
-
-ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value);
 
 // Bytes written by AppendBytes, at most limit of them.
 ZELKRESULT ReadBytes(ZelkDataBuffer &source, uint64_t limit, std::string &bytes)
 {
     uint32_t length = 0;
-    if (const ZELKRESULT result = ReadUint32(source, length))
+    if (const ZELKRESULT result = LittleEndian::Read32(source, length))
         return result;
     if (length > limit)
         return ZELKRESULT_BAD_FORMAT;
@@ -46,14 +34,6 @@ ZELKRESULT ReadBytes(ZelkDataBuffer &source, uint64_t limit, std::string &bytes)
     return length == 0 ? ZELKRESULT_OK : source.Read(bytes.data(), length);
 }
 
-ZELKRESULT ReadUint32(ZelkDataBuffer &source, uint32_t &value)
-{
-    uint8_t bytes[4];
-    if (const ZELKRESULT result = source.Read(bytes, sizeof bytes))
-        return result;
-    value = ParseUint32(bytes);
-    return ZELKRESULT_OK;
-}
 } // namespace
 
 ZELKRESULT SegmentDigestCache::Load(const std::wstring &path)
@@ -77,11 +57,11 @@ ZELKRESULT SegmentDigestCache::Load(ZelkDataBufferFile &file)
         return ZELKRESULT_IO;
     uint32_t magic = 0;
     uint32_t count = 0;
-    if (const ZELKRESULT result = ReadUint32(file, magic))
+    if (const ZELKRESULT result = LittleEndian::Read32(file, magic))
         return result;
     if (magic != kSegmentDigestCacheMagic && magic != kSegmentDigestCacheFirstMagic)
         return ZELKRESULT_BAD_FORMAT;
-    if (const ZELKRESULT result = ReadUint32(file, count))
+    if (const ZELKRESULT result = LittleEndian::Read32(file, count))
         return result;
     if (count > kMaxSummaryEntries)
         return ZELKRESULT_BAD_FORMAT;
@@ -90,7 +70,7 @@ ZELKRESULT SegmentDigestCache::Load(ZelkDataBufferFile &file)
     for (uint32_t i = 0; i < count; ++i)
     {
         uint32_t units = 0;
-        if (const ZELKRESULT result = ReadUint32(file, units))
+        if (const ZELKRESULT result = LittleEndian::Read32(file, units))
             return result;
         if (units > kMaxSummaryNameLength)
             return ZELKRESULT_BAD_FORMAT;
@@ -99,7 +79,7 @@ ZELKRESULT SegmentDigestCache::Load(ZelkDataBufferFile &file)
             return result;
         const auto *trail = reinterpret_cast<const uint8_t *>(entry.data()) + size_t(units) * 2;
         Known known;
-        known.checksum = ParseUint32(trail);
+        known.checksum = LittleEndian::Read32(trail);
         std::memcpy(known.digest.data(), trail + 4, known.digest.size());
         m_digests.insert_or_assign(m_digests.end(), DecodeUtf16LE(entry.data(), units), known);
     }
@@ -147,14 +127,14 @@ ZELKRESULT SegmentDigestCache::Save(ReplacementFile &file)
     if (!file.IsOpen())
         return ZELKRESULT_IO;
     std::string block;
-    AppendUint32(block, kSegmentDigestCacheMagic);
-    AppendUint32(block, static_cast<uint32_t>(m_digests.size()));
+    LittleEndian::Append32(block, kSegmentDigestCacheMagic);
+    LittleEndian::Append32(block, static_cast<uint32_t>(m_digests.size()));
     for (const auto &[key, known] : m_digests)
     {
         const std::string name = EncodeUtf16LE(key);
-        AppendUint32(block, static_cast<uint32_t>(name.size() / 2));
+        LittleEndian::Append32(block, static_cast<uint32_t>(name.size() / 2));
         block += name;
-        AppendUint32(block, known.checksum);
+        LittleEndian::Append32(block, known.checksum);
         block.append(reinterpret_cast<const char *>(known.digest.data()), known.digest.size());
         if (block.size() >= kWriteBlockSize)
         {

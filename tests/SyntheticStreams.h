@@ -12,6 +12,7 @@
 #include <string>
 #include <zlib.h>
 
+#include "kernel/ByteOrder.h"
 #include "net/ZelkDataBuffer.h"
 
 namespace synthetic
@@ -117,12 +118,9 @@ public:
 private:
     static std::string Frame(uint64_t compressed, uint64_t expanded)
     {
-        std::string frame(8, '\0');
-        for (int i = 0; i < 4; ++i)
-        {
-            frame[i] = static_cast<char>(compressed >> (8 * i));
-            frame[4 + i] = static_cast<char>(expanded >> (8 * i));
-        }
+        std::string frame;
+        LittleEndian::Append32(frame, static_cast<uint32_t>(compressed));
+        LittleEndian::Append32(frame, static_cast<uint32_t>(expanded));
         return frame;
     }
 

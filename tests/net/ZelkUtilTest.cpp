@@ -8,6 +8,7 @@
 
 #include "AddressSpaceLimit.h"
 #include "SyntheticStreams.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/ZelkSystemLog.h"
 #include "net/ZelkDataBuffer.h"
 #include "net/ZelkUtil.h"
@@ -37,12 +38,9 @@ public:
 
 std::string Frame(uint32_t compressed, uint32_t expanded, const std::string &stream)
 {
-    std::string out(8, '\0');
-    for (int i = 0; i < 4; ++i)
-    {
-        out[i] = static_cast<char>(compressed >> (8 * i));
-        out[4 + i] = static_cast<char>(expanded >> (8 * i));
-    }
+    std::string out;
+    LittleEndian::Append32(out, compressed);
+    LittleEndian::Append32(out, expanded);
     return out + stream;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "TestFiles.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/RunningExecutable.h"
 #include "kernel/TextConvert.h"
@@ -47,18 +48,14 @@ void Overwrite(const std::wstring &path, uint64_t offset, const std::string &byt
 
 std::string Uint32Bytes(uint32_t value)
 {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<char>(value >> (8 * i));
+    std::string bytes;
+    LittleEndian::Append32(bytes, value);
     return bytes;
 }
 
 uint64_t Uint64At(const std::string &bytes, uint64_t offset)
 {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = value << 8 | static_cast<uint8_t>(bytes[offset + i]);
-    return value;
+    return LittleEndian::Read64(bytes.data() + offset);
 }
 
 class PatchPayloadTest : public ::testing::Test
@@ -390,9 +387,8 @@ TEST_F(SignedPayloadTest, SignedOffsetsMustStayInsideTheSignedBytes)
     const uint64_t stepTable = Uint64At(good, kHeaderAt + kHeaderStepTable);
     const uint64_t signedEnd = good.size() - kSignatureTrailerFixed - kSignatureSize;
     const auto bytesOf = [](uint64_t value) {
-        std::string bytes(8, '\0');
-        for (int i = 0; i < 8; ++i)
-            bytes[i] = static_cast<char>(value >> (8 * i));
+        std::string bytes;
+        LittleEndian::Append64(bytes, value);
         return bytes;
     };
     struct Case

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "TestFiles.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
 #include "patch/UninstallLog.h"
@@ -34,8 +35,7 @@ std::string RecordData(uint32_t size, uint32_t version, uint32_t &count)
         record += '\0';
         record.append(4, '\0');
         const uint32_t dataSize = static_cast<uint32_t>(take - 10);
-        for (int i = 0; i < 4; ++i)
-            record += static_cast<char>((dataSize >> (8 * i)) & 0xFF);
+        LittleEndian::Append32(record, dataSize);
         record.append(dataSize, static_cast<char>(fill++));
         data += record;
         rest -= take;
@@ -49,10 +49,7 @@ using testfiles::WriteFile;
 
 uint32_t U32At(const std::string &bytes, size_t offset)
 {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<uint8_t>(bytes[offset + i]);
-    return value;
+    return LittleEndian::Read32(bytes.data() + offset);
 }
 
 // Sizes of the blocks of a log, in order.
@@ -261,9 +258,7 @@ TEST_F(UninstallLogTest, LogsThatCannotBeExtendedSafelyAreLeftAlone)
     std::string wrongVersion = good;
     wrongVersion[320] = static_cast<char>(0xE8);
     wrongVersion[321] = 0x03;
-    const uint32_t crc = UninstallCrc32(wrongVersion.data(), 444);
-    for (int i = 0; i < 4; ++i)
-        wrongVersion[444 + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+    LittleEndian::Write32(wrongVersion.data() + 444, UninstallCrc32(wrongVersion.data(), 444));
     // The last record is a user-defined one whose data ends with the bytes of a closing record: the
     // tail looks right, but it is no record of its own, and writing in front of it would cut that
     // record in two.
@@ -272,8 +267,7 @@ TEST_F(UninstallLogTest, LogsThatCannotBeExtendedSafelyAreLeftAlone)
         std::string tailData = RecordData(400, kAnsiVersion, count);
         const std::string closing = EncodeEndInstallRecord(std::string(16, '\x07'), kAnsiVersion);
         tailData += std::string("\x01\x00\x00\x00\x00\x00", 6);
-        for (int i = 0; i < 4; ++i)
-            tailData += static_cast<char>((closing.size() >> (8 * i)) & 0xFF);
+        LittleEndian::Append32(tailData, static_cast<uint32_t>(closing.size()));
         tailData += closing;
         hiddenTail = BuildUninstallLog(header, count + 1, tailData);
         UninstallLogContents parsed;
@@ -318,17 +312,12 @@ TEST_F(UninstallLogTest, TheReaderRejectsWhatTheUninstallerWould)
 
     auto withCount = [&](uint32_t count) {
         std::string bytes = good;
-        for (int i = 0; i < 4; ++i)
-            bytes[324 + i] = static_cast<char>((count >> (8 * i)) & 0xFF);
-        const uint32_t crc = UninstallCrc32(bytes.data(), 444);
-        for (int i = 0; i < 4; ++i)
-            bytes[444 + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+        LittleEndian::Write32(bytes.data() + 324, count);
+        LittleEndian::Write32(bytes.data() + 444, UninstallCrc32(bytes.data(), 444));
         return bytes;
     };
     std::string shortEnd = good;
-    const uint32_t endOffset = U32At(good, 328) - 1;
-    for (int i = 0; i < 4; ++i)
-        shortEnd[328 + i] = static_cast<char>((endOffset >> (8 * i)) & 0xFF);
+    LittleEndian::Write32(shortEnd.data() + 328, U32At(good, 328) - 1);
     const std::pair<const char *, std::string> cases[] = {
         {"more records counted than present", withCount(static_cast<uint32_t>(log.records.size() + 1))},
         {"fewer records counted than present", withCount(static_cast<uint32_t>(log.records.size() - 1))},

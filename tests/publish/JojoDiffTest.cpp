@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TestFiles.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/TextConvert.h"
 #include "publish/JojoDiff.h"
 
@@ -314,8 +315,13 @@ TEST_F(JojoDiffTool, LengthsBeyondFourGigabytes)
         else if (first == 252)
             length = 253 + byteAt(next + 1);
         else
+        {
+            // The extra bytes are the low end of a big-endian 64-bit number.
+            unsigned char field[8] = {};
             for (size_t index = 1; index <= extra; ++index)
-                length = (length << 8) | byteAt(next + index);
+                field[8 - extra + index - 1] = static_cast<unsigned char>(byteAt(next + index));
+            length = BigEndian::Read64(field);
+        }
         std::string shortest;
         JojoDiff::AppendLength(shortest, length);
         if (length == 0 || shortest != diff.substr(next, 1 + extra))

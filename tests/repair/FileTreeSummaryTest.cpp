@@ -9,6 +9,7 @@
 
 #include "LoopbackPeer.h"
 #include "TestFiles.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
@@ -498,8 +499,7 @@ namespace
 std::string Uint32LE(uint32_t value)
 {
     std::string bytes;
-    for (int i = 0; i < 4; ++i)
-        bytes.push_back(static_cast<char>(value >> (8 * i)));
+    LittleEndian::Append32(bytes, value);
     return bytes;
 }
 

@@ -9,6 +9,7 @@
 
 #include "AddressSpaceLimit.h"
 #include "ManifestFixtures.h"
+#include "kernel/ByteOrder.h"
 #include "repair/RepairManifest.h"
 
 namespace
@@ -23,10 +24,12 @@ std::string Pattern(size_t size, char seed)
     return bytes;
 }
 
+// A little-endian number of 2, 4 or 8 bytes.
 void PutNumber(std::string &bytes, size_t at, uint64_t value, size_t width)
 {
-    for (size_t i = 0; i < width; ++i)
-        bytes[at + i] = static_cast<char>(value >> (8 * i));
+    unsigned char field[8];
+    LittleEndian::Write64(field, value);
+    bytes.replace(at, width, reinterpret_cast<const char *>(field), width);
 }
 
 // A manifest written field by field, names and sizes as given (no rule checked), zero digests.

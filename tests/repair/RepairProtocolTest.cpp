@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/ByteOrder.h"
 #include "kernel/TextConvert.h"
 #include "net/ZelkDataBuffer.h"
 #include "repair/RepairProtocol.h"
@@ -143,11 +144,8 @@ TEST(RepairRecordReaderTest, CompressedBlockMustBeOneSegment)
 {
     auto frame = [](uint32_t compressed, uint32_t expanded) {
         std::vector<uint8_t> bytes(8 + 16, 0);
-        for (int i = 0; i < 4; ++i)
-        {
-            bytes[i] = static_cast<uint8_t>(compressed >> (8 * i));
-            bytes[4 + i] = static_cast<uint8_t>(expanded >> (8 * i));
-        }
+        LittleEndian::Write32(bytes.data(), compressed);
+        LittleEndian::Write32(bytes.data() + 4, expanded);
         return bytes;
     };
     EXPECT_TRUE(IsSegmentSizedBlock(frame(16, 5000).data(), 24));

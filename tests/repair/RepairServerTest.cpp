@@ -10,6 +10,7 @@
 
 #include "LoopbackPeer.h"
 #include "TestFiles.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessMemory.h"
 #include "kernel/SanitizerBuild.h"
@@ -270,23 +271,17 @@ TEST(ReferenceTree, TheCacheSparesReadingFilesWhoseSizeAndTimeAreUnchanged)
 
 // The exchange on the wire ------------------------------------------------------------------------
 
-void PutUint32(std::string &bytes, uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-}
-
 std::string SummaryBytes(const std::vector<FileTreeSummary::Entry> &entries)
 {
     std::string bytes;
-    PutUint32(bytes, SummaryMagic);
-    PutUint32(bytes, static_cast<uint32_t>(entries.size()));
+    LittleEndian::Append32(bytes, SummaryMagic);
+    LittleEndian::Append32(bytes, static_cast<uint32_t>(entries.size()));
     for (const FileTreeSummary::Entry &entry : entries)
     {
         const std::string name = EncodeUtf16LE(entry.name);
-        PutUint32(bytes, static_cast<uint32_t>(name.size() / 2));
+        LittleEndian::Append32(bytes, static_cast<uint32_t>(name.size() / 2));
         bytes += name;
-        PutUint32(bytes, entry.checksum);
+        LittleEndian::Append32(bytes, entry.checksum);
         bytes += std::string(8, '\0');
     }
     return bytes;
@@ -369,7 +364,7 @@ SessionRun Serve(const ReferenceTree &reference, const std::string &request)
 std::string Request(uint32_t version, const std::string &summary)
 {
     std::string bytes;
-    PutUint32(bytes, version);
+    LittleEndian::Append32(bytes, version);
     return bytes + summary;
 }
 
@@ -484,7 +479,7 @@ TEST_P(RepairSessionRefusal, AnswersTheVersionAndEndsTheExchange)
     const SessionRun run = Serve(BuildReference(reference.Path()), GetParam().request);
     EXPECT_FALSE(run.served);
     std::string six;
-    PutUint32(six, kRepairProtocolVersion);
+    LittleEndian::Append32(six, kRepairProtocolVersion);
     EXPECT_EQ(run.answer, six);
     EXPECT_NE(run.report.outcome.find(GetParam().outcome), std::string::npos) << run.report.outcome;
 }
@@ -492,8 +487,8 @@ TEST_P(RepairSessionRefusal, AnswersTheVersionAndEndsTheExchange)
 std::string SummaryHead(uint32_t count)
 {
     std::string bytes;
-    PutUint32(bytes, SummaryMagic);
-    PutUint32(bytes, count);
+    LittleEndian::Append32(bytes, SummaryMagic);
+    LittleEndian::Append32(bytes, count);
     return bytes;
 }
 
@@ -505,7 +500,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "50000001 entries"},
                     RefusalCase{"NameBeyondTheBound", [] {
                                     std::string bytes = Request(6, SummaryHead(1));
-                                    PutUint32(bytes, 0x80000000u);
+                                    LittleEndian::Append32(bytes, 0x80000000u);
                                     return bytes;
                                 }(),
                                 "2147483648 units"},

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "LoopbackPeer.h"
+#include "kernel/ByteOrder.h"
 #include "kernel/TextConvert.h"
 #include "repair/FileTreeSummary.h"
 #include "repair/RepairProtocol.h"
@@ -18,19 +19,14 @@ namespace repairpeer
 inline std::string Uint32(uint32_t value)
 {
     std::string bytes;
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<char>(value >> shift));
+    LittleEndian::Append32(bytes, value);
     return bytes;
 }
 
-inline uint32_t ParseUint32(const std::string &bytes, size_t at = 0)
+// The number at at; all ones when the bytes end before it.
+inline uint32_t NumberAt(const std::string &bytes, size_t at = 0)
 {
-    if (bytes.size() < at + 4)
-        return 0xFFFFFFFFu;
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | static_cast<uint8_t>(bytes[at + i]);
-    return value;
+    return bytes.size() < at + 4 ? 0xFFFFFFFFu : LittleEndian::Read32(bytes.data() + at);
 }
 
 inline std::string RawRecord(const std::wstring &name, uint32_t checksum, const std::string &payload)
@@ -47,17 +43,17 @@ inline std::string RawRecord(const std::wstring &name, uint32_t checksum, const 
 inline std::vector<std::wstring> Handshake(int fd, uint32_t answer = kRepairProtocolVersion)
 {
     std::vector<std::wstring> keys;
-    if (ParseUint32(loopback::ReceiveAll(fd, 4)) != kRepairProtocolVersion)
+    if (NumberAt(loopback::ReceiveAll(fd, 4)) != kRepairProtocolVersion)
         ADD_FAILURE() << "the client did not send version 6";
     loopback::SendAll(fd, Uint32(answer));
     if (answer != kRepairProtocolVersion)
         return keys;
     const std::string head = loopback::ReceiveAll(fd, 8);
-    EXPECT_EQ(ParseUint32(head), SummaryMagic);
-    const uint32_t count = ParseUint32(head, 4);
+    EXPECT_EQ(NumberAt(head), SummaryMagic);
+    const uint32_t count = NumberAt(head, 4);
     for (uint32_t i = 0; i < count && i < kMaxSummaryEntries; ++i)
     {
-        const uint32_t length = ParseUint32(loopback::ReceiveAll(fd, 4));
+        const uint32_t length = NumberAt(loopback::ReceiveAll(fd, 4));
         if (length > kMaxSummaryNameLength)
             break;
         const std::string name = loopback::ReceiveAll(fd, 2 * length);
