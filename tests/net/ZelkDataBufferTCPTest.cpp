@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include "LoopbackPeer.h"
+#include "TestFiles.h"
 #include "net/ZelkDataBufferTCP.h"
 
 namespace
 {
+using testfiles::Pattern;
 using namespace std::chrono_literals;
 using namespace loopback;
 
@@ -22,15 +24,6 @@ IPv4Endpoint OnLoopback(uint16_t port)
 {
     return {kLoopbackAddress, port};
 }
-
-std::string Pattern(size_t size)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(i * 13 + i / 65521);
-    return bytes;
-}
-
 } // namespace
 
 TEST(ZelkDataBufferTCP, AReadServedInPiecesReturnsOnceWithEveryByte)

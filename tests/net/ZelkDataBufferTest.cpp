@@ -11,6 +11,8 @@
 
 namespace
 {
+using testfiles::Pattern;
+
 std::string ReadAll(ZelkDataBuffer &buffer)
 {
     std::string text(buffer.GetSize() - buffer.GetPosition(), '\0');
@@ -52,14 +54,6 @@ public:
     }
     std::vector<uint32_t> writes;
 };
-
-std::string Pattern(size_t size)
-{
-    std::string text(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        text[i] = static_cast<char>(i * 7 + i / 251);
-    return text;
-}
 } // namespace
 
 // Memory buffers ----------------------------------------------------------------------------------

@@ -9,6 +9,8 @@
 
 namespace
 {
+using testfiles::Pattern;
+
 std::string Digest(const std::string &text)
 {
     MD5 md5;
@@ -34,14 +36,6 @@ const Vector kSuite[] = {
     {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
      "57edf4a22be3c955ac49da2e2107b67a"},
 };
-
-std::string Pattern(size_t size)
-{
-    std::string text(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        text[i] = static_cast<char>(i * 7 + i / 251);
-    return text;
-}
 } // namespace
 
 TEST(MD5, PublishedSuite)

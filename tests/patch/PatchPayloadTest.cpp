@@ -27,14 +27,7 @@ using namespace PayloadLayout;
 const std::string kHashA = "00f055f854ef2658747111f540d13021";
 const std::string kHashB = "0123456789abcdef0123456789abcdef";
 
-std::string Pattern(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 509) & 0xFF);
-    return bytes;
-}
-
+using testfiles::Pattern;
 using testfiles::ReadFile;
 using testfiles::WriteFile;
 

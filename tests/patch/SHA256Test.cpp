@@ -9,19 +9,13 @@
 
 namespace
 {
+using testfiles::Pattern;
+
 std::string Digest(const std::string &text)
 {
     SHA256 sha;
     sha.Update(text.data(), text.size());
     return DigestToHex(sha.Finish());
-}
-
-std::string Pattern(size_t size)
-{
-    std::string text(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        text[i] = static_cast<char>(i * 7 + i / 251);
-    return text;
 }
 } // namespace
 

@@ -20,6 +20,8 @@
 
 namespace
 {
+using testfiles::Pattern;
+
 constexpr size_t kSegment = 4194304;
 
 IPv4Endpoint OnLoopback(uint16_t port)
@@ -41,14 +43,6 @@ public:
     }
     int reads = 0;
 };
-
-std::string Pattern(size_t size, char seed)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(seed + i * 31 + i / 4093);
-    return bytes;
-}
 
 void SetModifiedTime(const std::string &path, time_t seconds)
 {

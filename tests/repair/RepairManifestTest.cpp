@@ -9,20 +9,14 @@
 
 #include "AddressSpaceLimit.h"
 #include "ManifestFixtures.h"
+#include "TestFiles.h"
 #include "kernel/ByteOrder.h"
 #include "repair/RepairManifest.h"
 
 namespace
 {
+using testfiles::Pattern;
 using manifestfixtures::ManifestOf;
-
-std::string Pattern(size_t size, char seed)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(seed + i * 13 + i / 4093);
-    return bytes;
-}
 
 // A little-endian number of 2, 4 or 8 bytes.
 void PutNumber(std::string &bytes, size_t at, uint64_t value, size_t width)

@@ -23,17 +23,11 @@
 
 namespace
 {
+using testfiles::Pattern;
+
 namespace fs = std::filesystem;
 constexpr size_t kSegment = 4194304;
 constexpr uint32_t kChecksum = 0x1234567u;
-
-std::string Pattern(size_t size, char seed)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
-    return bytes;
-}
 
 std::string Record(bool compressed, const std::wstring &name, uint32_t checksum, const std::string &payload)
 {

@@ -1,5 +1,6 @@
 // Files and directories the tests make for themselves: a private temporary directory that goes
-// away with its owner, and files read and written whole, by native or by program path.
+// away with its owner, files read and written whole, by native or by program path, and the bytes
+// to fill them with.
 #pragma once
 
 #include <cstdlib>
@@ -69,6 +70,17 @@ inline void WriteFile(const std::wstring &path, const std::string &bytes)
 {
     WriteFile(std::filesystem::path(PathToNative(path)), bytes);
 }
+// size bytes that repeat at none of the block sizes a reader, a buffer or a checksum works in, so
+// that a piece read twice, skipped or put in the wrong place shows; contents with another seed
+// differ everywhere.
+inline std::string Pattern(size_t size, char seed = 0)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
 // Relative path -> content of every regular file below root.
 inline std::map<std::string, std::string> FileTreeContents(const std::filesystem::path &root)
 {
