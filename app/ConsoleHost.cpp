@@ -7,6 +7,7 @@
 #include "kernel/CrashHandler.h"
 #include "kernel/Terminal.h"
 #include "kernel/TextConvert.h"
+#include "kernel/WorkerThreads.h"
 #include "run/MessageCatalogue.h"
 #include "run/MessageIds.h"
 
@@ -47,22 +48,14 @@ bool ConsoleHost::StartRun(RunFunction run)
 {
     if (!run || m_worker.joinable())
         return false;
-    try
-    {
-        m_worker = std::thread([this, run = std::move(run)] {
-            const ZelkFatalExceptionGuard guard(kRunWorkerThreadName);
-            const RunOutcome outcome = run();
-            std::lock_guard<std::mutex> lock(m_finishLock);
-            m_outcome = outcome;
-            m_runFinished = true;
-            m_finished.notify_all();
-        });
-    }
-    catch (const std::system_error &)
-    {
-        return false;
-    }
-    return true;
+    return StartThread(m_worker, [this, run = std::move(run)] {
+        const ZelkFatalExceptionGuard guard(kRunWorkerThreadName);
+        const RunOutcome outcome = run();
+        std::lock_guard<std::mutex> lock(m_finishLock);
+        m_outcome = outcome;
+        m_runFinished = true;
+        m_finished.notify_all();
+    });
 }
 
 int ConsoleHost::WaitForRun()

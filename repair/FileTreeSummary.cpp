@@ -1,18 +1,16 @@
 #include "repair/FileTreeSummary.h"
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <ctime>
 #include <deque>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "kernel/ByteOrder.h"
 #include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
+#include "kernel/WorkerThreads.h"
 #include "kernel/ZelkSystemLog.h"
 #include "repair/SegmentChecksum.h"
 
@@ -350,28 +348,9 @@ void FileTreeSummary::ComputeChecksums(const ConfinedDirectory &root, std::vecto
     // Reading from the page cache and checksumming both take processor time: a first scan of a
     // large installation ends sooner with a thread per processor. Each segment is read by one
     // thread; the table is filled afterwards, in the walk's order.
-    std::atomic<size_t> next{0};
-    const auto work = [&] {
-        for (size_t i = next++; i < segments.size(); i = next++)
-            segments[i].checksum = ComputeSegmentChecksum(root, segments[i].tableKey);
-    };
-    const size_t wanted = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), kMaxScanThreads,
-                                            segments.size() / kSegmentsPerScanThread + 1});
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < wanted; ++i)
-    {
-        try
-        {
-            helpers.emplace_back(work);
-        }
-        catch (const std::system_error &)
-        {
-            break; // fewer threads do the same work
-        }
-    }
-    work();
-    for (std::thread &helper : helpers)
-        helper.join();
+    ForEachOnThreads(segments.size(), kMaxScanThreads, kSegmentsPerScanThread, [&](size_t i) {
+        segments[i].checksum = ComputeSegmentChecksum(root, segments[i].tableKey);
+    });
 }
 
 ZELKRESULT FileTreeSummary::Scan(const std::wstring &root, const std::set<std::wstring> &exclusions)

@@ -5,11 +5,10 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
+#include "kernel/WorkerThreads.h"
 #include "kernel/ZelkSystemLog.h"
 #include "net/ZelkDataBuffer.h"
 #include "patch/DetachedSignature.h"
@@ -52,32 +51,6 @@ Sha256Digest DigestOf(const uint8_t *bytes, size_t size)
     return hash.Finish();
 }
 
-// Runs body(i) for every i below count on up to a thread per processor.
-template <typename Body> void ForEachOnThreads(size_t count, Body body)
-{
-    std::atomic<size_t> next{0};
-    const auto work = [&] {
-        for (size_t i = next++; i < count; i = next++)
-            body(i);
-    };
-    const size_t wanted = std::min<size_t>({std::max(1u, std::thread::hardware_concurrency()), kMaxHashThreads,
-                                            count / kSegmentsPerHashThread + 1});
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < wanted; ++i)
-    {
-        try
-        {
-            helpers.emplace_back(work);
-        }
-        catch (const std::system_error &)
-        {
-            break; // fewer threads do the same work
-        }
-    }
-    work();
-    for (std::thread &helper : helpers)
-        helper.join();
-}
 } // namespace
 
 ZELKRESULT FetchRepairManifest(const std::string &base, const PublisherKey *key, ZelkTransferCallback *callback,
@@ -274,7 +247,7 @@ ZELKRESULT HttpRepairSource::Plan()
             m_changes.push_back({ChangeKind::Delete, MakeSegmentKey(path, 0), nullptr, 0, false});
     }
 
-    ForEachOnThreads(unknown.size(), [&](size_t i) {
+    ForEachOnThreads(unknown.size(), kMaxHashThreads, kSegmentsPerHashThread, [&](size_t i) {
         if (!m_cancel)
             unknown[i].read = HashLocalSegment(m_root, unknown[i].name, unknown[i].index, unknown[i].digest);
     });
@@ -449,29 +422,16 @@ ZELKRESULT HttpRepairSource::Download(const std::function<void()> &written, Repa
         m_bytesReceived += session.GetBytesReceived();
         m_requests += session.GetRequestCount();
     };
-    std::vector<std::thread> workers;
+    WorkerThreads workers;
     const auto stopWorkers = [&] {
         {
             std::lock_guard<std::mutex> guard(lock);
             stop = true;
         }
         changed.notify_all();
-        for (std::thread &worker : workers)
-            worker.join();
-        workers.clear();
+        workers.Join();
     };
-    for (size_t i = 0; i < std::min(kTransfers, m_changes.size()); ++i)
-    {
-        try
-        {
-            workers.emplace_back(work);
-        }
-        catch (const std::system_error &)
-        {
-            break;
-        }
-    }
-    if (workers.empty() && !m_changes.empty())
+    if (workers.Start(std::min(kTransfers, m_changes.size()), work) == 0 && !m_changes.empty())
         return ZELKRESULT_NO_MEMORY;
 
     ZELKRESULT result = ZELKRESULT_OK;

@@ -13,6 +13,7 @@
 #include "kernel/FileUtil.h"
 #include "kernel/ProcessMemory.h"
 #include "kernel/TextConvert.h"
+#include "kernel/WorkerThreads.h"
 #include "net/CPSocketManager.h"
 #include "net/ZelkDataBufferTCP.h"
 #include "net/ZelkUtil.h"
@@ -1091,12 +1092,9 @@ void RepairServer::Run()
             connection->peerAddress = peer.address;
             std::lock_guard<std::mutex> lock(m_lock);
             Connection &started = *connection;
-            try
-            {
-                started.thread = std::thread(&RepairServer::Serve, this, std::ref(started));
+            if (StartThread(started.thread, [this, &started] { Serve(started); }))
                 m_connections.push_back(std::move(connection));
-            }
-            catch (const std::system_error &)
+            else
             {
                 refusal = Refusal::NoThread;
                 socket = std::move(started.socket);

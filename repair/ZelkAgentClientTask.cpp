@@ -1,10 +1,9 @@
 #include "repair/ZelkAgentClientTask.h"
 
-#include <system_error>
-
 #include "kernel/ConfinedDirectory.h"
 #include "kernel/FileUtil.h"
 #include "kernel/TextConvert.h"
+#include "kernel/WorkerThreads.h"
 #include "kernel/ZelkSystemLog.h"
 #include "net/ZelkUtil.h"
 #include "repair/RepairProtocol.h"
@@ -18,14 +17,11 @@ void StartTaskThread(std::thread &thread, std::atomic<bool> &busy, std::atomic<b
                      bool (*body)(ZelkAgentClientTask *), ZelkAgentClientTask *task)
 {
     busy = true;
-    try
-    {
-        thread = std::thread([&busy, &result, body, task] {
-            result = body(task);
-            busy = false;
-        });
-    }
-    catch (const std::system_error &)
+    const auto run = [&busy, &result, body, task] {
+        result = body(task);
+        busy = false;
+    };
+    if (!StartThread(thread, run))
     {
         result = false;
         busy = false;

@@ -15,6 +15,7 @@
 #include "kernel/ProductFacts.h"
 #include "kernel/Registry.h"
 #include "kernel/TextConvert.h"
+#include "kernel/WorkerThreads.h"
 #include "kernel/ZelkSystemLog.h"
 #include "patch/PackageInstall.h"
 #include "patch/UninstallLog.h"
@@ -230,16 +231,10 @@ bool KADRepairProgressThread::Start()
         std::lock_guard<std::mutex> lock(m_lock);
         m_keepRunning = true;
     }
-    try
-    {
-        m_thread = std::thread([this] { Entry(); });
-    }
-    catch (const std::system_error &)
-    {
-        m_keepRunning = false;
-        return false;
-    }
-    return true;
+    if (StartThread(m_thread, [this] { Entry(); }))
+        return true;
+    m_keepRunning = false;
+    return false;
 }
 
 void KADRepairProgressThread::Stop()
