@@ -21,8 +21,7 @@ namespace ZelkPatch
 {
 PatchRun::PatchRun(const PatchSettings &settings, PatchPayload &payload, RunObserver &observer,
                    const std::atomic<bool> &cancel)
-    : m_settings(settings), m_installation(m_settings.HeldInstallation()), m_payload(payload), m_observer(observer),
-      m_cancel(cancel)
+    : m_settings(settings), m_payload(payload), m_observer(observer), m_cancel(cancel)
 {
 }
 

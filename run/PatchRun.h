@@ -115,7 +115,7 @@ private:
     bool Cancelled() const { return m_cancel.load(); }
     // The installation the settings hold (opened when the run starts, if start-up has not): every
     // file of it the run reads or changes is resolved beneath it.
-    const ConfinedDirectory &Installation() { return *m_installation; }
+    const ConfinedDirectory &Installation() { return m_settings.Installation(); }
     // Says so when the installation could not be opened because a link on its path could be
     // changed by another account; true then.
     bool ReportRefusedLink();
@@ -142,7 +142,6 @@ private:
     void NoteResumedStep(const StepPlan &plan);
 
     PatchSettings m_settings;
-    std::shared_ptr<const ConfinedDirectory> m_installation;
     PatchPayload &m_payload;
     RunObserver &m_observer;
     const std::atomic<bool> &m_cancel;
