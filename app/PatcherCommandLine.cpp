@@ -296,7 +296,9 @@ bool PatcherCommandLine::RelaunchElevated(const std::wstring &executable)
     // that root waits on a held registry lock once, in the run, and not here as well.
     if (ProcessHasAdminRights() && !ElevationProgramReplaced())
         return false;
-    if (CheckInstallWritable(m_settings.InstallPath()))
+    // A link on the installation's path that the run refuses is refused as this user: an elevated
+    // copy would refuse it all the same.
+    if (!m_settings.Installation().RefusedLink().empty() || CheckInstallWritable(m_settings.Installation()))
         return false;
     ZelkSystemLog("parm: %s", BuildRelaunchLine().c_str());
     const int status = RunElevatedCopy(executable, BuildRelaunchArguments());

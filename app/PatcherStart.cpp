@@ -115,6 +115,8 @@ void PatcherStart::SettleInstallPath()
     m_settings.SetInstallPath(AbsoluteInstallPath(m_settings.InstallPath()));
     if (m_settings.InstallPath().empty())
         m_settings.SetInstallPath(FindKorvilInstallPath());
+    // Opened here, once, from where the user started the program; the run reaches it only so.
+    m_settings.HeldInstallation();
     SetCurrentDirectoryTo(DirectoryOf(RunningExecutablePath()));
 }
 
@@ -126,7 +128,7 @@ std::optional<int> PatcherStart::CheckRights()
         return std::nullopt;
     if (m_commandLine.Admin())
     {
-        if (CheckInstallWritable(m_settings.InstallPath()))
+        if (CheckInstallWritable(m_settings.Installation()))
             return std::nullopt;
         Dialogs().ShowMessageBox(nullptr, LoadMessage(kIdAdminText), LoadMessage(kIdAdminCaption),
                                  MessageBoxStyle::Ok);

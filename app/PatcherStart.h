@@ -37,8 +37,8 @@ public:
     // Reads the application's arguments (program first) into the settings. False on a syntax
     // error.
     bool ReadCommandLine(int argc, const wxCmdLineArgsArray &argv);
-    // Makes the installation's path absolute (the registry's when none was given), then moves to
-    // the program's directory.
+    // Makes the installation's path absolute (the registry's when none was given) and opens the
+    // installation, which the settings hold from then on, then moves to the program's directory.
     void SettleInstallPath();
     // Whether this process may change the installation, relaunching an elevated copy when it may
     // not: nothing when start-up goes on, else the exit status this process ends with (that of

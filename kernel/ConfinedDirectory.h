@@ -9,6 +9,17 @@
 //   target lies outside fail the operation with errno kNameLeadsOutside before anything is done;
 // - the last component is acted on through the directory that holds it: removing or renaming a
 //   link removes or renames the link itself, never what it points to.
+// The directory itself is reached from "/" one component at a time, none of them opened through a
+// link; a link on the way (the directory's own name included) is followed only when no account
+// but root and the one the process runs as could have made or changed it: the link is owned by one
+// of the two, and so is the directory that holds it, which neither its group nor others may write.
+// For root that is root alone, the rule that secure shells and privilege tools apply to the paths
+// they trust: an account that owns an installation cannot make root's run open another directory
+// by swapping the installation's path, or a directory above it, for a link. A user's run follows
+// the user's own links as well.
+// What root creates beneath a directory that another account owns becomes that account's (owner
+// and group of the directory), without write permission for group or others and without set-id
+// bits, as the account's own run would have made it; everything else keeps the process's owner.
 // Failures leave errno set as the platform's own calls do; an operation on an object whose
 // directory could not be opened fails with errno EBADF. Every operation may be called from any
 // thread.
@@ -25,6 +36,8 @@
 
 // errno of an operation whose name leads outside its directory.
 constexpr int kNameLeadsOutside = EXDEV;
+// errno of a directory not opened because a link on its path could be changed by another account.
+constexpr int kLinkNotTrusted = ENOLINK;
 
 class ConfinedDirectory
 {
@@ -47,6 +60,9 @@ public:
     // False when the directory could not be opened (errno says why); nothing else works then.
     bool IsOpen() const { return m_descriptor >= 0; }
     const std::wstring &Path() const { return m_path; }
+    // The path of the link the opening refused to follow (errno was kLinkNotTrusted); empty when
+    // none was refused.
+    const std::wstring &RefusedLink() const { return m_refusedLink; }
     // The path of a name below the directory, for messages and for programs handed a path.
     std::wstring PathOf(const std::wstring &name) const;
     // Kernel or ComponentWalk: what Automatic chose.
@@ -95,6 +111,8 @@ public:
     // ListDirectoryEntries gives them; a link is described by its target when the target lies
     // inside, and is not known when it leads outside or nowhere.
     ZELKRESULT ListDirectory(const std::wstring &name, std::vector<DirectoryEntry> &entries) const;
+    // The bytes free for the process on the directory's volume.
+    bool GetFreeSpace(uint64_t &bytes) const;
 
 private:
     friend class ReplacementFile;
@@ -105,8 +123,16 @@ private:
     // component that is a link gives where the link leads instead. A name whose last component is
     // ".." (or none) gives the directory it names and ".".
     int OpenParent(const std::wstring &name, std::string &leaf, bool followLink) const;
+    // Hands an entry the process has just created (opened as descriptor) to the directory's owner
+    // when the process is root and the directory is another account's; does nothing otherwise.
+    void HandOverCreated(int descriptor) const;
 
     std::wstring m_path;
+    std::wstring m_refusedLink;
     int m_descriptor = -1;
     Resolution m_resolution = Resolution::Kernel;
+    // Set when what the process creates beneath the directory goes to the directory's owner.
+    bool m_handsOver = false;
+    uint32_t m_ownerId = 0;
+    uint32_t m_groupId = 0;
 };

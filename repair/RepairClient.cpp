@@ -57,7 +57,18 @@ ZELKRESULT RepairClient::SetRoot(const std::wstring &path)
     if (path.size() < kMinRootLength || !IsPlainEnd(path.front()) || !IsPlainEnd(path.back()))
         return ZELKRESULT_INVALID_ARGUMENT;
     m_root = path;
+    m_givenRootDirectory.reset();
     return Configure();
+}
+
+ZELKRESULT RepairClient::SetRootDirectory(std::shared_ptr<const ConfinedDirectory> directory)
+{
+    if (!directory)
+        return ZELKRESULT_INVALID_ARGUMENT;
+    if (const ZELKRESULT result = SetRoot(directory->Path()))
+        return result;
+    m_givenRootDirectory = std::move(directory);
+    return ZELKRESULT_OK;
 }
 
 ZELKRESULT RepairClient::SetSummaryPath(const std::wstring &path)
@@ -243,9 +254,10 @@ ZELKRESULT RepairClient::Work()
         return ZELKRESULT_INVALID_ARGUMENT;
     const bool fromWeb = !m_repairAddress.empty();
     m_stage = StageScanning;
-    // Opened once for the whole run: the owner of the installation may swap its path for a link
+    // Held for the whole run: the owner of the installation may swap its path for a link
     // elsewhere while the run goes on.
-    m_rootDirectory = std::make_unique<ConfinedDirectory>(m_root);
+    m_rootDirectory =
+        m_givenRootDirectory ? m_givenRootDirectory : std::make_shared<const ConfinedDirectory>(m_root);
     if (!m_rootDirectory->IsOpen())
     {
         ZelkSystemLogW(L"RepairClient> cannot open the installation %ls\n", m_root.c_str());

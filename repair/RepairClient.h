@@ -56,6 +56,10 @@ public:
     // The root must be longer than 4 characters, and neither its first nor its last character may
     // be a double quote or above code 127; otherwise ZELKRESULT_INVALID_ARGUMENT.
     ZELKRESULT SetRoot(const std::wstring &path);
+    // The installation held open by whoever drives the client, which the run then reaches only
+    // through it; its path is the root, under SetRoot's rules. A client given only a path opens
+    // it when a run starts.
+    ZELKRESULT SetRootDirectory(std::shared_ptr<const ConfinedDirectory> directory);
     ZELKRESULT SetSummaryPath(const std::wstring &path);
     ZELKRESULT SetServerAddress(const IPv4Endpoint &address);
     // Full paths of files the scan leaves out.
@@ -133,9 +137,11 @@ private:
     std::atomic<ZELKRESULT> m_error{ZELKRESULT_OK};
     std::atomic<bool> m_cancel{false};
     std::wstring m_root;
-    // The root, opened once when a run starts: everything the run reads or writes in the
-    // installation is resolved beneath it.
-    std::unique_ptr<ConfinedDirectory> m_rootDirectory;
+    // The root as SetRootDirectory gave it.
+    std::shared_ptr<const ConfinedDirectory> m_givenRootDirectory;
+    // The root, held for the whole run (the given one, or else opened when the run starts):
+    // everything the run reads or writes in the installation is resolved beneath it.
+    std::shared_ptr<const ConfinedDirectory> m_rootDirectory;
     std::wstring m_summaryPath;
     IPv4Endpoint m_serverAddress;
     std::set<std::wstring> m_exclusions;

@@ -128,18 +128,26 @@ PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly
     }
     check.payloadFound = true;
 
-    std::wstring candidate = browseOnly ? std::wstring() : FindKorvilInstallPath();
+    // The installation the registry names is looked at through the settings' own hold on it
+    // when it is theirs, as the run will be.
+    std::shared_ptr<const ConfinedDirectory> installation;
+    const std::wstring registered = browseOnly ? std::wstring() : FindKorvilInstallPath();
+    if (!registered.empty())
+        installation = registered == settings.InstallPath() ? settings.HeldInstallation()
+                                                            : std::make_shared<const ConfinedDirectory>(registered);
     std::wstring buildHash;
     for (;;)
     {
-        if (!candidate.empty())
+        if (installation)
         {
-            const ConfinedDirectory installation(candidate);
-            if (HashFileMD5(installation, kLauncherPath, buildHash))
+            if (HashFileMD5(*installation, kLauncherPath, buildHash))
                 break;
-            if (errno == kNameLeadsOutside)
+            if (!installation->RefusedLink().empty())
                 observer.Message(MessageError,
-                                 FormatCatalogueText(kIdLeadsOutside, installation.PathOf(kLauncherPath).c_str()));
+                                 FormatCatalogueText(kIdLinkNotTrusted, installation->RefusedLink().c_str()));
+            else if (errno == kNameLeadsOutside)
+                observer.Message(MessageError,
+                                 FormatCatalogueText(kIdLeadsOutside, installation->PathOf(kLauncherPath).c_str()));
             observer.Message(MessageError, LoadMessage(kIdNoBuildVersion));
         }
         else if (!browseOnly)
@@ -152,15 +160,16 @@ PayloadCheck CheckStandalonePayload(const std::wstring &exePath, bool browseOnly
             observer.Message(MessageError, LoadMessage(kIdLocateCancelled));
             return check;
         }
-        candidate = InstallDirectoryOfPick(picked);
-        settings.SetInstallPath(candidate);
+        // Opened anew, also when the same directory is picked again: it may have changed.
+        installation = std::make_shared<const ConfinedDirectory>(InstallDirectoryOfPick(picked));
+        settings.SetInstallation(installation);
     }
 
     const std::string target = payload.TargetVersion();
     // A step cut short by a crash leaves its journal: the installation is still at the step's
     // source, whatever the launcher says, and the run finishes that step first.
     const std::string version =
-        StepPlan::ForPayload(payload, candidate, payload.LookupBuild(WideToNarrow(buildHash)), target).StartVersion();
+        StepPlan::ForPayload(payload, *installation, payload.LookupBuild(WideToNarrow(buildHash)), target).StartVersion();
     if (version.empty())
     {
         observer.Message(MessageError, LoadMessage(kIdBuildNotApplicable));

@@ -168,4 +168,6 @@ constexpr unsigned kIdUsage = 620;
 constexpr unsigned kIdUsageValue = 621;
 constexpr unsigned kIdUnknownOption = 622;
 constexpr unsigned kIdCommandLineUnreadable = 623;
+// The installation's path, and what the run will not follow on it.
+constexpr unsigned kIdLinkNotTrusted = 640;
 } // namespace ZelkPatch

@@ -65,11 +65,15 @@ RunOutcome PatchRun::Run()
     ScopedPatchHooks hooks(*this);
     RunOutcome outcome;
     m_stepsInstalled = 0;
-    if (m_settings.CheckOnly())
+    if (ReportRefusedLink())
+    {
+        outcome.reason = m_settings.CheckOnly() ? RunEnd::WouldNotGoAhead : RunEnd::Failed;
+    }
+    else if (m_settings.CheckOnly())
     {
         outcome = RunCheck();
     }
-    else if (!CheckInstallWritable(m_settings.InstallPath()))
+    else if (!CheckInstallWritable(Installation()))
     {
         ReportNotWritable();
         outcome.reason = RunEnd::NotWritable;
@@ -85,7 +89,7 @@ RunOutcome PatchRun::Run()
     {
         outcome.completed = RunRepair();
     }
-    else if (!CheckDiskSpace(m_settings.InstallPath(), kRequiredDiskSpaceMB, m_observer))
+    else if (!CheckDiskSpace(Installation(), kRequiredDiskSpaceMB, m_observer))
     {
         m_observer.Message(MessageError,
                            FormatCatalogueText(kIdDiskSpaceShort, static_cast<int>(kRequiredDiskSpaceMB)));
@@ -117,11 +121,12 @@ RunOutcome PatchRun::Run()
     return outcome;
 }
 
-const ConfinedDirectory &PatchRun::Installation()
+bool PatchRun::ReportRefusedLink()
 {
-    if (!m_installation)
-        m_installation = std::make_unique<ConfinedDirectory>(m_settings.InstallPath());
-    return *m_installation;
+    if (Installation().RefusedLink().empty())
+        return false;
+    m_observer.Message(MessageError, FormatCatalogueText(kIdLinkNotTrusted, Installation().RefusedLink().c_str()));
+    return true;
 }
 
 void PatchRun::ReportIfOutside(const std::wstring &name)
@@ -186,7 +191,7 @@ bool PatchRun::RunStandaloneMode()
     if (!LoadPublisherKey() || !CheckPayloadSignature())
         return false;
     const StepPlan plan =
-        StepPlan::ForPayload(m_payload, m_settings.InstallPath(), m_settings.CurrentVersion(), m_settings.FinalVersion());
+        StepPlan::ForPayload(m_payload, Installation(), m_settings.CurrentVersion(), m_settings.FinalVersion());
     NoteResumedStep(plan);
     // Such a payload could only ever bring the installation back and forth, run after run: it
     // changes nothing.
@@ -215,7 +220,7 @@ bool PatchRun::RunStandaloneMode()
         return false;
     }
     m_settings.SetNextVersion(std::string());
-    RebuildAssetDatabase(m_settings.InstallPath(), m_observer);
+    RebuildAssetDatabase(Installation().Path(), m_observer);
     return true;
 }
 

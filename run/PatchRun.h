@@ -113,9 +113,12 @@ private:
     bool CancelRequested() override { return Cancelled(); }
 
     bool Cancelled() const { return m_cancel.load(); }
-    // The installation, opened on first use and held for the rest of the run: every file of it
-    // the run changes is resolved beneath it.
-    const ConfinedDirectory &Installation();
+    // The installation the settings hold (opened when the run starts, if start-up has not): every
+    // file of it the run reads or changes is resolved beneath it.
+    const ConfinedDirectory &Installation() { return m_settings.Installation(); }
+    // Says so when the installation could not be opened because a link on its path could be
+    // changed by another account; true then.
+    bool ReportRefusedLink();
     // Says, by name, that the operation that has just failed on name found it leading outside
     // the installation; says nothing for any other failure.
     void ReportIfOutside(const std::wstring &name);
@@ -139,7 +142,6 @@ private:
     void NoteResumedStep(const StepPlan &plan);
 
     PatchSettings m_settings;
-    std::unique_ptr<ConfinedDirectory> m_installation;
     PatchPayload &m_payload;
     RunObserver &m_observer;
     const std::atomic<bool> &m_cancel;

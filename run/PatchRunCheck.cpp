@@ -57,7 +57,7 @@ RunOutcome PatchRun::RunCheck()
 
     line(text(kIdCheckTitle));
     line(FormatCatalogueText(kIdCheckInstallation, settings.InstallPath().c_str()));
-    const bool writable = ProbeInstallWritable(settings.InstallPath());
+    const bool writable = ProbeInstallWritable(Installation());
     const bool elevated = ProcessHasAdminRights();
     line(FormatCatalogueText(kIdCheckElevation, YesNo(!writable && !elevated).c_str()));
     if (!writable && elevated)
@@ -78,8 +78,7 @@ RunOutcome PatchRun::RunCheck()
         line(text(kIdCheckModeStandalone));
         if (!LoadPublisherKey() || !CheckPayloadSignature())
             refuse(text(kIdCheckPayloadUntrusted));
-        plan = StepPlan::ForPayload(m_payload, settings.InstallPath(), settings.CurrentVersion(),
-                                    settings.FinalVersion());
+        plan = StepPlan::ForPayload(m_payload, Installation(), settings.CurrentVersion(), settings.FinalVersion());
     }
     else if (settings.DownloadMode())
     {
@@ -97,8 +96,7 @@ RunOutcome PatchRun::RunCheck()
             else
                 line(FormatCatalogueText(kIdCheckPatchList, CurrentServer().c_str()));
         }
-        plan = StepPlan::ForPatchList(*this, settings.InstallPath(), settings.CurrentVersion(),
-                                      settings.FinalVersion());
+        plan = StepPlan::ForPatchList(*this, Installation(), settings.CurrentVersion(), settings.FinalVersion());
     }
     else
     {

@@ -112,7 +112,7 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
         m_observer.Message(MessageMinor, LoadMessage(kIdListSerialNotKept));
 
     const StepPlan plan =
-        StepPlan::ForPatchList(*this, settings.InstallPath(), settings.CurrentVersion(), settings.FinalVersion());
+        StepPlan::ForPatchList(*this, Installation(), settings.CurrentVersion(), settings.FinalVersion());
     NoteResumedStep(plan);
     settings.SetCurrentVersion(plan.StartVersion());
     for (const PlannedStep &step : plan.Steps())
@@ -140,7 +140,7 @@ bool PatchRun::RunDownloadMode(unsigned &stepsApplied)
         m_observer.Message(MessageNormal, LoadMessage(kIdNoMorePatches) + reached);
     }
     if (stepsApplied > 0)
-        RebuildAssetDatabase(settings.InstallPath(), m_observer);
+        RebuildAssetDatabase(Installation().Path(), m_observer);
     return true;
 }
 

@@ -117,8 +117,8 @@ bool PatchRun::RunRepair()
         }
         client.SetServerAddress(server);
     }
-    const std::wstring &root = m_settings.InstallPath();
-    client.SetRoot(root);
+    const std::wstring &root = Installation().Path();
+    client.SetRootDirectory(m_settings.HeldInstallation());
     client.SetSummaryPath(JoinPath(root, ProductFacts::kRepairSummaryName));
     client.SetDigestCachePath(JoinPath(root, ProductFacts::kRepairDigestsName));
     client.SetPublisherKey(m_publisherKey);

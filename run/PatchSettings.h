@@ -4,8 +4,11 @@
 // installed step), so that a second run starts from where the first ended.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "kernel/ConfinedDirectory.h"
 
 namespace ZelkPatch
 {
@@ -13,7 +16,15 @@ class PatchSettings
 {
 public:
     const std::wstring &InstallPath() const { return m_installPath; }
-    void SetInstallPath(const std::wstring &path) { m_installPath = path; }
+    // A path other than the one held drops the held installation.
+    void SetInstallPath(const std::wstring &path);
+    // The installation directory, opened from InstallPath the first time it is asked for and held
+    // from then on, by this object and every copy made of it afterwards, until the path changes:
+    // start-up opens it, and the run it hands a copy to reaches the installation only through it.
+    const ConfinedDirectory &Installation() { return *HeldInstallation(); }
+    const std::shared_ptr<const ConfinedDirectory> &HeldInstallation();
+    // Takes a directory opened elsewhere as the installation, and its path.
+    void SetInstallation(std::shared_ptr<const ConfinedDirectory> installation);
 
     const std::string &CurrentVersion() const { return m_currentVersion; }
     void SetCurrentVersion(const std::string &version) { m_currentVersion = version; }
@@ -41,6 +52,7 @@ public:
 
 private:
     std::wstring m_installPath;
+    std::shared_ptr<const ConfinedDirectory> m_installation;
     std::string m_currentVersion;
     std::string m_nextVersion;
     std::string m_finalVersion;

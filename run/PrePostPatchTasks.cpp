@@ -37,21 +37,47 @@ const char kFreeSpaceOverride[] = "ZELK_TEST_FREE_SPACE_MB";
 
 } // namespace
 
+namespace
+{
+// The test's answer to a free-space query, when it gives one: true with known set when the query
+// is answered (known false for "unreadable").
+bool OverriddenFreeSpace(uint64_t &bytes, bool &known)
+{
+    const char *override = std::getenv(kFreeSpaceOverride);
+    if (!override)
+        return false;
+    char *end = nullptr;
+    const unsigned long long megabytes = std::strtoull(override, &end, 10);
+    known = end != override && *end == '\0';
+    bytes = megabytes * kBytesPerMB;
+    return true;
+}
+
+// The questions of both checks that change nothing.
+bool MayWriteProductExecutable(const ConfinedDirectory &installation)
+{
+    const std::wstring executable = ProductFacts::kProductExecutablePath;
+    return !installation.Exists(executable) || installation.MayOpenForReadWrite(executable);
+}
+} // namespace
+
 bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes)
 {
-    if (const char *override = std::getenv(kFreeSpaceOverride))
-    {
-        char *end = nullptr;
-        const unsigned long long megabytes = std::strtoull(override, &end, 10);
-        if (end == override || *end != '\0')
-            return false;
-        bytes = megabytes * kBytesPerMB;
-        return true;
-    }
+    bool known = false;
+    if (OverriddenFreeSpace(bytes, known))
+        return known;
     return !path.empty() && GetFreeDiskSpace(path, bytes);
 }
 
-bool CheckInstallWritable(const std::wstring &installPath)
+bool QueryFreeSpace(const ConfinedDirectory &directory, uint64_t &bytes)
+{
+    bool known = false;
+    if (OverriddenFreeSpace(bytes, known))
+        return known;
+    return directory.GetFreeSpace(bytes);
+}
+
+bool CheckInstallWritable(const ConfinedDirectory &installation)
 {
     RegistryKey::CreateKey(ProductFacts::kSettingsKey);
     if (!RegistryKey::Open(ProductFacts::kSettingsKey, true))
@@ -59,21 +85,17 @@ bool CheckInstallWritable(const std::wstring &installPath)
     const std::wstring temp = TempBaseDirectory();
     if (!IsDirectory(temp) && !MakeDirectory(temp))
         return false;
-    const ConfinedDirectory installation(installPath);
-    const std::wstring executable = ProductFacts::kProductExecutablePath;
-    return !installation.Exists(executable) || installation.MayOpenForReadWrite(executable);
+    return MayWriteProductExecutable(installation);
 }
 
-bool ProbeInstallWritable(const std::wstring &installPath)
+bool ProbeInstallWritable(const ConfinedDirectory &installation)
 {
     if (!RegistryKey::MayWrite())
         return false;
     // The temporary base is made by a run when missing; what decides is whether it can be.
     if (!MayCreateIn(NearestExistingDirectory(TempBaseDirectory())))
         return false;
-    const ConfinedDirectory installation(installPath);
-    const std::wstring executable = ProductFacts::kProductExecutablePath;
-    return !installation.Exists(executable) || installation.MayOpenForReadWrite(executable);
+    return MayWriteProductExecutable(installation);
 }
 
 void SleepMilliseconds(unsigned milliseconds)
@@ -119,6 +141,11 @@ bool MakeRunTempDirectory(std::wstring &path)
 
 bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObserver &observer)
 {
+    return CheckDiskSpace(ConfinedDirectory(installPath), megabytes, observer);
+}
+
+bool CheckDiskSpace(const ConfinedDirectory &installation, unsigned megabytes, RunObserver &observer)
+{
     observer.Message(MessageNormal, LoadMessage(kIdCheckingDiskSpace));
     std::wstring tempDirectory;
     if (!MakeRunTempDirectory(tempDirectory))
@@ -130,7 +157,7 @@ bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObse
     if (tempKnown && tempFree < required)
         return false;
     uint64_t installFree = 0;
-    const bool installKnown = QueryFreeSpace(installPath, installFree);
+    const bool installKnown = QueryFreeSpace(installation, installFree);
     if (installKnown && installFree < required)
         return false;
     if (tempKnown && installKnown)

@@ -25,10 +25,10 @@ constexpr unsigned kRunningCheckPauseMs = 2000;
 // True when the process may change the installation: the settings key of the registry opens for
 // writing, the temporary directory exists, and the product's executable (when present, and not
 // reached through a link out of the installation) opens for reading and writing.
-bool CheckInstallWritable(const std::wstring &installPath);
+bool CheckInstallWritable(const ConfinedDirectory &installation);
 
 // The same questions without changing anything (the preflight check): nothing is created.
-bool ProbeInstallWritable(const std::wstring &installPath);
+bool ProbeInstallWritable(const ConfinedDirectory &installation);
 
 // How a task waits between attempts; tests count the pauses instead.
 using PauseFunction = std::function<void(unsigned milliseconds)>;
@@ -43,10 +43,12 @@ bool MakeRunTempDirectory(std::wstring &path);
 
 // The free bytes of the volume that holds path; tests answer it through ZELK_TEST_FREE_SPACE_MB.
 bool QueryFreeSpace(const std::wstring &path, uint64_t &bytes);
+bool QueryFreeSpace(const ConfinedDirectory &directory, uint64_t &bytes);
 
 // False when one of the two volumes (the run's temporary files, the installation) is known to
 // have less than megabytes free; a volume whose free space cannot be read lets the run go on after
 // a warning.
+bool CheckDiskSpace(const ConfinedDirectory &installation, unsigned megabytes, RunObserver &observer);
 bool CheckDiskSpace(const std::wstring &installPath, unsigned megabytes, RunObserver &observer);
 
 // Records the files the unpacked package at packageDir added in the installation's uninstall log.

@@ -23,11 +23,6 @@ bool ReadJournalField(const std::string &line, const char *name, std::string &va
 }
 } // namespace
 
-bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal)
-{
-    return ReadStepJournal(ConfinedDirectory(installPath), journal);
-}
-
 bool ReadStepJournal(const ConfinedDirectory &installation, StepJournal &journal)
 {
     std::string text;

@@ -18,7 +18,6 @@ struct StepJournal
 };
 
 // False when there is no journal, or none that names a source version.
-bool ReadStepJournal(const std::wstring &installPath, StepJournal &journal);
 bool ReadStepJournal(const ConfinedDirectory &installation, StepJournal &journal);
 // Whole on the disk before it returns; false (errno kNameLeadsOutside) when the journal's name
 // leads outside the installation.

@@ -1,5 +1,6 @@
 #include "run/StepPlan.h"
 
+#include "kernel/ConfinedDirectory.h"
 #include "kernel/TextConvert.h"
 
 namespace ZelkPatch
@@ -12,10 +13,16 @@ const char kPayloadOrigin[] = "payload";
 StepPlan StepPlan::Make(const StepLookup &lookup, const std::wstring &installPath, const std::string &installedVersion,
                         const std::string &finalVersion)
 {
+    return Make(lookup, ConfinedDirectory(installPath), installedVersion, finalVersion);
+}
+
+StepPlan StepPlan::Make(const StepLookup &lookup, const ConfinedDirectory &installation,
+                        const std::string &installedVersion, const std::string &finalVersion)
+{
     StepPlan plan;
     plan.m_startVersion = installedVersion;
     PlannedStep step;
-    if (ReadStepJournal(installPath, plan.m_journal) && lookup(plan.m_journal.source, step))
+    if (ReadStepJournal(installation, plan.m_journal) && lookup(plan.m_journal.source, step))
     {
         plan.m_resumed = true;
         plan.m_startVersion = plan.m_journal.source;
@@ -26,7 +33,7 @@ StepPlan StepPlan::Make(const StepLookup &lookup, const std::wstring &installPat
     return plan;
 }
 
-StepPlan StepPlan::ForPayload(PatchPayload &payload, const std::wstring &installPath,
+StepPlan StepPlan::ForPayload(PatchPayload &payload, const ConfinedDirectory &installation,
                               const std::string &installedVersion, const std::string &finalVersion)
 {
     const auto lookup = [&payload](const std::string &source, PlannedStep &step) {
@@ -39,10 +46,10 @@ StepPlan StepPlan::ForPayload(PatchPayload &payload, const std::wstring &install
             step.size = size;
         return true;
     };
-    return Make(lookup, installPath, installedVersion, finalVersion);
+    return Make(lookup, installation, installedVersion, finalVersion);
 }
 
-StepPlan StepPlan::ForPatchList(const PelmoPatchTask &list, const std::wstring &installPath,
+StepPlan StepPlan::ForPatchList(const PelmoPatchTask &list, const ConfinedDirectory &installation,
                                 const std::string &installedVersion, const std::string &finalVersion)
 {
     const auto lookup = [&list](const std::string &source, PlannedStep &step) {
@@ -55,6 +62,6 @@ StepPlan StepPlan::ForPatchList(const PelmoPatchTask &list, const std::wstring &
         step.listed = *entry;
         return true;
     };
-    return Make(lookup, installPath, installedVersion, finalVersion);
+    return Make(lookup, installation, installedVersion, finalVersion);
 }
 } // namespace ZelkPatch

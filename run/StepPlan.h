@@ -39,11 +39,13 @@ public:
     // A journal left in the installation by a step cut short comes first, whatever the installed
     // version says, as long as the steps offer a step from its source; otherwise the steps start
     // at the installed version. From there they follow the chain (FollowStepChain).
+    static StepPlan Make(const StepLookup &lookup, const ConfinedDirectory &installation,
+                         const std::string &installedVersion, const std::string &finalVersion);
     static StepPlan Make(const StepLookup &lookup, const std::wstring &installPath, const std::string &installedVersion,
                          const std::string &finalVersion);
-    static StepPlan ForPayload(PatchPayload &payload, const std::wstring &installPath,
+    static StepPlan ForPayload(PatchPayload &payload, const ConfinedDirectory &installation,
                                const std::string &installedVersion, const std::string &finalVersion);
-    static StepPlan ForPatchList(const PelmoPatchTask &list, const std::wstring &installPath,
+    static StepPlan ForPatchList(const PelmoPatchTask &list, const ConfinedDirectory &installation,
                                  const std::string &installedVersion, const std::string &finalVersion);
 
     // The version the first step starts from.

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -199,6 +200,131 @@ int WalkBeneath(int root, const Components &components)
     return opened.back().Release();
 }
 
+// Whether an account other than root and the one the process runs as could have made or changed
+// an entry with this owner and mode: a directory's group or others may also replace what it holds.
+bool MayBeChangedByOthers(const struct stat &info)
+{
+    const bool trustedOwner = info.st_uid == 0 || info.st_uid == geteuid();
+    return !trustedOwner || (S_ISDIR(info.st_mode) && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0);
+}
+
+// The textual path of a directory's entry, for messages.
+std::string PathBelow(const std::string &directory, const std::string &component)
+{
+    return directory == "/" ? "/" + component : directory + "/" + component;
+}
+
+std::string ParentPath(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
+}
+
+// Opens the directory at path by a walk from "/" (a relative path from the working directory's
+// place), each component opened without following a link. A link is followed only when neither it
+// nor the directory holding it could be changed by another account; otherwise -1 with errno
+// kLinkNotTrusted and refusedLink set to the link's path. Once a component is open, it is the one
+// the walk goes on from: a swap behind the walk changes nothing of what it opens.
+int OpenByTrustedWalk(const std::string &path, std::string &refusedLink)
+{
+    std::string start = path;
+    if (start.front() != '/')
+    {
+        char *working = getcwd(nullptr, 0);
+        if (!working)
+            return -1;
+        start = std::string(working) + "/" + path;
+        std::free(working);
+    }
+    Components components;
+    AppendComponents(start, components);
+    std::deque<std::string> pending(components.begin(), components.end());
+    FileDescriptor current(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string where = "/";
+    int links = 0;
+    while (current.IsValid() && !pending.empty())
+    {
+        const std::string component = std::move(pending.front());
+        pending.pop_front();
+        if (component == "..")
+        {
+            // The parent of what was opened, as the kernel's own resolution takes it after a link.
+            current = FileDescriptor(openat(current.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            where = ParentPath(where);
+            continue;
+        }
+        FileDescriptor next(openat(current.Get(), component.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info;
+        if (!next.IsValid() || fstat(next.Get(), &info) != 0)
+            return -1;
+        const std::string here = PathBelow(where, component);
+        if (S_ISLNK(info.st_mode))
+        {
+            struct stat holder;
+            if (fstat(current.Get(), &holder) != 0)
+                return -1;
+            if (MayBeChangedByOthers(info) || MayBeChangedByOthers(holder))
+            {
+                refusedLink = here;
+                errno = kLinkNotTrusted;
+                return -1;
+            }
+            std::string target;
+            if (++links > kMaxLinks)
+            {
+                errno = ELOOP;
+                return -1;
+            }
+            if (!ReadLink(next.Get(), "", target))
+                return -1;
+            if (target.empty())
+            {
+                errno = ENOENT;
+                return -1;
+            }
+            if (target.front() == '/')
+            {
+                current = FileDescriptor(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                where = "/";
+            }
+            Components parts;
+            AppendComponents(target, parts);
+            pending.insert(pending.begin(), parts.begin(), parts.end());
+            continue;
+        }
+        if (!S_ISDIR(info.st_mode))
+        {
+            errno = ENOTDIR;
+            return -1;
+        }
+        current = std::move(next);
+        where = here;
+    }
+    return current.IsValid() ? current.Release() : -1;
+}
+
+// To whom what the process creates beneath a directory goes.
+struct Handover
+{
+    bool on = false;
+    uid_t owner = 0;
+    gid_t group = 0;
+};
+
+// Bits an entry handed over keeps: no write for group or others, no set-id.
+constexpr mode_t kHandedOverBits = 07777 & ~(S_ISUID | S_ISGID | S_IWGRP | S_IWOTH);
+
+// The owner goes first, since a change of owner clears the set-id bits on its own.
+void HandOver(int descriptor, const Handover &handover)
+{
+    struct stat info;
+    if (!handover.on || fstat(descriptor, &info) != 0)
+        return;
+    if (fchown(descriptor, handover.owner, handover.group) != 0)
+        ZelkSystemLog("ConfinedDirectory> cannot hand a new entry to %u: error %d", handover.owner, errno);
+    fchmod(descriptor, info.st_mode & kHandedOverBits);
+}
+
 // What an action on a name's last component asks for next.
 enum class LeafStep
 {
@@ -245,7 +371,10 @@ bool IsLinkAt(int directory, const char *name)
 class Beneath
 {
 public:
-    Beneath(int root, ConfinedDirectory::Resolution resolution) : m_root(root), m_resolution(resolution) {}
+    Beneath(int root, ConfinedDirectory::Resolution resolution, const Handover &handover = Handover())
+        : m_root(root), m_resolution(resolution), m_handover(handover)
+    {
+    }
 
     // The directory that holds the last of components, and that component.
     int OpenParent(Components components, std::string &leaf) const
@@ -322,7 +451,7 @@ public:
     {
         int descriptor = -1;
         AtLeaf(name, [&](int directory, const char *leaf) {
-            descriptor = openat(directory, leaf, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+            descriptor = OpenLeaf(directory, leaf, flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
             // O_NOFOLLOW refuses a link with ELOOP, or with ENOTDIR where a directory was asked for.
             if (descriptor < 0 && (errno == ELOOP || errno == ENOTDIR) && IsLinkAt(directory, leaf))
                 return LeafStep::FollowLink;
@@ -350,13 +479,38 @@ public:
     }
 
 private:
+    // Opens leaf in directory; what it creates there is handed over. Only a file the call made
+    // itself is: created exclusively, or else opened as it already is.
+    int OpenLeaf(int directory, const char *leaf, int flags, mode_t mode) const
+    {
+        if (!m_handover.on || !(flags & O_CREAT))
+            return openat(directory, leaf, flags, mode);
+        for (int attempt = 0; attempt < kResolveAttempts; ++attempt)
+        {
+            const int created = openat(directory, leaf, flags | O_EXCL, mode);
+            if (created >= 0)
+            {
+                HandOver(created, m_handover);
+                return created;
+            }
+            if (errno != EEXIST || (flags & O_EXCL))
+                return -1;
+            // Removed in between: it is made anew.
+            const int existing = openat(directory, leaf, flags & ~O_CREAT, mode);
+            if (existing >= 0 || errno != ENOENT)
+                return existing;
+        }
+        return -1;
+    }
+
     int m_root;
     ConfinedDirectory::Resolution m_resolution;
+    Handover m_handover;
 };
 
 // Copies the opened source into the file openTarget opens for its permission bits.
 template <typename OpenTarget>
-bool CopyOpened(const FileDescriptor &source, OpenTarget openTarget)
+bool CopyOpened(const FileDescriptor &source, OpenTarget openTarget, mode_t kept = 07777)
 {
     struct stat info;
     if (!source.IsValid() || fstat(source.Get(), &info) != 0)
@@ -366,7 +520,7 @@ bool CopyOpened(const FileDescriptor &source, OpenTarget openTarget)
         errno = EINVAL;
         return false;
     }
-    const mode_t permissions = info.st_mode & 07777;
+    const mode_t permissions = info.st_mode & kept;
     FileDescriptor target(openTarget(permissions));
     if (!target.IsValid())
         return false;
@@ -383,14 +537,27 @@ ConfinedDirectory::ConfinedDirectory(const std::wstring &path, Resolution resolu
     m_resolution = walkAsked || !KernelResolvesBeneath() ? Resolution::ComponentWalk : Resolution::Kernel;
     std::wstring normal = path;
     NormalizeSeparators(normal);
-    if (normal.empty())
+    if (normal.empty() || normal.find(L'\0') != std::wstring::npos)
     {
         errno = ENOENT;
         return;
     }
-    // The directory itself may be reached through links: it is what the caller names. Only what
-    // lies below it is confined.
-    m_descriptor = open(PathToNative(normal).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::string refused;
+    m_descriptor = OpenByTrustedWalk(PathToNative(normal), refused);
+    if (m_descriptor < 0)
+    {
+        const int reason = errno;
+        m_refusedLink = NativeToPath(refused);
+        errno = reason;
+        return;
+    }
+    struct stat info;
+    if (geteuid() == 0 && fstat(m_descriptor, &info) == 0 && info.st_uid != 0)
+    {
+        m_handsOver = true;
+        m_ownerId = info.st_uid;
+        m_groupId = info.st_gid;
+    }
 }
 
 ConfinedDirectory::~ConfinedDirectory()
@@ -427,7 +594,8 @@ FILE *ConfinedDirectory::OpenStdioFile(const std::wstring &name, const char *mod
         errno = EINVAL;
         return nullptr;
     }
-    FileDescriptor file(Beneath(m_descriptor, m_resolution).OpenFile(name, flags, 0666));
+    const Handover handover{m_handsOver, m_ownerId, m_groupId};
+    FileDescriptor file(Beneath(m_descriptor, m_resolution, handover).OpenFile(name, flags, 0666));
     if (!file.IsValid())
         return nullptr;
     FILE *stream = fdopen(file.Get(), mode);
@@ -450,17 +618,22 @@ bool ConfinedDirectory::CopyFileFrom(const std::wstring &sourcePath, const std::
     std::wstring source = sourcePath;
     NormalizeSeparators(source);
     const FileDescriptor opened(open(PathToNative(source).c_str(), O_RDONLY | O_CLOEXEC));
-    return CopyOpened(opened, [&](mode_t permissions) {
-        return Beneath(m_descriptor, m_resolution).OpenFile(name, O_WRONLY | O_CREAT | O_TRUNC, permissions);
-    });
+    const Handover handover{m_handsOver, m_ownerId, m_groupId};
+    return CopyOpened(
+        opened,
+        [&](mode_t permissions) {
+            return Beneath(m_descriptor, m_resolution, handover).OpenFile(name, O_WRONLY | O_CREAT | O_TRUNC, permissions);
+        },
+        m_handsOver ? kHandedOverBits : 07777);
 }
 
 bool ConfinedDirectory::CopyFile(const std::wstring &from, const std::wstring &to) const
 {
-    const Beneath beneath(m_descriptor, m_resolution);
-    return CopyOpened(FileDescriptor(beneath.OpenFile(from, O_RDONLY)), [&](mode_t permissions) {
-        return beneath.OpenFile(to, O_WRONLY | O_CREAT | O_TRUNC, permissions);
-    });
+    const Beneath beneath(m_descriptor, m_resolution, Handover{m_handsOver, m_ownerId, m_groupId});
+    return CopyOpened(
+        FileDescriptor(beneath.OpenFile(from, O_RDONLY)),
+        [&](mode_t permissions) { return beneath.OpenFile(to, O_WRONLY | O_CREAT | O_TRUNC, permissions); },
+        m_handsOver ? kHandedOverBits : 07777);
 }
 
 bool ConfinedDirectory::MayOpenForReadWrite(const std::wstring &name) const
@@ -509,7 +682,15 @@ bool ConfinedDirectory::MakeDirectory(const std::wstring &name) const
         if (!parent.IsValid())
             return false;
         // One made meanwhile by someone else is as good.
-        if (mkdirat(parent.Get(), leaf.c_str(), 0777) != 0 && errno != EEXIST)
+        if (mkdirat(parent.Get(), leaf.c_str(), 0777) == 0)
+        {
+            // Handed over through a descriptor: whatever the owner puts in its place meanwhile is
+            // not followed.
+            const FileDescriptor made(openat(parent.Get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (made.IsValid())
+                HandOverCreated(made.Get());
+        }
+        else if (errno != EEXIST)
         {
             ZelkSystemLogW(L"ConfinedDirectory::MakeDirectory> cannot make %ls: error %d", PathOf(level).c_str(),
                            errno);
@@ -654,4 +835,18 @@ ZELKRESULT ConfinedDirectory::ListDirectory(const std::wstring &name, std::vecto
     std::sort(entries.begin(), entries.end(),
               [](const DirectoryEntry &a, const DirectoryEntry &b) { return a.name < b.name; });
     return ZELKRESULT_OK;
+}
+
+bool ConfinedDirectory::GetFreeSpace(uint64_t &bytes) const
+{
+    struct statvfs volume;
+    if (m_descriptor < 0 || fstatvfs(m_descriptor, &volume) != 0)
+        return false;
+    bytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+    return true;
+}
+
+void ConfinedDirectory::HandOverCreated(int descriptor) const
+{
+    HandOver(descriptor, Handover{m_handsOver, m_ownerId, m_groupId});
 }

@@ -374,6 +374,9 @@ ReplacementFile::ReplacementFile(const ConfinedDirectory &directory, const std::
         fstatat(opened, leaf.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(original.st_mode);
     const Inherited inherited{original.st_uid, original.st_gid, original.st_mode & 07777u};
     Begin(opened, leaf, replacing ? &inherited : nullptr, false);
+    // A new file is the directory's owner's, as a replacement is its target's.
+    if (!replacing && m_descriptor >= 0)
+        directory.HandOverCreated(m_descriptor);
 }
 
 void ReplacementFile::Begin(int directory, const std::string &leaf, const Inherited *inherited, bool showTemporary)

@@ -148,6 +148,32 @@ public:
     }
 
     void ExpectOutsideUnchanged() const { EXPECT_EQ(OutsideState(), m_outsideBefore); }
+    // Takes what root has beside the installation now as what must stay.
+    void NoteOutside() { m_outsideBefore = OutsideState(); }
+
+    // The registry names install as the installation.
+    void PointRegistryAt(const fs::path &install)
+    {
+        const std::string named = "\"ProductInstallPath\"=\"" + m_install.string() + "\"";
+        m_registry.replace(m_registry.find(named), named.size(), "\"ProductInstallPath\"=\"" + install.string() + "\"");
+    }
+
+    // The run's refusal of a link on the installation's path.
+    static std::string LinkRefused(const fs::path &link)
+    {
+        return link.string() + " is a symbolic link that another account could change;";
+    }
+
+    // Made by root in the account's installation, and the account's as its own run would have made it.
+    void ExpectAccounts(const std::string &relative) const
+    {
+        struct stat info;
+        ASSERT_EQ(lstat((m_install / relative).c_str(), &info), 0) << relative;
+        EXPECT_EQ(info.st_uid, kAccount) << relative;
+        EXPECT_EQ(info.st_gid, kAccount) << relative;
+        EXPECT_EQ(info.st_mode & (S_IWGRP | S_IWOTH), 0u) << relative;
+        EXPECT_NE(info.st_mode & S_IRUSR, 0u) << relative;
+    }
 
     std::string LeadsOutside(const std::string &relative) const
     {
@@ -335,6 +361,80 @@ const ConfinementCase kCases[] = {
          EXPECT_EQ(run.status, 0) << run.output;
          EXPECT_TRUE(Contains(run.output, kCompleted)) << run.output;
          test.ExpectOutsideUnchanged();
+     }},
+    {"InstallationSwappedForTheAccountsLinkIsRefusedByTheRepair",
+     [](RootConfinementTest &test) {
+         fs::remove_all(test.m_install);
+         fs::create_directory_symlink(test.m_rootOnlyDirectory, test.m_install);
+         lchown(test.m_install.c_str(), kAccount, kAccount);
+     },
+     ConfinementCase::Repair, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 1) << run.output;
+         EXPECT_TRUE(Contains(run.output, RootConfinementTest::LinkRefused(test.m_install))) << run.output;
+         test.ExpectOutsideUnchanged();
+     }},
+    {"InstallationSwappedForTheAccountsLinkIsRefusedByTheStandaloneRun",
+     [](RootConfinementTest &test) {
+         // Root's own installation of the build the step starts from, which the step would change.
+         fs::copy(RootConfinementTest::Build("100"), test.m_rootOnlyDirectory / "Korvil", fs::copy_options::recursive);
+         test.NoteOutside();
+         fs::remove_all(test.m_install);
+         fs::create_directory_symlink(test.m_rootOnlyDirectory / "Korvil", test.m_install);
+         lchown(test.m_install.c_str(), kAccount, kAccount);
+     },
+     ConfinementCase::Standalone, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 2) << run.output;
+         EXPECT_TRUE(Contains(run.output, RootConfinementTest::LinkRefused(test.m_install))) << run.output;
+         test.ExpectOutsideUnchanged();
+     }},
+    {"ParentSwappedForTheAccountsLinkIsRefused",
+     [](RootConfinementTest &test) {
+         fs::copy(RootConfinementTest::Build("100"), test.m_rootOnlyDirectory / "Korvil", fs::copy_options::recursive);
+         test.NoteOutside();
+         fs::create_directory_symlink(test.m_rootOnlyDirectory, test.m_dir / "games");
+         lchown((test.m_dir / "games").c_str(), kAccount, kAccount);
+         test.PointRegistryAt(test.m_dir / "games/Korvil");
+     },
+     ConfinementCase::Repair, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 1) << run.output;
+         EXPECT_TRUE(Contains(run.output, RootConfinementTest::LinkRefused(test.m_dir / "games"))) << run.output;
+         test.ExpectOutsideUnchanged();
+     }},
+    {"RootsLinkOnTheWayIsFollowed",
+     [](RootConfinementTest &test) {
+         fs::create_directory_symlink(".", test.m_dir / "current");
+         test.PointRegistryAt(test.m_dir / "current/Korvil");
+     },
+     ConfinementCase::Standalone, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 0) << run.output;
+         EXPECT_TRUE(Contains(run.output, kCompleted)) << run.output;
+         EXPECT_EQ(ReadFile(test.m_install / "bin/Launcher.exe"),
+                   ReadFile(RootConfinementTest::Build("101") / "bin/Launcher.exe"));
+     }},
+    {"WhatTheStepMakesIsTheAccounts", [](RootConfinementTest &) {}, ConfinementCase::Standalone, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 0) << run.output;
+         for (const char *made : {"data/addons", "data/addons/addon101.pak", "unins000.dat", "bin/Launcher.exe"})
+             test.ExpectAccounts(made);
+     }},
+    {"JournalOfAStepCutShortIsTheAccounts",
+     [](RootConfinementTest &test) { test.PlantLink("data/legacy", test.m_rootOnlyDirectory); },
+     ConfinementCase::Standalone, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 1) << run.output;
+         test.ExpectAccounts("patch-journal.txt");
+     }},
+    {"WhatTheRepairMakesIsTheAccounts",
+     [](RootConfinementTest &test) { fs::remove_all(test.m_install / "data/config"); },
+     ConfinementCase::Repair, {},
+     [](RootConfinementTest &test, const RunResult &run) {
+         EXPECT_EQ(run.status, 0) << run.output;
+         for (const char *made : {"repair.cks", "data/config", "data/config/defaults.cfg"})
+             test.ExpectAccounts(made);
      }},
 };
 

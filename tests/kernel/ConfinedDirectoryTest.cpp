@@ -8,8 +8,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include "TestFiles.h"
 #include "kernel/ConfinedDirectory.h"
@@ -257,4 +261,299 @@ TEST(ConfinedDirectoryChoice, TheWalkStandsInWhereTheKernelCannotOrATestAsksForI
     EXPECT_FALSE(missing.Exists(L"anything"));
     EXPECT_EQ(errno, EBADF);
 }
+// The account that plants links, and one more that is neither it nor root.
+constexpr uid_t kAccount = 65534;
+constexpr uid_t kOtherAccount = 54321;
+
+// The way to an installation, as root and as an account walk it: links that only root (or the
+// walking account) could have made are followed, any other is refused by its path.
+struct OpeningCase
+{
+    const char *name;
+    // Makes the links and directories below base (root's, mode 0755, holding real/inst).
+    std::function<void(const fs::path &base)> plant;
+    const char *path;
+    uid_t runAs;
+    // "opened DIR" (the directory below base it reached), "refused LINK" (below base) or an errno.
+    std::string expected;
+};
+
+void PrintTo(const OpeningCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+void Own(const fs::path &path, uid_t owner)
+{
+    ASSERT_EQ(lchown(path.c_str(), owner, owner), 0) << path;
+}
+
+void Link(const fs::path &link, const fs::path &target, uid_t owner = 0)
+{
+    fs::create_directory_symlink(target, link);
+    Own(link, owner);
+}
+
+void MakeOwnedDirectory(const fs::path &path, mode_t mode, uid_t owner = 0)
+{
+    fs::create_directories(path);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    Own(path, owner);
+}
+
+const OpeningCase kOpeningCases[] = {
+    {"PlainPath", [](const fs::path &) {}, "real/inst", 0, "opened real/inst"},
+    {"RootsLinkInRootsDirectory", [](const fs::path &base) { Link(base / "via", "real"); }, "via/inst", 0,
+     "opened real/inst"},
+    {"RootsAbsoluteLink", [](const fs::path &base) { Link(base / "via", base / "real"); }, "via/inst", 0,
+     "opened real/inst"},
+    {"ParentOfALinksTargetIsTheTargetsParent", [](const fs::path &base) { Link(base / "deep", "real/inst"); },
+     "deep/../inst", 0, "opened real/inst"},
+    {"AccountsLinkOnTheWay", [](const fs::path &base) { Link(base / "via", "real", kAccount); }, "via/inst", 0,
+     "refused via"},
+    {"AccountsLinkAsTheInstallationItself", [](const fs::path &base) { Link(base / "inst", "real/inst", kAccount); },
+     "inst", 0, "refused inst"},
+    {"RootsLinkInADirectoryEveryoneMayWrite",
+     [](const fs::path &base) {
+         MakeOwnedDirectory(base / "shared", 01777);
+         Link(base / "shared/via", "../real");
+     },
+     "shared/via/inst", 0, "refused shared/via"},
+    {"RootsLinkInADirectoryItsGroupMayWrite",
+     [](const fs::path &base) {
+         MakeOwnedDirectory(base / "group", 0775);
+         Link(base / "group/via", "../real");
+     },
+     "group/via/inst", 0, "refused group/via"},
+    {"RootsLinkInTheAccountsDirectory",
+     [](const fs::path &base) {
+         MakeOwnedDirectory(base / "home", 0755, kAccount);
+         Link(base / "home/via", "../real");
+     },
+     "home/via/inst", 0, "refused home/via"},
+    {"RootsLinkLeadingToTheAccountsLink",
+     [](const fs::path &base) {
+         MakeOwnedDirectory(base / "home", 0755, kAccount);
+         Link(base / "home/mine", "../real", kAccount);
+         Link(base / "first", "home/mine");
+     },
+     "first/inst", 0, "refused home/mine"},
+    {"LinkLoop", [](const fs::path &base) { Link(base / "loop", "loop"); }, "loop/inst", 0,
+     std::to_string(ELOOP)},
+    {"FileOnTheWay", [](const fs::path &) {}, "real/inst/marker/more", 0, std::to_string(ENOTDIR)},
+    {"MissingDirectory", [](const fs::path &) {}, "real/missing", 0, std::to_string(ENOENT)},
+    {"AccountFollowsItsOwnLinkInItsOwnDirectory",
+     [](const fs::path &base) {
+         MakeOwnedDirectory(base / "home", 0755, kAccount);
+         Link(base / "home/mine", "../real", kAccount);
+     },
+     "home/mine/inst", kAccount, "opened real/inst"},
+    {"AccountFollowsRootsLink", [](const fs::path &base) { Link(base / "via", "real"); }, "via/inst", kAccount,
+     "opened real/inst"},
+    {"AccountRefusesAnotherAccountsLink",
+     [](const fs::path &base) {
+         MakeOwnedDirectory(base / "home", 0755, kAccount);
+         Link(base / "home/theirs", "../real", kOtherAccount);
+     },
+     "home/theirs/inst", kAccount, "refused home/theirs"},
+    {"AccountRefusesItsLinkInAnotherAccountsDirectory",
+     [](const fs::path &base) {
+         MakeOwnedDirectory(base / "other", 0755, kOtherAccount);
+         Link(base / "other/mine", "../real", kAccount);
+     },
+     "other/mine/inst", kAccount, "refused other/mine"},
+};
+
+class ConfinedDirectoryOpeningTest : public testing::TestWithParam<OpeningCase>
+{
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "plants links of other accounts";
+        MakeOwnedDirectory(Base(), 0755);
+        MakeOwnedDirectory(Base() / "real/inst", 0755);
+        testfiles::WriteFile(Base() / "real/inst/marker", "real/inst");
+    }
+
+    fs::path Base() const { return m_temp.Path() / "base"; }
+
+    // What opening path gives, as the account runAs (in a child process of that account).
+    std::string OpenAs(const std::wstring &path, uid_t runAs)
+    {
+        if (runAs == 0)
+            return Describe(ConfinedDirectory(path));
+        int pipeEnds[2];
+        if (pipe(pipeEnds) != 0)
+            return "no pipe";
+        const pid_t child = fork();
+        if (child == 0)
+        {
+            close(pipeEnds[0]);
+            if (setgid(runAs) != 0 || setuid(runAs) != 0)
+                _exit(1);
+            const std::string outcome = Describe(ConfinedDirectory(path));
+            _exit(write(pipeEnds[1], outcome.data(), outcome.size()) == ssize_t(outcome.size()) ? 0 : 1);
+        }
+        close(pipeEnds[1]);
+        std::string outcome;
+        char buffer[512];
+        for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+            outcome.append(buffer, size_t(got));
+        close(pipeEnds[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return outcome;
+    }
+
+    std::string Describe(const ConfinedDirectory &directory) const
+    {
+        const int reason = errno;
+        std::string marker;
+        if (directory.IsOpen())
+            return directory.ReadWholeFile(L"marker", marker, 1024) == ZELKRESULT_OK ? "opened " + marker
+                                                                                      : "opened, no marker";
+        if (!directory.RefusedLink().empty())
+        {
+            const std::string base = Base().string() + "/";
+            const std::string link = PathToNative(directory.RefusedLink());
+            const bool below = link.compare(0, base.size(), base) == 0;
+            return std::string(reason == kLinkNotTrusted ? "" : "wrong errno, ") + "refused " +
+                   (below ? link.substr(base.size()) : link);
+        }
+        return std::to_string(reason);
+    }
+
+    testfiles::TempDirectory m_temp{"zelk-opening"};
+};
+
+TEST_P(ConfinedDirectoryOpeningTest, FollowsOnlyLinksNoOtherAccountCouldChange)
+{
+    ASSERT_EQ(chmod(m_temp.Path().c_str(), 0755), 0);
+    const OpeningCase &row = GetParam();
+    row.plant(Base());
+    EXPECT_EQ(OpenAs(NativeToPath((Base() / row.path).string()), row.runAs), row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ConfinedDirectoryOpeningTest, testing::ValuesIn(kOpeningCases),
+                         [](const testing::TestParamInfo<OpeningCase> &info) { return std::string(info.param.name); });
+
+// A path swapped for a link to somewhere else after the opening: the held directory stays the one
+// opened, and a relative path is walked from where the process stands.
+TEST(ConfinedDirectoryOpening, HoldsWhatItOpenedAndWalksARelativePathFromTheWorkingDirectory)
+{
+    testfiles::TempDirectory temp("zelk-opening");
+    testfiles::WriteFile(temp.Path() / "inst/marker", "first");
+    testfiles::WriteFile(temp.Path() / "elsewhere/marker", "elsewhere");
+    const std::string before = fs::current_path().string();
+    fs::current_path(temp.Path());
+    const ConfinedDirectory held(L"inst");
+    fs::current_path(before);
+    fs::rename(temp.Path() / "inst", temp.Path() / "inst-before");
+    fs::create_directory_symlink("elsewhere", temp.Path() / "inst");
+    std::string marker;
+    ASSERT_EQ(held.ReadWholeFile(L"marker", marker, 1024), ZELKRESULT_OK);
+    EXPECT_EQ(marker, "first");
+    EXPECT_EQ(held.Path(), L"inst");
+}
+
+// Root creating in a directory another account owns: each way of creating gives the entry to the
+// directory's owner and group, without write permission for others, even under an empty umask;
+// what existed keeps its owner, and in root's own directory nothing changes hands.
+struct CreationCase
+{
+    const char *name;
+    // Creates the entry name below the directory.
+    std::function<bool(const ConfinedDirectory &, const fs::path &scratch)> create;
+    const char *created;
+};
+
+void PrintTo(const CreationCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+const CreationCase kCreationCases[] = {
+    {"FileOpenedForWriting",
+     [](const ConfinedDirectory &directory, const fs::path &) {
+         FILE *file = directory.OpenStdioFile(L"new.txt", "wb");
+         return file && std::fclose(file) == 0;
+     },
+     "new.txt"},
+    {"FileOpenedForAppending",
+     [](const ConfinedDirectory &directory, const fs::path &) {
+         FILE *file = directory.OpenStdioFile(L"new.txt", "ab");
+         return file && std::fclose(file) == 0;
+     },
+     "new.txt"},
+    {"FileWrittenWhole",
+     [](const ConfinedDirectory &directory, const fs::path &) { return WriteWholeFile(directory, L"new.txt", "x"); },
+     "new.txt"},
+    {"FileCopiedIn",
+     [](const ConfinedDirectory &directory, const fs::path &scratch) {
+         return directory.CopyFileFrom(NativeToPath((scratch / "source").string()), L"new.txt");
+     },
+     "new.txt"},
+    {"FileCopiedWithin",
+     [](const ConfinedDirectory &directory, const fs::path &) { return directory.CopyFile(L"existing", L"new.txt"); },
+     "new.txt"},
+    {"DirectoryAndItsParents",
+     [](const ConfinedDirectory &directory, const fs::path &) { return directory.MakeDirectory(L"made/deeper"); },
+     "made/deeper"},
+};
+
+class ConfinedDirectoryCreationTest : public testing::TestWithParam<CreationCase>
+{
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "shows what root creates for another account";
+        m_umask = umask(0);
+        testfiles::WriteFile(m_temp.Path() / "source", "source");
+        chmod((m_temp.Path() / "source").c_str(), 06777);
+        testfiles::WriteFile(Installation() / "existing", "existing");
+        chmod((Installation() / "existing").c_str(), 0666);
+    }
+    void TearDown() override { umask(m_umask); }
+
+    fs::path Installation() const { return m_temp.Path() / "installation"; }
+
+    testfiles::TempDirectory m_temp{"zelk-creation"};
+    mode_t m_umask = 022;
+};
+
+TEST_P(ConfinedDirectoryCreationTest, WhatRootCreatesIsTheOwnersOfTheDirectory)
+{
+    const CreationCase &row = GetParam();
+    Own(Installation(), kAccount);
+    const ConfinedDirectory directory(NativeToPath(Installation().string()));
+    ASSERT_TRUE(row.create(directory, m_temp.Path()));
+    for (fs::path entry = row.created; !entry.empty(); entry = entry.parent_path())
+    {
+        struct stat info;
+        ASSERT_EQ(lstat((Installation() / entry).c_str(), &info), 0) << entry;
+        EXPECT_EQ(info.st_uid, kAccount) << entry;
+        EXPECT_EQ(info.st_gid, kAccount) << entry;
+        EXPECT_EQ(info.st_mode & (S_ISUID | S_ISGID | S_IWGRP | S_IWOTH), 0u) << entry;
+        const mode_t ownersOwn = S_ISDIR(info.st_mode) ? S_IRWXU : (S_IRUSR | S_IWUSR);
+        EXPECT_EQ(info.st_mode & ownersOwn, ownersOwn) << entry;
+    }
+    struct stat existing;
+    ASSERT_EQ(lstat((Installation() / "existing").c_str(), &existing), 0);
+    EXPECT_EQ(existing.st_uid, 0u) << "only what the run made changes hands";
+}
+
+TEST_P(ConfinedDirectoryCreationTest, WhatRootCreatesInItsOwnDirectoryStaysRoots)
+{
+    const CreationCase &row = GetParam();
+    const ConfinedDirectory directory(NativeToPath(Installation().string()));
+    ASSERT_TRUE(row.create(directory, m_temp.Path()));
+    struct stat info;
+    ASSERT_EQ(lstat((Installation() / row.created).c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ConfinedDirectoryCreationTest, testing::ValuesIn(kCreationCases),
+                         [](const testing::TestParamInfo<CreationCase> &info) { return std::string(info.param.name); });
 } // namespace
